@@ -1,0 +1,26 @@
+// The five encodings of a stored vector at slot offset 128, and the decoder
+// every reader uses before scoring, returning or dumping a vector.
+#pragma once
+
+#include <cstdint>
+
+#include "core/segment/format.h"
+
+namespace qarbin {
+
+// Encoded size; quantization values above 4 size like None.
+uint64_t encodedBytes(uint32_t dim, uint32_t quantization, uint32_t pqSubvectors);
+
+uint16_t floatToHalf(float f);  // truncating, never rounding up
+float halfToFloat(uint16_t h);
+
+// dst: encodedBytes(...) bytes. PQ needs the codebook (256 * dim floats).
+void encodeVector(uint8_t* dst, const float* v, uint32_t dim, uint32_t quantization, uint32_t pqSubvectors,
+                  const float* codebook);
+
+// out: at least dim floats. None (and any value above 4) returns a pointer
+// into the slot and leaves out untouched; the others decode into out.
+const float* getVecFloat32(const Record* record, uint32_t dim, uint32_t quantization, uint32_t pqSubvectors,
+                           const float* codebook, float* out);
+
+}  // namespace qarbin

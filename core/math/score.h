@@ -1,0 +1,41 @@
+// Scores of a stored vector against a query; larger is better for every
+// metric. Every sum is a 32-bit float sum in a fixed order with fused
+// multiply-add, so a score is reproducible to the bit.
+#pragma once
+
+#include <cstdint>
+
+#include "core/segment/format.h"
+
+extern "C" {
+// 8-lane kernels; b must be 32-byte aligned, a may be unaligned.
+float cosine_similarity_avx2(const float* a, const float* b, uint32_t n);
+float dot_product_avx2(const float* a, const float* b, uint32_t n);
+}
+
+namespace qarbin {
+
+constexpr float kNormEpsilon = 1e-9f;
+
+// a: query, b: stored (decoded) vector, n floats each. Metric values other
+// than Dot, Euclidean and Manhattan score as Cosine.
+float computeScore(const float* a, const float* b, uint32_t n, DistanceMetric metric, bool useAvx2);
+
+// Scores many stored vectors against one query. What depends only on the
+// query is computed once in init(); every score equals computeScore of the
+// same pair bit for bit. Several vectors are scored side by side so the
+// dependent-add chains of one vector overlap with those of the others.
+struct QueryScorer {
+    const float* query = nullptr;
+    uint32_t dim = 0;
+    DistanceMetric metric = DistanceMetric::Cosine;
+    bool useAvx2 = false;
+    float queryNormSq = 0.0f;  // ||q||^2 in the order `useAvx2` selects (cosine)
+
+    void init(const float* q, uint32_t n, DistanceMetric m, bool avx2);
+    float score(const float* b) const;
+    // out[i] = score(vecs[i]) for i < count; any count. vecs[i] 32-byte aligned.
+    void scoreBlock(const float* const* vecs, uint32_t count, float* out) const;
+};
+
+}  // namespace qarbin

@@ -1,0 +1,115 @@
+// A segment: one fixed-size mapped region holding a header, record slots,
+// a codebook area and the two graph areas (layout in format.h).
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "core/segment/format.h"
+
+namespace qarbin {
+
+class KeyIndex;
+
+class Segment {
+public:
+    // Members, in the order the region description gives them.
+    StorageMode mode = StorageMode::Memory;
+    std::atomic<uint64_t>* counters = nullptr;  // usedSlots, liveCount, capacity
+    uint8_t* slots = nullptr;                   // slot 0
+    uint32_t dim = 0;
+    uint32_t quantization = 0;
+    uint32_t pqSubvectors = 0;
+    float* codebook = nullptr;  // region + 128 once trained, else null
+    uint32_t writable = 0;
+    int fd = -1;
+    uint8_t* base = nullptr;
+    uint64_t mappedLen = 0;
+    char path[4096] = {};
+    SegmentHeader* header = nullptr;
+    char shmName[256] = {};
+    uint8_t* nodeArea = nullptr;
+    uint8_t* linkPool = nullptr;
+    uint64_t linkPoolEntries = 0;
+
+    // Process-local helpers, never stored in the region.
+    KeyIndex* keyIndex = nullptr;  // slots by key, built lazily (key_index.h)
+    uint64_t backedSlotsEnd = 0;   // region offsets known to be backed by the
+    uint64_t backedNodesEnd = 0;   // file system (disk and shm), per area
+    uint64_t backedPoolEnd = 0;
+
+    Segment() = default;
+    ~Segment();
+    Segment(const Segment&) = delete;
+    Segment& operator=(const Segment&) = delete;
+
+    // Size arithmetic (pure).
+    static uint64_t computeStride(uint32_t dim, Quantization q, uint32_t pqSubvectors);
+    static uint64_t codebookSize(uint32_t dim, uint32_t pqSubvectors);
+    // Total region length, or 0 when it does not fit in 64 bits.
+    static uint64_t computeMmapSize(uint64_t capacity, uint32_t dim, Quantization q, uint32_t pqSubvectors,
+                                    uint64_t* poolEntriesOut = nullptr);
+
+    uint64_t stride() const;
+    uint64_t vecBytes() const;
+    Record* recordAt(uint64_t i) const { return reinterpret_cast<Record*>(slots + i * stride()); }
+    const char* metadataPtr(const Record* r) const {
+        return reinterpret_cast<const char*>(r) + kSlotHeaderBytes + vecBytes();
+    }
+    uint64_t capacity() const { return header->capacity.load(); }
+    // usedSlots limited to capacity: a refused add raises usedSlots above
+    // capacity for an instant, and a corrupt file may hold anything.
+    uint64_t usedSlotsClamped() const;
+
+    void initHeader(uint32_t dim, uint64_t capacity, Quantization q, DistanceMetric metric, uint32_t hnswM,
+                    uint32_t hnswEfConstruction, uint32_t pqSubvectors);
+    void mapPointers();
+
+    // Factories: an owned segment or null; on failure nothing stays open or mapped.
+    static Segment* createMemory(uint32_t dim, uint64_t capacity, Quantization q, DistanceMetric metric,
+                                 uint32_t hnswM, uint32_t hnswEfConstruction, uint32_t pqSubvectors);
+    // exclusive: refuse (null) when the file already exists instead of truncating it.
+    static Segment* createDisk(const char* path, uint32_t dim, uint64_t capacity, Quantization q,
+                               DistanceMetric metric, uint32_t hnswM, uint32_t hnswEfConstruction,
+                               uint32_t pqSubvectors, bool exclusive = false);
+    static Segment* openDisk(const char* path, int writable);
+    static Segment* loadFromFile(const char* path);
+    static Segment* createShm(const char* name, uint32_t dim, uint64_t capacity, Quantization q,
+                              DistanceMetric metric, uint32_t hnswM, uint32_t hnswEfConstruction,
+                              uint32_t pqSubvectors);
+    static Segment* openShm(const char* name, int writable);
+    void adviseRecords(int advice) const;
+
+    // Makes sure region bytes [offset, offset + len) are backed by the file
+    // system before they are first written, so that a full disk or /dev/shm
+    // refuses the write instead of raising SIGBUS. Always true for memory.
+    bool ensureBacked(uint64_t offset, uint64_t len);
+
+    // Record operations. add: 0 stored, -1 full (or refused), -2 PQ codebook untrained.
+    int add(uint64_t id, const char* key, const float* vector, const char* metadata, uint32_t metaLen);
+    bool deleteById(uint64_t id);
+    int deleteByKey(const char* key);
+    Record* getByKey(const char* key) const;
+    // Appends the slot indices of every live record whose key equals `key`
+    // (over at most 64 bytes), in ascending slot order; returns how many.
+    size_t findLiveByKey(const char* key, std::vector<uint64_t>& out) const;
+    // Tombstones a live slot and decrements liveCount; false when not live.
+    bool markDeleted(uint64_t slot);
+    int search(const float* query, int topK, DistanceMetric metric, bool useAvx2, Result* results,
+               int* count) const;
+    // Empties the record area in place: zeroes the used slots, resets the
+    // counters and graph fields, raises `generation`. Keeps the codebook.
+    void clearRecords();
+
+    // Product-quantization codebook (core/math/pq_train.cpp).
+    int trainPQCodebook(const float* vectors, uint32_t n);
+
+    // HNSW graph (core/index).
+    float hnswDistVec(const float* query, uint32_t slot, DistanceMetric metric, bool useAvx2) const;
+    int buildHnsw(DistanceMetric metric, bool useAvx2);
+    int hnswInsertIncremental(DistanceMetric metric, bool useAvx2);
+    int hnswSearch(const float* query, int topK, int ef, DistanceMetric metric, bool useAvx2, Result* results,
+                   int* count) const;
+};
+
+}  // namespace qarbin

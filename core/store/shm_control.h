@@ -1,0 +1,49 @@
+// The 128-byte control object "/qb_<name>" of a shared-memory store.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+
+namespace qarbin {
+
+constexpr uint32_t kShmControlMagic = 0x51425348;  // "HSBQ"
+constexpr uint32_t kShmControlVersion = 6;
+
+struct ShmControl {
+    uint32_t magic;
+    uint32_t version;
+    uint32_t dim;
+    uint32_t metric;
+    uint32_t quantization;
+    uint32_t hnswM;
+    uint64_t segmentCapacity;
+    std::atomic<uint32_t> segmentCount;
+    std::atomic<uint32_t> createLock;  // 0 free, otherwise the holder's process id
+    std::atomic<uint64_t> totalCount;
+    uint32_t efConstruction;
+    uint32_t reserved;
+    uint32_t creatorPid;
+    uint32_t pqSubvectors;
+    char name[64];
+};
+
+static_assert(std::atomic<uint32_t>::is_always_lock_free);
+static_assert(sizeof(ShmControl) == 128);
+static_assert(offsetof(ShmControl, magic) == 0);
+static_assert(offsetof(ShmControl, version) == 4);
+static_assert(offsetof(ShmControl, dim) == 8);
+static_assert(offsetof(ShmControl, metric) == 12);
+static_assert(offsetof(ShmControl, quantization) == 16);
+static_assert(offsetof(ShmControl, hnswM) == 20);
+static_assert(offsetof(ShmControl, segmentCapacity) == 24);
+static_assert(offsetof(ShmControl, segmentCount) == 32);
+static_assert(offsetof(ShmControl, createLock) == 36);
+static_assert(offsetof(ShmControl, totalCount) == 40);
+static_assert(offsetof(ShmControl, efConstruction) == 48);
+static_assert(offsetof(ShmControl, reserved) == 52);
+static_assert(offsetof(ShmControl, creatorPid) == 56);
+static_assert(offsetof(ShmControl, pqSubvectors) == 60);
+static_assert(offsetof(ShmControl, name) == 64);
+
+}  // namespace qarbin

@@ -1,0 +1,119 @@
+// Module entry, settings, class registration and the phpinfo block.
+#include "php/php_qarbin.h"
+
+#include "core/alloc.h"
+#include "core/store/store.h"
+
+qarbin_globals_t qarbin_globals;
+zend_class_entry* qarbin_store_ce = nullptr;
+zend_class_entry* qarbin_exception_ce = nullptr;
+zend_object_handlers qarbin_store_handlers;
+
+PHP_INI_BEGIN()
+STD_PHP_INI_ENTRY("qarbin.default_dir", "/tmp/qarbin", PHP_INI_ALL, OnUpdateString, default_dir, qarbin_globals_t, qarbin_globals)
+STD_PHP_INI_ENTRY("qarbin.default_dim", "1536", PHP_INI_ALL, OnUpdateLong, default_dim, qarbin_globals_t, qarbin_globals)
+STD_PHP_INI_ENTRY("qarbin.default_storage", "0", PHP_INI_ALL, OnUpdateLong, default_storage, qarbin_globals_t, qarbin_globals)
+STD_PHP_INI_ENTRY("qarbin.mem_initial_capacity", "4096", PHP_INI_ALL, OnUpdateLong, mem_initial_capacity, qarbin_globals_t, qarbin_globals)
+STD_PHP_INI_ENTRY("qarbin.hnsw_max_connections", "16", PHP_INI_ALL, OnUpdateLong, hnsw_max_connections, qarbin_globals_t, qarbin_globals)
+STD_PHP_INI_ENTRY("qarbin.hnsw_construction_ef", "200", PHP_INI_ALL, OnUpdateLong, hnsw_construction_ef, qarbin_globals_t, qarbin_globals)
+STD_PHP_INI_ENTRY("qarbin.hnsw_ef_search", "50", PHP_INI_ALL, OnUpdateLong, hnsw_ef_search, qarbin_globals_t, qarbin_globals)
+STD_PHP_INI_ENTRY("qarbin.auto_index_threshold", "100", PHP_INI_ALL, OnUpdateLong, auto_index_threshold, qarbin_globals_t, qarbin_globals)
+STD_PHP_INI_ENTRY("qarbin.pq_subvectors", "0", PHP_INI_ALL, OnUpdateLong, pq_subvectors, qarbin_globals_t, qarbin_globals)
+STD_PHP_INI_ENTRY("qarbin.pq_training_size", "256", PHP_INI_ALL, OnUpdateLong, pq_training_size, qarbin_globals_t, qarbin_globals)
+STD_PHP_INI_ENTRY("qarbin.use_avx2", "1", PHP_INI_ALL, OnUpdateBool, use_avx2, qarbin_globals_t, qarbin_globals)
+PHP_INI_END()
+
+namespace {
+
+void* engineZeroed(size_t count, size_t size) { return ecalloc(count, size); }
+void* engineBytes(size_t size) { return emalloc(size); }
+void engineRelease(void* p) { efree(p); }
+
+}  // namespace
+
+zend_object* qarbin_store_create(zend_class_entry* ce) {
+    auto* intern = static_cast<qarbin_store_object*>(emalloc(sizeof(qarbin_store_object) + zend_object_properties_size(ce)));
+    intern->store = nullptr;
+    zend_object_std_init(&intern->std, ce);
+    object_properties_init(&intern->std, ce);
+    intern->std.handlers = &qarbin_store_handlers;
+    return &intern->std;
+}
+
+void qarbin_store_free(zend_object* object) {
+    qarbin_store_object* intern = qarbin_store_from_obj(object);
+    if (intern->store) {
+        delete intern->store;  // the destructor never throws
+        intern->store = nullptr;
+    }
+    zend_object_std_dtor(object);
+}
+
+PHP_MINIT_FUNCTION(qarbin) {
+    qarbin_globals.default_dir = nullptr;
+    qarbin_globals.default_dim = 1536;
+    qarbin_globals.default_storage = 0;
+    qarbin_globals.mem_initial_capacity = 4096;
+    qarbin_globals.hnsw_max_connections = 16;
+    qarbin_globals.hnsw_construction_ef = 200;
+    qarbin_globals.hnsw_ef_search = 50;
+    qarbin_globals.auto_index_threshold = 100;
+    qarbin_globals.pq_subvectors = 0;
+    qarbin_globals.pq_training_size = 256;
+    qarbin_globals.use_avx2 = true;
+    zend_register_ini_entries_ex(ini_entries, module_number, type);
+
+    qarbin::setAllocator({engineZeroed, engineBytes, engineRelease});
+
+    zend_class_entry ce;
+    INIT_CLASS_ENTRY(ce, "QarbinException", nullptr);
+    qarbin_exception_ce = zend_register_internal_class_ex(&ce, zend_ce_exception);
+
+    INIT_CLASS_ENTRY(ce, "QarbinStore", qarbin_store_methods);
+    qarbin_store_ce = zend_register_internal_class(&ce);
+    qarbin_store_ce->create_object = qarbin_store_create;
+
+    std::memcpy(&qarbin_store_handlers, &std_object_handlers, sizeof(zend_object_handlers));
+    qarbin_store_handlers.offset = XtOffsetOf(qarbin_store_object, std);
+    qarbin_store_handlers.free_obj = qarbin_store_free;
+    // The engine's clone would copy the object without its store field; a
+    // store is owned by exactly one object, so cloning is refused.
+    qarbin_store_handlers.clone_obj = nullptr;
+
+    zend_register_bool_constant("QARBIN_SHM", sizeof("QARBIN_SHM") - 1, true, CONST_PERSISTENT, module_number);
+    return SUCCESS;
+}
+
+PHP_MSHUTDOWN_FUNCTION(qarbin) {
+    zend_unregister_ini_entries_ex(module_number, type);
+    return SUCCESS;
+}
+
+PHP_MINFO_FUNCTION(qarbin) {
+    php_info_print_table_start();
+    php_info_print_table_header(2, "Qarbin Support", "enabled");
+    php_info_print_table_row(2, "Version", PHP_QARBIN_VERSION);
+    php_info_print_table_row(2, "SIMD", "AVX2 enabled");
+    php_info_print_table_row(2, "Shared Memory", "supported");
+    php_info_print_table_row(2, "Embedding (llama.cpp)", "not available");
+    php_info_print_table_row(2, "Reranker (llama.cpp)", "not available");
+    php_info_print_table_end();
+    DISPLAY_INI_ENTRIES();
+}
+
+zend_module_entry qarbin_module_entry = {
+    STANDARD_MODULE_HEADER,
+    "qarbin",
+    nullptr,
+    PHP_MINIT(qarbin),
+    PHP_MSHUTDOWN(qarbin),
+    nullptr,
+    nullptr,
+    PHP_MINFO(qarbin),
+    PHP_QARBIN_VERSION,
+    STANDARD_MODULE_PROPERTIES,
+};
+
+extern "C" {
+ZEND_DLEXPORT zend_module_entry* get_module(void) { return &qarbin_module_entry; }
+}

@@ -1,0 +1,22 @@
+#!/bin/bash
+# Installs what the build and the tests need (Debian packages only) and
+# builds qarbin.so under build/. Quick when everything is already there.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+packages=(cmake g++ make php8.2-dev php8.2-cli libgtest-dev libbenchmark-dev)
+missing=()
+for p in "${packages[@]}"; do
+    dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+    echo "Installing: ${missing[*]}"
+    SUDO=""
+    [ "$(id -u)" -ne 0 ] && SUDO=sudo
+    $SUDO apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${missing[@]}" >/dev/null
+fi
+
+build_dir=${QARBIN_BUILD_DIR:-build}
+cmake -S . -B "$build_dir" -DCMAKE_BUILD_TYPE=Release ${QARBIN_CMAKE_ARGS:-} >/dev/null
+cmake --build "$build_dir" -j"$(nproc)"

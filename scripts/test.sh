@@ -1,0 +1,23 @@
+#!/bin/bash
+# Builds everything and runs every test: the C++ unit tests of core/ and the
+# .phpt suite against the built module, all through CTest. Ends with a line
+# "N passed, N failed" and fails when any test fails.
+set -uo pipefail
+cd "$(dirname "$0")/.."
+./scripts/setup.sh || { echo "0 passed, 1 failed"; exit 1; }
+
+build_dir=${QARBIN_BUILD_DIR:-build}
+log=$(mktemp)
+(cd "$build_dir" && ctest --output-on-failure -j"$(nproc)" "$@") 2>&1 | tee "$log"
+rc=${PIPESTATUS[0]}
+
+summary=$(grep -E "tests passed, [0-9]+ tests failed out of [0-9]+" "$log" | tail -1)
+rm -f "$log"
+if [ -z "$summary" ]; then
+    echo "0 passed, 1 failed"
+    exit 1
+fi
+failed=$(echo "$summary" | sed -E 's/.*tests passed, ([0-9]+) tests failed out of ([0-9]+).*/\1/')
+total=$(echo "$summary" | sed -E 's/.*tests passed, ([0-9]+) tests failed out of ([0-9]+).*/\2/')
+echo "$((total - failed)) passed, $failed failed"
+[ "$rc" -eq 0 ] && [ "$failed" -eq 0 ]
