@@ -1,0 +1,104 @@
+// Emptying a store in place, and writing its live records out as a
+// directory of float32 segment files.
+#include <cstdio>
+#include <cstring>
+#include <sys/stat.h>
+
+#include "core/math/codecs.h"
+#include "core/store/store.h"
+
+namespace qarbin {
+
+namespace {
+
+// Snapshot files are read back by a scan that stops at seg_9999.
+constexpr unsigned kMaxSnapshotFiles = 10000;
+
+bool snapshotPath(const char* dir, unsigned number, char* out, size_t cap) {
+    int n = std::snprintf(out, cap, "%s/seg_%04u.qbseg", dir, number);
+    return n > 0 && static_cast<size_t>(n) < cap;
+}
+
+// The codebook a reader may use for seg: another process may have trained
+// it after this handle mapped it, which only the header shows.
+const float* readableCodebook(const Segment* seg) {
+    if (seg->codebook != nullptr) return seg->codebook;
+    if (Segment::codebookSize(seg->dim, seg->pqSubvectors) == 0) return nullptr;
+    if (headerCodebookOffset(seg->header) != kHeaderBytes) return nullptr;
+    return reinterpret_cast<const float*>(seg->base + kHeaderBytes);
+}
+
+// Copies the live records of src into a new file `path` of capacity
+// usedSlots, decoded to float32. Records the file refuses are left out.
+// -1 when the file cannot be created.
+int writeSegmentCopy(const Store& st, const Segment* src, uint64_t used, const char* path) {
+    Segment* out = Segment::createDisk(path, src->dim, used, Quantization::None, st.metric, st.hnswM,
+                                       st.efConstruction, 0);
+    if (out == nullptr) return -1;
+    const float* codebook = readableCodebook(src);
+    const bool decodable = src->dim <= kMaxDim &&
+                           (src->quantization != static_cast<uint32_t>(Quantization::PQ) || codebook != nullptr);
+    alignas(64) float scratch[kMaxDim];
+    for (uint64_t i = 0; decodable && i < used; ++i) {
+        const Record* r = src->recordAt(i);
+        if (!recordLive(r)) continue;
+        char key[kKeyFieldBytes];
+        std::memcpy(key, r->key, sizeof key);
+        key[kMaxKeyBytes] = '\0';
+        uint32_t metaLen = r->metaLen <= kMaxMetadataBytes ? r->metaLen : kMaxMetadataBytes;
+        const float* v = getVecFloat32(r, src->dim, src->quantization, src->pqSubvectors, codebook, scratch);
+        out->add(r->id, key, v, metaLen != 0 ? src->metadataPtr(r) : nullptr, metaLen);
+    }
+    delete out;
+    return 0;
+}
+
+}  // namespace
+
+void Store::clear() {
+    // A read-only handle maps its segments read-only; there is nothing it
+    // could empty.
+    if (!writable) return;
+    if (pqBuffer != nullptr) {
+        pqBuffer->vectors.clear();
+        pqBuffer->ids.clear();
+        pqBuffer->keys.clear();
+        pqBuffer->metadata.clear();
+        pqBuffer->count = 0;
+    }
+    for (Segment* seg : segments) seg->clearRecords();
+    totalCount.exchange(0);
+    if (control != nullptr) control->totalCount.exchange(0);
+}
+
+int Store::snapshot(const char* dir) const {
+    if (dir == nullptr || dir[0] == '\0') return -1;
+    mkdir(dir, 0770);
+    char path[4096];
+    // Files are numbered consecutively: an empty segment takes no number, so
+    // that the scan which opens a snapshot never stops at a gap.
+    unsigned number = 0;
+    for (const Segment* seg : segments) {
+        uint64_t used = seg->usedSlotsClamped();
+        if (used == 0) continue;
+        if (number >= kMaxSnapshotFiles || !snapshotPath(dir, number, path, sizeof path)) return -1;
+        if (writeSegmentCopy(*this, seg, used, path) != 0) return -1;
+        ++number;
+    }
+    if (pqBuffer == nullptr || pqBuffer->count == 0) return 0;
+
+    const PQTrainingBuffer& b = *pqBuffer;
+    if (number >= kMaxSnapshotFiles || !snapshotPath(dir, number, path, sizeof path)) return -1;
+    Segment* out =
+        Segment::createDisk(path, dim, b.count, Quantization::None, metric, hnswM, efConstruction, 0);
+    if (out == nullptr) return -1;
+    for (uint32_t i = 0; i < b.count; ++i) {
+        const std::string& meta = b.metadata[i];
+        out->add(b.ids[i], b.keys[i].c_str(), b.vectors.data() + static_cast<size_t>(i) * dim,
+                 meta.empty() ? nullptr : meta.data(), static_cast<uint32_t>(meta.size()));
+    }
+    delete out;
+    return 0;
+}
+
+}  // namespace qarbin

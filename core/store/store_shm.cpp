@@ -1,0 +1,473 @@
+// Shared-memory mode: the control object "/qb_<name>", its creation lock and
+// the shared segments "/qb_<name>_sNNNN" that many processes map at once.
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <immintrin.h>
+#include <new>
+#include <signal.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "core/store/store.h"
+
+namespace qarbin {
+
+namespace {
+
+// How long a handle waits for another process: for the creation lock, or
+// for a new control object to be published. A worker killed inside either
+// must not make the others wait longer than this.
+constexpr double kWaitSeconds = 5.0;
+
+// Segment numbers read from the control object are untrusted; no store gets
+// anywhere near this many segments.
+constexpr uint32_t kMaxShmSegments = 1u << 20;
+
+// Longest store name whose segment names, with a ten-digit number, still fit
+// in 255 bytes: "/qb_" + name + "_s" + 4294967295.
+constexpr size_t kMaxShmNameLen = 255 - 4 - 2 - 10;
+
+double monotonicSeconds() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
+}
+
+// One step of a bounded wait: pause hints first, then short sleeps, so that
+// waiters on a two-core machine do not starve the process they wait for.
+void backoff(unsigned& round) {
+    if (round < 64) {
+        _mm_pause();
+    } else {
+        timespec ts{0, round < 256 ? 20000L : 200000L};
+        nanosleep(&ts, nullptr);
+    }
+    ++round;
+}
+
+bool controlName(const char* name, char* out, size_t cap) {
+    int n = std::snprintf(out, cap, "/qb_%s", name);
+    return n > 0 && static_cast<size_t>(n) < cap;
+}
+
+bool segmentName(const char* name, uint32_t number, char* out, size_t cap) {
+    int n = std::snprintf(out, cap, "/qb_%s_s%04u", name, number);
+    return n > 0 && static_cast<size_t>(n) < cap;
+}
+
+bool validName(const char* name) {
+    if (name == nullptr || name[0] == '\0') return false;
+    size_t len = strnlen(name, kMaxShmNameLen + 1);
+    return len <= kMaxShmNameLen && std::memchr(name, '/', len) == nullptr;
+}
+
+// True when every segment this store could create or open would be readable
+// by the rest of the system. Also used on values read from a control object.
+bool validParameters(uint32_t dim, uint32_t metric, uint32_t quantization, uint64_t capacity,
+                     uint32_t pqSubvectors) {
+    if (dim < 1 || dim > kMaxDim) return false;
+    if (metric > static_cast<uint32_t>(DistanceMetric::Manhattan)) return false;
+    if (quantization > static_cast<uint32_t>(Quantization::PQ)) return false;
+    if (capacity == 0) return false;
+    if (pqSubvectors != 0 && (pqSubvectors > dim || dim % pqSubvectors != 0)) return false;
+    if (quantization == static_cast<uint32_t>(Quantization::PQ) && pqSubvectors == 0) return false;
+    return Segment::computeMmapSize(capacity, dim, static_cast<Quantization>(quantization), pqSubvectors) != 0;
+}
+
+bool processGone(uint32_t pid) {
+    // A value that is no process id at all (kill would address a process
+    // group) can only be garbage left in the lock word.
+    if (pid > static_cast<uint32_t>(INT_MAX)) return true;
+    return kill(static_cast<pid_t>(pid), 0) == -1 && errno == ESRCH;
+}
+
+// Takes the creation lock: compare-exchange from 0 to this process's id.
+// A holder that no longer exists is replaced by compare-exchange from its
+// id. Gives up (false) after kWaitSeconds.
+bool lockCreate(ShmControl* c) {
+    const uint32_t me = static_cast<uint32_t>(getpid());
+    double deadline = 0;
+    unsigned round = 0;
+    for (;;) {
+        uint32_t holder = 0;
+        if (c->createLock.compare_exchange_strong(holder, me)) return true;
+        // Our own id can only be left by a dead process whose id we reuse:
+        // this process never takes the lock twice.
+        if (holder == me) return true;
+        if (processGone(holder) && c->createLock.compare_exchange_strong(holder, me)) return true;
+        if (round == 0) {
+            deadline = monotonicSeconds() + kWaitSeconds;
+        } else if (round >= 64 && monotonicSeconds() > deadline) {
+            return false;
+        }
+        backoff(round);
+    }
+}
+
+void unlockCreate(ShmControl* c) {
+    // Only if still ours: a lock taken over from us is not ours to free.
+    uint32_t me = static_cast<uint32_t>(getpid());
+    c->createLock.compare_exchange_strong(me, 0, std::memory_order_release, std::memory_order_relaxed);
+}
+
+uint64_t publishedWord(const ShmControl* c) {
+    return __atomic_load_n(reinterpret_cast<const uint64_t*>(c), __ATOMIC_ACQUIRE);
+}
+
+constexpr uint64_t kPublishedWord = static_cast<uint64_t>(kShmControlMagic) |
+                                    (static_cast<uint64_t>(kShmControlVersion) << 32);
+
+// A segment another process trained after this one mapped it still has a
+// null codebook pointer here; the header tells.
+void refreshCodebook(Segment* seg) {
+    if (seg->codebook != nullptr || seg->header == nullptr) return;
+    if (Segment::codebookSize(seg->dim, seg->pqSubvectors) == 0) return;
+    if (headerCodebookOffset(seg->header) != kHeaderBytes) return;
+    std::atomic_thread_fence(std::memory_order_acquire);
+    seg->codebook = reinterpret_cast<float*>(seg->base + kHeaderBytes);
+}
+
+// Copies src's trained codebook into dst (same dim and sub-vector count).
+// dst must be writable; false when its codebook area cannot be backed.
+bool copyCodebook(const Segment* src, Segment* dst) {
+    uint64_t cb = Segment::codebookSize(dst->dim, dst->pqSubvectors);
+    if (cb == 0 || !dst->writable || !dst->ensureBacked(kHeaderBytes, cb)) return false;
+    std::memcpy(dst->base + kHeaderBytes, src->codebook, cb);
+    std::atomic_thread_fence(std::memory_order_release);
+    setHeaderCodebookOffset(dst->header, kHeaderBytes);
+    dst->codebook = reinterpret_cast<float*>(dst->base + kHeaderBytes);
+    return true;
+}
+
+const Segment* firstTrained(const std::vector<Segment*>& segments) {
+    for (const Segment* s : segments) {
+        if (s->codebook != nullptr) return s;
+    }
+    return nullptr;
+}
+
+// Creates shared segment `number` with the store's parameters and, for a PQ
+// store, the first trained codebook of the list. Caller holds createLock.
+Segment* createSharedSegment(Store* st, uint32_t number) {
+    char seg[256];
+    if (!segmentName(st->name, number, seg, sizeof seg)) return nullptr;
+    Segment* s = Segment::createShm(seg, st->dim, st->segmentCapacity, st->quantization, st->metric, st->hnswM,
+                                    st->efConstruction, st->pqSubvectors);
+    if (s == nullptr) return nullptr;
+    if (st->quantization == Quantization::PQ && st->pqSubvectors != 0) {
+        for (Segment* old : st->segments) refreshCodebook(old);
+        const Segment* src = firstTrained(st->segments);
+        if (src != nullptr && !copyCodebook(src, s)) {
+            delete s;
+            return nullptr;
+        }
+    }
+    return s;
+}
+
+// Appends seg; false (seg deleted) when the list cannot grow.
+bool appendSegment(Store* st, Segment* seg) {
+    try {
+        st->segments.push_back(seg);
+        return true;
+    } catch (...) {
+        delete seg;
+        return false;
+    }
+}
+
+// Fills a control object this process holds the creation lock of and that
+// is not published yet, creates segment 0 and publishes the object last.
+void initialiseControl(Store* st, ShmControl* c, uint64_t capacity) {
+    c->segmentCount.exchange(0);
+    c->totalCount.exchange(0);
+    c->dim = st->dim;
+    c->metric = static_cast<uint32_t>(st->metric);
+    c->quantization = static_cast<uint32_t>(st->quantization);
+    c->hnswM = st->hnswM;
+    c->segmentCapacity = capacity;
+    c->efConstruction = st->efConstruction;
+    c->reserved = 0;
+    c->creatorPid = static_cast<uint32_t>(getpid());
+    c->pqSubvectors = st->pqSubvectors;
+    std::memset(c->name, 0, sizeof c->name);
+    std::strncpy(c->name, st->name, sizeof c->name - 1);
+
+    // Segment 0 exists before anyone can see the store, so that two first
+    // openers never both create it.
+    Segment* first = createSharedSegment(st, 0);
+    if (first != nullptr && appendSegment(st, first)) c->segmentCount.fetch_add(1);
+    __atomic_store_n(reinterpret_cast<uint64_t*>(c), kPublishedWord, __ATOMIC_RELEASE);
+}
+
+enum class ControlState { Published, Initialised, Failed };
+
+// Maps the control object behind fd (128 bytes) into st and brings it to the
+// published state: as its initialiser when this handle created the object or
+// took over from a creator that died, else by waiting (bounded) for the
+// creator. Failed: wrong magic or version, a failing call, or the wait ran out.
+ControlState attachControl(Store* st, int fd, bool created, uint64_t capacity) {
+    const bool rw = st->writable;
+    // Only parameters that make readable segments may initialise a store.
+    const bool mayInit = rw && validParameters(st->dim, static_cast<uint32_t>(st->metric),
+                                               static_cast<uint32_t>(st->quantization), capacity, st->pqSubvectors);
+    const double start = monotonicSeconds();
+    // A creator that leaves a new object unsized or unlocked this long has
+    // died before it began; writable openers then initialise it themselves.
+    const double takeover = start + kWaitSeconds / 2;
+    const double deadline = start + kWaitSeconds;
+    unsigned round = 0;
+    bool sized = false;
+    for (;;) {
+        if (!sized) {
+            struct stat sb;
+            if (fstat(fd, &sb) != 0) return ControlState::Failed;
+            if (sb.st_size >= static_cast<off_t>(sizeof(ShmControl))) {
+                sized = true;
+            } else if (created || (mayInit && monotonicSeconds() > takeover)) {
+                // Our own new object, or one whose creator died before sizing it.
+                if (ftruncate(fd, sizeof(ShmControl)) != 0) return ControlState::Failed;
+                sized = true;
+            }
+        }
+        if (sized && st->control == nullptr) {
+            void* m = mmap(nullptr, sizeof(ShmControl), rw ? PROT_READ | PROT_WRITE : PROT_READ, MAP_SHARED, fd, 0);
+            if (m == MAP_FAILED) return ControlState::Failed;
+            st->controlMapping = m;
+            st->control = static_cast<ShmControl*>(m);
+        }
+        if (ShmControl* c = st->control) {
+            uint64_t word = publishedWord(c);
+            if (word == kPublishedWord) return ControlState::Published;
+            // Anything but all zeros is a foreign or corrupt object: leave it.
+            if (word != 0) return ControlState::Failed;
+            if (mayInit) {
+                const uint32_t me = static_cast<uint32_t>(getpid());
+                uint32_t holder = c->createLock.load();
+                bool mine = false;
+                if (holder == 0 && (created || monotonicSeconds() > takeover)) {
+                    mine = c->createLock.compare_exchange_strong(holder, me);
+                } else if (holder != 0 && (holder == me || processGone(holder))) {
+                    mine = c->createLock.compare_exchange_strong(holder, me);
+                }
+                if (mine) {
+                    // Somebody may have published between our look and the lock.
+                    if (publishedWord(c) == kPublishedWord) {
+                        unlockCreate(c);
+                        return ControlState::Published;
+                    }
+                    initialiseControl(st, c, capacity);
+                    unlockCreate(c);
+                    return ControlState::Initialised;
+                }
+                created = false;
+            }
+        }
+        if (monotonicSeconds() > deadline) return ControlState::Failed;
+        backoff(round);
+    }
+}
+
+}  // namespace
+
+Store* Store::openShm(const char* name, uint32_t dim, DistanceMetric metric, Quantization q, uint64_t capacity,
+                      bool useAvx2, bool writable, uint32_t hnswM, uint32_t efConstruction, uint32_t pqSubvectors) {
+    if (!validName(name)) return nullptr;
+    char ctl[256];
+    if (!controlName(name, ctl, sizeof ctl)) return nullptr;
+
+    Store* st = new (std::nothrow) Store();
+    if (st == nullptr) return nullptr;
+    st->mode = StorageMode::Shm;
+    st->writable = writable;
+    st->useAvx2 = useAvx2;
+    std::strncpy(st->name, name, sizeof st->name - 1);
+    st->dim = dim;
+    st->metric = metric;
+    st->quantization = q;
+    st->segmentCapacity = capacity;
+    st->hnswM = hnswM;
+    st->efConstruction = efConstruction;
+    st->pqSubvectors = pqSubvectors;
+
+    bool created = false;
+    int fd = -1;
+    if (writable) {
+        // Parameters that could make no readable segment never create a
+        // store, but they may still open an existing one (whose own win).
+        const bool mayCreate =
+            validParameters(dim, static_cast<uint32_t>(metric), static_cast<uint32_t>(q), capacity, pqSubvectors);
+        if (!mayCreate) {
+            fd = shm_open(ctl, O_RDWR, 0660);
+        }
+        // Exclusive creation decides which opener initialises a new store.
+        for (int attempt = 0; mayCreate && attempt < 8 && fd < 0; ++attempt) {
+            fd = shm_open(ctl, O_RDWR | O_CREAT | O_EXCL, 0660);
+            if (fd >= 0) {
+                created = true;
+                break;
+            }
+            if (errno != EEXIST) break;
+            fd = shm_open(ctl, O_RDWR, 0660);
+            if (fd < 0 && errno != ENOENT) break;  // ENOENT: destroyed meanwhile, try again
+        }
+    } else {
+        fd = shm_open(ctl, O_RDONLY, 0660);
+    }
+    if (fd < 0) {
+        delete st;
+        return nullptr;
+    }
+    st->controlFd = fd;
+
+    ControlState state = attachControl(st, fd, created, capacity);
+    if (state == ControlState::Failed) {
+        delete st;
+        return nullptr;
+    }
+    ShmControl* c = st->control;
+    if (state == ControlState::Published) {
+        if (!validParameters(c->dim, c->metric, c->quantization, c->segmentCapacity, c->pqSubvectors)) {
+            delete st;
+            return nullptr;
+        }
+        st->dim = c->dim;
+        st->metric = static_cast<DistanceMetric>(c->metric);
+        st->quantization = static_cast<Quantization>(c->quantization);
+        st->hnswM = c->hnswM;
+        st->segmentCapacity = c->segmentCapacity;
+        st->efConstruction = c->efConstruction;
+        st->pqSubvectors = c->pqSubvectors;
+    }
+    st->totalCount.exchange(c->totalCount.load());
+
+    st->attachShmSegments();
+    if (st->writable && st->segments.empty() && lockCreate(c)) {
+        // Segment 0 could not be made when the store was created; whoever
+        // comes next makes it, one at a time.
+        st->attachShmSegments();
+        if (st->segments.empty() && c->segmentCount.load() == 0) {
+            Segment* first = createSharedSegment(st, 0);
+            if (first != nullptr && appendSegment(st, first)) c->segmentCount.fetch_add(1);
+        }
+        unlockCreate(c);
+    }
+
+    if (st->quantization == Quantization::PQ && st->pqSubvectors != 0) {
+        for (Segment* s : st->segments) refreshCodebook(s);
+        if (firstTrained(st->segments) == nullptr) {
+            st->pqBuffer = new (std::nothrow) PQTrainingBuffer();
+            if (st->pqBuffer == nullptr) {
+                delete st;
+                return nullptr;
+            }
+        }
+    }
+    return st;
+}
+
+void Store::attachShmSegments() {
+    if (control == nullptr) return;
+    uint32_t shared = control->segmentCount.load(std::memory_order_acquire);
+    if (shared > kMaxShmSegments) shared = kMaxShmSegments;
+    // Numbers and list positions stay equal: stop at the first number that
+    // does not open (yet) and start from it again next time.
+    for (size_t n = segments.size(); n < shared; ++n) {
+        char seg[256];
+        if (!segmentName(name, static_cast<uint32_t>(n), seg, sizeof seg)) return;
+        Segment* s = Segment::openShm(seg, writable ? 1 : 0);
+        if (s == nullptr) return;
+        if (s->dim != dim || s->quantization != static_cast<uint32_t>(quantization) ||
+            s->pqSubvectors != pqSubvectors) {
+            delete s;
+            return;
+        }
+        if (!appendSegment(this, s)) return;
+    }
+}
+
+int Store::addToNewShmSegment(uint64_t id, const char* key, const float* vector, const char* metadata,
+                              uint32_t metaLen) {
+    if (control == nullptr || !writable) return -1;
+    if (!lockCreate(control)) return -1;
+
+    // Another process may have made room while we waited for the lock.
+    size_t before = segments.size();
+    attachShmSegments();
+    for (size_t i = before; i < segments.size(); ++i) {
+        refreshCodebook(segments[i]);
+        if (segments[i]->add(id, key, vector, metadata, metaLen) == 0) {
+            unlockCreate(control);
+            totalCount.fetch_add(1);
+            control->totalCount.fetch_add(1);
+            return 0;
+        }
+    }
+
+    // A counted number that failed to attach (for instance no descriptor
+    // left) is not created again: that would wipe its records.
+    uint32_t number = control->segmentCount.load();
+    if (number != segments.size()) {
+        unlockCreate(control);
+        return -1;
+    }
+    Segment* seg = createSharedSegment(this, number);
+    if (seg == nullptr || !appendSegment(this, seg)) {
+        unlockCreate(control);
+        return -1;
+    }
+    control->segmentCount.fetch_add(1);
+    unlockCreate(control);
+
+    if (seg->add(id, key, vector, metadata, metaLen) != 0) return -1;
+    totalCount.fetch_add(1);
+    control->totalCount.fetch_add(1);
+    return 0;
+}
+
+bool Store::adoptSharedCodebook() {
+    if (control == nullptr) return false;
+    attachShmSegments();
+    for (Segment* s : segments) refreshCodebook(s);
+    const Segment* src = firstTrained(segments);
+    if (src == nullptr) return false;
+    for (Segment* s : segments) {
+        if (s->codebook == nullptr) copyCodebook(src, s);
+    }
+    return true;
+}
+
+bool Store::destroyShm(const char* name) {
+    if (!validName(name)) return false;
+    char ctl[256];
+    if (!controlName(name, ctl, sizeof ctl)) return false;
+    int fd = shm_open(ctl, O_RDONLY, 0660);
+    if (fd >= 0) {
+        struct stat sb;
+        uint32_t count = 0;
+        if (fstat(fd, &sb) == 0 && sb.st_size >= static_cast<off_t>(sizeof(ShmControl))) {
+            void* m = mmap(nullptr, sizeof(ShmControl), PROT_READ, MAP_SHARED, fd, 0);
+            if (m != MAP_FAILED) {
+                count = static_cast<const ShmControl*>(m)->segmentCount.load();
+                munmap(m, sizeof(ShmControl));
+            }
+        }
+        close(fd);
+        if (count > kMaxShmSegments) count = kMaxShmSegments;
+        char seg[256];
+        for (uint32_t n = 0; n < count; ++n) {
+            if (segmentName(name, n, seg, sizeof seg)) shm_unlink(seg);
+        }
+        // A segment a killed worker was still creating carries the next
+        // number without being counted.
+        if (segmentName(name, count, seg, sizeof seg)) shm_unlink(seg);
+    }
+    return shm_unlink(ctl) == 0;
+}
+
+}  // namespace qarbin
