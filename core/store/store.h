@@ -13,6 +13,8 @@
 
 namespace qarbin {
 
+class KeyDirectory;
+
 // Vectors held back while a product-quantization codebook is untrained.
 struct PQTrainingBuffer {
     std::vector<float> vectors;  // dim floats per entry, arrival order
@@ -48,6 +50,12 @@ public:
     ShmControl* control = nullptr;
     void* controlMapping = nullptr;
     int controlFd = -1;
+    // Process-local write helpers (memory and disk mode). Segments before
+    // firstOpenSegment are full; clear() sets it back to 0. keyDirectory maps
+    // keys to the segments that may hold them (store_internal.h).
+    uint64_t firstOpenSegment = 0;
+    uint64_t firstOpenGeneration = 0;  // generation of segment 0 the hint belongs to
+    KeyDirectory* keyDirectory = nullptr;
 
     Store() = default;
     ~Store();
