@@ -33,10 +33,17 @@ public:
     uint64_t linkPoolEntries = 0;
 
     // Process-local helpers, never stored in the region.
-    KeyIndex* keyIndex = nullptr;  // slots by key, built lazily (key_index.h)
+    mutable KeyIndex* keyIndex = nullptr;  // slots by key, built lazily (key_index.h)
     uint64_t backedSlotsEnd = 0;   // region offsets known to be backed by the
     uint64_t backedNodesEnd = 0;   // file system (disk and shm), per area
     uint64_t backedPoolEnd = 0;
+    uint64_t backedSlotsStart = 0;  // each area's backed range is [start, end)
+    uint64_t backedNodesStart = 0;
+    uint64_t backedPoolStart = 0;
+    uint64_t backedGeneration = 0;  // header generation the slot range was seen under
+    uint64_t strideBytes = 0;       // set by mapPointers
+    uint64_t vecBytesCached = 0;
+    uint64_t slotCapacity = 0;      // slots that fit in the mapping (set by mapPointers)
 
     Segment() = default;
     ~Segment();
@@ -60,6 +67,10 @@ public:
     // usedSlots limited to capacity: a refused add raises usedSlots above
     // capacity for an instant, and a corrupt file may hold anything.
     uint64_t usedSlotsClamped() const;
+
+    // Parameters a region can be created with and opened again: dim 1..4096,
+    // a known encoding and metric, m dividing dim, m > 0 for PQ.
+    static bool creationParamsValid(uint32_t dim, Quantization q, DistanceMetric metric, uint32_t pqSubvectors);
 
     void initHeader(uint32_t dim, uint64_t capacity, Quantization q, DistanceMetric metric, uint32_t hnswM,
                     uint32_t hnswEfConstruction, uint32_t pqSubvectors);

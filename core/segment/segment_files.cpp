@@ -1,0 +1,272 @@
+// Segments in files and POSIX shared-memory objects, a private copy of a
+// segment file, and the checks that keep a corrupt region from being read
+// outside its mapping.
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <new>
+
+#include "core/segment/segment.h"
+
+namespace qarbin {
+
+namespace {
+
+constexpr uint64_t kPage = 4096;
+
+uint64_t pageDown(uint64_t v) { return v & ~(kPage - 1); }
+uint64_t pageUp(uint64_t v) { return (v + kPage - 1) & ~(kPage - 1); }
+
+// True when a region of `len` bytes starting with header `h` can be used by
+// every reader: its layout fields are exactly those its parameters give and
+// the region is long enough to hold all areas they describe. Counters such
+// as usedSlots are not judged here; every reader clamps them.
+bool regionUsable(const SegmentHeader* h, uint64_t len) {
+    if (len < kHeaderBytes) return false;
+    if (h->magic != kSegmentMagic || h->version != kSegmentVersion) return false;
+    const uint32_t dim = h->dim;
+    const uint32_t m = h->pqSubvectors;
+    if (!Segment::creationParamsValid(dim, static_cast<Quantization>(h->quantization),
+                                      static_cast<DistanceMetric>(h->metric), m))
+        return false;
+    const Quantization q = static_cast<Quantization>(h->quantization);
+    const uint64_t capacity = h->capacity.load();
+    const uint64_t need = Segment::computeMmapSize(capacity, dim, q, m);
+    if (need == 0 || len < need) return false;
+    // computeMmapSize succeeded, so these products cannot overflow.
+    const uint64_t graphOffset = 128 + Segment::codebookSize(dim, m) + capacity * Segment::computeStride(dim, q, m);
+    if (h->graphOffset != graphOffset) return false;
+    if (h->linkPoolOffset != graphOffset + capacity * kNodeBytes) return false;
+    const uint64_t cbOffset = headerCodebookOffset(h);
+    if (cbOffset != 0 && cbOffset != 128) return false;
+    return true;
+}
+
+// Copies the name into a fixed buffer; false when it does not fit.
+bool copyName(char* dst, size_t size, const char* src) {
+    const size_t n = strnlen(src, size);
+    if (n >= size) return false;
+    std::memcpy(dst, src, n + 1);
+    return true;
+}
+
+// Fills a freshly mapped region as createMemory does and backs the pages
+// that hold the header and the codebook, which are written without further
+// checks. Takes ownership of fd and the mapping; null on failure (both
+// released then).
+Segment* adoptNewRegion(StorageMode mode, int fd, void* map, uint64_t size, uint32_t dim, uint64_t capacity,
+                        Quantization q, DistanceMetric metric, uint32_t hnswM, uint32_t efc, uint32_t m) {
+    Segment* seg = new (std::nothrow) Segment();
+    if (!seg) {
+        munmap(map, size);
+        close(fd);
+        return nullptr;
+    }
+    seg->mode = mode;
+    seg->fd = fd;
+    seg->base = static_cast<uint8_t*>(map);
+    seg->mappedLen = size;
+    seg->writable = 1;
+    seg->dim = dim;
+    seg->quantization = static_cast<uint32_t>(q);
+    seg->pqSubvectors = m;
+    if (!seg->ensureBacked(0, kHeaderBytes + Segment::codebookSize(dim, m))) {
+        seg->writable = 0;  // nothing of worth to flush
+        delete seg;
+        return nullptr;
+    }
+    seg->mapPointers();
+    seg->initHeader(dim, capacity, q, metric, hnswM, efc, m);
+    seg->mapPointers();
+    return seg;
+}
+
+// Maps an existing file or shared-memory object whole and checks it.
+// Takes ownership of fd; null on failure (fd closed, nothing mapped).
+Segment* adoptExistingRegion(StorageMode mode, int fd, int writable) {
+    struct stat st;
+    if (fstat(fd, &st) != 0 || st.st_size < static_cast<off_t>(kHeaderBytes)) {
+        close(fd);
+        return nullptr;
+    }
+    const uint64_t len = static_cast<uint64_t>(st.st_size);
+    const int prot = writable ? PROT_READ | PROT_WRITE : PROT_READ;
+    void* map = mmap(nullptr, len, prot, MAP_SHARED, fd, 0);
+    if (map == MAP_FAILED) {
+        close(fd);
+        return nullptr;
+    }
+    const SegmentHeader* h = static_cast<const SegmentHeader*>(map);
+    Segment* seg = regionUsable(h, len) ? new (std::nothrow) Segment() : nullptr;
+    if (!seg) {
+        munmap(map, len);
+        close(fd);
+        return nullptr;
+    }
+    seg->mode = mode;
+    seg->fd = fd;
+    seg->base = static_cast<uint8_t*>(map);
+    seg->mappedLen = len;
+    seg->writable = writable ? 1 : 0;
+    seg->dim = h->dim;
+    seg->quantization = h->quantization;
+    seg->pqSubvectors = h->pqSubvectors;
+    seg->mapPointers();
+    return seg;
+}
+
+}  // namespace
+
+Segment* Segment::createDisk(const char* path, uint32_t dim, uint64_t capacity, Quantization q,
+                             DistanceMetric metric, uint32_t hnswM, uint32_t hnswEfConstruction,
+                             uint32_t pqSubvectors, bool exclusive) {
+    if (!path || !creationParamsValid(dim, q, metric, pqSubvectors)) return nullptr;
+    if (strnlen(path, sizeof(Segment::path)) >= sizeof(Segment::path)) return nullptr;
+    const uint64_t size = computeMmapSize(capacity, dim, q, pqSubvectors);
+    if (size == 0 || size > static_cast<uint64_t>(INT64_MAX)) return nullptr;
+    const int fd = open(path, O_RDWR | O_CREAT | (exclusive ? O_EXCL : O_TRUNC), 0660);
+    if (fd < 0) return nullptr;
+    if (ftruncate(fd, static_cast<off_t>(size)) != 0) {
+        close(fd);
+        return nullptr;
+    }
+    void* map = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    if (map == MAP_FAILED) {
+        close(fd);
+        return nullptr;
+    }
+    Segment* seg = adoptNewRegion(StorageMode::Disk, fd, map, size, dim, capacity, q, metric, hnswM,
+                                  hnswEfConstruction, pqSubvectors);
+    if (!seg) return nullptr;
+    copyName(seg->path, sizeof seg->path, path);
+    seg->adviseRecords(MADV_SEQUENTIAL);
+    msync(seg->base, kHeaderBytes, MS_SYNC);
+    return seg;
+}
+
+Segment* Segment::openDisk(const char* path, int writable) {
+    if (!path || strnlen(path, sizeof(Segment::path)) >= sizeof(Segment::path)) return nullptr;
+    const int fd = open(path, writable ? O_RDWR : O_RDONLY);
+    if (fd < 0) return nullptr;
+    Segment* seg = adoptExistingRegion(StorageMode::Disk, fd, writable);
+    if (!seg) return nullptr;
+    copyName(seg->path, sizeof seg->path, path);
+    if (seg->writable) seg->ensureBacked(0, kHeaderBytes + codebookSize(seg->dim, seg->pqSubvectors));
+    seg->adviseRecords(MADV_SEQUENTIAL);
+    return seg;
+}
+
+Segment* Segment::loadFromFile(const char* path) {
+    if (!path) return nullptr;
+    const int fd = open(path, O_RDONLY);
+    if (fd < 0) return nullptr;
+    struct stat st;
+    if (fstat(fd, &st) != 0 || st.st_size < static_cast<off_t>(kHeaderBytes)) {
+        close(fd);
+        return nullptr;
+    }
+    const uint64_t len = static_cast<uint64_t>(st.st_size);
+
+    // Interrupted reads are retried; a short read means the file changed
+    // under us and is refused.
+    auto readFully = [fd](uint8_t* dst, uint64_t n, uint64_t at) {
+        uint64_t done = 0;
+        while (done < n) {
+            const size_t want = static_cast<size_t>(std::min<uint64_t>(n - done, 1u << 30));
+            const ssize_t got = pread(fd, dst + done, want, static_cast<off_t>(at + done));
+            if (got < 0 && errno == EINTR) continue;
+            if (got <= 0) return false;
+            done += static_cast<uint64_t>(got);
+        }
+        return true;
+    };
+
+    alignas(8) uint8_t head[kHeaderBytes];
+    if (!readFully(head, kHeaderBytes, 0) || !regionUsable(reinterpret_cast<const SegmentHeader*>(head), len)) {
+        close(fd);
+        return nullptr;
+    }
+    void* map = mmap(nullptr, len, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (map == MAP_FAILED) {
+        close(fd);
+        return nullptr;
+    }
+    const bool ok = readFully(static_cast<uint8_t*>(map), len, 0);
+    close(fd);
+    // The file may have been rewritten between the two reads.
+    if (!ok || !regionUsable(static_cast<const SegmentHeader*>(map), len)) {
+        munmap(map, len);
+        return nullptr;
+    }
+    Segment* seg = new (std::nothrow) Segment();
+    if (!seg) {
+        munmap(map, len);
+        return nullptr;
+    }
+    const SegmentHeader* h = static_cast<const SegmentHeader*>(map);
+    seg->mode = StorageMode::Memory;
+    seg->base = static_cast<uint8_t*>(map);
+    seg->mappedLen = len;
+    seg->writable = 1;
+    seg->fd = -1;
+    seg->dim = h->dim;
+    seg->quantization = h->quantization;
+    seg->pqSubvectors = h->pqSubvectors;
+    seg->mapPointers();
+    return seg;
+}
+
+Segment* Segment::createShm(const char* name, uint32_t dim, uint64_t capacity, Quantization q,
+                            DistanceMetric metric, uint32_t hnswM, uint32_t hnswEfConstruction,
+                            uint32_t pqSubvectors) {
+    if (!name || !creationParamsValid(dim, q, metric, pqSubvectors)) return nullptr;
+    if (strnlen(name, sizeof(Segment::shmName)) >= sizeof(Segment::shmName)) return nullptr;
+    const uint64_t size = computeMmapSize(capacity, dim, q, pqSubvectors);
+    if (size == 0 || size > static_cast<uint64_t>(INT64_MAX)) return nullptr;
+    int fd = shm_open(name, O_RDWR | O_CREAT | O_EXCL, 0660);
+    if (fd < 0) fd = shm_open(name, O_RDWR | O_CREAT, 0660);
+    if (fd < 0) return nullptr;
+    if (ftruncate(fd, static_cast<off_t>(size)) != 0) {
+        close(fd);
+        return nullptr;
+    }
+    void* map = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    if (map == MAP_FAILED) {
+        close(fd);
+        return nullptr;
+    }
+    Segment* seg = adoptNewRegion(StorageMode::Shm, fd, map, size, dim, capacity, q, metric, hnswM,
+                                  hnswEfConstruction, pqSubvectors);
+    if (!seg) return nullptr;
+    copyName(seg->shmName, sizeof seg->shmName, name);
+    return seg;
+}
+
+Segment* Segment::openShm(const char* name, int writable) {
+    if (!name || strnlen(name, sizeof(Segment::shmName)) >= sizeof(Segment::shmName)) return nullptr;
+    const int fd = shm_open(name, writable ? O_RDWR : O_RDONLY, 0660);
+    if (fd < 0) return nullptr;
+    Segment* seg = adoptExistingRegion(StorageMode::Shm, fd, writable);
+    if (!seg) return nullptr;
+    copyName(seg->shmName, sizeof seg->shmName, name);
+    if (seg->writable) seg->ensureBacked(0, kHeaderBytes + codebookSize(seg->dim, seg->pqSubvectors));
+    return seg;
+}
+
+void Segment::adviseRecords(int advice) const {
+    if (base == nullptr || base == MAP_FAILED || header == nullptr) return;
+    const uint64_t cap = std::min(header->capacity.load(), slotCapacity);
+    const uint64_t len = cap * stride();
+    if (len == 0) return;
+    const uint64_t from = static_cast<uint64_t>(slots - base);
+    const uint64_t start = pageDown(from);
+    const uint64_t end = std::min(pageUp(from + len), pageUp(mappedLen));
+    madvise(base + start, end - start, advice);
+}
+
+}  // namespace qarbin

@@ -1,0 +1,230 @@
+// Size arithmetic, header set-up, pointer derivation, memory segments,
+// destruction by storage kind, and file-system backing of sparse regions.
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <new>
+
+#include "core/math/codecs.h"
+#include "core/segment/key_index.h"
+#include "core/segment/segment.h"
+
+namespace qarbin {
+
+namespace {
+
+constexpr uint64_t kPage = 4096;
+// Backing is requested ahead in chunks so that an add costs a system call
+// only every few hundred kilobytes.
+constexpr uint64_t kBackingChunk = 1u << 20;
+
+uint64_t pageDown(uint64_t v) { return v & ~(kPage - 1); }
+uint64_t pageUp(uint64_t v) { return v > UINT64_MAX - (kPage - 1) ? UINT64_MAX & ~(kPage - 1) : pageDown(v + kPage - 1); }
+
+// 0 allocated; ENOSPC etc. on failure. File systems without fallocate
+// cannot be protected and count as backed: refusing every write there
+// would make the segment unusable.
+int allocateRange(int fd, uint64_t offset, uint64_t len) {
+    if (len == 0) return 0;
+    for (;;) {
+        if (fallocate(fd, 0, static_cast<off_t>(offset), static_cast<off_t>(len)) == 0) return 0;
+        if (errno == EINTR) continue;
+        if (errno == EOPNOTSUPP || errno == ENOSYS) return 0;
+        return errno;
+    }
+}
+
+}  // namespace
+
+uint64_t Segment::computeStride(uint32_t dim, Quantization q, uint32_t pqSubvectors) {
+    return (encodedBytes(dim, static_cast<uint32_t>(q), pqSubvectors) + 4287) & ~uint64_t{63};
+}
+
+uint64_t Segment::codebookSize(uint32_t dim, uint32_t pqSubvectors) {
+    if (pqSubvectors == 0) return 0;
+    return uint64_t{pqSubvectors} * (dim / pqSubvectors) * 1024;
+}
+
+uint64_t Segment::computeMmapSize(uint64_t capacity, uint32_t dim, Quantization q, uint32_t pqSubvectors,
+                                  uint64_t* poolEntriesOut) {
+    const uint64_t cb = codebookSize(dim, pqSubvectors);
+    const uint64_t s = computeStride(dim, q, pqSubvectors);
+    uint64_t slotBytes;
+    if (__builtin_mul_overflow(capacity, s, &slotBytes)) return 0;
+    if (slotBytes > UINT64_MAX - 129 - cb) return 0;
+    const uint64_t pool = std::max<uint64_t>(kMinPoolEntries, capacity / 4);
+    uint64_t nodeBytes, poolBytes, total = 128 + cb + slotBytes;
+    if (__builtin_mul_overflow(capacity, kNodeBytes, &nodeBytes)) return 0;
+    if (__builtin_mul_overflow(pool, kPoolEntryBytes, &poolBytes)) return 0;
+    if (__builtin_add_overflow(total, nodeBytes, &total)) return 0;
+    if (__builtin_add_overflow(total, poolBytes, &total)) return 0;
+    if (poolEntriesOut) *poolEntriesOut = pool;
+    return total;
+}
+
+uint64_t Segment::stride() const {
+    return strideBytes ? strideBytes : computeStride(dim, static_cast<Quantization>(quantization), pqSubvectors);
+}
+
+uint64_t Segment::vecBytes() const {
+    return strideBytes ? vecBytesCached : encodedBytes(dim, quantization, pqSubvectors);
+}
+
+uint64_t Segment::usedSlotsClamped() const {
+    const uint64_t used = counters[0].load();
+    const uint64_t cap = std::min(header->capacity.load(), slotCapacity);
+    return used < cap ? used : cap;
+}
+
+void Segment::initHeader(uint32_t dimArg, uint64_t capacityArg, Quantization q, DistanceMetric metric,
+                         uint32_t hnswM, uint32_t hnswEfConstruction, uint32_t m) {
+    SegmentHeader* h = reinterpret_cast<SegmentHeader*>(base);
+    const uint64_t cb = codebookSize(dimArg, m);
+    const uint64_t s = computeStride(dimArg, q, m);
+    h->magic = kSegmentMagic;
+    h->version = kSegmentVersion;
+    h->dim = dimArg;
+    h->quantization = static_cast<uint32_t>(q);
+    h->usedSlots.store(0);
+    h->liveCount.store(0);
+    h->capacity.store(capacityArg);
+    h->hnswM = hnswM;
+    h->hnswEfConstruction = hnswEfConstruction;
+    h->graphOffset = 128 + cb + capacityArg * s;
+    h->entryPoint = -1;
+    h->maxLevel = 0;
+    h->indexedCount.store(0);
+    h->linkPoolOffset = h->graphOffset + capacityArg * kNodeBytes;
+    h->metric = static_cast<uint32_t>(metric);
+    h->flags = 0;
+    h->insertSeq.store(0);
+    h->pqSubvectors = m;
+    setHeaderCodebookOffset(h, 0);
+    h->generation.store(0);
+    std::memset(h->reserved, 0, sizeof h->reserved);
+}
+
+void Segment::mapPointers() {
+    header = reinterpret_cast<SegmentHeader*>(base);
+    counters = &header->usedSlots;
+    const uint64_t cb = codebookSize(dim, pqSubvectors);
+    codebook = (cb != 0 && headerCodebookOffset(header) != 0) ? reinterpret_cast<float*>(base + 128) : nullptr;
+    slots = base + 128 + cb;
+    strideBytes = computeStride(dim, static_cast<Quantization>(quantization), pqSubvectors);
+    vecBytesCached = encodedBytes(dim, quantization, pqSubvectors);
+    const uint64_t slotsStart = 128 + cb;
+    const uint64_t fit = mappedLen > slotsStart ? (mappedLen - slotsStart) / strideBytes : 0;
+    slotCapacity = std::min(header->capacity.load(), fit);
+    if (header->graphOffset != 0 && header->graphOffset < mappedLen) nodeArea = base + header->graphOffset;
+    if (header->linkPoolOffset != 0 && header->linkPoolOffset < mappedLen) {
+        linkPool = base + header->linkPoolOffset;
+        linkPoolEntries = (mappedLen - header->linkPoolOffset) / kPoolEntryBytes;
+    }
+}
+
+Segment* Segment::createMemory(uint32_t dimArg, uint64_t capacityArg, Quantization q, DistanceMetric metric,
+                               uint32_t hnswM, uint32_t hnswEfConstruction, uint32_t m) {
+    if (!creationParamsValid(dimArg, q, metric, m)) return nullptr;
+    const uint64_t size = computeMmapSize(capacityArg, dimArg, q, m);
+    if (size == 0) return nullptr;
+    void* p = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED) return nullptr;
+    Segment* seg = new (std::nothrow) Segment();
+    if (!seg) {
+        munmap(p, size);
+        return nullptr;
+    }
+    seg->mode = StorageMode::Memory;
+    seg->base = static_cast<uint8_t*>(p);
+    seg->mappedLen = size;
+    seg->writable = 1;
+    seg->fd = -1;
+    seg->dim = dimArg;
+    seg->quantization = static_cast<uint32_t>(q);
+    seg->pqSubvectors = m;
+    seg->mapPointers();
+    seg->initHeader(dimArg, capacityArg, q, metric, hnswM, hnswEfConstruction, m);
+    seg->mapPointers();
+    return seg;
+}
+
+bool Segment::creationParamsValid(uint32_t dimArg, Quantization q, DistanceMetric metric, uint32_t m) {
+    if (dimArg < 1 || dimArg > kMaxDim) return false;
+    if (static_cast<uint32_t>(q) > static_cast<uint32_t>(Quantization::PQ)) return false;
+    if (static_cast<uint32_t>(metric) > static_cast<uint32_t>(DistanceMetric::Manhattan)) return false;
+    if (m != 0 && dimArg % m != 0) return false;
+    if (q == Quantization::PQ && m == 0) return false;
+    return true;
+}
+
+Segment::~Segment() {
+    delete keyIndex;
+    const bool mapped = base != nullptr && base != MAP_FAILED;
+    if (mode == StorageMode::Disk || mode == StorageMode::Shm) {
+        if (mapped) {
+            if (writable) msync(base, mappedLen, MS_SYNC);
+            munmap(base, mappedLen);
+        }
+        if (fd >= 0) close(fd);
+    } else if (mode == StorageMode::Memory) {
+        if (mapped) munmap(base, mappedLen);
+    }
+}
+
+bool Segment::ensureBacked(uint64_t offset, uint64_t len) {
+    if (mode != StorageMode::Disk && mode != StorageMode::Shm) return true;
+    if (len == 0) return true;
+    uint64_t end;
+    if (__builtin_add_overflow(offset, len, &end) || end > mappedLen || fd < 0) return false;
+
+    const uint64_t slotsStart = 128 + codebookSize(dim, pqSubvectors);
+    if (offset < slotsStart) {
+        // Header and codebook: backed when the region is created; no
+        // watermark is kept for these few pages.
+        return allocateRange(fd, pageDown(offset), std::min(pageUp(end), mappedLen) - pageDown(offset)) == 0;
+    }
+
+    // A clear anywhere may have punched the record area free again.
+    const uint64_t gen = header->generation.load();
+    if (gen != backedGeneration) {
+        backedGeneration = gen;
+        backedSlotsStart = backedSlotsEnd = 0;
+    }
+    const uint64_t graphOff = header->graphOffset;
+    const uint64_t poolOff = header->linkPoolOffset;
+    uint64_t* lo;
+    uint64_t* hi;
+    uint64_t areaEnd;
+    if (offset < graphOff) {
+        lo = &backedSlotsStart, hi = &backedSlotsEnd, areaEnd = graphOff;
+    } else if (offset < poolOff) {
+        lo = &backedNodesStart, hi = &backedNodesEnd, areaEnd = poolOff;
+    } else {
+        lo = &backedPoolStart, hi = &backedPoolEnd, areaEnd = mappedLen;
+    }
+    if (offset >= *lo && end <= *hi) return true;
+
+    const uint64_t limit = std::min(pageUp(areaEnd), mappedLen);
+    const uint64_t from = (offset >= *lo && offset <= *hi && *hi > *lo) ? pageDown(*hi) : pageDown(offset);
+    const uint64_t minEnd = std::min(pageUp(end), mappedLen);
+    uint64_t chunkEnd = std::max(minEnd, std::min(limit, from + kBackingChunk));
+    int err = allocateRange(fd, from, chunkEnd - from);
+    if (err != 0) {
+        // Close to full: take only what this write needs.
+        chunkEnd = minEnd;
+        if (allocateRange(fd, from, chunkEnd - from) != 0) return false;
+    }
+    if (from >= *lo && from <= *hi && *hi > *lo) {
+        *hi = std::max(*hi, chunkEnd);
+    } else {
+        *lo = from;
+        *hi = chunkEnd;
+    }
+    return true;
+}
+
+}  // namespace qarbin

@@ -1,0 +1,292 @@
+// Record operations: append, delete, lookup by key, exhaustive top-K scan,
+// and clearing the record area in place.
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <new>
+
+#include "core/math/codecs.h"
+#include "core/math/score.h"
+#include "core/segment/key_index.h"
+#include "core/segment/segment.h"
+
+namespace qarbin {
+
+namespace {
+
+constexpr uint64_t kPage = 4096;
+constexpr uint32_t kScoreBatch = 8;
+
+uint64_t pageDown(uint64_t v) { return v & ~(kPage - 1); }
+uint64_t pageUp(uint64_t v) { return (v + kPage - 1) & ~(kPage - 1); }
+
+// Readers follow a slot only when it is published, not deleted and its
+// metadata length stays inside the slot; a corrupt file may hold any
+// metaLen, and such a record is skipped rather than trusted.
+bool slotReadable(const Record* r) { return recordLive(r) && r->metaLen <= kMaxMetadataBytes; }
+
+// Keys of 64 bytes or more can never equal a stored key (63 bytes at most).
+bool keyMatchable(const char* key) { return key != nullptr && strnlen(key, kKeyFieldBytes) < kKeyFieldBytes; }
+
+// NaN ranks below every number, so it never displaces a real score and is
+// the first to go when one is already in the array.
+bool scoreBelow(float a, float b) { return std::isnan(a) ? !std::isnan(b) : a < b; }
+
+int worstIndex(const Result* results, int n) {
+    if (n <= 0) return -1;
+    int worst = 0;
+    for (int i = 1; i < n; ++i)
+        if (scoreBelow(results[i].score, results[worst].score)) worst = i;
+    return worst;
+}
+
+// The index if it can be brought up to date, else null (the caller then
+// walks the slots). Memory trouble discards the index; it is rebuilt later.
+KeyIndex* syncedKeyIndex(const Segment& seg) {
+    try {
+        if (!seg.keyIndex) seg.keyIndex = KeyIndex::create(seg.slotCapacity);
+        if (!seg.keyIndex) return nullptr;
+        seg.keyIndex->sync(seg);
+        return seg.keyIndex;
+    } catch (...) {
+        delete seg.keyIndex;
+        seg.keyIndex = nullptr;
+        return nullptr;
+    }
+}
+
+}  // namespace
+
+int Segment::add(uint64_t id, const char* key, const float* vector, const char* metadata, uint32_t metaLen) {
+    if (quantization == static_cast<uint32_t>(Quantization::PQ) && codebook == nullptr) return -2;
+    if (!writable) return -1;
+    const uint64_t cap = std::min(header->capacity.load(), slotCapacity);
+    const uint64_t s = counters[0].fetch_add(1);
+    if (s >= cap) {
+        counters[0].fetch_sub(1);
+        return -1;
+    }
+    const uint64_t st = stride();
+    const uint64_t slotOffset = static_cast<uint64_t>(slots - base) + s * st;
+    if (!ensureBacked(slotOffset, st)) {
+        // Give the slot back if nobody reserved after it; otherwise it stays
+        // reserved and unpublished, and every reader skips it.
+        uint64_t expected = s + 1;
+        counters[0].compare_exchange_strong(expected, s);
+        return -1;
+    }
+
+    Record* r = recordAt(s);
+    const uint32_t n = std::min(metaLen, kMaxMetadataBytes);
+    r->id = id;
+    r->dim = static_cast<uint16_t>(dim);
+    r->metaLen = n;
+    r->graphNode = -1;
+    r->reserved2 = 0;
+    r->seq = static_cast<uint32_t>(header->insertSeq.fetch_add(1));
+    if (key) {
+        std::strncpy(r->key, key, kMaxKeyBytes);
+    } else {
+        r->key[0] = '\0';
+    }
+    uint8_t* vec = reinterpret_cast<uint8_t*>(r) + kSlotHeaderBytes;
+    encodeVector(vec, vector, dim, quantization, pqSubvectors, codebook);
+    if (metadata && n) std::memcpy(vec + vecBytes(), metadata, n);
+    r->deleted = 0;
+    publishRecord(r);
+    header->liveCount.fetch_add(1);
+
+    if (mode == StorageMode::Disk) {
+        const uint64_t from = pageDown(slotOffset);
+        const uint64_t to = std::min(pageUp(slotOffset + st), mappedLen);
+        msync(base + from, to - from, MS_ASYNC);
+        msync(base, kHeaderBytes, MS_ASYNC);
+    }
+    return 0;
+}
+
+bool Segment::markDeleted(uint64_t slot) {
+    if (!writable || slot >= usedSlotsClamped()) return false;
+    Record* r = recordAt(slot);
+    if (!recordLive(r)) return false;
+    r->deleted = 1;
+    header->liveCount.fetch_sub(1);
+    return true;
+}
+
+bool Segment::deleteById(uint64_t id) {
+    if (!writable) return false;
+    const uint64_t n = usedSlotsClamped();
+    for (uint64_t i = 0; i < n; ++i) {
+        const Record* r = recordAt(i);
+        if (slotReadable(r) && r->id == id) return markDeleted(i);
+    }
+    return false;
+}
+
+size_t Segment::findLiveByKey(const char* key, std::vector<uint64_t>& out) const {
+    if (!keyMatchable(key)) return 0;
+    const size_t before = out.size();
+    if (KeyIndex* ix = syncedKeyIndex(*this)) {
+        try {
+            ix->collect(*this, key, out);
+            std::sort(out.begin() + static_cast<std::ptrdiff_t>(before), out.end());
+            return out.size() - before;
+        } catch (...) {
+            out.resize(before);
+        }
+    }
+    const uint64_t n = usedSlotsClamped();
+    try {
+        for (uint64_t i = 0; i < n; ++i) {
+            const Record* r = recordAt(i);
+            if (slotReadable(r) && std::strncmp(r->key, key, kKeyFieldBytes) == 0) out.push_back(i);
+        }
+    } catch (...) {
+        // Out of memory even for the answer: report what fitted.
+    }
+    return out.size() - before;
+}
+
+Record* Segment::getByKey(const char* key) const {
+    if (!keyMatchable(key)) return nullptr;
+    if (KeyIndex* ix = syncedKeyIndex(*this)) {
+        try {
+            std::vector<uint64_t> hits;
+            if (ix->collect(*this, key, hits) == 0) return nullptr;
+            return recordAt(*std::min_element(hits.begin(), hits.end()));
+        } catch (...) {
+        }
+    }
+    const uint64_t n = usedSlotsClamped();
+    for (uint64_t i = 0; i < n; ++i) {
+        Record* r = recordAt(i);
+        if (slotReadable(r) && std::strncmp(r->key, key, kKeyFieldBytes) == 0) return r;
+    }
+    return nullptr;
+}
+
+int Segment::deleteByKey(const char* key) {
+    if (!writable || !keyMatchable(key)) return 0;
+    std::vector<uint64_t> hits;
+    findLiveByKey(key, hits);
+    int marked = 0;
+    for (uint64_t s : hits)
+        if (markDeleted(s)) ++marked;
+    return marked;
+}
+
+// Contract: query holds dim floats; results holds topK entries of which the
+// first *count are filled (0 <= *count <= topK). Reads slots that other
+// processes may be adding meanwhile; records published after the scan
+// started may be missed. Allocates nothing.
+int Segment::search(const float* query, int topK, DistanceMetric metric, bool useAvx2, Result* results,
+                    int* count) const {
+    if (topK <= 0 || *count < 0) return 0;
+    if (*count > topK) *count = topK;
+    int worst = worstIndex(results, *count);
+
+    QueryScorer scorer;
+    scorer.init(query, dim, metric, useAvx2);
+    // One decode buffer per record of a batch, each a multiple of 64 bytes.
+    alignas(64) float scratch[kScoreBatch * kMaxDim];
+    const uint64_t perBuffer = (uint64_t{dim} + 15) & ~uint64_t{15};
+    const float* vecs[kScoreBatch];
+    const Record* recs[kScoreBatch];
+    float scores[kScoreBatch];
+
+    const uint64_t n = usedSlotsClamped();
+    uint64_t i = 0;
+    while (i < n) {
+        uint32_t batch = 0;
+        for (; i < n && batch < kScoreBatch; ++i) {
+            const Record* r = recordAt(i);
+            if (!slotReadable(r)) continue;
+            vecs[batch] = getVecFloat32(r, dim, quantization, pqSubvectors, codebook, scratch + batch * perBuffer);
+            recs[batch++] = r;
+        }
+        if (batch == 0) break;
+        scorer.scoreBlock(vecs, batch, scores);
+
+        // Merged in slot order, exactly as a one-at-a-time scan would.
+        for (uint32_t k = 0; k < batch; ++k) {
+            const float sc = scores[k];
+            if (std::isnan(sc)) continue;
+            int at;
+            bool replacing = false;
+            if (*count < topK) {
+                at = (*count)++;
+            } else if (scoreBelow(results[worst].score, sc)) {
+                at = worst;
+                replacing = true;
+            } else {
+                continue;
+            }
+            const Record* r = recs[k];
+            Result& out = results[at];
+            out.id = r->id;
+            std::memcpy(out.key, r->key, kMaxKeyBytes);
+            out.key[kMaxKeyBytes] = '\0';
+            out.score = sc;
+            out.metadataLen = r->metaLen;
+            out.metadata = r->metaLen ? metadataPtr(r) : nullptr;
+            if (replacing) {
+                worst = worstIndex(results, topK);
+            } else if (worst == -1 || scoreBelow(sc, results[worst].score)) {
+                worst = at;
+            }
+        }
+    }
+    return 0;
+}
+
+void Segment::clearRecords() {
+    if (!writable) return;
+    const uint64_t used = usedSlotsClamped();
+    const uint64_t from = static_cast<uint64_t>(slots - base);
+    const uint64_t to = from + used * stride();
+    if (used != 0) {
+        bool zeroed = false;
+        if (mode == StorageMode::Disk || mode == StorageMode::Shm) {
+            // Whole pages are handed back to the file system: that zeroes
+            // them without touching (or needing space for) every page. The
+            // partial page at the start shares its block with bytes before
+            // the record area, which are backed; the one at the end is
+            // zeroed only when it can be backed, and then holds just the
+            // tail of the last slot, which the next add of that slot
+            // rewrites as far as any reader looks.
+            const uint64_t innerFrom = pageUp(from);
+            const uint64_t innerTo = pageDown(to);
+            if (innerFrom < innerTo) {
+                int rc;
+                do {
+                    rc = fallocate(fd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, static_cast<off_t>(innerFrom),
+                                   static_cast<off_t>(innerTo - innerFrom));
+                } while (rc != 0 && errno == EINTR);
+                if (rc == 0) {
+                    std::memset(base + from, 0, innerFrom - from);
+                    if (to > innerTo && ensureBacked(innerTo, to - innerTo)) std::memset(base + innerTo, 0, to - innerTo);
+                    zeroed = true;
+                }
+            }
+        }
+        if (!zeroed) std::memset(base + from, 0, to - from);
+    }
+    counters[0].exchange(0);
+    header->liveCount.exchange(0);
+    header->insertSeq.exchange(0);
+    header->flags &= ~(kFlagGraphBuilt | kFlagGraphUsable);
+    header->indexedCount.exchange(0);
+    header->entryPoint = -1;
+    header->maxLevel = 0;
+    header->generation.fetch_add(1);
+    delete keyIndex;
+    keyIndex = nullptr;
+}
+
+}  // namespace qarbin
