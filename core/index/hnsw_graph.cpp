@@ -1,0 +1,402 @@
+// Graph primitives: bounds, per-thread workspace, level draw, node creation,
+// greedy descent, beam search on one level and link insertion.
+#include "core/index/hnsw_graph.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <new>
+
+#include "core/math/codecs.h"
+
+namespace qarbin {
+namespace hnsw {
+
+namespace {
+
+inline bool nearerFirst(const Pair& a, const Pair& b) { return a.dist > b.dist; }  // min-heap order
+inline bool fartherFirst(const Pair& a, const Pair& b) { return a.dist < b.dist; }  // max-heap order
+
+template <typename T>
+inline T loadRelaxed(const T* p) {
+    return __atomic_load_n(p, __ATOMIC_RELAXED);
+}
+
+}  // namespace
+
+bool makeGraph(const Segment& seg, uint64_t usedLimit, DistanceMetric metric, bool useAvx2, Graph* g) {
+    if (!seg.header || !seg.base || !seg.slots || !seg.nodeArea || !seg.linkPool) return false;
+    const uint8_t* begin = seg.base;
+    const uint8_t* end = seg.base + seg.mappedLen;
+    if (seg.nodeArea <= seg.slots || seg.nodeArea >= end || seg.linkPool < begin || seg.linkPool >= end)
+        return false;
+    uint64_t stride = seg.stride();
+    if (stride == 0) return false;
+
+    uint64_t cap = seg.header->capacity.load();
+    uint64_t nodeRoom = static_cast<uint64_t>(end - seg.nodeArea) / kNodeBytes;
+    if (seg.linkPool > seg.nodeArea)
+        nodeRoom = std::min<uint64_t>(nodeRoom, static_cast<uint64_t>(seg.linkPool - seg.nodeArea) / kNodeBytes);
+    // Links are int32 positions.
+    uint64_t nodeLimit = std::min<uint64_t>({cap, nodeRoom, static_cast<uint64_t>(INT32_MAX)});
+    uint64_t poolRoom = static_cast<uint64_t>(end - seg.linkPool) / kPoolEntryBytes;
+    uint64_t poolLimit = std::min<uint64_t>({seg.linkPoolEntries, poolRoom, static_cast<uint64_t>(INT32_MAX)});
+    uint64_t slotRoom = static_cast<uint64_t>(seg.nodeArea - seg.slots) / stride;
+
+    g->seg = &seg;
+    g->nodes = seg.nodeArea;
+    g->pool = reinterpret_cast<LinkPoolEntry*>(seg.linkPool);
+    g->nodeLimit = nodeLimit;
+    g->poolLimit = poolLimit;
+    g->slotLimit = std::min<uint64_t>({usedLimit, cap, slotRoom, static_cast<uint64_t>(UINT32_MAX)});
+    g->graphOffset = static_cast<uint64_t>(seg.nodeArea - begin);
+    g->poolOffset = static_cast<uint64_t>(seg.linkPool - begin);
+    g->metric = metric;
+    g->useAvx2 = useAvx2;
+    return true;
+}
+
+uint32_t Graph::readLinks(uint64_t p, uint32_t level, int32_t* out) const {
+    const HnswNode* nd = node(p);
+    if (level == 0) {
+        uint32_t n = loadRelaxed(&nd->linkCount);
+        if (n > kLevel0Links) n = kLevel0Links;
+        std::memcpy(out, nd->links, n * sizeof(int32_t));
+        return n;
+    }
+    int32_t first = loadRelaxed(&nd->poolFirst);
+    uint32_t top = loadRelaxed(&nd->level);
+    if (top > kTopLevel) top = kTopLevel;
+    if (first < 0 || top < level) return 0;
+    uint64_t k = static_cast<uint64_t>(first) + level - 1;
+    if (k >= poolLimit) return 0;
+    const LinkPoolEntry* e = pool + k;
+    uint32_t n = loadRelaxed(&e->linkCount);
+    if (n > kUpperLinks) n = kUpperLinks;
+    std::memcpy(out, e->links, n * sizeof(int32_t));
+    return n;
+}
+
+int32_t* Graph::list(uint64_t p, uint32_t level, uint8_t** countField, uint32_t* capacity) const {
+    HnswNode* nd = node(p);
+    if (level == 0) {
+        *countField = &nd->linkCount;
+        *capacity = kLevel0Links;
+        return nd->links;
+    }
+    uint32_t top = nd->level;
+    if (top > kTopLevel) top = kTopLevel;
+    if (nd->poolFirst < 0 || top < level) return nullptr;
+    uint64_t k = static_cast<uint64_t>(nd->poolFirst) + level - 1;
+    if (k >= poolLimit) return nullptr;
+    LinkPoolEntry* e = pool + k;
+    *countField = &e->linkCount;
+    *capacity = kUpperLinks;
+    return e->links;
+}
+
+Workspace::~Workspace() { std::free(decode); }
+
+void Workspace::prepare(uint64_t n, uint32_t dim, uint32_t ef) {
+    if (marks.size() < n) marks.resize(n, 0);
+    uint64_t p = (static_cast<uint64_t>(dim) + 15) & ~uint64_t{15};
+    if (p == 0) p = 16;
+    size_t need = static_cast<size_t>(p) * (2 + kMaxBlock);
+    if (need > decodeFloats) {
+        void* mem = std::aligned_alloc(64, need * sizeof(float));
+        if (!mem) throw std::bad_alloc();
+        std::free(decode);
+        decode = static_cast<float*>(mem);
+        decodeFloats = need;
+    }
+    pad = p;
+    size_t want = static_cast<size_t>(std::min<uint64_t>(ef, n)) + kMaxBlock + 1;
+    if (cand.capacity() < want) cand.reserve(want);
+    if (res.capacity() < want) res.reserve(want);
+    if (layer.capacity() < want) layer.reserve(want);
+    if (entries.capacity() < want) entries.reserve(want);
+}
+
+uint32_t Workspace::nextTag() {
+    if (++tag == 0) {
+        std::fill(marks.begin(), marks.end(), 0u);
+        tag = 1;
+    }
+    return tag;
+}
+
+Workspace& workspace() {
+    static thread_local Workspace ws;
+    return ws;
+}
+
+void Query::init(const Graph& g, const float* q, const Workspace& ws) {
+    scorer.init(q, g.seg->dim, g.metric, g.useAvx2);
+    block = ws.blockBuf();
+    pad = ws.pad;
+}
+
+uint32_t distancesOf(const Graph& g, const Query& q, const uint32_t* nodes, uint32_t n, uint32_t* kept,
+                     float* dist) {
+    const Segment& seg = *g.seg;
+    for (uint32_t i = 0; i < n; ++i) __builtin_prefetch(g.node(nodes[i]));
+
+    const Record* recs[kMaxBlock];
+    uint32_t k = 0;
+    uint64_t vb = seg.vecBytes();
+    uint64_t lines = std::min<uint64_t>((vb + 63) / 64, 16);
+    for (uint32_t i = 0; i < n; ++i) {
+        uint32_t slot = loadRelaxed(&g.node(nodes[i])->slot);
+        if (slot >= g.slotLimit) continue;
+        const Record* r = seg.recordAt(slot);
+        const char* v = reinterpret_cast<const char*>(r) + kSlotHeaderBytes;
+        for (uint64_t l = 0; l < lines; ++l) __builtin_prefetch(v + 64 * l);
+        recs[k] = r;
+        kept[k] = i;
+        ++k;
+    }
+    if (k == 0) return 0;
+
+    const float* vecs[kMaxBlock];
+    for (uint32_t j = 0; j < k; ++j)
+        vecs[j] = getVecFloat32(recs[j], seg.dim, seg.quantization, seg.pqSubvectors, seg.codebook,
+                                q.block + j * q.pad);
+    q.scorer.scoreBlock(vecs, k, dist);
+    for (uint32_t j = 0; j < k; ++j) {
+        float d = scoreToDistance(dist[j], g.metric);
+        dist[j] = std::isnan(d) ? std::numeric_limits<float>::infinity() : d;
+    }
+    return k;
+}
+
+uint32_t drawLevel(std::mt19937& gen, double scale) {
+    uint32_t a = static_cast<uint32_t>(gen());
+    uint32_t b = static_cast<uint32_t>(gen());
+    double u = (static_cast<double>(a) + static_cast<double>(b) * 4294967296.0) * 0x1p-64;
+    double x = -std::log(u) * scale;
+    if (!std::isfinite(x)) return 0;
+    if (x >= static_cast<double>(kTopLevel)) return kTopLevel;
+    return static_cast<uint32_t>(x);
+}
+
+uint32_t initNode(const Graph& g, uint32_t p, uint32_t slot, uint32_t level, uint32_t* poolUsed) {
+    HnswNode* nd = g.node(p);
+    std::memset(nd, 0, sizeof *nd);
+    nd->slot = slot;
+    nd->level = static_cast<uint8_t>(level);
+    nd->linkCount = 0;
+    nd->poolFirst = -1;
+    for (uint32_t i = 0; i < kLevel0Links; ++i) nd->links[i] = -1;
+    if (level > 0) {
+        uint64_t j = *poolUsed;
+        if (j + level <= g.poolLimit) {
+            nd->poolFirst = static_cast<int32_t>(j);
+            for (uint32_t l = 1; l <= level; ++l) {
+                LinkPoolEntry* e = g.pool + j + l - 1;
+                e->node = p;
+                e->level = static_cast<uint8_t>(l);
+                e->linkCount = 0;
+                for (uint32_t i = 0; i < kUpperLinks; ++i) e->links[i] = -1;
+            }
+            *poolUsed = static_cast<uint32_t>(j + level);
+        } else {
+            // The pool cannot hold this node's levels; a later node with a
+            // smaller level may still fit.
+            nd->level = 0;
+            level = 0;
+        }
+    }
+    g.seg->recordAt(slot)->graphNode = static_cast<int32_t>(p);
+    return level;
+}
+
+uint32_t greedyDescend(const Graph& g, const Query& q, uint32_t start, uint32_t top, uint32_t bottom,
+                       uint64_t bound) {
+    uint32_t c = start;
+    if (top <= bottom) return c;
+    bound = std::min(bound, g.nodeLimit);
+    if (start >= bound) return c;
+    uint32_t kept[kMaxBlock];
+    float dist[kMaxBlock];
+    if (distancesOf(g, q, &c, 1, kept, dist) == 0) return c;
+    float d = dist[0];
+    if (top > kTopLevel) top = kTopLevel;
+    for (uint32_t l = top; l > bottom; --l) {
+        for (;;) {
+            int32_t links[kLevel0Links];
+            uint32_t n = g.readLinks(c, l, links);
+            uint32_t cand[kMaxBlock];
+            uint32_t m = 0;
+            for (uint32_t i = 0; i < n; ++i) {
+                int32_t x = links[i];
+                if (x < 0 || static_cast<uint64_t>(x) >= bound) continue;
+                cand[m++] = static_cast<uint32_t>(x);
+            }
+            if (m == 0) break;
+            // Scored together, taken in place order: the first strictly
+            // closer link wins, a tie never moves the walk.
+            uint32_t k = distancesOf(g, q, cand, m, kept, dist);
+            bool moved = false;
+            for (uint32_t j = 0; j < k; ++j) {
+                if (dist[j] < d) {
+                    c = cand[kept[j]];
+                    d = dist[j];
+                    moved = true;
+                    break;
+                }
+            }
+            if (!moved) break;
+        }
+    }
+    return c;
+}
+
+void searchLayer(const Graph& g, const Query& q, const uint32_t* entries, size_t nEntries, uint32_t ef,
+                 uint32_t level, Workspace& ws, uint32_t tag, uint64_t bound, std::vector<Pair>& out) {
+    std::vector<Pair>& C = ws.cand;
+    std::vector<Pair>& W = ws.res;
+    C.clear();
+    W.clear();
+    out.clear();
+    if (ef < 1) ef = 1;
+    bound = std::min<uint64_t>({bound, ws.marks.size(), g.nodeLimit});
+    uint32_t* marks = ws.marks.data();
+
+    uint32_t fresh[kMaxBlock];
+    uint32_t kept[kMaxBlock];
+    float dist[kMaxBlock];
+
+    // Entries: every one is taken, W is not trimmed here.
+    size_t i = 0;
+    while (i < nEntries) {
+        uint32_t nf = 0;
+        for (; i < nEntries && nf < kLevel0Links; ++i) {
+            uint32_t e = entries[i];
+            if (e >= bound || marks[e] == tag) continue;
+            marks[e] = tag;
+            fresh[nf++] = e;
+        }
+        uint32_t k = distancesOf(g, q, fresh, nf, kept, dist);
+        for (uint32_t j = 0; j < k; ++j) {
+            Pair pr{dist[j], fresh[kept[j]]};
+            C.push_back(pr);
+            std::push_heap(C.begin(), C.end(), nearerFirst);
+            W.push_back(pr);
+            std::push_heap(W.begin(), W.end(), fartherFirst);
+        }
+    }
+
+    int32_t links[kLevel0Links];
+    while (!C.empty()) {
+        Pair c = C.front();
+        std::pop_heap(C.begin(), C.end(), nearerFirst);
+        C.pop_back();
+        if (c.dist > W.front().dist) break;
+        uint32_t n = g.readLinks(c.node, level, links);
+        uint32_t nf = 0;
+        for (uint32_t j = 0; j < n; ++j) {
+            int32_t x = links[j];
+            if (x < 0 || static_cast<uint64_t>(x) >= bound) continue;
+            uint32_t ux = static_cast<uint32_t>(x);
+            if (marks[ux] == tag) continue;
+            marks[ux] = tag;
+            fresh[nf++] = ux;
+        }
+        if (nf == 0) continue;
+        // Scoring the fresh neighbours as one block gives the same distances
+        // as one at a time; admission below keeps the place order.
+        uint32_t k = distancesOf(g, q, fresh, nf, kept, dist);
+        for (uint32_t j = 0; j < k; ++j) {
+            float dx = dist[j];
+            if (W.size() < ef || dx < W.front().dist) {
+                Pair pr{dx, fresh[kept[j]]};
+                C.push_back(pr);
+                std::push_heap(C.begin(), C.end(), nearerFirst);
+                W.push_back(pr);
+                std::push_heap(W.begin(), W.end(), fartherFirst);
+                if (W.size() > ef) {
+                    std::pop_heap(W.begin(), W.end(), fartherFirst);
+                    W.pop_back();
+                }
+            }
+        }
+    }
+
+    out.assign(W.begin(), W.end());
+    std::sort(out.begin(), out.end(), [](const Pair& a, const Pair& b) { return a.dist < b.dist; });
+}
+
+bool addLink(const Graph& g, Workspace& ws, uint32_t owner, uint32_t x, uint32_t level) {
+    uint8_t* countField = nullptr;
+    uint32_t cap = 0;
+    int32_t* list = g.list(owner, level, &countField, &cap);
+    if (!list) return false;
+    uint32_t n = *countField;
+    if (n < cap) {
+        list[n] = static_cast<int32_t>(x);
+        *countField = static_cast<uint8_t>(n + 1);
+        return true;
+    }
+
+    // Full (a count above capacity reads as full): give up the farthest link,
+    // the first of equally far ones, to a strictly closer newcomer.
+    uint32_t slot = g.node(owner)->slot;
+    if (slot >= g.slotLimit) return false;
+    const Segment& seg = *g.seg;
+    const float* v = getVecFloat32(seg.recordAt(slot), seg.dim, seg.quantization, seg.pqSubvectors, seg.codebook,
+                                   ws.ownerBuf());
+    Query oq;
+    oq.init(g, v, ws);
+
+    uint32_t nodes[kMaxBlock];
+    uint32_t place[kMaxBlock];
+    uint32_t m = 0;
+    nodes[m] = x;
+    place[m++] = UINT32_MAX;
+    for (uint32_t i = 0; i < cap; ++i) {
+        int32_t y = list[i];
+        if (y < 0 || static_cast<uint64_t>(y) >= g.nodeLimit) continue;
+        nodes[m] = static_cast<uint32_t>(y);
+        place[m++] = i;
+    }
+    uint32_t kept[kMaxBlock];
+    float dist[kMaxBlock];
+    uint32_t k = distancesOf(g, oq, nodes, m, kept, dist);
+    if (k == 0 || kept[0] != 0) return false;  // the newcomer itself names a bad slot
+    float largest = dist[0];
+    uint32_t chosen = UINT32_MAX;
+    for (uint32_t j = 1; j < k; ++j) {
+        if (dist[j] > largest) {
+            largest = dist[j];
+            chosen = place[kept[j]];
+        }
+    }
+    if (chosen == UINT32_MAX) return false;
+    list[chosen] = static_cast<int32_t>(x);
+    return true;
+}
+
+void connectNode(const Graph& g, Workspace& ws, const Query& q, uint32_t p, uint32_t level, uint32_t c,
+                 uint32_t top, uint32_t m, uint32_t efc, uint64_t bound, bool* linked) {
+    ws.entries.clear();
+    ws.entries.push_back(c);
+    uint32_t start = std::min(level, top);
+    for (uint32_t l = start + 1; l-- > 0;) {
+        uint32_t tag = ws.nextTag();
+        searchLayer(g, q, ws.entries.data(), ws.entries.size(), efc, l, ws, tag, bound, ws.layer);
+        size_t want = (l == 0) ? 2 * static_cast<size_t>(m) : m;
+        size_t k = std::min(want, ws.layer.size());
+        for (size_t i = 0; i < k; ++i) {
+            uint32_t x = ws.layer[i].node;
+            if (addLink(g, ws, p, x, l)) *linked = true;
+            if (addLink(g, ws, x, p, l)) *linked = true;
+        }
+        ws.entries.clear();
+        for (const Pair& pr : ws.layer) ws.entries.push_back(pr.node);
+    }
+}
+
+}  // namespace hnsw
+}  // namespace qarbin

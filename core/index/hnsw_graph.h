@@ -1,0 +1,160 @@
+// Internal pieces of the per-segment HNSW graph shared by the build, the
+// incremental insert and the search. Not part of the core's public surface.
+//
+// Every node position, link, pool index, node slot and level read from the
+// region is untrusted (another process may be rewriting the graph, a file may
+// be corrupt): each is checked against the bounds of `Graph` before it is
+// followed, and a bad one is skipped.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <random>
+#include <vector>
+
+#include "core/math/score.h"
+#include "core/segment/format.h"
+#include "core/segment/segment.h"
+
+namespace qarbin {
+namespace hnsw {
+
+constexpr uint32_t kTopLevel = kMaxLevels - 1;    // levels 0..15
+constexpr uint32_t kMaxBlock = kLevel0Links + 1;  // a full list plus a newcomer
+constexpr uint32_t kDefaultM = 16;
+constexpr uint32_t kDefaultEfConstruction = 200;
+
+struct Pair {
+    float dist;
+    uint32_t node;
+};
+
+// What one call may touch, taken once from the segment.
+struct Graph {
+    const Segment* seg = nullptr;
+    uint8_t* nodes = nullptr;
+    LinkPoolEntry* pool = nullptr;
+    uint64_t nodeLimit = 0;  // node entries inside capacity and the mapping
+    uint64_t poolLimit = 0;  // pool entries inside the mapping
+    uint64_t slotLimit = 0;  // a node may name only slots below this
+    uint64_t graphOffset = 0;
+    uint64_t poolOffset = 0;
+    DistanceMetric metric = DistanceMetric::Cosine;
+    bool useAvx2 = false;
+
+    HnswNode* node(uint64_t p) const { return reinterpret_cast<HnswNode*>(nodes + p * kNodeBytes); }
+
+    // Copies the links of node p (p < nodeLimit) on `level` into out (room for
+    // 32) and returns the number of places copied, clamped to the list's
+    // capacity; 0 when the node has no list on that level or its pool entry
+    // lies outside the pool. Places may hold -1 or garbage: callers check.
+    uint32_t readLinks(uint64_t p, uint32_t level, int32_t* out) const;
+
+    // The writable list of node p on `level`, or null when the node has none
+    // there (no pool entry, level above its own, entry outside the pool).
+    int32_t* list(uint64_t p, uint32_t level, uint8_t** countField, uint32_t* capacity) const;
+};
+
+// Fills g for the segment; usedLimit bounds the slots nodes may name (the
+// usedSlots the caller read). False when the graph areas are not mapped.
+bool makeGraph(const Segment& seg, uint64_t usedLimit, DistanceMetric metric, bool useAvx2, Graph* g);
+
+inline float scoreToDistance(float s, DistanceMetric m) {
+    switch (m) {
+        case DistanceMetric::Cosine: return 1.0f - s;
+        case DistanceMetric::Dot:
+        case DistanceMetric::Euclidean:
+        case DistanceMetric::Manhattan: return -s;
+    }
+    return 0.0f;
+}
+
+inline float distanceToScore(float d, DistanceMetric m) {
+    switch (m) {
+        case DistanceMetric::Cosine: return 1.0f - d;
+        case DistanceMetric::Dot:
+        case DistanceMetric::Euclidean:
+        case DistanceMetric::Manhattan: return -d;
+    }
+    return 0.0f;
+}
+
+// Per-thread working memory reused by every graph call, so a query allocates
+// nothing once the thread has run one of its size. All growth throws
+// std::bad_alloc; the public entry points catch it.
+struct Workspace {
+    std::vector<uint32_t> marks;  // visit tags, one per node position
+    uint32_t tag = 0;
+    std::vector<Pair> cand;     // min-heap on distance
+    std::vector<Pair> res;      // max-heap on distance
+    std::vector<Pair> layer;    // a beam's result, ascending
+    std::vector<uint32_t> entries;
+    float* decode = nullptr;  // 64-byte aligned: query, owner, kMaxBlock block vectors
+    size_t decodeFloats = 0;
+    uint64_t pad = 0;  // floats per decoded vector (dim rounded up to 16)
+
+    Workspace() = default;
+    ~Workspace();
+    Workspace(const Workspace&) = delete;
+    Workspace& operator=(const Workspace&) = delete;
+
+    // Marks for n positions and decode room for dim; heaps reserved for ef.
+    void prepare(uint64_t n, uint32_t dim, uint32_t ef);
+    // A tag no mark holds yet; clears the marks when the counter wraps.
+    uint32_t nextTag();
+    float* queryBuf() const { return decode; }
+    float* ownerBuf() const { return decode + pad; }
+    float* blockBuf() const { return decode + 2 * pad; }
+};
+
+Workspace& workspace();
+
+// One query's scorer plus the scratch its block decodes go to.
+struct Query {
+    QueryScorer scorer;
+    float* block = nullptr;  // kMaxBlock vectors of `pad` floats
+    uint64_t pad = 0;
+
+    void init(const Graph& g, const float* q, const Workspace& ws);
+};
+
+// Distances from the query to nodes[0..n-1] (n <= kMaxBlock, each < nodeLimit).
+// Nodes whose slot is out of bounds are dropped; for the k kept ones, kept[j]
+// is the index into nodes and dist[j] the distance. Returns k. A NaN distance
+// is reported as +infinity, so it ranks farthest and keeps the heaps ordered.
+uint32_t distancesOf(const Graph& g, const Query& q, const uint32_t* nodes, uint32_t n, uint32_t* kept,
+                     float* dist);
+
+// MT19937 level draw: two outputs a, b; u = (a + b*2^32) * 2^-64;
+// level = trunc(-ln(u) * scale), at most 15, 0 when not finite.
+uint32_t drawLevel(std::mt19937& gen, double scale);
+
+// Creates node p (< nodeLimit) for slot s (< slotLimit) with level L, taking
+// its pool entries from *poolUsed when they fit (else the level becomes 0).
+// Sets the record's graphNode. Returns the level the node got.
+uint32_t initNode(const Graph& g, uint32_t p, uint32_t slot, uint32_t level, uint32_t* poolUsed);
+
+// First-improvement walk from `start` through levels top .. bottom+1; links at
+// or above `bound` are not followed. start must be < bound.
+uint32_t greedyDescend(const Graph& g, const Query& q, uint32_t start, uint32_t top, uint32_t bottom,
+                       uint64_t bound);
+
+// Beam search on one level from the entry list; out receives the pairs sorted
+// by ascending distance. Entries and links at or above `bound` (which must not
+// exceed ws.marks.size()) are skipped. Uses ws.cand and ws.res.
+void searchLayer(const Graph& g, const Query& q, const uint32_t* entries, size_t nEntries, uint32_t ef,
+                 uint32_t level, Workspace& ws, uint32_t tag, uint64_t bound, std::vector<Pair>& out);
+
+// Adds x to owner's list on `level`: appends while there is room, otherwise
+// replaces the owner's farthest link when x is strictly closer to the owner.
+// Returns true when the list changed.
+bool addLink(const Graph& g, Workspace& ws, uint32_t owner, uint32_t x, uint32_t level);
+
+// Links the new node p into the graph on levels min(level, top) .. 0 from the
+// descent's end c, exactly as the build does for every node after the first.
+// q is p's own vector. *linked is raised once any list has changed.
+void connectNode(const Graph& g, Workspace& ws, const Query& q, uint32_t p, uint32_t level, uint32_t c,
+                 uint32_t top, uint32_t m, uint32_t efc, uint64_t bound, bool* linked);
+
+}  // namespace hnsw
+}  // namespace qarbin

@@ -1,0 +1,126 @@
+// Incremental insert: extends a usable graph with the live records that
+// have no node yet.
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <random>
+#include <vector>
+
+#include "core/index/hnsw_graph.h"
+#include "core/math/codecs.h"
+#include "core/segment/segment.h"
+
+namespace qarbin {
+
+// The single writer of this segment; searches may run meanwhile, since each
+// new node is complete before indexedCount grows over it. Returns -1 when
+// the segment is read-only, lacks graph areas, has no usable graph or a graph
+// header naming positions outside its areas (nothing changed then), and
+// when it had to stop early (out of memory, bytes that cannot be backed):
+// the nodes made so far are published and no record keeps a graphNode that
+// indexedCount does not cover. 0 otherwise, also when there was nothing to add.
+int Segment::hnswInsertIncremental(DistanceMetric metric, bool useAvx2) {
+    if (!writable || !header || !nodeArea || !linkPool) return -1;
+    if ((header->flags & kFlagGraphUsable) == 0) return -1;
+
+    hnsw::Graph g;
+    std::vector<uint32_t> pending;
+    hnsw::Workspace* ws = nullptr;
+    uint64_t n0 = 0;
+    int32_t ep = -1;
+    uint32_t maxL = 0;
+    uint32_t poolUsed = 0;
+    uint32_t m = 0;
+    uint32_t efc = 0;
+    try {
+        uint64_t s = usedSlotsClamped();
+        if (s == 0) return 0;
+        if (!hnsw::makeGraph(*this, s, metric, useAvx2, &g)) return -1;
+        s = std::min(s, g.slotLimit);
+        for (uint64_t i = 0; i < s; ++i) {
+            const Record* r = recordAt(i);
+            if (recordLive(r) && r->graphNode == -1) pending.push_back(static_cast<uint32_t>(i));
+        }
+        if (pending.empty()) return 0;
+
+        n0 = header->indexedCount.load();
+        ep = header->entryPoint;
+        maxL = header->maxLevel;
+        poolUsed = header->linkPoolUsed;
+        if (n0 > g.nodeLimit || poolUsed > g.poolLimit) return -1;
+        if (n0 == 0) {
+            ep = -1;
+            maxL = 0;
+        } else if (ep < 0 || static_cast<uint64_t>(ep) >= n0) {
+            return -1;
+        }
+        if (maxL > hnsw::kTopLevel) maxL = hnsw::kTopLevel;
+        m = header->hnswM ? header->hnswM : hnsw::kDefaultM;
+        efc = header->hnswEfConstruction ? header->hnswEfConstruction : hnsw::kDefaultEfConstruction;
+        ws = &hnsw::workspace();
+        ws->prepare(std::min<uint64_t>(n0 + pending.size(), g.nodeLimit), dim, efc);
+    } catch (...) {
+        return -1;
+    }
+
+    double scale = 1.0 / std::log(static_cast<double>(m));
+    std::mt19937 gen(static_cast<uint32_t>(n0 + 1));
+    uint64_t cap = header->capacity.load();
+    uint64_t made = 0;
+    int rc = 0;
+    for (size_t j = 0; j < pending.size(); ++j) {
+        uint64_t p = n0 + j;
+        if (p >= cap || p >= g.nodeLimit) break;
+        uint32_t slot = pending[j];
+        uint32_t level = hnsw::drawLevel(gen, scale);
+        if (!ensureBacked(g.graphOffset + p * kNodeBytes, kNodeBytes) ||
+            (level > 0 && uint64_t{poolUsed} + level <= g.poolLimit &&
+             !ensureBacked(g.poolOffset + uint64_t{poolUsed} * kPoolEntryBytes, uint64_t{level} * kPoolEntryBytes))) {
+            rc = -1;
+            break;
+        }
+        uint32_t poolBefore = poolUsed;
+        uint32_t pos = static_cast<uint32_t>(p);
+        level = hnsw::initNode(g, pos, slot, level, &poolUsed);
+        if (ep < 0) {
+            ep = static_cast<int32_t>(pos);
+            maxL = level;
+            ++made;
+            continue;
+        }
+        bool linked = false;
+        try {
+            const float* q =
+                getVecFloat32(recordAt(slot), dim, quantization, pqSubvectors, codebook, ws->queryBuf());
+            hnsw::Query query;
+            query.init(g, q, *ws);
+            uint64_t bound = p + 1;
+            uint32_t c = hnsw::greedyDescend(g, query, static_cast<uint32_t>(ep), maxL, level, bound);
+            hnsw::connectNode(g, *ws, query, pos, level, c, maxL, m, efc, bound, &linked);
+        } catch (...) {
+            // A node other nodes already link to is kept (it is complete, if
+            // thinly linked); one nobody names is undone.
+            if (linked) {
+                ++made;
+            } else {
+                recordAt(slot)->graphNode = -1;
+                poolUsed = poolBefore;
+            }
+            rc = -1;
+            break;
+        }
+        ++made;
+        if (level > maxL) {
+            ep = static_cast<int32_t>(pos);
+            maxL = level;
+        }
+    }
+
+    header->entryPoint = ep;
+    header->maxLevel = maxL;
+    header->indexedCount.exchange(n0 + made);
+    header->linkPoolUsed = poolUsed;
+    return rc;
+}
+
+}  // namespace qarbin

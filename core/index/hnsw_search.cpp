@@ -1,0 +1,139 @@
+// Graph search of one segment, plus an exact pass over records that have no
+// node yet, merged into the caller's shared top-K array.
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+
+#include "core/index/hnsw_graph.h"
+#include "core/math/codecs.h"
+#include "core/math/score.h"
+#include "core/segment/segment.h"
+
+namespace qarbin {
+
+namespace {
+
+// The bounded top-K merge the exhaustive scan uses: append while there is
+// room, then replace the first of the lowest scores when strictly beaten.
+class Offer {
+public:
+    Offer(const Segment& seg, Result* results, int topK, int* count)
+        : seg_(seg), results_(results), topK_(topK), count_(count) {
+        if (*count_ < 0) *count_ = 0;
+        if (*count_ > topK_) *count_ = topK_;
+        worst_ = findWorst(*count_);
+    }
+
+    void put(const Record* r, float score) {
+        if (*count_ < topK_) {
+            fill(results_[*count_], r, score);
+            if (worst_ < 0 || results_[worst_].score > score) worst_ = *count_;
+            ++*count_;
+            return;
+        }
+        // Not strictly better (NaN included) never enters.
+        if (!(score > results_[worst_].score)) return;
+        fill(results_[worst_], r, score);
+        worst_ = findWorst(topK_);
+    }
+
+private:
+    int findWorst(int n) const {
+        int w = -1;
+        for (int i = 0; i < n; ++i)
+            if (w < 0 || results_[i].score < results_[w].score) w = i;
+        return w;
+    }
+
+    void fill(Result& out, const Record* r, float score) const {
+        out.id = r->id;
+        uint32_t i = 0;
+        for (; i < kMaxKeyBytes && r->key[i] != '\0'; ++i) out.key[i] = r->key[i];
+        for (; i < kKeyFieldBytes; ++i) out.key[i] = '\0';
+        out.score = score;
+        uint32_t len = std::min(r->metaLen, kMaxMetadataBytes);  // the slot reserves no more
+        out.metadata = len ? seg_.metadataPtr(r) : nullptr;
+        out.metadataLen = len;
+    }
+
+    const Segment& seg_;
+    Result* results_;
+    int topK_;
+    int* count_;
+    int worst_;
+};
+
+// Slots that lie inside the record area of the mapping.
+uint64_t slotsInMapping(const Segment& seg, uint64_t used) {
+    if (seg.nodeArea && seg.nodeArea > seg.slots) {
+        uint64_t stride = seg.stride();
+        if (stride) used = std::min<uint64_t>(used, static_cast<uint64_t>(seg.nodeArea - seg.slots) / stride);
+    }
+    return used;
+}
+
+}  // namespace
+
+// query: dim floats; results: topK entries of which *count are in use (read
+// and updated). Read-only and lock-free: builds and inserts may run in other
+// processes. A graph header that names nodes outside the node count or the
+// areas (a racing rebuild or a corrupt file), or a failure to get working
+// memory, does not hide records: the segment's live records are then all
+// scored exactly instead. Always returns 0.
+int Segment::hnswSearch(const float* query, int topK, int ef, DistanceMetric metric, bool useAvx2,
+                        Result* results, int* count) const {
+    if (!header || !query || !results || !count || topK < 1) return 0;
+    if ((__atomic_load_n(&header->flags, __ATOMIC_ACQUIRE) & kFlagGraphUsable) == 0) return 0;
+    uint64_t n = header->indexedCount.load();
+    if (n == 0) return 0;
+    int32_t ep = header->entryPoint;
+    if (ep == -1) return 0;
+    uint32_t top = header->maxLevel;
+    if (top > hnsw::kTopLevel) top = hnsw::kTopLevel;
+    if (ef < 1) ef = 1;
+
+    Offer offer(*this, results, topK, count);
+    bool scanAll = true;
+    hnsw::Graph g;
+    if (hnsw::makeGraph(*this, usedSlotsClamped(), metric, useAvx2, &g)) {
+        n = std::min(n, g.nodeLimit);
+        if (ep >= 0 && static_cast<uint64_t>(ep) < n) {
+            try {
+                hnsw::Workspace& ws = hnsw::workspace();
+                ws.prepare(n, dim, static_cast<uint32_t>(ef));
+                hnsw::Query q;
+                q.init(g, query, ws);
+                // The descent is bounded by the count too: a node an insert
+                // elsewhere is still creating is never entered.
+                uint32_t c = hnsw::greedyDescend(g, q, static_cast<uint32_t>(ep), top, 0, n);
+                uint32_t tag = ws.nextTag();
+                hnsw::searchLayer(g, q, &c, 1, static_cast<uint32_t>(ef), 0, ws, tag, n, ws.layer);
+                // An empty beam means the entry itself was unreadable.
+                scanAll = ws.layer.empty();
+                for (size_t i = ws.layer.size(); i-- > 0;) {
+                    const hnsw::Pair& pr = ws.layer[i];
+                    uint32_t slot = __atomic_load_n(&g.node(pr.node)->slot, __ATOMIC_RELAXED);
+                    if (slot >= g.slotLimit) continue;
+                    const Record* r = recordAt(slot);
+                    if (!recordLive(r)) continue;
+                    offer.put(r, hnsw::distanceToScore(pr.dist, metric));
+                }
+            } catch (...) {
+                scanAll = true;  // nothing was offered yet
+            }
+        }
+    }
+
+    alignas(64) float scratch[kMaxDim];
+    uint64_t s = slotsInMapping(*this, usedSlotsClamped());
+    for (uint64_t i = 0; i < s; ++i) {
+        const Record* r = recordAt(i);
+        if (!recordLive(r)) continue;
+        if (!scanAll && r->graphNode != -1) continue;
+        const float* v = getVecFloat32(r, dim, quantization, pqSubvectors, codebook, scratch);
+        offer.put(r, computeScore(query, v, dim, metric, useAvx2));
+    }
+    return 0;
+}
+
+}  // namespace qarbin
