@@ -14,6 +14,11 @@ uint64_t encodedBytes(uint32_t dim, uint32_t quantization, uint32_t pqSubvectors
 uint16_t floatToHalf(float f);  // truncating, never rounding up
 float halfToFloat(uint16_t h);
 
+// Index of the centroid nearest to x (dsub floats) among the 256 centroids
+// of one sub-space (256 * dsub floats, centroid c at c * dsub): squared
+// distance as an in-order fma chain, ties to the lowest index.
+uint32_t nearestCentroid(const float* x, const float* centroids, uint32_t dsub);
+
 // dst: encodedBytes(...) bytes. PQ needs the codebook (256 * dim floats).
 void encodeVector(uint8_t* dst, const float* v, uint32_t dim, uint32_t quantization, uint32_t pqSubvectors,
                   const float* codebook);

@@ -31,6 +31,7 @@ struct QueryScorer {
     DistanceMetric metric = DistanceMetric::Cosine;
     bool useAvx2 = false;
     float queryNormSq = 0.0f;  // ||q||^2 in the order `useAvx2` selects (cosine)
+    float querySqrtNorm = 0.0f;  // sqrtf(queryNormSq), the query's factor of the cosine denominator
 
     void init(const float* q, uint32_t n, DistanceMetric m, bool avx2);
     float score(const float* b) const;

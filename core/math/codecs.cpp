@@ -1,0 +1,247 @@
+// Vector encodings at slot offset 128. Encoders run on the write path and
+// stay scalar; decoders run for every scored record and use AVX2 where the
+// element operation is a plain bit or fma step, with identical results.
+#include "core/math/codecs.h"
+
+#include <immintrin.h>
+
+#include <cfloat>
+#include <cmath>
+#include <cstring>
+
+namespace qarbin {
+namespace {
+
+constexpr float kInt8RangeEpsilon = 1e-9f;
+
+inline uint32_t floatBits(float f) {
+    uint32_t u;
+    std::memcpy(&u, &f, sizeof u);
+    return u;
+}
+
+inline float bitsFloat(uint32_t u) {
+    float f;
+    std::memcpy(&f, &u, sizeof f);
+    return f;
+}
+
+// Truncating float-to-int32 conversion: NaN and out-of-range values give
+// INT32_MIN, as the processor's cvttss2si does (a C++ cast would be UB).
+inline int32_t truncToInt32(float x) { return _mm_cvtt_ss2si(_mm_set_ss(x)); }
+
+void encodeF16(uint8_t* dst, const float* v, uint32_t dim) {
+    for (uint32_t i = 0; i < dim; ++i) {
+        uint16_t h = floatToHalf(v[i]);
+        std::memcpy(dst + 2 * i, &h, 2);
+    }
+}
+
+void encodeInt8(uint8_t* dst, const float* v, uint32_t dim) {
+    float mn = v[0];
+    float mx = v[0];
+    for (uint32_t i = 1; i < dim; ++i) {
+        if (v[i] < mn) mn = v[i];
+        if (v[i] > mx) mx = v[i];
+    }
+    std::memcpy(dst, &mn, 4);
+    std::memcpy(dst + 4, &mx, 4);
+    float range = mx - mn;
+    float scale = range > kInt8RangeEpsilon ? 255.0f / range : 0.0f;
+    uint8_t* codes = dst + 8;
+    for (uint32_t i = 0; i < dim; ++i) {
+        float t = v[i] - mn;
+        t = t * scale;
+        t = t + 0.5f;
+        int32_t c = truncToInt32(t);
+        if (c < 0) c = 0;
+        if (c > 255) c = 255;
+        codes[i] = static_cast<uint8_t>(c);
+    }
+}
+
+void encodeBinary(uint8_t* dst, const float* v, uint32_t dim) {
+    std::memset(dst, 0, (dim + 7) / 8);
+    for (uint32_t i = 0; i < dim; ++i)
+        if (v[i] >= 0.0f) dst[i / 8] |= static_cast<uint8_t>(1u << (i % 8));
+}
+
+void encodePQ(uint8_t* dst, const float* v, uint32_t dim, uint32_t m, const float* codebook) {
+    const uint32_t dsub = dim / m;
+    for (uint32_t s = 0; s < m; ++s)
+        dst[s] = static_cast<uint8_t>(nearestCentroid(v + s * dsub, codebook + uint64_t{s} * kPqCentroids * dsub, dsub));
+}
+
+void decodeF16(const uint8_t* src, uint32_t dim, float* out) {
+    uint32_t i = 0;
+    const __m256i mag = _mm256_set1_epi32(0x7FFF);
+    const __m256i signBit = _mm256_set1_epi32(0x8000);
+    const __m256i expMask = _mm256_set1_epi32(0x7C00);
+    const __m256i bias = _mm256_set1_epi32(112 << 23);
+    const __m256i infExp = _mm256_set1_epi32(0x7F800000);
+    const __m256i zero = _mm256_setzero_si256();
+    for (; i + 8 <= dim; i += 8) {
+        __m256i h = _mm256_cvtepu16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(src + 2 * i)));
+        __m256i sign = _mm256_slli_epi32(_mm256_and_si256(h, signBit), 16);
+        __m256i body = _mm256_slli_epi32(_mm256_and_si256(h, mag), 13);  // exponent and fraction in place
+        __m256i e = _mm256_and_si256(h, expMask);
+        __m256i normal = _mm256_add_epi32(body, bias);
+        __m256i special = _mm256_or_si256(infExp, _mm256_slli_epi32(_mm256_and_si256(h, _mm256_set1_epi32(0x3FF)), 13));
+        __m256i r = _mm256_blendv_epi8(normal, special, _mm256_cmpeq_epi32(e, expMask));
+        r = _mm256_blendv_epi8(r, zero, _mm256_cmpeq_epi32(e, zero));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + i), _mm256_or_si256(r, sign));
+    }
+    for (; i < dim; ++i) {
+        uint16_t h;
+        std::memcpy(&h, src + 2 * i, 2);
+        out[i] = halfToFloat(h);
+    }
+}
+
+void decodeInt8(const uint8_t* src, uint32_t dim, float* out) {
+    float mn;
+    float mx;
+    std::memcpy(&mn, src, 4);
+    std::memcpy(&mx, src + 4, 4);
+    const float step = (mx - mn) / 255.0f;
+    const uint8_t* codes = src + 8;
+    uint32_t i = 0;
+    const __m256 vstep = _mm256_set1_ps(step);
+    const __m256 vmin = _mm256_set1_ps(mn);
+    for (; i + 8 <= dim; i += 8) {
+        __m128i c8 = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(codes + i));
+        __m256 c = _mm256_cvtepi32_ps(_mm256_cvtepu8_epi32(c8));
+        _mm256_storeu_ps(out + i, _mm256_fmadd_ps(c, vstep, vmin));
+    }
+    for (; i < dim; ++i) out[i] = std::fma(static_cast<float>(codes[i]), step, mn);
+}
+
+void decodeBinary(const uint8_t* src, uint32_t dim, float* out) {
+    uint32_t i = 0;
+    const __m256i bitSel = _mm256_setr_epi32(1, 2, 4, 8, 16, 32, 64, 128);
+    const __m256 plus = _mm256_set1_ps(1.0f);
+    const __m256 minus = _mm256_set1_ps(-1.0f);
+    for (; i + 8 <= dim; i += 8) {
+        __m256i b = _mm256_set1_epi32(src[i / 8]);
+        __m256i set = _mm256_cmpeq_epi32(_mm256_and_si256(b, bitSel), bitSel);
+        _mm256_storeu_ps(out + i, _mm256_blendv_ps(minus, plus, _mm256_castsi256_ps(set)));
+    }
+    for (; i < dim; ++i) out[i] = (src[i / 8] >> (i % 8)) & 1u ? 1.0f : -1.0f;
+}
+
+void decodePQ(const uint8_t* src, uint32_t dim, uint32_t m, const float* codebook, float* out) {
+    if (codebook == nullptr || m == 0) {
+        std::memset(out, 0, sizeof(float) * dim);
+        return;
+    }
+    const uint32_t dsub = dim / m;
+    for (uint32_t s = 0; s < m; ++s) {
+        const float* c = codebook + (uint64_t{s} * kPqCentroids + src[s]) * dsub;
+        std::memcpy(out + s * dsub, c, sizeof(float) * dsub);
+    }
+}
+
+}  // namespace
+
+uint64_t encodedBytes(uint32_t dim, uint32_t quantization, uint32_t pqSubvectors) {
+    switch (static_cast<Quantization>(quantization)) {
+        case Quantization::F16:
+            return uint64_t{2} * dim;
+        case Quantization::Int8:
+            return uint64_t{dim} + 8;
+        case Quantization::Binary:
+            return (uint64_t{dim} + 7) / 8;
+        case Quantization::PQ:
+            return pqSubvectors;
+        default:
+            return uint64_t{4} * dim;
+    }
+}
+
+uint16_t floatToHalf(float f) {
+    const uint32_t x = floatBits(f);
+    const uint16_t sign = static_cast<uint16_t>((x >> 16) & 0x8000u);
+    const uint32_t e = (x >> 23) & 0xFFu;
+    if (e <= 112) return sign;
+    if (e <= 142) return static_cast<uint16_t>(sign | ((e - 112) << 10) | ((x >> 13) & 0x3FFu));
+    return static_cast<uint16_t>(sign | 0x7C00u);
+}
+
+float halfToFloat(uint16_t h) {
+    const uint32_t sign = uint32_t{h & 0x8000u} << 16;
+    const uint32_t e = (h >> 10) & 0x1Fu;
+    const uint32_t frac = h & 0x3FFu;
+    if (e == 0) return bitsFloat(sign);
+    if (e == 31) return bitsFloat(sign | 0x7F800000u | (frac << 13));
+    return bitsFloat(sign | ((e + 112) << 23) | (frac << 13));
+}
+
+uint32_t nearestCentroid(const float* x, const float* centroids, uint32_t dsub) {
+    // Eight centroids at a time, each with its own in-order fma chain, so
+    // the chains overlap; the comparisons still run in centroid order.
+    uint32_t best = 0;
+    float bestDist = FLT_MAX;
+    for (uint32_t c0 = 0; c0 < kPqCentroids; c0 += 8) {
+        float dist[8] = {};
+        const float* base = centroids + uint64_t{c0} * dsub;
+        for (uint32_t k = 0; k < dsub; ++k) {
+            for (uint32_t j = 0; j < 8; ++j) {
+                float d = x[k] - base[j * dsub + k];
+                dist[j] = std::fma(d, d, dist[j]);
+            }
+        }
+        for (uint32_t j = 0; j < 8; ++j) {
+            if (bestDist > dist[j]) {
+                bestDist = dist[j];
+                best = c0 + j;
+            }
+        }
+    }
+    return best;
+}
+
+void encodeVector(uint8_t* dst, const float* v, uint32_t dim, uint32_t quantization, uint32_t pqSubvectors,
+                  const float* codebook) {
+    if (dim == 0) return;
+    switch (static_cast<Quantization>(quantization)) {
+        case Quantization::F16:
+            encodeF16(dst, v, dim);
+            return;
+        case Quantization::Int8:
+            encodeInt8(dst, v, dim);
+            return;
+        case Quantization::Binary:
+            encodeBinary(dst, v, dim);
+            return;
+        case Quantization::PQ:
+            if (pqSubvectors == 0 || codebook == nullptr) return;
+            encodePQ(dst, v, dim, pqSubvectors, codebook);
+            return;
+        default:
+            std::memcpy(dst, v, sizeof(float) * dim);
+            return;
+    }
+}
+
+const float* getVecFloat32(const Record* record, uint32_t dim, uint32_t quantization, uint32_t pqSubvectors,
+                           const float* codebook, float* out) {
+    const uint8_t* src = reinterpret_cast<const uint8_t*>(record) + kSlotHeaderBytes;
+    switch (static_cast<Quantization>(quantization)) {
+        case Quantization::F16:
+            decodeF16(src, dim, out);
+            return out;
+        case Quantization::Int8:
+            if (dim != 0) decodeInt8(src, dim, out);
+            return out;
+        case Quantization::Binary:
+            decodeBinary(src, dim, out);
+            return out;
+        case Quantization::PQ:
+            decodePQ(src, dim, pqSubvectors, codebook, out);
+            return out;
+        default:
+            return reinterpret_cast<const float*>(src);
+    }
+}
+
+}  // namespace qarbin

@@ -1,0 +1,423 @@
+// Scoring kernels. Every score is a 32-bit float sum in a fixed order:
+// the sequential order (one fma chain per sum, i = 0 .. n-1) or, for
+// cosine and dot with useAvx2, the 8-lane order (lane l sums elements
+// 8j + l over the full blocks, lanes added 0 .. 7 into +0.0, then the tail
+// in index order). The block scorer keeps exactly these orders and only
+// runs several records side by side, so its scores equal computeScore.
+#include "core/math/score.h"
+
+#include <immintrin.h>
+
+#include <cmath>
+
+namespace qarbin {
+namespace {
+
+inline float reduceLanes(__m256 acc) {
+    alignas(32) float l[8];
+    _mm256_store_ps(l, acc);
+    float s = 0.0f;
+    for (int i = 0; i < 8; ++i) s = s + l[i];
+    return s;
+}
+
+inline float cosineFromSums(float dot, float sqrtNa, float nb) {
+    float denom = sqrtNa * std::sqrt(nb);
+    return denom > kNormEpsilon ? dot / denom : 0.0f;
+}
+
+float manhattanSeq(const float* a, const float* b, uint32_t n) {
+    float s = 0.0f;
+    for (uint32_t i = 0; i < n; ++i) s = s + std::fabs(a[i] - b[i]);
+    return -s;
+}
+
+float euclideanSeq(const float* a, const float* b, uint32_t n) {
+    float s = 0.0f;
+    for (uint32_t i = 0; i < n; ++i) {
+        float d = a[i] - b[i];
+        s = std::fma(d, d, s);
+    }
+    return -std::sqrt(s);
+}
+
+float dotSeq(const float* a, const float* b, uint32_t n) {
+    float s = 0.0f;
+    for (uint32_t i = 0; i < n; ++i) s = std::fma(a[i], b[i], s);
+    return s;
+}
+
+float normSqSeq(const float* a, uint32_t n) {
+    float s = 0.0f;
+    for (uint32_t i = 0; i < n; ++i) s = std::fma(a[i], a[i], s);
+    return s;
+}
+
+float normSqLanes(const float* a, uint32_t n) {
+    const uint32_t full = n & ~7u;
+    __m256 acc = _mm256_setzero_ps();
+    for (uint32_t i = 0; i < full; i += 8) {
+        __m256 va = _mm256_loadu_ps(a + i);
+        acc = _mm256_fmadd_ps(va, va, acc);
+    }
+    float s = reduceLanes(acc);
+    for (uint32_t i = full; i < n; ++i) s = std::fma(a[i], a[i], s);
+    return s;
+}
+
+// dot and ||b||^2 in the 8-lane order.
+inline void dotNormLanes(const float* a, const float* b, uint32_t n, float* dotOut, float* nbOut) {
+    const uint32_t full = n & ~7u;
+    __m256 dot = _mm256_setzero_ps();
+    __m256 nb = _mm256_setzero_ps();
+    for (uint32_t i = 0; i < full; i += 8) {
+        __m256 va = _mm256_loadu_ps(a + i);
+        __m256 vb = _mm256_loadu_ps(b + i);
+        dot = _mm256_fmadd_ps(va, vb, dot);
+        nb = _mm256_fmadd_ps(vb, vb, nb);
+    }
+    float d = reduceLanes(dot);
+    float s = reduceLanes(nb);
+    for (uint32_t i = full; i < n; ++i) {
+        d = std::fma(a[i], b[i], d);
+        s = std::fma(b[i], b[i], s);
+    }
+    *dotOut = d;
+    *nbOut = s;
+}
+
+inline void dotNormSeq(const float* a, const float* b, uint32_t n, float* dotOut, float* nbOut) {
+    float d = 0.0f;
+    float s = 0.0f;
+    for (uint32_t i = 0; i < n; ++i) {
+        d = std::fma(a[i], b[i], d);
+        s = std::fma(b[i], b[i], s);
+    }
+    *dotOut = d;
+    *nbOut = s;
+}
+
+// ---- block scoring -------------------------------------------------------
+
+// After the call r[k] lane j holds the old r[j] lane k.
+inline void transpose8(__m256 r[8]) {
+    __m256 t[8];
+    for (int p = 0; p < 4; ++p) {
+        t[2 * p] = _mm256_unpacklo_ps(r[2 * p], r[2 * p + 1]);
+        t[2 * p + 1] = _mm256_unpackhi_ps(r[2 * p], r[2 * p + 1]);
+    }
+    __m256 u[8];
+    for (int h = 0; h < 2; ++h) {
+        __m256* tt = t + 4 * h;
+        __m256* uu = u + 4 * h;
+        uu[0] = _mm256_shuffle_ps(tt[0], tt[2], 0x44);
+        uu[1] = _mm256_shuffle_ps(tt[0], tt[2], 0xEE);
+        uu[2] = _mm256_shuffle_ps(tt[1], tt[3], 0x44);
+        uu[3] = _mm256_shuffle_ps(tt[1], tt[3], 0xEE);
+    }
+    for (int k = 0; k < 4; ++k) {
+        r[k] = _mm256_permute2f128_ps(u[k], u[k + 4], 0x20);
+        r[k + 4] = _mm256_permute2f128_ps(u[k], u[k + 4], 0x31);
+    }
+}
+
+// Loads elements i .. i+7 of eight vectors as eight columns: c[k] lane j
+// is v[j][i + k].
+inline void loadColumns(const float* const* v, uint32_t i, __m256 c[8]) {
+    __m256 r[8];
+    for (int j = 0; j < 4; ++j) {
+        r[j] = _mm256_insertf128_ps(_mm256_castps128_ps256(_mm_loadu_ps(v[j] + i)), _mm_loadu_ps(v[j + 4] + i), 1);
+        r[j + 4] =
+            _mm256_insertf128_ps(_mm256_castps128_ps256(_mm_loadu_ps(v[j] + i + 4)), _mm_loadu_ps(v[j + 4] + i + 4), 1);
+    }
+    // r[0..3] hold elements i..i+3 (low half: vectors 0-3 in rows, high
+    // half: vectors 4-7), r[4..7] elements i+4..i+7; a 4x4 transpose inside
+    // each 128-bit half turns rows into columns.
+    for (int h = 0; h < 2; ++h) {
+        const __m256* rr = r + 4 * h;
+        __m256 t0 = _mm256_unpacklo_ps(rr[0], rr[1]);
+        __m256 t1 = _mm256_unpackhi_ps(rr[0], rr[1]);
+        __m256 t2 = _mm256_unpacklo_ps(rr[2], rr[3]);
+        __m256 t3 = _mm256_unpackhi_ps(rr[2], rr[3]);
+        c[4 * h + 0] = _mm256_shuffle_ps(t0, t2, 0x44);
+        c[4 * h + 1] = _mm256_shuffle_ps(t0, t2, 0xEE);
+        c[4 * h + 2] = _mm256_shuffle_ps(t1, t3, 0x44);
+        c[4 * h + 3] = _mm256_shuffle_ps(t1, t3, 0xEE);
+    }
+}
+
+enum class SeqKind { Manhattan, Euclidean, Dot, Cosine };
+
+// One sequential-order step for the eight records of a column.
+template <SeqKind K>
+inline void seqStep(__m256 q, __m256 col, __m256& s, __m256& nb) {
+    if constexpr (K == SeqKind::Manhattan) {
+        const __m256 signMask = _mm256_set1_ps(-0.0f);
+        s = _mm256_add_ps(s, _mm256_andnot_ps(signMask, _mm256_sub_ps(q, col)));
+    } else if constexpr (K == SeqKind::Euclidean) {
+        __m256 d = _mm256_sub_ps(q, col);
+        s = _mm256_fmadd_ps(d, d, s);
+    } else if constexpr (K == SeqKind::Dot) {
+        s = _mm256_fmadd_ps(q, col, s);
+    } else {
+        s = _mm256_fmadd_ps(q, col, s);
+        nb = _mm256_fmadd_ps(col, col, nb);
+    }
+}
+
+template <SeqKind K>
+inline void seqStepScalar(float q, float b, float& s, float& nb) {
+    if constexpr (K == SeqKind::Manhattan) {
+        s = s + std::fabs(q - b);
+    } else if constexpr (K == SeqKind::Euclidean) {
+        float d = q - b;
+        s = std::fma(d, d, s);
+    } else if constexpr (K == SeqKind::Dot) {
+        s = std::fma(q, b, s);
+    } else {
+        s = std::fma(q, b, s);
+        nb = std::fma(b, b, nb);
+    }
+}
+
+// Sequential order for 8 * G records, one record per lane: the chain of a
+// record is still i = 0 .. n-1, and G groups give G independent chains.
+template <SeqKind K, int G>
+void seqBatch(const QueryScorer& qs, const float* const* v, float* out) {
+    const float* q = qs.query;
+    const uint32_t n = qs.dim;
+    const uint32_t full = n & ~7u;
+    __m256 s[G];
+    __m256 nb[G];
+    for (int g = 0; g < G; ++g) {
+        s[g] = _mm256_setzero_ps();
+        nb[g] = _mm256_setzero_ps();
+    }
+    for (uint32_t i = 0; i < full; i += 8) {
+        for (int g = 0; g < G; ++g) {
+            __m256 c[8];
+            loadColumns(v + 8 * g, i, c);
+            for (int k = 0; k < 8; ++k) seqStep<K>(_mm256_broadcast_ss(q + i + k), c[k], s[g], nb[g]);
+        }
+    }
+    alignas(32) float ss[8 * G];
+    alignas(32) float nn[8 * G];
+    for (int g = 0; g < G; ++g) {
+        _mm256_store_ps(ss + 8 * g, s[g]);
+        _mm256_store_ps(nn + 8 * g, nb[g]);
+    }
+    for (uint32_t i = full; i < n; ++i)
+        for (int r = 0; r < 8 * G; ++r) seqStepScalar<K>(q[i], v[r][i], ss[r], nn[r]);
+    for (int r = 0; r < 8 * G; ++r) {
+        if constexpr (K == SeqKind::Manhattan) {
+            out[r] = -ss[r];
+        } else if constexpr (K == SeqKind::Euclidean) {
+            out[r] = -std::sqrt(ss[r]);
+        } else if constexpr (K == SeqKind::Dot) {
+            out[r] = ss[r];
+        } else {
+            out[r] = cosineFromSums(ss[r], qs.querySqrtNorm, nn[r]);
+        }
+    }
+}
+
+// 8-lane order, eight records: one 8-lane accumulator per record.
+void dotLanesBatch8(const QueryScorer& qs, const float* const* v, float* out) {
+    const float* q = qs.query;
+    const uint32_t n = qs.dim;
+    const uint32_t full = n & ~7u;
+    __m256 acc[8];
+    for (int r = 0; r < 8; ++r) acc[r] = _mm256_setzero_ps();
+    for (uint32_t i = 0; i < full; i += 8) {
+        __m256 vq = _mm256_loadu_ps(q + i);
+        for (int r = 0; r < 8; ++r) acc[r] = _mm256_fmadd_ps(vq, _mm256_loadu_ps(v[r] + i), acc[r]);
+    }
+    // Lane sums in lane order, eight records at once: after the transpose
+    // acc[l] lane r is lane l of record r.
+    transpose8(acc);
+    __m256 s = _mm256_add_ps(_mm256_setzero_ps(), acc[0]);
+    for (int l = 1; l < 8; ++l) s = _mm256_add_ps(s, acc[l]);
+    alignas(32) float d[8];
+    _mm256_store_ps(d, s);
+    for (uint32_t i = full; i < n; ++i)
+        for (int r = 0; r < 8; ++r) d[r] = std::fma(q[i], v[r][i], d[r]);
+    for (int r = 0; r < 8; ++r) out[r] = d[r];
+}
+
+// 8-lane order cosine, four records: a dot and a norm accumulator each.
+void cosineLanesBatch4(const QueryScorer& qs, const float* const* v, float* out) {
+    const float* q = qs.query;
+    const uint32_t n = qs.dim;
+    const uint32_t full = n & ~7u;
+    __m256 acc[8];  // 0-3 dot of records 0-3, 4-7 their ||b||^2
+    for (int r = 0; r < 8; ++r) acc[r] = _mm256_setzero_ps();
+    for (uint32_t i = 0; i < full; i += 8) {
+        __m256 vq = _mm256_loadu_ps(q + i);
+        for (int r = 0; r < 4; ++r) {
+            __m256 vb = _mm256_loadu_ps(v[r] + i);
+            acc[r] = _mm256_fmadd_ps(vq, vb, acc[r]);
+            acc[r + 4] = _mm256_fmadd_ps(vb, vb, acc[r + 4]);
+        }
+    }
+    transpose8(acc);
+    __m256 s = _mm256_add_ps(_mm256_setzero_ps(), acc[0]);
+    for (int l = 1; l < 8; ++l) s = _mm256_add_ps(s, acc[l]);
+    alignas(32) float sums[8];
+    _mm256_store_ps(sums, s);
+    for (uint32_t i = full; i < n; ++i) {
+        for (int r = 0; r < 4; ++r) {
+            sums[r] = std::fma(q[i], v[r][i], sums[r]);
+            sums[r + 4] = std::fma(v[r][i], v[r][i], sums[r + 4]);
+        }
+    }
+    for (int r = 0; r < 4; ++r) out[r] = cosineFromSums(sums[r], qs.querySqrtNorm, sums[r + 4]);
+}
+
+using BatchFn = void (*)(const QueryScorer&, const float* const*, float*);
+
+// Runs `fn` over full batches of `width` records; a short remainder is
+// padded with the first vector of the call and its extra scores dropped.
+void runBatches(const QueryScorer& qs, BatchFn fn, uint32_t width, const float* const* vecs, uint32_t count,
+                float* out) {
+    uint32_t i = 0;
+    for (; i + width <= count; i += width) fn(qs, vecs + i, out + i);
+    if (i == count) return;
+    const float* pad[16];
+    float padOut[16];
+    for (uint32_t r = 0; r < width; ++r) pad[r] = vecs[i + r < count ? i + r : 0];
+    fn(qs, pad, padOut);
+    for (uint32_t r = 0; i + r < count; ++r) out[i + r] = padOut[r];
+}
+
+template <SeqKind K>
+void runSeq(const QueryScorer& qs, const float* const* vecs, uint32_t count, float* out) {
+    // Two groups of eight keep two chains in flight; a remainder of at most
+    // eight records takes one group so little padding is scored.
+    uint32_t i = 0;
+    for (; i + 16 <= count; i += 16) seqBatch<K, 2>(qs, vecs + i, out + i);
+    if (i < count) runBatches(qs, seqBatch<K, 1>, 8, vecs + i, count - i, out + i);
+}
+
+}  // namespace
+
+float computeScore(const float* a, const float* b, uint32_t n, DistanceMetric metric, bool useAvx2) {
+    switch (metric) {
+        case DistanceMetric::Dot:
+            return useAvx2 ? dot_product_avx2(a, b, n) : dotSeq(a, b, n);
+        case DistanceMetric::Euclidean:
+            return euclideanSeq(a, b, n);
+        case DistanceMetric::Manhattan:
+            return manhattanSeq(a, b, n);
+        default:
+            break;
+    }
+    if (useAvx2) return cosine_similarity_avx2(a, b, n);
+    float dot;
+    float nb;
+    dotNormSeq(a, b, n, &dot, &nb);
+    return cosineFromSums(dot, std::sqrt(normSqSeq(a, n)), nb);
+}
+
+void QueryScorer::init(const float* q, uint32_t n, DistanceMetric m, bool avx2) {
+    query = q;
+    dim = n;
+    switch (m) {
+        case DistanceMetric::Dot:
+        case DistanceMetric::Euclidean:
+        case DistanceMetric::Manhattan:
+            metric = m;
+            break;
+        default:
+            metric = DistanceMetric::Cosine;
+            break;
+    }
+    useAvx2 = avx2;
+    queryNormSq = avx2 ? normSqLanes(q, n) : normSqSeq(q, n);
+    querySqrtNorm = std::sqrt(queryNormSq);
+}
+
+float QueryScorer::score(const float* b) const {
+    switch (metric) {
+        case DistanceMetric::Dot:
+            return useAvx2 ? dot_product_avx2(query, b, dim) : dotSeq(query, b, dim);
+        case DistanceMetric::Euclidean:
+            return euclideanSeq(query, b, dim);
+        case DistanceMetric::Manhattan:
+            return manhattanSeq(query, b, dim);
+        default:
+            break;
+    }
+    float dot;
+    float nb;
+    if (useAvx2)
+        dotNormLanes(query, b, dim, &dot, &nb);
+    else
+        dotNormSeq(query, b, dim, &dot, &nb);
+    return cosineFromSums(dot, querySqrtNorm, nb);
+}
+
+void QueryScorer::scoreBlock(const float* const* vecs, uint32_t count, float* out) const {
+    if (count == 0) return;
+    if (count == 1) {
+        out[0] = score(vecs[0]);
+        return;
+    }
+    switch (metric) {
+        case DistanceMetric::Manhattan:
+            runSeq<SeqKind::Manhattan>(*this, vecs, count, out);
+            return;
+        case DistanceMetric::Euclidean:
+            runSeq<SeqKind::Euclidean>(*this, vecs, count, out);
+            return;
+        case DistanceMetric::Dot:
+            if (useAvx2)
+                runBatches(*this, dotLanesBatch8, 8, vecs, count, out);
+            else
+                runSeq<SeqKind::Dot>(*this, vecs, count, out);
+            return;
+        default:
+            if (useAvx2)
+                runBatches(*this, cosineLanesBatch4, 4, vecs, count, out);
+            else
+                runSeq<SeqKind::Cosine>(*this, vecs, count, out);
+            return;
+    }
+}
+
+}  // namespace qarbin
+
+extern "C" {
+
+__attribute__((visibility("default"))) float dot_product_avx2(const float* a, const float* b, uint32_t n) {
+    const uint32_t full = n & ~7u;
+    __m256 acc = _mm256_setzero_ps();
+    for (uint32_t i = 0; i < full; i += 8) acc = _mm256_fmadd_ps(_mm256_loadu_ps(a + i), _mm256_loadu_ps(b + i), acc);
+    float s = qarbin::reduceLanes(acc);
+    for (uint32_t i = full; i < n; ++i) s = std::fma(a[i], b[i], s);
+    return s;
+}
+
+__attribute__((visibility("default"))) float cosine_similarity_avx2(const float* a, const float* b, uint32_t n) {
+    const uint32_t full = n & ~7u;
+    __m256 dot = _mm256_setzero_ps();
+    __m256 na = _mm256_setzero_ps();
+    __m256 nb = _mm256_setzero_ps();
+    for (uint32_t i = 0; i < full; i += 8) {
+        __m256 va = _mm256_loadu_ps(a + i);
+        __m256 vb = _mm256_loadu_ps(b + i);
+        dot = _mm256_fmadd_ps(va, vb, dot);
+        na = _mm256_fmadd_ps(va, va, na);
+        nb = _mm256_fmadd_ps(vb, vb, nb);
+    }
+    float d = qarbin::reduceLanes(dot);
+    float sa = qarbin::reduceLanes(na);
+    float sb = qarbin::reduceLanes(nb);
+    for (uint32_t i = full; i < n; ++i) {
+        d = std::fma(a[i], b[i], d);
+        sa = std::fma(a[i], a[i], sa);
+        sb = std::fma(b[i], b[i], sb);
+    }
+    return qarbin::cosineFromSums(d, std::sqrt(sa), sb);
+}
+
+}  // extern "C"
