@@ -6,7 +6,10 @@ extern "C" {
 #include "php_ini.h"
 #include "ext/standard/info.h"
 #include "zend_exceptions.h"
+#include "zend_smart_str_public.h"
 }
+
+#include <cstdint>
 
 namespace qarbin {
 class Store;
@@ -49,3 +52,47 @@ extern const zend_function_entry qarbin_store_methods[];
 
 zend_object* qarbin_store_create(zend_class_entry* ce);
 void qarbin_store_free(zend_object* object);
+
+// Row and record keys, interned at module start.
+extern zend_string* qarbin_str_key;
+extern zend_string* qarbin_str_vector;
+extern zend_string* qarbin_str_score;
+extern zend_string* qarbin_str_metadata;
+
+// Limits the binding enforces on the way in, so that what is stored can be
+// found, fetched and dumped again exactly.
+constexpr size_t QARBIN_MAX_KEY = 63;
+constexpr size_t QARBIN_MAX_METADATA = 4096;
+
+// Set when an engine allocation made on the core's behalf hit a fatal error
+// (memory limit). The allocation then returned null to the core instead of
+// jumping over its frames; QARBIN_RESUME_BAILOUT() finishes the jump from a
+// binding frame once the core has returned.
+extern bool qarbin_alloc_bailed;
+#define QARBIN_RESUME_BAILOUT()                \
+    do {                                       \
+        if (UNEXPECTED(qarbin_alloc_bailed)) { \
+            qarbin_alloc_bailed = false;       \
+            zend_bailout();                    \
+        }                                      \
+    } while (0)
+
+// Vector conversion (php/convert.cpp). out: dim floats; ht must hold
+// exactly dim elements (the caller checks). Returns QARBIN_CONVERT_OK,
+// QARBIN_CONVERT_NONFINITE when a component is NaN or infinite after
+// narrowing, or QARBIN_CONVERT_EXCEPTION when converting an element raised
+// a PHP exception (left pending).
+enum { QARBIN_CONVERT_OK = 0, QARBIN_CONVERT_NONFINITE = -1, QARBIN_CONVERT_EXCEPTION = -2 };
+int qarbin_convert_vector(HashTable* ht, float* out, uint32_t dim);
+
+// Length of a key as the store sees it: bytes up to the first NUL.
+static inline size_t qarbin_key_len(const zend_string* key) {
+    const void* nul = memchr(ZSTR_VAL(key), 0, ZSTR_LEN(key));
+    return nul ? static_cast<size_t>(static_cast<const char*>(nul) - ZSTR_VAL(key)) : ZSTR_LEN(key);
+}
+
+void qarbin_throw(const char* message);
+
+// JSON string of bytes for the file form of dump(): quote, backslash and
+// control bytes escaped, every other byte copied (php/dump_load.cpp).
+void qarbin_json_append_string(smart_str* s, const char* bytes, size_t len);

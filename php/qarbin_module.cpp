@@ -3,6 +3,7 @@
 
 #include "core/alloc.h"
 #include "core/store/store.h"
+#include "php/store_calls.h"
 
 qarbin_globals_t qarbin_globals;
 zend_class_entry* qarbin_store_ce = nullptr;
@@ -23,10 +24,33 @@ STD_PHP_INI_ENTRY("qarbin.pq_training_size", "256", PHP_INI_ALL, OnUpdateLong, p
 STD_PHP_INI_ENTRY("qarbin.use_avx2", "1", PHP_INI_ALL, OnUpdateBool, use_avx2, qarbin_globals_t, qarbin_globals)
 PHP_INI_END()
 
+zend_string* qarbin_str_key = nullptr;
+zend_string* qarbin_str_vector = nullptr;
+zend_string* qarbin_str_score = nullptr;
+zend_string* qarbin_str_metadata = nullptr;
+bool qarbin_alloc_bailed = false;
+
 namespace {
 
-void* engineZeroed(size_t count, size_t size) { return ecalloc(count, size); }
-void* engineBytes(size_t size) { return emalloc(size); }
+// The core's allocation seam. The engine allocator jumps out (bailout) on
+// a fatal error such as the memory limit; caught here, the core sees null
+// and unwinds normally, and the binding resumes the jump afterwards.
+void* engineZeroed(size_t count, size_t size) {
+    void* p = nullptr;
+    zend_try { p = ecalloc(count, size); }
+    zend_catch { qarbin_alloc_bailed = true; }
+    zend_end_try();
+    return qarbin_alloc_bailed ? nullptr : p;
+}
+
+void* engineBytes(size_t size) {
+    void* p = nullptr;
+    zend_try { p = emalloc(size); }
+    zend_catch { qarbin_alloc_bailed = true; }
+    zend_end_try();
+    return qarbin_alloc_bailed ? nullptr : p;
+}
+
 void engineRelease(void* p) { efree(p); }
 
 }  // namespace
@@ -43,8 +67,9 @@ zend_object* qarbin_store_create(zend_class_entry* ce) {
 void qarbin_store_free(zend_object* object) {
     qarbin_store_object* intern = qarbin_store_from_obj(object);
     if (intern->store) {
-        delete intern->store;  // the destructor never throws
+        qarbin::Store* store = intern->store;
         intern->store = nullptr;
+        qarbin_php::close(store);
     }
     zend_object_std_dtor(object);
 }
@@ -64,6 +89,10 @@ PHP_MINIT_FUNCTION(qarbin) {
     zend_register_ini_entries_ex(ini_entries, module_number, type);
 
     qarbin::setAllocator({engineZeroed, engineBytes, engineRelease});
+    qarbin_str_key = zend_string_init_interned("key", sizeof("key") - 1, 1);
+    qarbin_str_vector = zend_string_init_interned("vector", sizeof("vector") - 1, 1);
+    qarbin_str_score = zend_string_init_interned("score", sizeof("score") - 1, 1);
+    qarbin_str_metadata = zend_string_init_interned("metadata", sizeof("metadata") - 1, 1);
 
     zend_class_entry ce;
     INIT_CLASS_ENTRY(ce, "QarbinException", nullptr);

@@ -1,6 +1,648 @@
-// Methods of QarbinStore.
+// Methods of QarbinStore: the constructor and every method but dump and load.
+// Method bodies own nothing with a destructor: any engine call may jump out.
 #include "php/php_qarbin.h"
 
+#include <cstdlib>
+
+#include "php/store_calls.h"
+
+using qarbin::DistanceMetric;
+using qarbin::Quantization;
+using qarbin::StorageMode;
+
+PHP_METHOD(QarbinStore, dump);
+PHP_METHOD(QarbinStore, load);
+
+namespace {
+
+constexpr uint64_t kDefaultFileCapacity = 10000000;
+
+bool wordIs(const zend_string* s, const char* word) {
+    size_t n = strlen(word);
+    return ZSTR_LEN(s) == n && zend_binary_strcasecmp(ZSTR_VAL(s), n, word, n) == 0;
+}
+
+// Index of the matching word, or -1; only strings can match.
+int matchWord(const zval* v, const char* const* words, int count) {
+    if (Z_TYPE_P(v) != IS_STRING) return -1;
+    for (int i = 0; i < count; ++i)
+        if (wordIs(Z_STR_P(v), words[i])) return i;
+    return -1;
+}
+
+zend_long optionLong(zval* v) { return Z_TYPE_P(v) == IS_LONG ? Z_LVAL_P(v) : zval_get_long(v); }
+
+uint64_t parseMemoryLimit(const zval* v) {
+    if (Z_TYPE_P(v) == IS_LONG) return static_cast<uint64_t>(Z_LVAL_P(v));
+    if (Z_TYPE_P(v) != IS_STRING) return 0;
+    char* end = nullptr;
+    uint64_t n = strtoull(Z_STRVAL_P(v), &end, 10);
+    switch (*end) {
+        case 'K':
+        case 'k': return n << 10;
+        case 'M':
+        case 'm': return n << 20;
+        case 'G':
+        case 'g': return n << 30;
+        default: return n;
+    }
+}
+
+inline qarbin_store_object* thisStore(zend_execute_data* execute_data) { return Z_QARBIN_STORE_P(ZEND_THIS); }
+
+void throwDimMismatch(uint32_t dim) {
+    zend_throw_exception_ex(qarbin_exception_ce, 0, "Vector dim mismatch: expected %u", dim);
+}
+
+// Row of search(): "key", "score", "metadata".
+void makeRow(zval* row, const qarbin::Result* r) {
+    array_init_size(row, 3);
+    HashTable* ht = Z_ARRVAL_P(row);
+    zend_hash_real_init_mixed(ht);
+    zval tmp;
+    ZVAL_STRINGL(&tmp, r->key, strnlen(r->key, sizeof r->key));
+    _zend_hash_append(ht, qarbin_str_key, &tmp);
+    ZVAL_DOUBLE(&tmp, static_cast<double>(r->score));
+    _zend_hash_append(ht, qarbin_str_score, &tmp);
+    if (r->metadata && r->metadataLen) {
+        size_t len = r->metadataLen < QARBIN_MAX_METADATA ? r->metadataLen : QARBIN_MAX_METADATA;
+        ZVAL_STRINGL(&tmp, r->metadata, len);
+    } else {
+        ZVAL_NULL(&tmp);
+    }
+    _zend_hash_append(ht, qarbin_str_metadata, &tmp);
+}
+
+}  // namespace
+
+PHP_METHOD(QarbinStore, __construct) {
+    zval* dir = nullptr;
+    HashTable* options = nullptr;
+    ZEND_PARSE_PARAMETERS_START(0, 2)
+    Z_PARAM_OPTIONAL
+    Z_PARAM_ZVAL_OR_NULL(dir)
+    Z_PARAM_ARRAY_HT_OR_NULL(options)
+    ZEND_PARSE_PARAMETERS_END();
+    if (dir) ZVAL_DEREF(dir);
+
+    const uint32_t defaultDim = static_cast<uint32_t>(qarbin_globals.default_dim);
+    const uint64_t memCapacity = static_cast<uint64_t>(qarbin_globals.mem_initial_capacity);
+    const uint32_t hnswM = static_cast<uint32_t>(qarbin_globals.hnsw_max_connections);
+    const uint32_t efConstruction = static_cast<uint32_t>(qarbin_globals.hnsw_construction_ef);
+    const uint32_t autoIndex = static_cast<uint32_t>(qarbin_globals.auto_index_threshold);
+    const uint32_t pqSubvectors = static_cast<uint32_t>(qarbin_globals.pq_subvectors);
+    const uint32_t pqTraining = static_cast<uint32_t>(qarbin_globals.pq_training_size);
+    const bool useAvx2 = qarbin_globals.use_avx2;
+
+    StorageMode storage = dir ? StorageMode::Disk : StorageMode::Memory;
+    zend_long dimension = defaultDim;
+    DistanceMetric metric = DistanceMetric::Cosine;
+    Quantization quant = Quantization::None;
+    zend_long segmentSize = 0;
+    bool writable = true;
+    uint64_t memoryLimit = 0;
+
+    if (options) {
+        zval* v;
+        if ((v = zend_hash_str_find_deref(options, ZEND_STRL("storage")))) {
+            static const char* const words[] = {"disk", "memory", "shm"};
+            int w = matchWord(v, words, 3);
+            if (w < 0) {
+                qarbin_throw("Invalid storage (use 'disk', 'memory', 'shm')");
+                RETURN_THROWS();
+            }
+            storage = static_cast<StorageMode>(w);
+        }
+        if ((v = zend_hash_str_find_deref(options, ZEND_STRL("dimensions")))) {
+            dimension = optionLong(v);
+            if (EG(exception)) RETURN_THROWS();
+        }
+        if ((v = zend_hash_str_find_deref(options, ZEND_STRL("distance")))) {
+            static const char* const words[] = {"cosine", "dot", "euclidean", "manhattan"};
+            int w = matchWord(v, words, 4);
+            if (w < 0) {
+                qarbin_throw("Invalid distance (use 'cosine', 'dot', 'euclidean', 'manhattan')");
+                RETURN_THROWS();
+            }
+            metric = static_cast<DistanceMetric>(w);
+        }
+        if ((v = zend_hash_str_find_deref(options, ZEND_STRL("quantization")))) {
+            static const char* const words[] = {"none", "f16", "int8", "binary", "pq"};
+            int w = matchWord(v, words, 5);
+            if (w < 0) {
+                qarbin_throw("Invalid quantization (use 'none', 'f16', 'int8', 'binary', 'pq')");
+                RETURN_THROWS();
+            }
+            quant = static_cast<Quantization>(w);
+        }
+        if ((v = zend_hash_str_find_deref(options, ZEND_STRL("segment_size")))) {
+            segmentSize = optionLong(v);
+            if (EG(exception)) RETURN_THROWS();
+        }
+        if ((v = zend_hash_str_find_deref(options, ZEND_STRL("writable")))) {
+            writable = zend_is_true(v);
+            if (EG(exception)) RETURN_THROWS();
+        }
+        if ((v = zend_hash_str_find_deref(options, ZEND_STRL("memory_limit")))) memoryLimit = parseMemoryLimit(v);
+    }
+
+    const uint32_t dim = static_cast<uint32_t>(dimension);
+    if (dim < 1 || dim > 4096) {
+        qarbin_throw("dim must be 1-4096");
+        RETURN_THROWS();
+    }
+    if (quant == Quantization::PQ) {
+        if (pqSubvectors == 0) {
+            qarbin_throw("PQ quantization requires qarbin.pq_subvectors INI setting");
+            RETURN_THROWS();
+        }
+        if (dim % pqSubvectors != 0) {
+            zend_throw_exception_ex(qarbin_exception_ce, 0,
+                                    "dimensions (%u) must be divisible by qarbin.pq_subvectors (%u)", dim,
+                                    pqSubvectors);
+            RETURN_THROWS();
+        }
+    }
+    const bool dirUsable = dir && Z_TYPE_P(dir) == IS_STRING && Z_STRLEN_P(dir) > 0;
+    if (storage == StorageMode::Disk && !dirUsable) {
+        qarbin_throw("Disk mode requires a non-empty directory path");
+        RETURN_THROWS();
+    }
+    if (storage == StorageMode::Shm && !dirUsable) {
+        qarbin_throw("Shm mode requires a non-empty store name");
+        RETURN_THROWS();
+    }
+
+    // A second construction replaces the store: the old one is closed
+    // first, so the object never holds two and never loses one.
+    qarbin_store_object* intern = thisStore(execute_data);
+    if (intern->store) {
+        qarbin::Store* old = intern->store;
+        intern->store = nullptr;
+        qarbin_php::close(old);
+    }
+
+    const uint64_t fileCapacity = segmentSize != 0 ? static_cast<uint64_t>(segmentSize) : kDefaultFileCapacity;
+    qarbin::Store* store = nullptr;
+    switch (storage) {
+        case StorageMode::Disk:
+            store = qarbin_php::openDisk(Z_STRVAL_P(dir), dim, metric, quant, fileCapacity, useAvx2, hnswM,
+                                         efConstruction, pqSubvectors);
+            break;
+        case StorageMode::Shm:
+            store = qarbin_php::openShm(Z_STRVAL_P(dir), dim, metric, quant, fileCapacity, useAvx2, writable, hnswM,
+                                        efConstruction, pqSubvectors);
+            break;
+        default:
+            store = qarbin_php::openMemory(dim, metric, quant,
+                                           segmentSize != 0 ? static_cast<uint64_t>(segmentSize) : memCapacity,
+                                           useAvx2, hnswM, efConstruction, pqSubvectors,
+                                           dirUsable ? Z_STRVAL_P(dir) : nullptr);
+            break;
+    }
+    intern->store = store;
+    QARBIN_RESUME_BAILOUT();
+    if (!store) {
+        if (storage == StorageMode::Disk)
+            zend_throw_exception_ex(qarbin_exception_ce, 0, "Failed to open disk store at: %s", Z_STRVAL_P(dir));
+        else if (storage == StorageMode::Shm)
+            zend_throw_exception_ex(qarbin_exception_ce, 0, "Failed to open shm store: %s", Z_STRVAL_P(dir));
+        else
+            qarbin_throw("Failed to allocate memory store (out of memory?)");
+        RETURN_THROWS();
+    }
+    qarbin_php::tune(store, pqTraining, autoIndex, memoryLimit);
+}
+
+PHP_METHOD(QarbinStore, set) {
+    zend_string* key;
+    HashTable* vector;
+    zend_string* metadata = nullptr;
+    ZEND_PARSE_PARAMETERS_START(2, 3)
+    Z_PARAM_STR(key)
+    Z_PARAM_ARRAY_HT(vector)
+    Z_PARAM_OPTIONAL
+    Z_PARAM_STR_OR_NULL(metadata)
+    ZEND_PARSE_PARAMETERS_END();
+
+    qarbin_store_object* intern = thisStore(execute_data);
+    qarbin::Store* store = intern->store;
+    if (!store) {
+        qarbin_throw("Store not open");
+        RETURN_THROWS();
+    }
+    if (!qarbin_php::writable(store)) {
+        qarbin_throw("Store is read-only");
+        RETURN_THROWS();
+    }
+    const uint32_t dim = qarbin_php::dim(store);
+    if (zend_hash_num_elements(vector) != dim) {
+        throwDimMismatch(dim);
+        RETURN_THROWS();
+    }
+    if (qarbin_key_len(key) > QARBIN_MAX_KEY) {
+        qarbin_throw("Key too long (max 63 bytes)");
+        RETURN_THROWS();
+    }
+    if (metadata && ZSTR_LEN(metadata) > QARBIN_MAX_METADATA) {
+        qarbin_throw("Metadata too long (max 4096 bytes)");
+        RETURN_THROWS();
+    }
+    float* buf = static_cast<float*>(emalloc(sizeof(float) * dim));
+    int rc = qarbin_convert_vector(vector, buf, dim);
+    if (rc != QARBIN_CONVERT_OK) {
+        efree(buf);
+        if (rc == QARBIN_CONVERT_NONFINITE) qarbin_throw("Vector components must be finite");
+        RETURN_THROWS();
+    }
+    // User code run by the conversion may have closed or replaced the store.
+    if (intern->store != store || qarbin_php::dim(intern->store) != dim) {
+        efree(buf);
+        qarbin_throw("Store not open");
+        RETURN_THROWS();
+    }
+    rc = qarbin_php::set(store, ZSTR_VAL(key), buf, metadata ? ZSTR_VAL(metadata) : nullptr,
+                         metadata ? static_cast<uint32_t>(ZSTR_LEN(metadata)) : 0);
+    efree(buf);
+    QARBIN_RESUME_BAILOUT();
+    if (rc != 0) {
+        qarbin_throw("Failed to set vector");
+        RETURN_THROWS();
+    }
+    RETURN_TRUE;
+}
+
+PHP_METHOD(QarbinStore, batchSet) {
+    HashTable* batch;
+    ZEND_PARSE_PARAMETERS_START(1, 1)
+    Z_PARAM_ARRAY_HT(batch)
+    ZEND_PARSE_PARAMETERS_END();
+
+    qarbin_store_object* intern = thisStore(execute_data);
+    qarbin::Store* store = intern->store;
+    if (!store) {
+        qarbin_throw("Store not open");
+        RETURN_THROWS();
+    }
+    if (!qarbin_php::writable(store)) {
+        qarbin_throw("Store is read-only");
+        RETURN_THROWS();
+    }
+    const uint32_t dim = qarbin_php::dim(store);
+    float* buf = static_cast<float*>(emalloc(sizeof(float) * dim));
+    zend_long stored = 0;
+    const char* error = nullptr;
+    bool dimMismatch = false;
+    // Held for the loop: user code run by a conversion cannot move its slots.
+    GC_TRY_ADDREF(batch);
+    zval* elem;
+    ZEND_HASH_FOREACH_VAL(batch, elem) {
+        ZVAL_DEREF(elem);
+        if (Z_TYPE_P(elem) != IS_ARRAY) {
+            error = "Each batch element must be an array";
+            break;
+        }
+        HashTable* record = Z_ARRVAL_P(elem);
+        zval* key = zend_hash_find_known_hash(record, qarbin_str_key);
+        if (key) ZVAL_DEREF(key);
+        if (!key || Z_TYPE_P(key) != IS_STRING || Z_STRLEN_P(key) == 0) {
+            error = "Each batch element must have a non-empty 'key' string";
+            break;
+        }
+        zval* vec = zend_hash_find_known_hash(record, qarbin_str_vector);
+        if (vec) ZVAL_DEREF(vec);
+        if (!vec || Z_TYPE_P(vec) != IS_ARRAY) {
+            error = "Each batch element must have a 'vector' array";
+            break;
+        }
+        if (zend_hash_num_elements(Z_ARRVAL_P(vec)) != dim) {
+            dimMismatch = true;
+            break;
+        }
+        if (qarbin_key_len(Z_STR_P(key)) > QARBIN_MAX_KEY) {
+            error = "Key too long (max 63 bytes)";
+            break;
+        }
+        zval* meta = zend_hash_find_known_hash(record, qarbin_str_metadata);
+        if (meta) ZVAL_DEREF(meta);
+        if (meta && Z_TYPE_P(meta) != IS_STRING) meta = nullptr;
+        if (meta && Z_STRLEN_P(meta) > QARBIN_MAX_METADATA) {
+            error = "Metadata too long (max 4096 bytes)";
+            break;
+        }
+        // Key and metadata must outlive user code the conversion may run.
+        zend_string* keyStr = zend_string_copy(Z_STR_P(key));
+        zend_string* metaStr = meta ? zend_string_copy(Z_STR_P(meta)) : nullptr;
+        int rc = qarbin_convert_vector(Z_ARRVAL_P(vec), buf, dim);
+        if (rc == QARBIN_CONVERT_OK && (intern->store != store || qarbin_php::dim(intern->store) != dim)) {
+            error = "Store not open";
+        } else if (rc == QARBIN_CONVERT_NONFINITE) {
+            error = "Vector components must be finite";
+        } else if (rc == QARBIN_CONVERT_OK) {
+            rc = qarbin_php::set(store, ZSTR_VAL(keyStr), buf, metaStr ? ZSTR_VAL(metaStr) : nullptr,
+                                 metaStr ? static_cast<uint32_t>(ZSTR_LEN(metaStr)) : 0);
+            if (rc != 0) error = "Failed to set vector in batch";
+        }
+        zend_string_release(keyStr);
+        if (metaStr) zend_string_release(metaStr);
+        if (error || rc != 0) break;
+        ++stored;
+    }
+    ZEND_HASH_FOREACH_END();
+    zend_array_release(batch);
+    efree(buf);
+    QARBIN_RESUME_BAILOUT();
+    if (EG(exception)) RETURN_THROWS();
+    if (dimMismatch) {
+        throwDimMismatch(dim);
+        RETURN_THROWS();
+    }
+    if (error) {
+        qarbin_throw(error);
+        RETURN_THROWS();
+    }
+    RETURN_LONG(stored);
+}
+
+PHP_METHOD(QarbinStore, search) {
+    HashTable* vector;
+    zend_long topK = 10;
+    double precision = 50.0;
+    ZEND_PARSE_PARAMETERS_START(1, 3)
+    Z_PARAM_ARRAY_HT(vector)
+    Z_PARAM_OPTIONAL
+    Z_PARAM_LONG(topK)
+    Z_PARAM_DOUBLE(precision)
+    ZEND_PARSE_PARAMETERS_END();
+
+    qarbin_store_object* intern = thisStore(execute_data);
+    qarbin::Store* store = intern->store;
+    if (!store) {
+        qarbin_throw("Store not open");
+        RETURN_THROWS();
+    }
+    const uint32_t dim = qarbin_php::dim(store);
+    if (zend_hash_num_elements(vector) != dim) {
+        throwDimMismatch(dim);
+        RETURN_THROWS();
+    }
+    float* buf = static_cast<float*>(emalloc(sizeof(float) * dim));
+    int rc = qarbin_convert_vector(vector, buf, dim);
+    if (rc != QARBIN_CONVERT_OK) {
+        efree(buf);
+        if (rc == QARBIN_CONVERT_NONFINITE) qarbin_throw("Vector components must be finite");
+        RETURN_THROWS();
+    }
+    if (intern->store != store || qarbin_php::dim(intern->store) != dim) {
+        efree(buf);
+        qarbin_throw("Store not open");
+        RETURN_THROWS();
+    }
+    qarbin::Result* results = nullptr;
+    int n = qarbin_php::search(store, buf, static_cast<int>(static_cast<int32_t>(topK)), static_cast<float>(precision),
+                               &results);
+    efree(buf);
+    QARBIN_RESUME_BAILOUT();
+    if (n < 0 || (n > 0 && !results)) {
+        if (results) efree(results);
+        qarbin_throw("Search failed (out of memory?)");
+        RETURN_THROWS();
+    }
+    array_init_size(return_value, static_cast<uint32_t>(n));
+    if (n > 0) {
+        zend_hash_real_init_packed(Z_ARRVAL_P(return_value));
+        ZEND_HASH_FILL_PACKED(Z_ARRVAL_P(return_value)) {
+            for (int i = 0; i < n; ++i) {
+                zval row;
+                makeRow(&row, &results[i]);
+                ZEND_HASH_FILL_ADD(&row);
+            }
+        }
+        ZEND_HASH_FILL_END();
+    }
+    if (results) efree(results);
+}
+
+PHP_METHOD(QarbinStore, delete) {
+    zend_string* key;
+    ZEND_PARSE_PARAMETERS_START(1, 1)
+    Z_PARAM_STR(key)
+    ZEND_PARSE_PARAMETERS_END();
+
+    qarbin::Store* store = thisStore(execute_data)->store;
+    if (!store) RETURN_FALSE;
+    if (!qarbin_php::writable(store)) {
+        qarbin_throw("Store is read-only");
+        RETURN_THROWS();
+    }
+    // A longer key was never stored; the store would only compare its prefix.
+    if (qarbin_key_len(key) > QARBIN_MAX_KEY) RETURN_FALSE;
+    int rc = qarbin_php::del(store, ZSTR_VAL(key));
+    QARBIN_RESUME_BAILOUT();
+    RETURN_BOOL(rc == 0);
+}
+
+PHP_METHOD(QarbinStore, get) {
+    zend_string* key;
+    ZEND_PARSE_PARAMETERS_START(1, 1)
+    Z_PARAM_STR(key)
+    ZEND_PARSE_PARAMETERS_END();
+
+    qarbin::Store* store = thisStore(execute_data)->store;
+    if (!store) {
+        qarbin_throw("Store not open");
+        RETURN_THROWS();
+    }
+    if (qarbin_key_len(key) > QARBIN_MAX_KEY) RETURN_NULL();
+    const uint32_t dim = qarbin_php::dim(store);
+    float* buf = static_cast<float*>(emalloc(sizeof(float) * dim));
+    char* meta = nullptr;
+    uint32_t metaLen = 0;
+    int rc = qarbin_php::get(store, ZSTR_VAL(key), buf, &meta, &metaLen);
+    QARBIN_RESUME_BAILOUT();
+    if (rc != 0) {
+        efree(buf);
+        if (meta) efree(meta);
+        RETURN_NULL();
+    }
+    array_init_size(return_value, 3);
+    HashTable* ht = Z_ARRVAL_P(return_value);
+    zend_hash_real_init_mixed(ht);
+    zval tmp;
+    ZVAL_STR_COPY(&tmp, key);
+    _zend_hash_append(ht, qarbin_str_key, &tmp);
+    array_init_size(&tmp, dim);
+    zend_hash_real_init_packed(Z_ARRVAL(tmp));
+    ZEND_HASH_FILL_PACKED(Z_ARRVAL(tmp)) {
+        for (uint32_t i = 0; i < dim; ++i) {
+            ZEND_HASH_FILL_SET_DOUBLE(static_cast<double>(buf[i]));
+            ZEND_HASH_FILL_NEXT();
+        }
+    }
+    ZEND_HASH_FILL_END();
+    _zend_hash_append(ht, qarbin_str_vector, &tmp);
+    efree(buf);
+    if (meta && metaLen) ZVAL_STRINGL(&tmp, meta, metaLen);
+    else ZVAL_NULL(&tmp);
+    if (meta) efree(meta);
+    _zend_hash_append(ht, qarbin_str_metadata, &tmp);
+}
+
+PHP_METHOD(QarbinStore, clear) {
+    ZEND_PARSE_PARAMETERS_NONE();
+    qarbin::Store* store = thisStore(execute_data)->store;
+    if (!store) RETURN_FALSE;
+    if (qarbin_php::mode(store) == StorageMode::Disk) {
+        qarbin_throw("clear() is not available on disk-mode stores");
+        RETURN_THROWS();
+    }
+    if (!qarbin_php::writable(store)) {
+        qarbin_throw("Store is read-only");
+        RETURN_THROWS();
+    }
+    int rc = qarbin_php::clear(store);
+    QARBIN_RESUME_BAILOUT();
+    RETURN_BOOL(rc == 0);
+}
+
+PHP_METHOD(QarbinStore, snapshot) {
+    zend_string* dir;
+    ZEND_PARSE_PARAMETERS_START(1, 1)
+    Z_PARAM_STR(dir)
+    ZEND_PARSE_PARAMETERS_END();
+    qarbin::Store* store = thisStore(execute_data)->store;
+    if (!store) RETURN_FALSE;
+    if (qarbin_php::mode(store) == StorageMode::Disk) {
+        qarbin_throw("snapshot() is not available on disk-mode stores");
+        RETURN_THROWS();
+    }
+    int rc = qarbin_php::snapshot(store, ZSTR_VAL(dir));
+    QARBIN_RESUME_BAILOUT();
+    RETURN_BOOL(rc == 0);
+}
+
+PHP_METHOD(QarbinStore, count) {
+    ZEND_PARSE_PARAMETERS_NONE();
+    qarbin::Store* store = thisStore(execute_data)->store;
+    if (!store) RETURN_LONG(0);
+    RETURN_LONG(static_cast<zend_long>(qarbin_php::count(store)));
+}
+
+PHP_METHOD(QarbinStore, stats) {
+    ZEND_PARSE_PARAMETERS_NONE();
+    qarbin::Store* store = thisStore(execute_data)->store;
+    if (!store) RETURN_NULL();
+    qarbin_php::StoreStats st;
+    qarbin_php::stats(store, &st);
+
+    const char* storage = st.mode == StorageMode::Disk ? "disk" : st.mode == StorageMode::Shm ? "shm" : "memory";
+    const char* distance = "cosine";
+    switch (st.metric) {
+        case DistanceMetric::Dot: distance = "dot"; break;
+        case DistanceMetric::Euclidean: distance = "euclidean"; break;
+        case DistanceMetric::Manhattan: distance = "manhattan"; break;
+        default: break;
+    }
+    const char* quant = "none";
+    zend_long bytes = 4 * static_cast<zend_long>(st.dim);
+    switch (st.quantization) {
+        case Quantization::F16: quant = "f16"; bytes = 2 * static_cast<zend_long>(st.dim); break;
+        case Quantization::Int8: quant = "int8"; bytes = static_cast<zend_long>(st.dim) + 8; break;
+        case Quantization::Binary: quant = "binary"; bytes = (static_cast<zend_long>(st.dim) + 7) / 8; break;
+        case Quantization::PQ: quant = "pq"; bytes = st.pqSubvectors; break;
+        default: break;
+    }
+    array_init_size(return_value, 12);
+    add_assoc_string(return_value, "storage", storage);
+    add_assoc_long(return_value, "total_count", static_cast<zend_long>(st.totalCount));
+    add_assoc_long(return_value, "segment_count", static_cast<zend_long>(st.segmentCount));
+    add_assoc_long(return_value, "dimensions", st.dim);
+    add_assoc_string(return_value, "distance", distance);
+    add_assoc_string(return_value, "quantization", quant);
+    add_assoc_long(return_value, "bytes_per_vector", bytes);
+    if (st.quantization == Quantization::PQ) add_assoc_long(return_value, "pq_subvectors", st.pqSubvectors);
+    add_assoc_string(return_value, "concurrency", "lock-free (C++ std::atomic)");
+    add_assoc_string(return_value, "index_status", st.indexReady ? "ready" : "none");
+    add_assoc_long(return_value, "unindexed_count", static_cast<zend_long>(st.unindexed));
+    add_assoc_double(return_value, "memory_mb", st.memoryMb);
+}
+
+PHP_METHOD(QarbinStore, close) {
+    ZEND_PARSE_PARAMETERS_NONE();
+    qarbin_store_object* intern = thisStore(execute_data);
+    if (intern->store) {
+        qarbin::Store* store = intern->store;
+        intern->store = nullptr;
+        qarbin_php::close(store);
+    }
+}
+
+PHP_METHOD(QarbinStore, destroy) {
+    zend_string* name;
+    ZEND_PARSE_PARAMETERS_START(1, 1)
+    Z_PARAM_STR(name)
+    ZEND_PARSE_PARAMETERS_END();
+    RETURN_BOOL(qarbin_php::destroyShm(ZSTR_VAL(name)));
+}
+
+ZEND_BEGIN_ARG_INFO_EX(arginfo_qarbin_construct, 0, 0, 0)
+ZEND_ARG_INFO(0, dir)
+ZEND_ARG_TYPE_INFO(0, options, IS_ARRAY, 1)
+ZEND_END_ARG_INFO()
+
+ZEND_BEGIN_ARG_INFO_EX(arginfo_qarbin_set, 0, 0, 2)
+ZEND_ARG_INFO(0, key)
+ZEND_ARG_TYPE_INFO(0, vector, IS_ARRAY, 0)
+ZEND_ARG_INFO(0, metadata)
+ZEND_END_ARG_INFO()
+
+ZEND_BEGIN_ARG_INFO_EX(arginfo_qarbin_batch_set, 0, 0, 1)
+ZEND_ARG_TYPE_INFO(0, batch, IS_ARRAY, 0)
+ZEND_END_ARG_INFO()
+
+ZEND_BEGIN_ARG_INFO_EX(arginfo_qarbin_search, 0, 0, 1)
+ZEND_ARG_TYPE_INFO(0, vector, IS_ARRAY, 0)
+ZEND_ARG_INFO(0, topK)
+ZEND_ARG_INFO(0, precision)
+ZEND_END_ARG_INFO()
+
+ZEND_BEGIN_ARG_INFO_EX(arginfo_qarbin_key, 0, 0, 1)
+ZEND_ARG_INFO(0, key)
+ZEND_END_ARG_INFO()
+
+ZEND_BEGIN_ARG_INFO_EX(arginfo_qarbin_none, 0, 0, 0)
+ZEND_END_ARG_INFO()
+
+ZEND_BEGIN_ARG_INFO_EX(arginfo_qarbin_snapshot, 0, 0, 1)
+ZEND_ARG_INFO(0, dir)
+ZEND_END_ARG_INFO()
+
+ZEND_BEGIN_ARG_INFO_EX(arginfo_qarbin_dump, 0, 0, 0)
+ZEND_ARG_INFO(0, path)
+ZEND_END_ARG_INFO()
+
+ZEND_BEGIN_ARG_INFO_EX(arginfo_qarbin_load, 0, 0, 1)
+ZEND_ARG_INFO(0, path)
+ZEND_END_ARG_INFO()
+
+ZEND_BEGIN_ARG_INFO_EX(arginfo_qarbin_destroy, 0, 0, 1)
+ZEND_ARG_INFO(0, name)
+ZEND_END_ARG_INFO()
+
 const zend_function_entry qarbin_store_methods[] = {
+    PHP_ME(QarbinStore, __construct, arginfo_qarbin_construct, ZEND_ACC_PUBLIC)
+    PHP_ME(QarbinStore, set, arginfo_qarbin_set, ZEND_ACC_PUBLIC)
+    PHP_ME(QarbinStore, batchSet, arginfo_qarbin_batch_set, ZEND_ACC_PUBLIC)
+    PHP_ME(QarbinStore, search, arginfo_qarbin_search, ZEND_ACC_PUBLIC)
+    PHP_ME(QarbinStore, delete, arginfo_qarbin_key, ZEND_ACC_PUBLIC)
+    PHP_ME(QarbinStore, get, arginfo_qarbin_key, ZEND_ACC_PUBLIC)
+    PHP_ME(QarbinStore, clear, arginfo_qarbin_none, ZEND_ACC_PUBLIC)
+    PHP_ME(QarbinStore, snapshot, arginfo_qarbin_snapshot, ZEND_ACC_PUBLIC)
+    PHP_ME(QarbinStore, count, arginfo_qarbin_none, ZEND_ACC_PUBLIC)
+    PHP_ME(QarbinStore, stats, arginfo_qarbin_none, ZEND_ACC_PUBLIC)
+    PHP_ME(QarbinStore, close, arginfo_qarbin_none, ZEND_ACC_PUBLIC)
+    PHP_ME(QarbinStore, dump, arginfo_qarbin_dump, ZEND_ACC_PUBLIC)
+    PHP_ME(QarbinStore, load, arginfo_qarbin_load, ZEND_ACC_PUBLIC)
+    PHP_ME(QarbinStore, destroy, arginfo_qarbin_destroy, ZEND_ACC_PUBLIC | ZEND_ACC_STATIC)
     PHP_FE_END,
 };
