@@ -67,6 +67,9 @@ void Store::clear() {
         pqBuffer->count = 0;
     }
     for (Segment* seg : segments) seg->clearRecords();
+    // Every segment has room again; the key directory notices the clear by
+    // itself through the generation clearRecords raised.
+    firstOpenSegment = 0;
     totalCount.exchange(0);
     if (control != nullptr) control->totalCount.exchange(0);
 }
