@@ -1,0 +1,93 @@
+// Small helpers shared by the graph tests.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <random>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "core/segment/segment.h"
+
+namespace hnsw_test {
+
+using qarbin::DistanceMetric;
+using qarbin::HnswNode;
+using qarbin::LinkPoolEntry;
+using qarbin::Quantization;
+using qarbin::Record;
+using qarbin::Result;
+using qarbin::Segment;
+
+using SegPtr = std::unique_ptr<Segment>;
+
+inline SegPtr makeSegment(uint32_t dim, uint64_t capacity, DistanceMetric metric = DistanceMetric::Cosine,
+                          uint32_t m = 16, uint32_t efc = 200, Quantization q = Quantization::None) {
+    return SegPtr(Segment::createMemory(dim, capacity, q, metric, m, efc, 0));
+}
+
+inline std::vector<float> randomVectors(size_t n, uint32_t dim, uint32_t seed) {
+    std::mt19937 gen(seed);
+    std::uniform_real_distribution<float> u(-1.0f, 1.0f);
+    std::vector<float> v(n * dim);
+    for (float& x : v) x = u(gen);
+    return v;
+}
+
+inline std::string keyOf(size_t i) { return "k" + std::to_string(i); }
+
+// Adds vectors[from .. from+n) with keys k<i> and ids i + 1.
+inline void addRange(Segment& seg, const std::vector<float>& vecs, size_t from, size_t n) {
+    for (size_t i = from; i < from + n; ++i)
+        ASSERT_EQ(seg.add(i + 1, keyOf(i).c_str(), &vecs[i * seg.dim], nullptr, 0), 0);
+}
+
+inline const HnswNode* nodeAt(const Segment& seg, uint64_t p) {
+    return reinterpret_cast<const HnswNode*>(seg.nodeArea + p * qarbin::kNodeBytes);
+}
+inline HnswNode* mutableNode(Segment& seg, uint64_t p) {
+    return reinterpret_cast<HnswNode*>(seg.nodeArea + p * qarbin::kNodeBytes);
+}
+inline const LinkPoolEntry* poolAt(const Segment& seg, uint64_t k) {
+    return reinterpret_cast<const LinkPoolEntry*>(seg.linkPool + k * qarbin::kPoolEntryBytes);
+}
+
+inline std::vector<uint8_t> headerBytes(const Segment& seg) {
+    return std::vector<uint8_t>(seg.base, seg.base + qarbin::kHeaderBytes);
+}
+inline std::vector<uint8_t> graphBytes(const Segment& seg) {
+    return std::vector<uint8_t>(seg.nodeArea, seg.base + seg.mappedLen);
+}
+
+// Runs a search of the graph and returns its hits.
+inline std::vector<Result> graphSearch(const Segment& seg, const float* q, int topK, int ef,
+                                       DistanceMetric metric, bool avx2 = true) {
+    std::vector<Result> r(topK);
+    int count = 0;
+    EXPECT_EQ(seg.hnswSearch(q, topK, ef, metric, avx2, r.data(), &count), 0);
+    EXPECT_LE(count, topK);
+    r.resize(count);
+    return r;
+}
+
+inline std::vector<Result> exactSearch(const Segment& seg, const float* q, int topK, DistanceMetric metric,
+                                       bool avx2 = true) {
+    std::vector<Result> r(topK);
+    int count = 0;
+    seg.search(q, topK, metric, avx2, r.data(), &count);
+    r.resize(count);
+    return r;
+}
+
+inline std::set<std::string> keysOf(const std::vector<Result>& rs) {
+    std::set<std::string> s;
+    for (const Result& r : rs) s.insert(r.key);
+    return s;
+}
+
+}  // namespace hnsw_test
