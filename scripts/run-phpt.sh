@@ -12,7 +12,7 @@ trap 'rm -rf "$work"' EXIT
 cp "$test" "$work/"
 # Fixtures a test reads live beside it.
 [ -d "$(dirname "$test")/fixtures" ] && cp -r "$(dirname "$test")/fixtures" "$work/"
-out=$(NO_INTERACTION=1 TEST_PHP_EXECUTABLE=$php_bin "$php_bin" -n "$run_tests" -q --show-diff \
+out=$(NO_INTERACTION=1 TEST_PHP_EXECUTABLE=$php_bin "$php_bin" -n "$run_tests" -q --no-color --no-progress --show-diff \
       -p "$php_bin" -n -d "extension=$module" "$work/$(basename "$test")" 2>&1)
 rc=$?
 if echo "$out" | grep -q "^PASS "; then
