@@ -1,0 +1,33 @@
+--TEST--
+Reflection of QarbinStore: method order, parameter names, required counts, declared types, destroy static
+--FILE--
+<?php
+$class = new ReflectionClass("QarbinStore");
+foreach ($class->getMethods() as $m) {
+    $params = [];
+    foreach ($m->getParameters() as $p) {
+        $type = $p->getType();
+        $params[] = ($type ? $type . " " : "") . "$" . $p->getName()
+            . ($p->isOptional() ? "?" : "") . ($p->isDefaultValueAvailable() ? "=default" : "")
+            . ($p->isPassedByReference() ? "&" : "") . ($p->isVariadic() ? "..." : "");
+    }
+    printf("%s%s(%s) required %d%s%s\n", $m->isStatic() ? "static " : "", $m->getName(), implode(", ", $params),
+        $m->getNumberOfRequiredParameters(), $m->isPublic() ? "" : " NOT PUBLIC",
+        $m->hasReturnType() ? " returns " . $m->getReturnType() : "");
+}
+?>
+--EXPECT--
+__construct($dir?, ?array $options?) required 0
+set($key, array $vector, $metadata?) required 2
+batchSet(array $batch) required 1
+search(array $vector, $topK?, $precision?) required 1
+delete($key) required 1
+get($key) required 1
+clear() required 0
+snapshot($dir) required 1
+count() required 0
+stats() required 0
+close() required 0
+dump($path?) required 0
+load($path) required 1
+static destroy($name) required 1
