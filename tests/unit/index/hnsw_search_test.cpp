@@ -1,0 +1,282 @@
+// Traversal primitives and the graph search: descent ties, beam entries,
+// merging into the shared top-K, records without nodes, recall.
+#include <cmath>
+
+#include "core/index/hnsw_graph.h"
+#include "core/math/score.h"
+#include "hnsw_fixture.h"
+
+using namespace hnsw_test;
+namespace hnsw = qarbin::hnsw;
+
+namespace {
+
+// A segment of 2-d points with hand-made nodes (all of level 1, no links).
+struct HandGraph {
+    SegPtr seg;
+    hnsw::Graph g;
+
+    explicit HandGraph(const std::vector<std::pair<float, float>>& pts) {
+        seg = makeSegment(2, 16, DistanceMetric::Euclidean);
+        for (size_t i = 0; i < pts.size(); ++i) {
+            float v[2] = {pts[i].first, pts[i].second};
+            EXPECT_EQ(seg->add(i + 1, keyOf(i).c_str(), v, nullptr, 0), 0);
+        }
+        EXPECT_TRUE(hnsw::makeGraph(*seg, pts.size(), DistanceMetric::Euclidean, false, &g));
+        uint32_t pool = 0;
+        for (uint32_t p = 0; p < pts.size(); ++p) EXPECT_EQ(hnsw::initNode(g, p, p, 1, &pool), 1u);
+        seg->header->indexedCount.store(pts.size());
+    }
+    void link(uint32_t from, uint32_t level, std::vector<int32_t> to) {
+        uint8_t* count;
+        uint32_t cap;
+        int32_t* list = g.list(from, level, &count, &cap);
+        ASSERT_NE(list, nullptr);
+        for (size_t i = 0; i < to.size(); ++i) list[i] = to[i];
+        *count = static_cast<uint8_t>(to.size());
+    }
+};
+
+}  // namespace
+
+TEST(HnswTraverse, DistanceFollowsTheMetric) {
+    auto seg = makeSegment(4, 4, DistanceMetric::Dot);
+    float e1[4] = {1, 0, 0, 0};
+    float zero[4] = {0, 0, 0, 0};
+    float b[4] = {3, 4, 0, 0};
+    ASSERT_EQ(seg->add(1, "a", e1, nullptr, 0), 0);
+    ASSERT_EQ(seg->add(2, "b", b, nullptr, 0), 0);
+    EXPECT_EQ(seg->hnswDistVec(e1, 0, DistanceMetric::Dot, true), -1.0f);
+    EXPECT_EQ(seg->hnswDistVec(zero, 0, DistanceMetric::Cosine, true), 1.0f);
+    EXPECT_EQ(seg->hnswDistVec(zero, 1, DistanceMetric::Cosine, false), 1.0f);
+    EXPECT_EQ(seg->hnswDistVec(e1, 1, DistanceMetric::Euclidean, false), std::sqrt(20.0f));
+    EXPECT_EQ(seg->hnswDistVec(e1, 1, DistanceMetric::Manhattan, false), 6.0f);
+    EXPECT_EQ(seg->hnswDistVec(e1, 1, static_cast<DistanceMetric>(7), false), 0.0f);
+}
+
+TEST(HnswTraverse, GreedyDescentTakesTheFirstStrictImprovementAndNeverATie) {
+    // Query (10, 0): A at distance 10, B at 10 (a tie), C at 5, E at 1.
+    HandGraph h({{0, 0}, {10, 10}, {5, 0}, {9, 0}});
+    const float q[2] = {10, 0};
+    hnsw::Workspace& ws = hnsw::workspace();
+    ws.prepare(4, 2, 10);
+    hnsw::Query query;
+    query.init(h.g, q, ws);
+
+    h.link(0, 1, {1});
+    EXPECT_EQ(hnsw::greedyDescend(h.g, query, 0, 1, 0, 4), 0u) << "a tie must not move the walk";
+
+    h.link(0, 1, {1, 2, 3});
+    h.link(2, 1, {0});
+    EXPECT_EQ(hnsw::greedyDescend(h.g, query, 0, 1, 0, 4), 2u) << "first improvement, not the best";
+
+    // From C the walk would go on to E, which the bound hides.
+    h.link(2, 1, {0, 3});
+    EXPECT_EQ(hnsw::greedyDescend(h.g, query, 0, 1, 0, 4), 3u);
+    EXPECT_EQ(hnsw::greedyDescend(h.g, query, 0, 1, 0, 3), 2u);
+    EXPECT_EQ(hnsw::greedyDescend(h.g, query, 0, 0, 0, 4), 0u) << "top == bottom walks nowhere";
+}
+
+TEST(HnswTraverse, SearchLayerTakesEveryEntryOnceAndMayExceedEf) {
+    HandGraph h({{0, 0}, {3, 0}, {1, 0}, {2, 0}, {7, 0}});
+    const float q[2] = {0, 0};
+    hnsw::Workspace& ws = hnsw::workspace();
+    ws.prepare(5, 2, 2);
+    hnsw::Query query;
+    query.init(h.g, q, ws);
+    const uint32_t entries[] = {3, 3, 0, 1, 2, 0, 9};  // 9 is beyond the marks
+    std::vector<hnsw::Pair> out;
+    hnsw::searchLayer(h.g, query, entries, 7, 2, 0, ws, ws.nextTag(), 5, out);
+    ASSERT_EQ(out.size(), 4u);
+    const uint32_t order[] = {0, 2, 3, 1};
+    for (size_t i = 0; i < 4; ++i) {
+        EXPECT_EQ(out[i].node, order[i]);
+        EXPECT_EQ(out[i].dist, static_cast<float>(i));
+    }
+
+    // Expansion admits a farther neighbour only while W has room: from node 0
+    // (links 4, 2) with ef 2 both enter; with ef 1 only the nearer stays.
+    h.link(0, 0, {4, 2});
+    const uint32_t start = 0;
+    hnsw::searchLayer(h.g, query, &start, 1, 2, 0, ws, ws.nextTag(), 5, out);
+    ASSERT_EQ(out.size(), 2u);
+    EXPECT_EQ(out[0].node, 0u);
+    EXPECT_EQ(out[1].node, 2u);
+    hnsw::searchLayer(h.g, query, &start, 1, 3, 0, ws, ws.nextTag(), 5, out);
+    ASSERT_EQ(out.size(), 3u);
+    EXPECT_EQ(out[2].node, 4u);
+}
+
+TEST(HnswSearch, EfBelowTopKLimitsGraphResults) {
+    auto seg = makeSegment(8, 256);
+    auto v = randomVectors(200, 8, 11);
+    addRange(*seg, v, 0, 200);
+    ASSERT_EQ(seg->buildHnsw(DistanceMetric::Cosine, true), 0);
+    for (int ef : {1, 3, 7}) {
+        auto r = graphSearch(*seg, &v[0], 50, ef, DistanceMetric::Cosine);
+        EXPECT_GE(r.size(), 1u);
+        EXPECT_LE(r.size(), static_cast<size_t>(ef));
+    }
+    // ef 1 from a stored vector still finds that vector.
+    auto r = graphSearch(*seg, &v[17 * 8], 1, 1, DistanceMetric::Cosine);
+    ASSERT_EQ(r.size(), 1u);
+}
+
+TEST(HnswSearch, UnindexedRecordsAreScoredExactly) {
+    const DistanceMetric metrics[] = {DistanceMetric::Cosine, DistanceMetric::Dot, DistanceMetric::Euclidean,
+                                      DistanceMetric::Manhattan};
+    auto v = randomVectors(130, 12, 12);
+    for (DistanceMetric m : metrics) {
+        SCOPED_TRACE(static_cast<int>(m));
+        auto seg = makeSegment(12, 256, m);
+        addRange(*seg, v, 0, 100);
+        ASSERT_EQ(seg->buildHnsw(m, true), 0);
+        addRange(*seg, v, 100, 30);
+        for (size_t i = 100; i < 130; i += 7) {
+            auto exact = exactSearch(*seg, &v[i * 12], 130, m);
+            auto got = graphSearch(*seg, &v[i * 12], 130, 10, m);
+            // Every unindexed record is there, with the exhaustive score bit for bit.
+            size_t unindexed = 0;
+            for (const Result& g : got) {
+                int slot = std::stoi(g.key + 1);
+                if (slot < 100) continue;
+                ++unindexed;
+                for (const Result& e : exact) {
+                    if (std::string(e.key) == g.key) EXPECT_EQ(e.score, g.score) << g.key;
+                }
+            }
+            EXPECT_EQ(unindexed, 30u);
+        }
+    }
+}
+
+TEST(HnswSearch, GraphScoresMatchTheExhaustiveScores) {
+    const DistanceMetric metrics[] = {DistanceMetric::Cosine, DistanceMetric::Dot, DistanceMetric::Euclidean,
+                                      DistanceMetric::Manhattan};
+    auto v = randomVectors(400, 9, 13);
+    for (DistanceMetric m : metrics) {
+        for (bool avx2 : {false, true}) {
+            auto seg = makeSegment(9, 400, m);
+            addRange(*seg, v, 0, 400);
+            ASSERT_EQ(seg->buildHnsw(m, avx2), 0);
+            auto exact = exactSearch(*seg, &v[5 * 9], 400, m, avx2);
+            auto got = graphSearch(*seg, &v[5 * 9], 20, 40, m, avx2);
+            ASSERT_FALSE(got.empty());
+            for (const Result& g : got) {
+                const Result* e = nullptr;
+                for (const Result& x : exact)
+                    if (std::string(x.key) == g.key) e = &x;
+                ASSERT_NE(e, nullptr);
+                EXPECT_EQ(e->id, g.id);
+                if (m == DistanceMetric::Cosine) {
+                    EXPECT_NEAR(g.score, e->score, 2e-7f) << "1 - (1 - s) is s to within the last place";
+                } else {
+                    EXPECT_EQ(g.score, e->score);
+                }
+            }
+        }
+    }
+}
+
+TEST(HnswSearch, DeletedRecordsAreNeverReturned) {
+    auto seg = makeSegment(8, 512, DistanceMetric::Euclidean);
+    auto v = randomVectors(300, 8, 14);
+    addRange(*seg, v, 0, 300);
+    ASSERT_EQ(seg->buildHnsw(DistanceMetric::Euclidean, true), 0);
+    for (size_t i = 0; i < 300; i += 2) ASSERT_TRUE(seg->deleteById(i + 1));
+    for (size_t qi = 0; qi < 300; qi += 25) {
+        auto r = graphSearch(*seg, &v[qi * 8], 20, 60, DistanceMetric::Euclidean);
+        EXPECT_EQ(r.size(), 20u) << "the beam still passes through deleted nodes";
+        for (const Result& x : r) EXPECT_EQ(std::stoi(x.key + 1) % 2, 1) << x.key;
+    }
+    for (size_t i = 1; i < 300; i += 2) ASSERT_TRUE(seg->deleteById(i + 1));
+    EXPECT_TRUE(graphSearch(*seg, &v[0], 20, 60, DistanceMetric::Euclidean).empty());
+}
+
+TEST(HnswSearch, MergesIntoASharedArrayByTheTopKRule) {
+    // Dot in one dimension: record x scores x against the query (1).
+    auto seg = makeSegment(1, 8, DistanceMetric::Dot);
+    const float vals[] = {0.3f, 0.2f, 0.9f};
+    for (int i = 0; i < 3; ++i) ASSERT_EQ(seg->add(i + 1, keyOf(i).c_str(), &vals[i], "m", 1), 0);
+    ASSERT_EQ(seg->buildHnsw(DistanceMetric::Dot, true), 0);
+    const float q = 1.0f;
+
+    Result r[3] = {};
+    r[0].score = 0.5f;
+    r[1].score = 0.2f;
+    r[2].score = 0.2f;
+    int count = 3;
+    ASSERT_EQ(seg->hnswSearch(&q, 3, 10, DistanceMetric::Dot, true, r, &count), 0);
+    ASSERT_EQ(count, 3);
+    // Offered farthest first: 0.2 ties the worst and stays out, 0.3 replaces
+    // the earlier of the two 0.2 entries, then 0.9 replaces the other.
+    EXPECT_STREQ(r[0].key, "");
+    EXPECT_EQ(r[0].score, 0.5f);
+    EXPECT_EQ(r[1].score, 0.3f);
+    EXPECT_STREQ(r[1].key, "k0");
+    EXPECT_EQ(r[2].score, 0.9f);
+    EXPECT_STREQ(r[2].key, "k2");
+    ASSERT_EQ(r[1].metadataLen, 1u);
+    EXPECT_EQ(r[1].metadata, seg->metadataPtr(seg->recordAt(0)));
+
+    // Two segments fill one array up to topK.
+    auto other = makeSegment(1, 8, DistanceMetric::Dot);
+    const float more[] = {0.1f, 0.4f};
+    for (int i = 0; i < 2; ++i) ASSERT_EQ(other->add(10 + i, keyOf(10 + i).c_str(), &more[i], nullptr, 0), 0);
+    ASSERT_EQ(other->buildHnsw(DistanceMetric::Dot, true), 0);
+    Result four[4] = {};
+    count = 0;
+    ASSERT_EQ(seg->hnswSearch(&q, 4, 10, DistanceMetric::Dot, true, four, &count), 0);
+    ASSERT_EQ(count, 3);
+    ASSERT_EQ(other->hnswSearch(&q, 4, 10, DistanceMetric::Dot, true, four, &count), 0);
+    ASSERT_EQ(count, 4);
+    std::set<std::string> keys;
+    for (const Result& x : four) keys.insert(x.key);
+    EXPECT_EQ(keys, (std::set<std::string>{"k0", "k1", "k2", "k11"}));
+    EXPECT_EQ(four[3].metadata, nullptr);
+}
+
+TEST(HnswSearch, UnusableOrEmptyGraphContributesNothing) {
+    auto seg = makeSegment(4, 16);
+    auto v = randomVectors(5, 4, 15);
+    addRange(*seg, v, 0, 5);
+    Result r[5] = {};
+    int count = 0;
+    ASSERT_EQ(seg->hnswSearch(&v[0], 5, 10, DistanceMetric::Cosine, true, r, &count), 0);
+    EXPECT_EQ(count, 0) << "no graph: not even the records without nodes are scanned";
+    ASSERT_EQ(seg->buildHnsw(DistanceMetric::Cosine, true), 0);
+    seg->header->flags &= ~qarbin::kFlagGraphUsable;
+    ASSERT_EQ(seg->hnswSearch(&v[0], 5, 10, DistanceMetric::Cosine, true, r, &count), 0);
+    EXPECT_EQ(count, 0);
+}
+
+namespace {
+
+double recallAt10(const Segment& seg, const std::vector<float>& queries, size_t nq, int ef, DistanceMetric m) {
+    size_t hit = 0, total = 0;
+    for (size_t i = 0; i < nq; ++i) {
+        const float* q = &queries[i * seg.dim];
+        auto truth = keysOf(exactSearch(seg, q, 10, m));
+        for (const std::string& k : keysOf(graphSearch(seg, q, 10, ef, m))) hit += truth.count(k);
+        total += truth.size();
+    }
+    return static_cast<double>(hit) / static_cast<double>(total);
+}
+
+}  // namespace
+
+TEST(HnswSearch, RecallAgainstTheExhaustiveScan) {
+    const uint32_t dim = 32, n = 3000;
+    auto v = randomVectors(n, dim, 16);
+    auto queries = randomVectors(100, dim, 17);
+    for (DistanceMetric m : {DistanceMetric::Cosine, DistanceMetric::Euclidean}) {
+        auto seg = makeSegment(dim, n, m, 16, 100);
+        addRange(*seg, v, 0, n);
+        ASSERT_EQ(seg->buildHnsw(m, true), 0);
+        double r100 = recallAt10(*seg, queries, 100, 100, m);
+        double r10 = recallAt10(*seg, queries, 100, 10, m);
+        EXPECT_GE(r100, 0.95) << "metric " << static_cast<int>(m);
+        EXPECT_GE(r100, r10);
+        EXPECT_GE(r10, 0.5);
+    }
+}
