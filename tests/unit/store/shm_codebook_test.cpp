@@ -1,0 +1,133 @@
+// One product-quantization codebook per shared store.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "core/segment/segment.h"
+#include "core/store/store.h"
+#include "shm_helpers.h"
+
+using qarbin::DistanceMetric;
+using qarbin::Quantization;
+using qarbin::Segment;
+using qarbin::Store;
+using qarbin_test::ShmStoreName;
+
+namespace {
+
+constexpr uint32_t kDim = 8;
+constexpr uint32_t kM = 2;
+
+std::unique_ptr<Store> openPq(const ShmStoreName& n, uint64_t cap) {
+    std::unique_ptr<Store> st(
+        Store::openShm(n.c_str(), kDim, DistanceMetric::Euclidean, Quantization::PQ, cap, false, true, 16, 200, kM));
+    if (st) st->pqTrainingSize = 16;
+    return st;
+}
+
+void vectorFor(int i, float* v) {
+    for (uint32_t k = 0; k < kDim; ++k) v[k] = static_cast<float>((i * 7 + k * 3) % 11) - 5.0f;
+}
+
+std::vector<uint8_t> codebookBytes(const Segment* seg) {
+    uint64_t cb = Segment::codebookSize(seg->dim, seg->pqSubvectors);
+    const uint8_t* p = seg->base + qarbin::kHeaderBytes;
+    return std::vector<uint8_t>(p, p + cb);
+}
+
+TEST(ShmCodebook, NewSharedSegmentCarriesTheTrainedCodebook) {
+    ShmStoreName n("pqseg");
+    auto a = openPq(n, 16);
+    ASSERT_TRUE(a);
+    ASSERT_NE(a->pqBuffer, nullptr);
+    float v[kDim];
+    for (int i = 0; i < 16; ++i) {
+        vectorFor(i, v);
+        ASSERT_EQ(a->set(("k" + std::to_string(i)).c_str(), v, nullptr, 0), 0);
+    }
+    ASSERT_EQ(a->pqBuffer, nullptr);
+    ASSERT_NE(a->segments[0]->codebook, nullptr);
+    vectorFor(99, v);
+    ASSERT_EQ(a->set("overflow", v, nullptr, 0), 0);
+    ASSERT_EQ(a->segments.size(), 2u);
+    EXPECT_EQ(qarbin::headerCodebookOffset(a->segments[1]->header), qarbin::kHeaderBytes);
+    EXPECT_EQ(codebookBytes(a->segments[1]), codebookBytes(a->segments[0]));
+
+    // A later handle finds a trained store and does not collect.
+    auto b = openPq(n, 16);
+    ASSERT_TRUE(b);
+    EXPECT_EQ(b->pqBuffer, nullptr);
+    ASSERT_EQ(b->segments.size(), 2u);
+    EXPECT_NE(b->segments[1]->codebook, nullptr);
+    float got[kDim];
+    ASSERT_EQ(b->get("overflow", got, nullptr, nullptr), 0);
+    float want[kDim];
+    ASSERT_EQ(a->get("overflow", want, nullptr, nullptr), 0);
+    EXPECT_EQ(0, std::memcmp(got, want, sizeof got));
+}
+
+TEST(ShmCodebook, CollectingHandleAdoptsTheCodebookAnotherTrained) {
+    ShmStoreName n("pqadopt");
+    auto a = openPq(n, 64);
+    auto b = openPq(n, 64);
+    ASSERT_TRUE(a && b);
+    ASSERT_NE(b->pqBuffer, nullptr);
+    float v[kDim];
+    for (int i = 0; i < 3; ++i) {
+        vectorFor(100 + i, v);
+        ASSERT_EQ(b->set(("b" + std::to_string(i)).c_str(), v, nullptr, 0), 0);
+    }
+    EXPECT_FALSE(b->adoptSharedCodebook());
+    EXPECT_EQ(b->segments[0]->codebook, nullptr);
+
+    for (int i = 0; i < 16; ++i) {
+        vectorFor(i, v);
+        ASSERT_EQ(a->set(("a" + std::to_string(i)).c_str(), v, nullptr, 0), 0);
+    }
+    ASSERT_EQ(a->pqBuffer, nullptr);
+    const std::vector<uint8_t> trained = codebookBytes(a->segments[0]);
+    std::vector<float> before(kDim);
+    ASSERT_EQ(a->get("a5", before.data(), nullptr, nullptr), 0);
+
+    // b's held-back records are stored with a's codebook, not a new one.
+    b->flushPQBuffer();
+    EXPECT_EQ(b->pqBuffer, nullptr);
+    EXPECT_EQ(codebookBytes(a->segments[0]), trained);
+    EXPECT_EQ(a->control->totalCount.load(), 19u);
+    std::vector<float> after(kDim);
+    ASSERT_EQ(a->get("a5", after.data(), nullptr, nullptr), 0);
+    EXPECT_EQ(after, before);
+    float got[kDim];
+    EXPECT_EQ(a->get("b1", got, nullptr, nullptr), 0);
+    EXPECT_EQ(b->get("b1", got, nullptr, nullptr), 0);
+    EXPECT_TRUE(b->adoptSharedCodebook());
+}
+
+TEST(ShmCodebook, AdoptionCopiesIntoEveryUntrainedSegment) {
+    ShmStoreName n("pqcopy");
+    auto a = openPq(n, 16);
+    ASSERT_TRUE(a);
+    // A second, untrained segment exists next to a trained first one (as
+    // when another handle created it before the store was trained).
+    std::unique_ptr<Segment> extra(Segment::createShm(n.segment(1).c_str(), kDim, 16, Quantization::PQ,
+                                                      DistanceMetric::Euclidean, 16, 200, kM));
+    ASSERT_TRUE(extra);
+    a->control->segmentCount.fetch_add(1);
+    std::vector<float> train(16 * kDim);
+    for (int i = 0; i < 16; ++i) vectorFor(i, train.data() + i * kDim);
+    ASSERT_EQ(a->segments[0]->trainPQCodebook(train.data(), 16), 0);
+
+    auto b = openPq(n, 16);
+    ASSERT_TRUE(b);
+    ASSERT_EQ(b->segments.size(), 2u);
+    ASSERT_EQ(b->segments[1]->codebook, nullptr);
+    EXPECT_TRUE(b->adoptSharedCodebook());
+    ASSERT_NE(b->segments[1]->codebook, nullptr);
+    EXPECT_EQ(codebookBytes(b->segments[1]), codebookBytes(a->segments[0]));
+    EXPECT_EQ(qarbin::headerCodebookOffset(extra->header), qarbin::kHeaderBytes);
+}
+
+}  // namespace
