@@ -142,7 +142,9 @@ TEST(HnswSearch, UnindexedRecordsAreScoredExactly) {
                 if (slot < 100) continue;
                 ++unindexed;
                 for (const Result& e : exact) {
-                    if (std::string(e.key) == g.key) EXPECT_EQ(e.score, g.score) << g.key;
+                    if (std::string(e.key) == g.key) {
+                        EXPECT_EQ(e.score, g.score) << g.key;
+                    }
                 }
             }
             EXPECT_EQ(unindexed, 30u);
