@@ -1,0 +1,114 @@
+// A disk segment on a file system that runs full: adds are refused instead
+// of the process dying of SIGBUS, and what was stored stays readable.
+#include <gtest/gtest.h>
+
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <string>
+
+#include "core/segment/segment.h"
+#include "seg_fixture.h"
+#include "test_util.h"
+
+using namespace segtest;
+
+namespace {
+
+class SmallTmpfs : public ::testing::Test {
+protected:
+    qarbin_test::TempDir dir;
+    std::string mnt;
+    bool mounted = false;
+
+    void SetUp() override {
+        mnt = dir.file("fs");
+        ASSERT_EQ(mkdir(mnt.c_str(), 0700), 0);
+        if (mount("tmpfs", mnt.c_str(), "tmpfs", 0, "size=256k") != 0)
+            GTEST_SKIP() << "cannot mount a small tmpfs here: " << std::strerror(errno);
+        mounted = true;
+    }
+    void TearDown() override {
+        if (mounted) umount2(mnt.c_str(), MNT_DETACH);
+    }
+
+    // Adds until the first refusal; returns how many were stored.
+    static int fill(Segment& s, int from) {
+        const auto v = vec(s.dim, 3);
+        int stored = 0;
+        for (int i = from;; ++i) {
+            const std::string key = "k" + std::to_string(i);
+            const int rc = s.add(i, key.c_str(), v.data(), "meta", 4);
+            if (rc != 0) {
+                EXPECT_EQ(rc, -1);
+                return stored;
+            }
+            ++stored;
+        }
+    }
+};
+
+}  // namespace
+
+TEST_F(SmallTmpfs, AddsFailOnceFullAndEarlierRecordsStay) {
+    const std::string path = mnt + "/seg_0000.qbseg";
+    // 1000 slots of 4288 bytes: a 4.6 MB sparse file on a 256 KB file system.
+    SegPtr s(Segment::createDisk(path.c_str(), 4, 1000, Quantization::None, DistanceMetric::Cosine, 0, 0, 0));
+    ASSERT_NE(s, nullptr);
+    const int stored = fill(*s, 0);
+    // Nothing but whole slots fits: the file system is the limit, not the code.
+    EXPECT_GT(stored, 40);
+    EXPECT_LE(stored * s->stride(), 256u * 1024);
+    EXPECT_EQ(s->header->usedSlots.load(), static_cast<uint64_t>(stored));  // refused slot given back
+    EXPECT_EQ(s->header->liveCount.load(), static_cast<uint64_t>(stored));
+    const auto v = vec(4, 3);
+    EXPECT_EQ(s->add(5000, "again", v.data(), nullptr, 0), -1);
+    for (int i = 0; i < stored; ++i) {
+        const qarbin::Record* r = s->getByKey(("k" + std::to_string(i)).c_str());
+        ASSERT_NE(r, nullptr) << i;
+        EXPECT_EQ(r->id, static_cast<uint64_t>(i));
+        EXPECT_EQ(std::memcmp(reinterpret_cast<const uint8_t*>(r) + 128, v.data(), 16), 0);
+    }
+
+    // Clearing gives the space back, so the segment fills up as far again.
+    s->clearRecords();
+    EXPECT_EQ(s->getByKey("k0"), nullptr);
+    const int again = fill(*s, 100);
+    EXPECT_GE(again, stored - 1);
+    EXPECT_NE(s->getByKey(("k" + std::to_string(100 + again - 1)).c_str()), nullptr);
+
+    // A second mapping in its own right: the same refusal, no SIGBUS.
+    SegPtr other(Segment::openDisk(path.c_str(), 1));
+    ASSERT_NE(other, nullptr);
+    EXPECT_EQ(other->add(7000, "other", v.data(), nullptr, 0), -1);
+    EXPECT_EQ(other->header->usedSlots.load(), static_cast<uint64_t>(again));
+    s.reset();
+    other.reset();
+    SegPtr reopened(Segment::openDisk(path.c_str(), 0));
+    ASSERT_NE(reopened, nullptr);
+    EXPECT_EQ(reopened->header->liveCount.load(), static_cast<uint64_t>(again));
+}
+
+TEST_F(SmallTmpfs, CreateFailsCleanlyWhenEvenTheHeaderDoesNotFit) {
+    // A codebook of 4 MB cannot be backed on 256 KB.
+    const std::string path = mnt + "/big.qbseg";
+    SegPtr s(Segment::createDisk(path.c_str(), 4096, 4, Quantization::PQ, DistanceMetric::Cosine, 0, 0, 64));
+    EXPECT_EQ(s, nullptr);
+}
+
+TEST(SegmentBacking, CreationDoesNotAllocateTheWholeCapacity) {
+    qarbin_test::TempDir dir;
+    const std::string path = dir.file("sparse.qbseg");
+    // 10 million slots: tens of gigabytes of region, sparse on disk.
+    SegPtr s(Segment::createDisk(path.c_str(), 4, 10000000, Quantization::None, DistanceMetric::Cosine, 0, 0, 0));
+    ASSERT_NE(s, nullptr);
+    const auto v = vec(4, 1);
+    for (int i = 0; i < 10; ++i) ASSERT_EQ(s->add(i, "k", v.data(), nullptr, 0), 0);
+    struct stat st;
+    ASSERT_EQ(stat(path.c_str(), &st), 0);
+    EXPECT_GT(static_cast<uint64_t>(st.st_size), uint64_t{40} << 30);
+    EXPECT_LT(static_cast<uint64_t>(st.st_blocks) * 512, uint64_t{16} << 20);
+}

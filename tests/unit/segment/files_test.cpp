@@ -1,0 +1,243 @@
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "core/segment/segment.h"
+#include "seg_fixture.h"
+#include "test_util.h"
+
+using namespace segtest;
+using qarbin::SegmentHeader;
+using qarbin::StorageMode;
+
+namespace {
+
+SegPtr diskSeg(const std::string& path, uint32_t dim, uint64_t cap, Quantization q = Quantization::None,
+               uint32_t m = 0, bool exclusive = false) {
+    return SegPtr(Segment::createDisk(path.c_str(), dim, cap, q, DistanceMetric::Dot, 0, 0, m, exclusive));
+}
+
+off_t fileSize(const std::string& path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 ? st.st_size : -1;
+}
+
+int openFds() {
+    int n = 0;
+    for (int fd = 0; fd < 1024; ++fd)
+        if (fcntl(fd, F_GETFD) != -1) ++n;
+    return n;
+}
+
+}  // namespace
+
+TEST(SegmentFiles, CreateDiskTruncatesOrRefusesExisting) {
+    qarbin_test::TempDir dir;
+    const std::string path = dir.file("seg.qbseg");
+    writeFile(path, std::vector<char>(300000, 'j'));
+    const std::vector<char> junk = readFile(path);
+    EXPECT_EQ(diskSeg(path, 4, 8, Quantization::None, 0, true), nullptr);
+    EXPECT_EQ(readFile(path), junk);
+
+    SegPtr s = diskSeg(path, 4, 8);
+    ASSERT_NE(s, nullptr);
+    EXPECT_EQ(s->mode, StorageMode::Disk);
+    EXPECT_EQ(s->writable, 1u);
+    EXPECT_GE(s->fd, 0);
+    EXPECT_STREQ(s->path, path.c_str());
+    EXPECT_EQ(static_cast<uint64_t>(fileSize(path)), Segment::computeMmapSize(8, 4, Quantization::None, 0));
+    EXPECT_EQ(s->header->usedSlots.load(), 0u);
+    EXPECT_EQ(s->slots[s->stride() * 2], 0);  // old bytes gone
+
+    const std::string fresh = dir.file("fresh.qbseg");
+    EXPECT_NE(diskSeg(fresh, 4, 8, Quantization::None, 0, true), nullptr);
+    EXPECT_EQ(diskSeg(dir.file("no/such/dir.qbseg"), 4, 8), nullptr);
+}
+
+TEST(SegmentFiles, ReopenAfterAddsShowsEverything) {
+    qarbin_test::TempDir dir;
+    const std::string path = dir.file("seg.qbseg");
+    const auto v = vec(8, 1);
+    {
+        SegPtr s = diskSeg(path, 8, 16, Quantization::PQ, 2);
+        ASSERT_NE(s, nullptr);
+        float* cb = reinterpret_cast<float*>(s->base + 128);
+        for (uint64_t i = 0; i < Segment::codebookSize(8, 2) / 4; ++i) cb[i] = static_cast<float>(i % 13);
+        qarbin::setHeaderCodebookOffset(s->header, 128);  // what training does
+        s->mapPointers();
+        for (int i = 0; i < 5; ++i) ASSERT_EQ(s->add(i, ("k" + std::to_string(i)).c_str(), v.data(), "meta", 4), 0);
+        ASSERT_EQ(s->deleteByKey("k1"), 1);
+    }
+    for (int writable : {1, 0}) {
+        SegPtr s(Segment::openDisk(path.c_str(), writable));
+        ASSERT_NE(s, nullptr);
+        EXPECT_EQ(s->writable, static_cast<uint32_t>(writable));
+        EXPECT_EQ(s->dim, 8u);
+        EXPECT_EQ(s->quantization, 4u);
+        EXPECT_EQ(s->pqSubvectors, 2u);
+        EXPECT_EQ(s->header->usedSlots.load(), 5u);
+        EXPECT_EQ(s->header->liveCount.load(), 4u);
+        ASSERT_NE(s->codebook, nullptr);
+        EXPECT_EQ(s->codebook[14], 1.0f);
+        EXPECT_EQ(s->getByKey("k1"), nullptr);
+        const qarbin::Record* r = s->getByKey("k3");
+        ASSERT_NE(r, nullptr);
+        EXPECT_EQ(r->id, 3u);
+        EXPECT_EQ(std::memcmp(s->metadataPtr(r), "meta", 4), 0);
+        qarbin::Result res[8];
+        int count = 0;
+        s->search(v.data(), 8, DistanceMetric::Dot, true, res, &count);
+        EXPECT_EQ(count, 4);
+    }
+}
+
+TEST(SegmentFiles, ReadOnlyOpenNeverWrites) {
+    qarbin_test::TempDir dir;
+    const std::string path = dir.file("seg.qbseg");
+    const auto v = vec(4, 2);
+    {
+        SegPtr s = diskSeg(path, 4, 4);
+        ASSERT_EQ(s->add(1, "a", v.data(), nullptr, 0), 0);
+    }
+    const std::vector<char> before = readFile(path);
+    {
+        SegPtr s(Segment::openDisk(path.c_str(), 0));
+        ASSERT_NE(s, nullptr);
+        EXPECT_EQ(s->writable, 0u);
+        // Writes are refused instead of faulting on the read-only mapping.
+        EXPECT_EQ(s->add(2, "b", v.data(), nullptr, 0), -1);
+        EXPECT_EQ(s->deleteByKey("a"), 0);
+        EXPECT_FALSE(s->deleteById(1));
+        EXPECT_FALSE(s->markDeleted(0));
+        s->clearRecords();
+        EXPECT_NE(s->getByKey("a"), nullptr);
+    }
+    EXPECT_EQ(readFile(path), before);
+}
+
+TEST(SegmentFiles, OpenRefusesUnusableFiles) {
+    qarbin_test::TempDir dir;
+    const std::string good = dir.file("good.qbseg");
+    { ASSERT_NE(diskSeg(good, 4, 4), nullptr); }
+    const std::vector<char> valid = readFile(good);
+
+    std::vector<char> zeros(valid.size(), 0);
+    std::vector<char> v5 = valid;
+    reinterpret_cast<SegmentHeader*>(v5.data())->version = 5;
+    std::vector<char> v7 = valid;
+    reinterpret_cast<SegmentHeader*>(v7.data())->version = 7;
+    std::vector<char> badMagic = valid;
+    badMagic[0] ^= 1;
+    const std::vector<std::pair<const char*, std::vector<char>>> files = {
+        {"zeros", zeros},
+        {"version5", v5},
+        {"version7", v7},
+        {"magic", badMagic},
+        {"100bytes", std::vector<char>(valid.begin(), valid.begin() + 100)},
+        {"127bytes", std::vector<char>(valid.begin(), valid.begin() + 127)},
+        {"empty", {}},
+    };
+    const int fdsBefore = openFds();
+    for (const auto& [name, bytes] : files) {
+        const std::string path = dir.file(name);
+        writeFile(path, bytes);
+        EXPECT_EQ(SegPtr(Segment::openDisk(path.c_str(), 1)), nullptr) << name;
+        EXPECT_EQ(SegPtr(Segment::openDisk(path.c_str(), 0)), nullptr) << name;
+        EXPECT_EQ(SegPtr(Segment::loadFromFile(path.c_str())), nullptr) << name;
+        EXPECT_EQ(readFile(path), bytes) << name << " changed";
+    }
+    EXPECT_EQ(openFds(), fdsBefore);
+    EXPECT_EQ(SegPtr(Segment::openDisk(dir.file("missing").c_str(), 1)), nullptr);
+    EXPECT_EQ(SegPtr(Segment::loadFromFile(dir.file("missing").c_str())), nullptr);
+    EXPECT_EQ(SegPtr(Segment::loadFromFile(dir.path().c_str())), nullptr);  // a directory
+}
+
+TEST(SegmentFiles, LoadFromFileIsAPrivateCopy) {
+    qarbin_test::TempDir dir;
+    const std::string path = dir.file("seg.qbseg");
+    const auto v = vec(4, 3);
+    {
+        SegPtr s = diskSeg(path, 4, 4);
+        ASSERT_EQ(s->add(1, "a", v.data(), "x", 1), 0);
+    }
+    const std::vector<char> before = readFile(path);
+    {
+        SegPtr s(Segment::loadFromFile(path.c_str()));
+        ASSERT_NE(s, nullptr);
+        EXPECT_EQ(s->mode, StorageMode::Memory);
+        EXPECT_EQ(s->writable, 1u);
+        EXPECT_EQ(s->fd, -1);
+        EXPECT_EQ(s->mappedLen, before.size());
+        ASSERT_NE(s->getByKey("a"), nullptr);
+        EXPECT_EQ(s->add(2, "b", v.data(), nullptr, 0), 0);
+        EXPECT_EQ(s->deleteByKey("a"), 1);
+        s->clearRecords();
+        EXPECT_EQ(s->add(3, "c", v.data(), nullptr, 0), 0);
+    }
+    EXPECT_EQ(readFile(path), before);
+}
+
+TEST(SegmentShm, CreateReuseOpen) {
+    ShmName name(qarbin_test::uniqueShmName("seg"));
+    const auto v = vec(4, 4);
+    {
+        SegPtr s(Segment::createShm(name.c_str(), 4, 8, Quantization::None, DistanceMetric::Cosine, 0, 0, 0));
+        ASSERT_NE(s, nullptr);
+        EXPECT_EQ(s->mode, StorageMode::Shm);
+        EXPECT_STREQ(s->shmName, name.c_str());
+        ASSERT_EQ(s->add(1, "a", v.data(), nullptr, 0), 0);
+        SegPtr other(Segment::openShm(name.c_str(), 0));
+        ASSERT_NE(other, nullptr);
+        EXPECT_EQ(other->writable, 0u);
+        EXPECT_NE(other->getByKey("a"), nullptr);
+    }
+    // Still there after the segment is gone; reused with another shape.
+    SegPtr s(Segment::createShm(name.c_str(), 8, 16, Quantization::F16, DistanceMetric::Cosine, 0, 0, 0));
+    ASSERT_NE(s, nullptr);
+    struct stat st;
+    ASSERT_EQ(fstat(s->fd, &st), 0);
+    EXPECT_EQ(static_cast<uint64_t>(st.st_size), Segment::computeMmapSize(16, 8, Quantization::F16, 0));
+    EXPECT_EQ(s->header->usedSlots.load(), 0u);
+    EXPECT_EQ(s->header->dim, 8u);
+    EXPECT_EQ(s->getByKey("a"), nullptr);
+    SegPtr reopened(Segment::openShm(name.c_str(), 1));
+    ASSERT_NE(reopened, nullptr);
+    EXPECT_EQ(reopened->dim, 8u);
+    EXPECT_EQ(reopened->quantization, 1u);
+
+    EXPECT_EQ(SegPtr(Segment::openShm("/qarbin_no_such_object_x", 1)), nullptr);
+    EXPECT_EQ(SegPtr(Segment::openShm("/qarbin_no_such_object_x", 0)), nullptr);
+    EXPECT_EQ(SegPtr(Segment::createShm(std::string(300, 'n').c_str(), 4, 8, Quantization::None,
+                                        DistanceMetric::Cosine, 0, 0, 0)),
+              nullptr);
+}
+
+TEST(SegmentShm, OpenRefusesShortObject) {
+    ShmName name(qarbin_test::uniqueShmName("short"));
+    {
+        SegPtr s(Segment::createShm(name.c_str(), 4, 8, Quantization::None, DistanceMetric::Cosine, 0, 0, 0));
+        ASSERT_NE(s, nullptr);
+        ASSERT_EQ(ftruncate(s->fd, static_cast<off_t>(s->header->graphOffset)), 0);
+        s->writable = 0;  // the mapping now reaches past the object's end
+    }
+    EXPECT_EQ(SegPtr(Segment::openShm(name.c_str(), 1)), nullptr);
+}
+
+TEST(SegmentFiles, AdviseRecordsKeepsContents) {
+    qarbin_test::TempDir dir;
+    const std::string path = dir.file("seg.qbseg");
+    SegPtr s = diskSeg(path, 4, 64);
+    const auto v = vec(4, 5);
+    ASSERT_EQ(s->add(1, "a", v.data(), nullptr, 0), 0);
+    msync(s->base, s->mappedLen, MS_SYNC);
+    s->adviseRecords(MADV_DONTNEED);
+    EXPECT_NE(s->getByKey("a"), nullptr);
+    EXPECT_EQ(std::memcmp(reinterpret_cast<const uint8_t*>(s->recordAt(0)) + 128, v.data(), 16), 0);
+}

@@ -1,0 +1,160 @@
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+#include "core/segment/key_index.h"
+#include "core/segment/segment.h"
+#include "seg_fixture.h"
+#include "test_util.h"
+
+using namespace segtest;
+
+namespace {
+
+std::vector<std::string> keyPool(size_t n) {
+    std::vector<std::string> keys;
+    for (size_t i = 0; i < n; ++i) keys.push_back("key-" + std::to_string(i * 7919 % 1000));
+    keys.push_back(std::string(63, 'L'));
+    keys.push_back("");
+    return keys;
+}
+
+// Every answer the index gives equals the plain slot walk.
+void expectAgreesWithWalk(const Segment& s, const std::vector<std::string>& keys, const char* where) {
+    for (const std::string& k : keys) {
+        const std::vector<uint64_t> walk = walkLive(s, k.c_str());
+        std::vector<uint64_t> got = {12345};  // appended to, never cleared
+        const size_t n = s.findLiveByKey(k.c_str(), got);
+        ASSERT_EQ(n, walk.size()) << where << " key " << k;
+        got.erase(got.begin());
+        ASSERT_EQ(got, walk) << where << " key " << k;
+        const qarbin::Record* first = walk.empty() ? nullptr : s.recordAt(walk[0]);
+        ASSERT_EQ(s.getByKey(k.c_str()), first) << where << " key " << k;
+    }
+}
+
+// Random adds (with repeated keys), deletes by key, id and slot, and clears.
+void randomOps(Segment& writer, const Segment& reader, uint32_t seed, int steps) {
+    std::mt19937 rng(seed);
+    const auto keys = keyPool(40);
+    const auto v = vec(writer.dim, seed);
+    for (int step = 0; step < steps; ++step) {
+        const std::string& k = keys[rng() % keys.size()];
+        switch (rng() % 10) {
+            case 0:
+            case 1: {
+                const std::vector<uint64_t> before = walkLive(reader, k.c_str());
+                ASSERT_EQ(writer.deleteByKey(k.c_str()), static_cast<int>(before.size()));
+                break;
+            }
+            case 2:
+                if (writer.usedSlotsClamped()) writer.markDeleted(rng() % writer.usedSlotsClamped());
+                break;
+            case 3:
+                writer.deleteById(rng() % 50);
+                break;
+            case 4:
+                if (rng() % 40 == 0) writer.clearRecords();
+                break;
+            default:
+                writer.add(rng() % 50, k.c_str(), v.data(), nullptr, 0);
+        }
+        if (step % 7 == 0) expectAgreesWithWalk(reader, keys, "step");
+    }
+    expectAgreesWithWalk(reader, keys, "end");
+}
+
+}  // namespace
+
+TEST(KeyIndex, HashIsFnv1aOfStoredBytes) {
+    EXPECT_EQ(qarbin::storedKeyHash(""), 14695981039346656037ull);
+    EXPECT_EQ(qarbin::storedKeyHash("a"), 0xaf63dc4c8601ec8cull);
+    const std::string k70(70, 'z');
+    EXPECT_EQ(qarbin::storedKeyHash(k70.c_str()), qarbin::storedKeyHash(k70.substr(0, 63).c_str()));
+}
+
+TEST(KeyIndex, AgreesWithSlotWalkOnRandomOperations) {
+    for (uint32_t seed = 1; seed <= 4; ++seed) {
+        SegPtr s = memSeg(3, 600);
+        randomOps(*s, *s, seed, 1500);
+        if (HasFatalFailure()) return;
+    }
+}
+
+TEST(KeyIndex, ManyVersionsOfOneKeyStayCheap) {
+    // The store deletes before it adds: one live record, many tombstones.
+    SegPtr s = memSeg(2, 5000);
+    const auto v = vec(2, 1);
+    for (int i = 0; i < 5000; ++i) {
+        ASSERT_EQ(s->deleteByKey("same"), i ? 1 : 0);
+        ASSERT_EQ(s->add(i, "same", v.data(), nullptr, 0), 0);
+    }
+    EXPECT_EQ(s->getByKey("same"), s->recordAt(4999));
+    ASSERT_NE(s->keyIndex, nullptr);
+    EXPECT_LE(s->keyIndex->size(), 2u);  // tombstoned entries are dropped
+}
+
+// A second mapping of the same region stands in for another process.
+class KeyIndexShared : public ::testing::TestWithParam<qarbin::StorageMode> {
+protected:
+    qarbin_test::TempDir dir;
+    ShmName shm{qarbin_test::uniqueShmName("kix")};
+    SegPtr a, b;
+
+    void SetUp() override {
+        if (GetParam() == qarbin::StorageMode::Shm) {
+            a.reset(Segment::createShm(shm.c_str(), 3, 400, Quantization::None, DistanceMetric::Cosine, 0, 0, 0));
+            b.reset(Segment::openShm(shm.c_str(), 1));
+        } else {
+            const std::string path = dir.file("seg_0000.qbseg");
+            a.reset(Segment::createDisk(path.c_str(), 3, 400, Quantization::None, DistanceMetric::Cosine, 0, 0, 0));
+            b.reset(Segment::openDisk(path.c_str(), 1));
+        }
+        ASSERT_NE(a, nullptr);
+        ASSERT_NE(b, nullptr);
+    }
+};
+
+TEST_P(KeyIndexShared, SeesAddsDeletesAndClearsOfTheOtherMapping) {
+    const auto v = vec(3, 9);
+    const auto keys = keyPool(10);
+    for (int i = 0; i < 5; ++i) ASSERT_EQ(a->add(i, ("old" + std::to_string(i)).c_str(), v.data(), nullptr, 0), 0);
+    ASSERT_NE(a->getByKey("old2"), nullptr);  // a has indexed five slots
+
+    ASSERT_EQ(b->add(10, "fresh", v.data(), nullptr, 0), 0);
+    ASSERT_EQ(b->deleteByKey("old2"), 1);
+    EXPECT_EQ(a->getByKey("old2"), nullptr);
+    EXPECT_EQ(a->getByKey("fresh"), a->recordAt(5));
+
+    // Cleared and refilled past what a has scanned: only the generation tells.
+    b->clearRecords();
+    for (int i = 0; i < 8; ++i) ASSERT_EQ(b->add(i, ("new" + std::to_string(i)).c_str(), v.data(), nullptr, 0), 0);
+    EXPECT_EQ(a->getByKey("old0"), nullptr);
+    EXPECT_EQ(a->getByKey("fresh"), nullptr);
+    EXPECT_EQ(a->getByKey("new1"), a->recordAt(1));
+    std::vector<uint64_t> slots;
+    EXPECT_EQ(a->findLiveByKey("new4", slots), 1u);
+    EXPECT_EQ(a->deleteByKey("new4"), 1);
+    EXPECT_EQ(b->getByKey("new4"), nullptr);
+
+    // Cleared and refilled to fewer slots than a has scanned.
+    b->clearRecords();
+    ASSERT_EQ(b->add(1, "tiny", v.data(), nullptr, 0), 0);
+    EXPECT_EQ(a->getByKey("tiny"), a->recordAt(0));
+    EXPECT_EQ(a->getByKey("new1"), nullptr);
+
+    // A slot reserved but not yet published is picked up once it is.
+    const uint64_t s = b->header->usedSlots.fetch_add(1);
+    EXPECT_EQ(a->getByKey("late"), nullptr);
+    qarbin::Record* r = b->recordAt(s);
+    std::strncpy(r->key, "late", 63);
+    qarbin::publishRecord(r);
+    EXPECT_EQ(a->getByKey("late"), a->recordAt(s));
+
+    randomOps(*b, *a, 11, 800);
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, KeyIndexShared, ::testing::Values(qarbin::StorageMode::Shm, qarbin::StorageMode::Disk),
+                         [](const auto& info) { return info.param == qarbin::StorageMode::Shm ? "Shm" : "Disk"; });

@@ -1,0 +1,325 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "core/math/codecs.h"
+#include "core/math/score.h"
+#include "core/segment/segment.h"
+#include "seg_fixture.h"
+
+using namespace segtest;
+using qarbin::Record;
+using qarbin::Result;
+
+namespace {
+
+// dim-1 dot-product segment: a record's score is exactly its one component
+// (query 1.0), so tests can place scores at will.
+struct ScoreSeg {
+    SegPtr seg{Segment::createMemory(1, 64, Quantization::None, DistanceMetric::Dot, 0, 0, 0)};
+    void add(const std::string& key, float score) {
+        ASSERT_EQ(seg->add(qarbin_id(key), key.c_str(), &score, nullptr, 0), 0);
+    }
+    static uint64_t qarbin_id(const std::string& key) { return std::hash<std::string>()(key); }
+    void search(int topK, Result* results, int* count) const {
+        const float q = 1.0f;
+        ASSERT_EQ(seg->search(&q, topK, DistanceMetric::Dot, false, results, count), 0);
+    }
+};
+
+Result hit(const char* key, float score) {
+    Result r{};
+    std::strncpy(r.key, key, 63);
+    r.score = score;
+    return r;
+}
+
+}  // namespace
+
+TEST(SegmentSearch, MergesIntoResultsOfEarlierSegments) {
+    ScoreSeg s;
+    s.add("a", 0.3f);
+    Result res[3] = {hit("x", 0.5f), hit("y", 0.2f), hit("z", 0.2f)};
+    int count = 3;
+    s.search(3, res, &count);
+    ASSERT_EQ(count, 3);
+    // Worst was index 1 (ties keep the earliest); the new worst is index 2.
+    EXPECT_STREQ(res[0].key, "x");
+    EXPECT_STREQ(res[1].key, "a");
+    EXPECT_FLOAT_EQ(res[1].score, 0.3f);
+    EXPECT_STREQ(res[2].key, "z");
+
+    ScoreSeg t;
+    t.add("b", 0.25f);
+    t.add("c", 0.2f);  // equal to nothing left, below the worst: stays out
+    t.search(3, res, &count);
+    EXPECT_STREQ(res[0].key, "x");
+    EXPECT_STREQ(res[1].key, "a");
+    EXPECT_STREQ(res[2].key, "b");
+}
+
+TEST(SegmentSearch, TopKTiesAndEmpty) {
+    {
+        ScoreSeg empty;
+        Result res[2] = {hit("keep", 0.1f), {}};
+        int count = 1;
+        empty.search(2, res, &count);
+        EXPECT_EQ(count, 1);
+        EXPECT_STREQ(res[0].key, "keep");
+    }
+    {
+        // topK 1: replaced only by a strictly better score.
+        ScoreSeg s;
+        for (auto [k, v] : {std::pair{"p", 0.5f}, {"q", 0.5f}, {"r", 0.7f}, {"s", 0.6f}, {"t", 0.7f}}) s.add(k, v);
+        Result res[1];
+        int count = 0;
+        s.search(1, res, &count);
+        EXPECT_EQ(count, 1);
+        EXPECT_STREQ(res[0].key, "r");
+    }
+    {
+        // Equal scores competing for the last place: the one scanned first stays.
+        ScoreSeg s;
+        for (auto [k, v] : {std::pair{"hi", 0.9f}, {"first", 0.4f}, {"second", 0.4f}, {"low", 0.1f}}) s.add(k, v);
+        Result res[2];
+        int count = 0;
+        s.search(2, res, &count);
+        ASSERT_EQ(count, 2);
+        EXPECT_STREQ(res[0].key, "hi");
+        EXPECT_STREQ(res[1].key, "first");
+    }
+}
+
+TEST(SegmentSearch, NaNScoresNeverEnter) {
+    ScoreSeg s;
+    s.add("nan", std::numeric_limits<float>::quiet_NaN());
+    s.add("one", 1.0f);
+    s.add("nan2", std::numeric_limits<float>::quiet_NaN());
+    Result res[3];
+    int count = 0;
+    s.search(3, res, &count);
+    ASSERT_EQ(count, 1);
+    EXPECT_STREQ(res[0].key, "one");
+    // A NaN already in the array (from elsewhere) is the first to be replaced.
+    Result mixed[2] = {hit("n", std::numeric_limits<float>::quiet_NaN()), hit("m", 5.0f)};
+    count = 2;
+    s.search(2, mixed, &count);
+    EXPECT_STREQ(mixed[0].key, "one");
+    EXPECT_STREQ(mixed[1].key, "m");
+}
+
+TEST(SegmentSearch, DeletedAndMetadata) {
+    SegPtr s = memSeg(4, 8);
+    const auto v = vec(4, 1);
+    ASSERT_EQ(s->add(1, "nometa", v.data(), nullptr, 0), 0);
+    ASSERT_EQ(s->add(2, "meta", v.data(), "abc", 3), 0);
+    ASSERT_EQ(s->add(3, "gone", v.data(), "zz", 2), 0);
+    ASSERT_TRUE(s->deleteById(3));
+    EXPECT_FALSE(s->deleteById(3));
+    EXPECT_FALSE(s->deleteById(99));
+    Result res[4];
+    int count = 0;
+    s->search(v.data(), 4, DistanceMetric::Cosine, true, res, &count);
+    ASSERT_EQ(count, 2);
+    for (int i = 0; i < count; ++i) {
+        if (res[i].id == 1) {
+            EXPECT_EQ(res[i].metadata, nullptr);
+            EXPECT_EQ(res[i].metadataLen, 0u);
+        } else {
+            ASSERT_EQ(res[i].id, 2u);
+            ASSERT_EQ(res[i].metadataLen, 3u);
+            EXPECT_EQ(std::memcmp(res[i].metadata, "abc", 3), 0);
+        }
+    }
+}
+
+// The batched scan against a one-record-at-a-time oracle: same entries in the
+// same places, bit for bit, with the many ties Binary produces.
+TEST(SegmentSearch, BatchedScanEqualsSequentialScan) {
+    std::mt19937 rng(7);
+    std::uniform_real_distribution<float> u(-1.0f, 1.0f);
+    for (Quantization q : {Quantization::None, Quantization::F16, Quantization::Int8, Quantization::Binary}) {
+        for (DistanceMetric metric : {DistanceMetric::Cosine, DistanceMetric::Dot, DistanceMetric::Euclidean,
+                                      DistanceMetric::Manhattan}) {
+            const uint32_t dim = 19;
+            SegPtr s(Segment::createMemory(dim, 64, q, metric, 0, 0, 0));
+            ASSERT_NE(s, nullptr);
+            for (uint32_t i = 0; i < 53; ++i) {
+                std::vector<float> v(dim);
+                for (float& x : v) x = u(rng);
+                const std::string key = "k" + std::to_string(i);
+                ASSERT_EQ(s->add(i, key.c_str(), v.data(), nullptr, 0), 0);
+            }
+            for (uint64_t slot : {3u, 8u, 9u, 40u}) ASSERT_TRUE(s->markDeleted(slot));
+            std::vector<float> query(dim);
+            for (float& x : query) x = u(rng);
+
+            for (int topK : {1, 5, 16, 100}) {
+                std::vector<Result> got(topK), want(topK);
+                int gotCount = 0, wantCount = 0;
+                s->search(query.data(), topK, metric, true, got.data(), &gotCount);
+
+                alignas(64) float scratch[4096];
+                int worst = -1;
+                for (uint64_t i = 0; i < s->usedSlotsClamped(); ++i) {
+                    const Record* r = s->recordAt(i);
+                    if (!qarbin::recordLive(r)) continue;
+                    const float* d = qarbin::getVecFloat32(r, dim, s->quantization, 0, nullptr, scratch);
+                    const float sc = qarbin::computeScore(query.data(), d, dim, metric, true);
+                    int at = -1;
+                    if (wantCount < topK) {
+                        at = wantCount++;
+                        if (worst == -1 || want[worst].score > sc) worst = at;
+                    } else if (sc > want[worst].score) {
+                        at = worst;
+                    } else {
+                        continue;
+                    }
+                    want[at].id = r->id;
+                    want[at].score = sc;
+                    if (at == worst && wantCount == topK) {
+                        worst = 0;
+                        for (int j = 1; j < topK; ++j)
+                            if (want[j].score < want[worst].score) worst = j;
+                    }
+                }
+                ASSERT_EQ(gotCount, wantCount);
+                for (int j = 0; j < wantCount; ++j) {
+                    EXPECT_EQ(got[j].id, want[j].id) << "q" << static_cast<int>(q) << " m" << static_cast<int>(metric)
+                                                     << " k" << topK << " at " << j;
+                    EXPECT_EQ(std::memcmp(&got[j].score, &want[j].score, 4), 0);
+                }
+            }
+        }
+    }
+}
+
+TEST(SegmentAdd, StoresEveryField) {
+    SegPtr s = memSeg(3, 4);
+    const float v[3] = {1.5f, -2.0f, 0.25f};
+    ASSERT_EQ(s->add(77, "alpha", v, "m", 1), 0);
+    ASSERT_EQ(s->add(78, nullptr, v, nullptr, 5), 0);
+    const Record* r = s->recordAt(0);
+    EXPECT_EQ(r->id, 77u);
+    EXPECT_STREQ(r->key, "alpha");
+    EXPECT_EQ(r->dim, 3u);
+    EXPECT_EQ(r->valid, 1u);
+    EXPECT_EQ(r->deleted, 0u);
+    EXPECT_EQ(r->metaLen, 1u);
+    EXPECT_EQ(r->graphNode, -1);
+    EXPECT_EQ(r->seq, 0u);
+    EXPECT_EQ(s->recordAt(1)->seq, 1u);
+    EXPECT_EQ(s->recordAt(1)->key[0], '\0');
+    EXPECT_EQ(s->recordAt(1)->metaLen, 5u);  // length kept, nothing copied from null
+    EXPECT_EQ(std::memcmp(reinterpret_cast<const uint8_t*>(r) + 128, v, sizeof v), 0);
+    EXPECT_EQ(*s->metadataPtr(r), 'm');
+    EXPECT_EQ(s->header->usedSlots.load(), 2u);
+    EXPECT_EQ(s->header->liveCount.load(), 2u);
+    EXPECT_EQ(s->header->insertSeq.load(), 2u);
+    EXPECT_EQ(s->getByKey(""), s->recordAt(1));
+}
+
+TEST(SegmentAdd, LongKeyAndLongMetadataAreCut) {
+    SegPtr s = memSeg(4, 4);
+    const auto v = vec(4, 2);
+    const std::string key70(70, 'k');
+    const std::string meta(5000, 'x');
+    std::string metaBytes = meta;
+    for (size_t i = 0; i < metaBytes.size(); ++i) metaBytes[i] = static_cast<char>('a' + i % 26);
+    ASSERT_EQ(s->add(1, key70.c_str(), v.data(), metaBytes.data(), 5000), 0);
+    const Record* r = s->recordAt(0);
+    EXPECT_EQ(std::string(r->key), key70.substr(0, 63));
+    EXPECT_EQ(r->metaLen, 4096u);
+    EXPECT_EQ(std::memcmp(s->metadataPtr(r), metaBytes.data(), 4096), 0);
+
+    EXPECT_EQ(s->getByKey(key70.c_str()), nullptr);
+    EXPECT_EQ(s->deleteByKey(key70.c_str()), 0);
+    EXPECT_EQ(s->getByKey(std::string(64, 'k').c_str()), nullptr);
+    EXPECT_EQ(s->getByKey(key70.substr(0, 63).c_str()), r);
+
+    Result res[1];
+    int count = 0;
+    s->search(v.data(), 1, DistanceMetric::Cosine, false, res, &count);
+    ASSERT_EQ(count, 1);
+    EXPECT_EQ(std::string(res[0].key), key70.substr(0, 63));
+    EXPECT_EQ(res[0].metadataLen, 4096u);
+}
+
+TEST(SegmentAdd, FullSegmentAndUntrainedCodebook) {
+    SegPtr s = memSeg(4, 2);
+    const auto v = vec(4, 3);
+    EXPECT_EQ(s->add(1, "a", v.data(), nullptr, 0), 0);
+    EXPECT_EQ(s->add(2, "b", v.data(), nullptr, 0), 0);
+    EXPECT_EQ(s->add(3, "c", v.data(), nullptr, 0), -1);
+    EXPECT_EQ(s->add(4, "d", v.data(), nullptr, 0), -1);
+    EXPECT_EQ(s->header->usedSlots.load(), 2u);
+    EXPECT_EQ(s->header->liveCount.load(), 2u);
+    EXPECT_EQ(s->getByKey("c"), nullptr);
+
+    SegPtr pq = memSeg(4, 2, Quantization::PQ, 2);
+    EXPECT_EQ(pq->add(1, "a", v.data(), nullptr, 0), -2);
+    EXPECT_EQ(pq->header->usedSlots.load(), 0u);
+    EXPECT_EQ(pq->header->insertSeq.load(), 0u);
+}
+
+TEST(SegmentDelete, KeyStoredTwice) {
+    SegPtr s = memSeg(4, 8);
+    const auto v = vec(4, 4);
+    ASSERT_EQ(s->add(1, "dup", v.data(), nullptr, 0), 0);
+    ASSERT_EQ(s->add(2, "other", v.data(), nullptr, 0), 0);
+    ASSERT_EQ(s->add(3, "dup", v.data(), nullptr, 0), 0);
+    EXPECT_EQ(s->getByKey("dup"), s->recordAt(0));  // first in slot order
+    std::vector<uint64_t> slots;
+    EXPECT_EQ(s->findLiveByKey("dup", slots), 2u);
+    EXPECT_EQ(slots, (std::vector<uint64_t>{0, 2}));
+    EXPECT_EQ(s->deleteByKey("dup"), 2);
+    EXPECT_EQ(s->header->liveCount.load(), 1u);
+    EXPECT_EQ(s->deleteByKey("dup"), 0);
+    EXPECT_EQ(s->getByKey("dup"), nullptr);
+    EXPECT_NE(s->getByKey("other"), nullptr);
+    EXPECT_FALSE(s->markDeleted(0));
+    EXPECT_FALSE(s->markDeleted(3));  // beyond usedSlots
+    EXPECT_TRUE(s->markDeleted(1));
+    EXPECT_EQ(s->header->liveCount.load(), 0u);
+}
+
+TEST(SegmentClear, EmptiesInPlaceAndKeepsCodebook) {
+    SegPtr s = memSeg(4, 8, Quantization::Int8, 2);
+    const auto v = vec(4, 5);
+    float* cb = reinterpret_cast<float*>(s->base + 128);
+    cb[0] = 42.0f;
+    qarbin::setHeaderCodebookOffset(s->header, 128);
+    s->mapPointers();
+    for (int i = 0; i < 5; ++i) ASSERT_EQ(s->add(i, ("k" + std::to_string(i)).c_str(), v.data(), "md", 2), 0);
+    ASSERT_NE(s->getByKey("k3"), nullptr);  // builds the key index
+    s->header->flags = 0x7;
+    s->header->indexedCount.store(5);
+    s->header->entryPoint = 2;
+    s->header->maxLevel = 3;
+    const uint64_t usedBytes = 5 * s->stride();
+    // A byte past the used slots is not the clear's business.
+    s->recordAt(6)->reserved3[0] = 0x5A;
+
+    s->clearRecords();
+    EXPECT_EQ(s->header->usedSlots.load(), 0u);
+    EXPECT_EQ(s->header->liveCount.load(), 0u);
+    EXPECT_EQ(s->header->insertSeq.load(), 0u);
+    EXPECT_EQ(s->header->indexedCount.load(), 0u);
+    EXPECT_EQ(s->header->flags, 0x4u);
+    EXPECT_EQ(s->header->entryPoint, -1);
+    EXPECT_EQ(s->header->maxLevel, 0u);
+    EXPECT_EQ(s->header->generation.load(), 1u);
+    EXPECT_EQ(qarbin::headerCodebookOffset(s->header), 128u);
+    EXPECT_EQ(cb[0], 42.0f);
+    for (uint64_t i = 0; i < usedBytes; ++i) ASSERT_EQ(s->slots[i], 0) << i;
+    EXPECT_EQ(s->recordAt(6)->reserved3[0], 0x5A);
+    EXPECT_EQ(s->getByKey("k3"), nullptr);
+    ASSERT_EQ(s->add(9, "k9", v.data(), nullptr, 0), 0);
+    EXPECT_EQ(s->getByKey("k9"), s->recordAt(0));
+    EXPECT_EQ(s->recordAt(0)->seq, 0u);
+}
