@@ -1,0 +1,86 @@
+--TEST--
+Disk stores: records survive reconstruction; memory stores load a directory without writing to it; snapshot, clear and their disk-mode refusals
+--FILE--
+<?php
+$base = sys_get_temp_dir() . "/qarbin_disk_" . getmypid();
+$dir = "$base/store";
+$snap = "$base/snap";
+@mkdir($base);
+function files(string $d): string {
+    return implode(",", array_map("basename", glob("$d/*") ?: [])) ?: "-";
+}
+
+$s = new QarbinStore($dir, ["dimensions" => 3, "segment_size" => 4]);
+echo "stats: ", $s->stats()["storage"], ", files ", files($dir), "\n";
+for ($i = 0; $i < 6; $i++) $s->set("k$i", [$i, 1, 0], "meta$i");
+$s->delete("k1");
+echo "six set, one deleted: count ", $s->count(), ", files ", files($dir), "\n";
+foreach (["clear", "snapshot"] as $m) {
+    try {
+        $m === "clear" ? $s->clear() : $s->snapshot($snap);
+    } catch (QarbinException $e) {
+        echo "$m: ", $e->getMessage(), "\n";
+    }
+}
+echo "after refusals: count ", $s->count(), ", snapshot dir exists: ", var_export(is_dir($snap), true), "\n";
+$s->close();
+
+$s = new QarbinStore($dir, ["dimensions" => 3]);
+$r = $s->get("k4");
+echo "reopened: count ", $s->count(), ", k4 ", json_encode($r["vector"]), " ", $r["metadata"], ", k1 ", var_export($s->get("k1"), true), "\n";
+$s->set("k6", [6, 1, 0]);
+unset($s);
+
+// Only the directory given and no "storage": disk mode; with "memory" the
+// files are copied into private memory and never written back.
+$m = new QarbinStore($dir, ["storage" => "memory", "dimensions" => 3]);
+$before = array_map("md5_file", glob("$dir/*"));
+echo "memory from dir: ", $m->stats()["storage"], ", count ", $m->count(), ", segments ", $m->stats()["segment_count"], "\n";
+$m->set("only_in_memory", [9, 9, 9]);
+$m->delete("k0");
+var_dump($m->clear(), $m->count());
+$m->set("snap_me", [1, 2, 3], "s");
+var_dump($m->snapshot($snap));
+$m->close();
+echo "directory unchanged: ", var_export($before === array_map("md5_file", glob("$dir/*")), true), "\n";
+echo "snapshot files: ", files($snap), "\n";
+
+$d = new QarbinStore($snap, ["dimensions" => 3]);
+echo "snapshot opened as disk: count ", $d->count(), ", snap_me ", $d->get("snap_me")["metadata"], "\n";
+$d->close();
+
+// A directory that cannot be created gives a store without segments.
+$bad = new QarbinStore("/proc/qarbin_cannot/create", ["dimensions" => 3, "segment_size" => 4]);
+echo "uncreatable dir: segments ", $bad->stats()["segment_count"], "\n";
+try {
+    $bad->set("x", [1, 2, 3]);
+} catch (QarbinException $e) {
+    echo "set: ", $e->getMessage(), "\n";
+}
+$m = new QarbinStore(null, ["dimensions" => 3]);
+$m->set("a", [1, 2, 3]);
+var_dump($m->snapshot("/proc/qarbin_cannot/snap"));
+
+foreach ([$dir, $snap] as $d) {
+    array_map("unlink", glob("$d/*"));
+    rmdir($d);
+}
+rmdir($base);
+?>
+--EXPECT--
+stats: disk, files seg_0000.qbseg
+six set, one deleted: count 5, files seg_0000.qbseg,seg_0001.qbseg
+clear: clear() is not available on disk-mode stores
+snapshot: snapshot() is not available on disk-mode stores
+after refusals: count 5, snapshot dir exists: false
+reopened: count 5, k4 [4,1,0] meta4, k1 NULL
+memory from dir: memory, count 6, segments 2
+bool(true)
+int(0)
+bool(true)
+directory unchanged: true
+snapshot files: seg_0000.qbseg
+snapshot opened as disk: count 1, snap_me s
+uncreatable dir: segments 0
+set: Failed to set vector
+bool(false)

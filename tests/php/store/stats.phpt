@@ -1,0 +1,62 @@
+--TEST--
+stats(): entries in order, bytes per vector of each encoding, pq_subvectors only for pq, held-back records not in total_count
+--FILE--
+<?php
+$s = new QarbinStore(null, ["dimensions" => 4, "distance" => "manhattan"]);
+$s->set("a", [1, 2, 3, 4]);
+$st = $s->stats();
+foreach ($st as $k => $v) echo str_pad($k, 17), gettype($v), " ", $k === "memory_mb" ? "" : var_export($v, true), "\n";
+$one = $st["memory_mb"];
+$two = (new QarbinStore(null, ["dimensions" => 4, "segment_size" => 16]));
+$m16 = $two->stats()["memory_mb"];
+for ($i = 0; $i < 17; $i++) $two->set("k$i", [$i, 1, 1, 1]);
+echo "two segments: ", $two->stats()["segment_count"], ", memory doubled: ", var_export($two->stats()["memory_mb"] === 2 * $m16, true), "\n";
+
+foreach (["none" => 100, "f16" => 100, "int8" => 100, "binary" => 100] as $q => $dim) {
+    $st = (new QarbinStore(null, ["dimensions" => $dim, "quantization" => $q]))->stats();
+    echo "$q dim $dim: bytes_per_vector ", $st["bytes_per_vector"], ", pq_subvectors ",
+        var_export($st["pq_subvectors"] ?? "absent", true), "\n";
+}
+echo "binary dim 7: ", (new QarbinStore(null, ["dimensions" => 7, "quantization" => "binary"]))->stats()["bytes_per_vector"], "\n";
+ini_set("qarbin.pq_subvectors", "8");
+foreach (["pq" => 96] as $q => $dim) {
+    $st = (new QarbinStore(null, ["dimensions" => $dim, "quantization" => $q]))->stats();
+    echo "$q dim $dim: bytes_per_vector ", $st["bytes_per_vector"], ", pq_subvectors ",
+        var_export($st["pq_subvectors"] ?? "absent", true), "\n";
+}
+$pq = new QarbinStore(null, ["dimensions" => 8, "quantization" => "pq"]);
+for ($i = 0; $i < 3; $i++) $pq->set("p$i", [$i, 1, 2, 3, 4, 5, 6, 7]);
+echo "pq collecting: count ", $pq->count(), ", total_count ", $pq->stats()["total_count"], "\n";
+
+ini_set("qarbin.pq_subvectors", "0");
+$g = new QarbinStore(null, ["dimensions" => 2]);
+for ($i = 0; $i < 150; $i++) $g->set("g$i", [cos($i), sin($i)]);
+$g->search([1, 0]);
+$st = $g->stats();
+echo "after graph build: ", $st["index_status"], ", unindexed ", $st["unindexed_count"], "\n";
+for ($i = 150; $i < 180; $i++) $g->set("g$i", [cos($i), sin($i)]);
+$st = $g->stats();
+echo "30 more: ", $st["index_status"], ", unindexed ", $st["unindexed_count"], ", total ", $st["total_count"], "\n";
+?>
+--EXPECT--
+storage          string 'memory'
+total_count      integer 1
+segment_count    integer 1
+dimensions       integer 4
+distance         string 'manhattan'
+quantization     string 'none'
+bytes_per_vector integer 16
+concurrency      string 'lock-free (C++ std::atomic)'
+index_status     string 'none'
+unindexed_count  integer 1
+memory_mb        double 
+two segments: 2, memory doubled: true
+none dim 100: bytes_per_vector 400, pq_subvectors 'absent'
+f16 dim 100: bytes_per_vector 200, pq_subvectors 'absent'
+int8 dim 100: bytes_per_vector 108, pq_subvectors 'absent'
+binary dim 100: bytes_per_vector 13, pq_subvectors 'absent'
+binary dim 7: 1
+pq dim 96: bytes_per_vector 8, pq_subvectors 8
+pq collecting: count 3, total_count 0
+after graph build: ready, unindexed 0
+30 more: ready, unindexed 30, total 180
