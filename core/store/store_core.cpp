@@ -1,0 +1,140 @@
+// The store object: memory-mode opener, segment rollover, count, teardown.
+#include <cstring>
+#include <new>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include "core/store/store.h"
+#include "core/store/store_internal.h"
+
+namespace qarbin {
+
+uint64_t recordId(const char* key) {
+    uint64_t h = 0xcbf29ce484222325ULL;
+    if (key == nullptr) return h;
+    for (const unsigned char* p = reinterpret_cast<const unsigned char*>(key); *p != 0; ++p) {
+        h ^= *p;
+        h *= 0x100000001b3ULL;
+    }
+    return h;
+}
+
+namespace {
+
+constexpr uint64_t kMinMemoryCapacity = 16;
+
+bool anyTrained(const std::vector<Segment*>& segments) {
+    for (const Segment* seg : segments)
+        if (seg->codebook != nullptr) return true;
+    return false;
+}
+
+}  // namespace
+
+// A PQ store collects its first vectors until a codebook exists. The shape
+// tested is the store's own, which the first segment file decides when the
+// store was opened over existing files.
+void createTrainingBufferIfNeeded(Store* st) {
+    if (st->quantization != Quantization::PQ || st->pqSubvectors == 0 || anyTrained(st->segments)) return;
+    st->pqBuffer = new (std::nothrow) PQTrainingBuffer();
+}
+
+Store::~Store() {
+    if (pqBuffer != nullptr && pqBuffer->count > 0 && writable) flushPQBuffer();
+    delete pqBuffer;
+    pqBuffer = nullptr;
+    for (Segment* seg : segments) delete seg;
+    if (controlMapping != nullptr && controlMapping != MAP_FAILED) munmap(controlMapping, sizeof(ShmControl));
+    if (controlFd >= 0) close(controlFd);
+    delete keyDirectory;
+    keyDirectory = nullptr;
+}
+
+Store* Store::openMemory(uint32_t dim, DistanceMetric metric, Quantization q, uint64_t capacity, bool useAvx2,
+                         uint32_t hnswM, uint32_t efConstruction, uint32_t pqSubvectors, const char* dir) {
+    Store* st = new (std::nothrow) Store();
+    if (st == nullptr) return nullptr;
+    st->dim = dim;
+    st->metric = metric;
+    st->quantization = q;
+    st->mode = StorageMode::Memory;
+    st->segmentCapacity = capacity < kMinMemoryCapacity ? kMinMemoryCapacity : capacity;
+    st->useAvx2 = useAvx2;
+    st->writable = true;
+    st->hnswM = hnswM;
+    st->efConstruction = efConstruction;
+    st->pqSubvectors = pqSubvectors;
+    st->totalCount.exchange(0);
+
+    if (dir != nullptr) scanSegmentFiles(st, dir, false);
+    if (st->segments.empty()) {
+        Segment* seg = Segment::createMemory(st->dim, st->segmentCapacity, st->quantization, st->metric, st->hnswM,
+                                             st->efConstruction, st->pqSubvectors);
+        if (seg != nullptr) {
+            try {
+                st->segments.push_back(seg);
+            } catch (const std::bad_alloc&) {
+                delete seg;
+            }
+        }
+    }
+    createTrainingBufferIfNeeded(st);
+    return st;
+}
+
+Segment* Store::createNewSegment() {
+    const uint64_t newSize = Segment::computeMmapSize(segmentCapacity, dim, quantization, pqSubvectors);
+    if (memoryLimit != 0) {
+        uint64_t total = newSize;
+        for (const Segment* seg : segments) {
+            if (total > UINT64_MAX - seg->mappedLen) return nullptr;
+            total += seg->mappedLen;
+        }
+        if (total > memoryLimit) return nullptr;
+    }
+
+    Segment* seg = nullptr;
+    if (mode == StorageMode::Memory) {
+        seg = Segment::createMemory(dim, segmentCapacity, quantization, metric, hnswM, efConstruction, pqSubvectors);
+    } else if (mode == StorageMode::Disk) {
+        seg = createSegmentFile(this);
+    }
+    if (seg == nullptr) return nullptr;
+
+    if (quantization == Quantization::PQ && pqSubvectors != 0) {
+        const Segment* src = nullptr;
+        for (const Segment* s : segments) {
+            if (s->codebook != nullptr) {
+                src = s;
+                break;
+            }
+        }
+        const uint64_t cb = Segment::codebookSize(dim, pqSubvectors);
+        if (src != nullptr && cb != 0) {
+            // A disk segment's codebook area is a hole in a fresh file; a full
+            // disk must refuse it here rather than fault on the copy.
+            if (!seg->ensureBacked(kHeaderBytes, cb)) {
+                delete seg;
+                return nullptr;
+            }
+            std::memcpy(seg->base + kHeaderBytes, src->base + kHeaderBytes, cb);
+            setHeaderCodebookOffset(seg->header, kHeaderBytes);
+            seg->codebook = reinterpret_cast<float*>(seg->base + kHeaderBytes);
+            if (seg->mode == StorageMode::Disk) {
+                // The mapping is page-aligned, so the range from its start
+                // covers the copied bytes; the header follows on its own.
+                msync(seg->base, kHeaderBytes + cb, MS_SYNC);
+                msync(seg->base, kHeaderBytes, MS_SYNC);
+            }
+        }
+    }
+    return seg;
+}
+
+uint64_t Store::count() const {
+    uint64_t n = totalCount.load();
+    if (pqBuffer != nullptr) n += pqBuffer->count;
+    return n;
+}
+
+}  // namespace qarbin

@@ -1,0 +1,114 @@
+// Disk mode: a directory of segment files seg_0000.qbseg, seg_0001.qbseg, ...
+// and the scan that opens them (also used to load a memory store).
+#include <cstdio>
+#include <new>
+#include <sys/stat.h>
+#include <sys/types.h>
+
+#include "core/store/store.h"
+#include "core/store/store_internal.h"
+
+namespace qarbin {
+
+namespace {
+
+// The scan reads seg_0000 to seg_9999; a store never writes a file it could
+// not read back.
+constexpr uint32_t kMaxSegmentFiles = 10000;
+
+}  // namespace
+
+bool segmentFilePath(const char* dir, uint32_t number, char* out, size_t cap) {
+    int n = std::snprintf(out, cap, "%s/seg_%04u.qbseg", dir, number);
+    // A cut path would name another file.
+    return n > 0 && static_cast<size_t>(n) < cap;
+}
+
+size_t scanSegmentFiles(Store* st, const char* dir, bool mapFiles) {
+    char path[4096];
+    size_t taken = 0;
+    if (dir == nullptr || dir[0] == '\0') return 0;
+    for (uint32_t n = 0; n < kMaxSegmentFiles; ++n) {
+        if (!segmentFilePath(dir, n, path, sizeof path)) break;
+        struct stat sb;
+        if (stat(path, &sb) != 0) break;
+        Segment* seg = mapFiles ? Segment::openDisk(path, 1) : Segment::loadFromFile(path);
+        if (seg == nullptr) break;
+        const SegmentHeader* h = seg->header;
+        // Every segment of a store is read with the store's dimension and
+        // encoding, so a file of another shape ends the scan like a broken one.
+        bool fits = n == 0 ? Segment::creationParamsValid(seg->dim, static_cast<Quantization>(seg->quantization),
+                                                         static_cast<DistanceMetric>(h->metric), seg->pqSubvectors)
+                           : seg->dim == st->dim && seg->quantization == static_cast<uint32_t>(st->quantization) &&
+                                 seg->pqSubvectors == st->pqSubvectors;
+        if (!fits) {
+            delete seg;
+            break;
+        }
+        try {
+            st->segments.push_back(seg);
+        } catch (const std::bad_alloc&) {
+            delete seg;
+            break;
+        }
+        if (n == 0) {
+            st->dim = seg->dim;
+            st->metric = static_cast<DistanceMetric>(h->metric);
+            st->quantization = static_cast<Quantization>(seg->quantization);
+            st->pqSubvectors = seg->pqSubvectors;
+            st->hnswM = h->hnswM;
+            st->efConstruction = h->hnswEfConstruction;
+        }
+        // A header may claim more live records than it has slots in use.
+        uint64_t live = h->liveCount.load();
+        uint64_t used = seg->usedSlotsClamped();
+        st->totalCount.fetch_add(live < used ? live : used);
+        ++taken;
+    }
+    return taken;
+}
+
+Segment* createSegmentFile(Store* st) {
+    const size_t number = st->segments.size();
+    if (number >= kMaxSegmentFiles || st->dir[0] == '\0') return nullptr;
+    char path[4096];
+    if (!segmentFilePath(st->dir, static_cast<uint32_t>(number), path, sizeof path)) return nullptr;
+    // Exclusive: a file left behind a gap in the numbering is never truncated.
+    return Segment::createDisk(path, st->dim, st->segmentCapacity, st->quantization, st->metric, st->hnswM,
+                               st->efConstruction, st->pqSubvectors, true);
+}
+
+Store* Store::openDisk(const char* dir, uint32_t dim, DistanceMetric metric, Quantization q, uint64_t capacity,
+                       bool useAvx2, uint32_t hnswM, uint32_t efConstruction, uint32_t pqSubvectors) {
+    Store* st = new (std::nothrow) Store();
+    if (st == nullptr) return nullptr;
+    st->dim = dim;
+    st->metric = metric;
+    st->quantization = q;
+    st->mode = StorageMode::Disk;
+    st->useAvx2 = useAvx2;
+    st->writable = true;
+    st->segmentCapacity = capacity;
+    st->hnswM = hnswM;
+    st->efConstruction = efConstruction;
+    st->pqSubvectors = pqSubvectors;
+    st->totalCount.exchange(0);
+    std::snprintf(st->dir, sizeof st->dir, "%s", dir != nullptr ? dir : "");
+
+    scanSegmentFiles(st, st->dir, true);
+    if (st->segments.empty()) {
+        mkdir(st->dir, 0770);
+        Segment* seg = createSegmentFile(st);
+        if (seg != nullptr) {
+            try {
+                st->segments.push_back(seg);
+            } catch (const std::bad_alloc&) {
+                delete seg;
+            }
+        }
+    }
+    createTrainingBufferIfNeeded(st);
+    return st;
+}
+
+}  // namespace qarbin

@@ -1,0 +1,109 @@
+// Pieces shared by the store's own source files; not part of its interface.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "core/segment/segment.h"
+#include "core/store/store.h"
+
+namespace qarbin {
+
+// For each key, the segments that may hold a live record under it, so that
+// a write or a fetch visits those instead of every segment. Process-local,
+// used by memory and disk stores. The segments stay the truth: the lists are
+// a superset, every candidate is checked against its slots (findLiveByKey,
+// getByKey) and dropped when it holds no live record of the key.
+//
+// sync() reads the slots published since its last call. Only a segment with
+// room can receive records (also from another process mapping the same
+// file), so a full segment is read once and not revisited; a clear of the
+// store raises segment 0's generation, and the directory then starts over.
+// Any method may throw std::bad_alloc; the directory must then be discarded.
+class KeyDirectory {
+public:
+    // Catches up with `segments`. False when the segments changed under the
+    // walk too often to finish (another process clearing); discard it then.
+    bool sync(const std::vector<Segment*>& segments);
+
+    // Index of the first segment (list order) holding a live record under
+    // key, whose slots findLiveByKey appended to `slots`; -1 when none.
+    // key: NUL-terminated, keyLen (< 64) bytes.
+    int firstLive(const std::vector<Segment*>& segments, const char* key, size_t keyLen, uint64_t hash,
+                  std::vector<uint64_t>& slots);
+    // The first live record under key in the newest segment that has one.
+    Record* newestLive(const std::vector<Segment*>& segments, const char* key, size_t keyLen, uint64_t hash,
+                       Segment** segOut);
+
+    size_t keys() const { return used_; }
+
+private:
+    static constexpr uint32_t kNoSegment = UINT32_MAX;
+    struct Entry {
+        uint64_t hash;
+        uint32_t keyRef;  // 1 + offset of the key (length byte, bytes) in keys_; 0: free bucket
+        uint32_t seg;     // the only candidate, or kNoSegment; unused while list != 0
+        uint32_t list;    // 1 + index into lists_ when there are several candidates
+        uint32_t pad;
+    };
+    struct SegmentState {
+        bool seen = false;
+        uint64_t scanned = 0;           // slots [0, scanned) were read
+        std::vector<uint64_t> pending;  // reserved but not yet published when read
+    };
+
+    void reset();
+    void syncSegment(const Segment* seg, uint32_t index, SegmentState& st);
+    void insert(const char* key, size_t keyLen, uint64_t hash, uint32_t seg);
+    Entry* find(const char* key, size_t keyLen, uint64_t hash);
+    bool keyEquals(const Entry& e, const char* key, size_t keyLen) const;
+    void grow();
+    // Brings a list entry back to the single form once it holds one candidate or none.
+    void compact(Entry& e);
+
+    std::vector<Entry> table_;
+    size_t used_ = 0;
+    std::vector<char> keys_;
+    std::vector<std::vector<uint32_t>> lists_;
+    std::vector<uint32_t> freeLists_;
+    std::vector<SegmentState> states_;
+    size_t syncFrom_ = 0;  // segments before it are full and read completely
+    uint64_t generation_ = 0;
+    bool started_ = false;
+};
+
+// The first segment in list order with a live record under key (what del
+// marks), its slots appended to `slots`; -1 when none. Uses the directory in
+// memory and disk mode and walks every segment otherwise or when the
+// directory cannot be kept. keyLen < 64. May throw std::bad_alloc.
+int findFirstLive(Store& store, const char* key, size_t keyLen, std::vector<uint64_t>& slots);
+
+// What get returns: the first live record under key in the newest segment
+// holding one, or null. Never throws.
+Record* findNewestLive(Store& store, const char* key, size_t keyLen, Segment** segOut);
+
+// Drops the directory and the add hint when segment 0 was cleared since
+// they were taken (clear of the whole store, by any process).
+void refreshWriteHints(Store& store);
+
+// The segment-file scan: appends seg_0000, seg_0001, ... of
+// dir to the store (mapped shared and writable when `mapFiles`, copied into
+// private memory otherwise), stopping at the first missing, unreadable or
+// mismatching file. The first file decides the store's shape. Returns the
+// number of files taken.
+size_t scanSegmentFiles(Store* store, const char* dir, bool mapFiles);
+
+// The next segment file of a disk store, "<dir>/seg_NNNN.qbseg" with
+// NNNN = the number of segments; null when it exists already, the number
+// reaches 10000 or the file cannot be created.
+Segment* createSegmentFile(Store* store);
+
+// Creates the empty PQ training buffer when the store encodes with PQ, has a
+// sub-vector count and no segment carries a trained codebook.
+void createTrainingBufferIfNeeded(Store* store);
+
+// "<dir>/seg_NNNN.qbseg" into out (cap bytes); false when it does not fit.
+bool segmentFilePath(const char* dir, uint32_t number, char* out, size_t cap);
+
+}  // namespace qarbin

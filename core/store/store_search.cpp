@@ -1,0 +1,221 @@
+// Queries: top-K search over every segment and the held-back vectors,
+// automatic and explicit graph building, fetch by key.
+#include <algorithm>
+#include <climits>
+#include <cmath>
+#include <cstring>
+#include <sys/mman.h>
+
+#include "core/alloc.h"
+#include "core/math/codecs.h"
+#include "core/math/score.h"
+#include "core/store/store.h"
+#include "core/store/store_internal.h"
+
+namespace qarbin {
+
+namespace {
+
+constexpr int kMaxTopK = 1000;
+
+// The scalar formulas, in index order with fused multiply-add, whatever the
+// store's AVX2 setting: held-back vectors are raw floats, not segment slots.
+float scalarScore(const float* a, const float* b, uint32_t n, DistanceMetric metric) {
+    switch (metric) {
+        case DistanceMetric::Dot: {
+            float dot = 0.0f;
+            for (uint32_t i = 0; i < n; ++i) dot = std::fma(a[i], b[i], dot);
+            return dot;
+        }
+        case DistanceMetric::Euclidean: {
+            float sum = 0.0f;
+            for (uint32_t i = 0; i < n; ++i) {
+                float d = a[i] - b[i];
+                sum = std::fma(d, d, sum);
+            }
+            return -std::sqrt(sum);
+        }
+        case DistanceMetric::Manhattan: {
+            float sum = 0.0f;
+            for (uint32_t i = 0; i < n; ++i) sum += std::fabs(a[i] - b[i]);
+            return -sum;
+        }
+        default: {
+            float dot = 0.0f, na = 0.0f, nb = 0.0f;
+            for (uint32_t i = 0; i < n; ++i) {
+                dot = std::fma(a[i], b[i], dot);
+                na = std::fma(a[i], a[i], na);
+                nb = std::fma(b[i], b[i], nb);
+            }
+            float denom = std::sqrt(na) * std::sqrt(nb);
+            return denom > kNormEpsilon ? dot / denom : 0.0f;
+        }
+    }
+}
+
+int lowestIndex(const Result* results, int n) {
+    int worst = n > 0 ? 0 : -1;
+    for (int i = 1; i < n; ++i)
+        if (results[i].score < results[worst].score) worst = i;
+    return worst;
+}
+
+// Offers the held-back entries to the shared top-k by the segment searches' rule.
+void scoreHeldBack(const Store& st, const float* query, int k, Result* results, int* count) {
+    const PQTrainingBuffer& b = *st.pqBuffer;
+    int n = *count;
+    int worst = lowestIndex(results, n);
+    for (uint32_t i = 0; i < b.count; ++i) {
+        const float sc = scalarScore(query, b.vectors.data() + static_cast<size_t>(i) * st.dim, st.dim, st.metric);
+        int at;
+        bool replaced = false;
+        if (n < k) {
+            at = n++;
+            if (worst < 0 || results[worst].score > sc) worst = at;
+        } else if (sc > results[worst].score) {
+            at = worst;
+            replaced = true;
+        } else {
+            continue;
+        }
+        Result& r = results[at];
+        r.id = b.ids[i];
+        std::memset(r.key, 0, sizeof r.key);
+        std::memcpy(r.key, b.keys[i].data(), std::min<size_t>(b.keys[i].size(), kMaxKeyBytes));
+        r.score = sc;
+        const std::string& meta = b.metadata[i];
+        r.metadata = meta.empty() ? nullptr : meta.data();
+        r.metadataLen = static_cast<uint32_t>(meta.size());
+        if (replaced) worst = lowestIndex(results, n);
+    }
+    *count = n;
+}
+
+// NaN scores sort last, so that the order stays a strict weak ordering.
+float sortKey(float s) { return std::isnan(s) ? -INFINITY : s; }
+
+void dropRecordPages(const Store& st, const Segment* seg) {
+    if (st.mode == StorageMode::Disk) seg->adviseRecords(MADV_DONTNEED);
+}
+
+// A segment another process trained after this handle mapped it has no
+// codebook pointer yet; the header tells.
+const float* readableCodebook(const Segment* seg) {
+    if (seg->codebook != nullptr) return seg->codebook;
+    if (Segment::codebookSize(seg->dim, seg->pqSubvectors) == 0) return nullptr;
+    if (headerCodebookOffset(seg->header) != kHeaderBytes) return nullptr;
+    return reinterpret_cast<const float*>(seg->base + kHeaderBytes);
+}
+
+// Index of the first held-back entry stored under key, or -1.
+long heldBackIndex(const PQTrainingBuffer& b, const char* key) {
+    const size_t len = std::strlen(key);
+    for (uint32_t i = 0; i < b.count; ++i)
+        if (b.keys[i].size() == len && std::memcmp(b.keys[i].data(), key, len) == 0) return i;
+    return -1;
+}
+
+// Metadata copy through the allocation seam; 0 ok, -1 when it cannot be had.
+int copyMetadata(const char* src, uint32_t len, char** metaOut, uint32_t* lenOut) {
+    char* copy = nullptr;
+    if (len != 0 && metaOut != nullptr) {
+        copy = static_cast<char*>(allocBytes(len));
+        if (copy == nullptr) return -1;
+        std::memcpy(copy, src, len);
+    }
+    if (metaOut != nullptr) *metaOut = copy;
+    if (lenOut != nullptr) *lenOut = copy != nullptr ? len : 0;
+    return 0;
+}
+
+}  // namespace
+
+// The result array comes from the allocation seam, which in PHP may jump out
+// of this frame on the engine's memory limit: it is allocated before any
+// object that would need its destructor run.
+int Store::search(const float* query, int topK, float precision, Result** out) {
+    if (query == nullptr || topK < 1 || out == nullptr) return 0;
+    const int k = topK > kMaxTopK ? kMaxTopK : topK;
+    if (mode == StorageMode::Shm && control != nullptr) attachShmSegments();
+    Result* results = static_cast<Result*>(allocZeroed(static_cast<size_t>(k), sizeof(Result)));
+    if (results == nullptr) return 0;
+    int n = 0;
+
+    int ef = 0;
+    if (precision >= static_cast<float>(INT_MAX)) {
+        ef = INT_MAX;
+    } else if (precision >= 1.0f) {
+        ef = static_cast<int>(precision);
+    }
+    if (ef >= 1) maybeAutoIndex();
+
+    for (const Segment* seg : segments) {
+        if (ef > 0 && (seg->header->flags & kFlagGraphUsable) != 0) {
+            seg->hnswSearch(query, k, ef, metric, useAvx2, results, &n);
+        } else {
+            seg->search(query, k, metric, useAvx2, results, &n);
+        }
+        dropRecordPages(*this, seg);
+    }
+    if (pqBuffer != nullptr && pqBuffer->count > 0) scoreHeldBack(*this, query, k, results, &n);
+
+    std::sort(results, results + n,
+              [](const Result& a, const Result& b) { return sortKey(a.score) > sortKey(b.score); });
+    *out = results;
+    return n;
+}
+
+void Store::maybeAutoIndex() {
+    if (!writable || autoIndexThreshold == 0) return;
+    if (pqBuffer != nullptr && pqBuffer->count > 0) flushPQBuffer();
+    const uint64_t threshold = autoIndexThreshold;
+    for (Segment* seg : segments) {
+        const uint64_t used = seg->header->usedSlots.load();
+        if (used < threshold) continue;
+        if ((seg->header->flags & kFlagGraphUsable) != 0) {
+            const uint64_t indexed = seg->header->indexedCount.load();
+            if (used >= indexed && used - indexed >= threshold) seg->hnswInsertIncremental(metric, useAvx2);
+        } else {
+            seg->buildHnsw(metric, useAvx2);
+        }
+    }
+}
+
+int Store::buildIndex() {
+    if (!writable) return -1;
+    if (pqBuffer != nullptr && pqBuffer->count > 0) flushPQBuffer();
+    for (Segment* seg : segments)
+        if (seg->buildHnsw(metric, useAvx2) != 0) return -1;
+    return 0;
+}
+
+int Store::get(const char* key, float* vecOut, char** metaOut, uint32_t* lenOut) {
+    if (key == nullptr || key[0] == '\0' || vecOut == nullptr) return -1;
+    if (pqBuffer != nullptr && pqBuffer->count > 0) {
+        const long i = heldBackIndex(*pqBuffer, key);
+        if (i >= 0) {
+            const size_t at = static_cast<size_t>(i);
+            const std::string& meta = pqBuffer->metadata[at];
+            if (copyMetadata(meta.data(), static_cast<uint32_t>(meta.size()), metaOut, lenOut) != 0) return -1;
+            std::memcpy(vecOut, pqBuffer->vectors.data() + at * dim, sizeof(float) * dim);
+            return 0;
+        }
+    }
+    const size_t keyLen = strnlen(key, kKeyFieldBytes);
+    if (keyLen > kMaxKeyBytes || dim > kMaxDim) return -1;
+
+    Segment* seg = nullptr;
+    const Record* r = findNewestLive(*this, key, keyLen, &seg);
+    if (r == nullptr) return -1;
+    const float* codebook = readableCodebook(seg);
+    if (quantization == Quantization::PQ && codebook == nullptr) return -1;
+    alignas(64) float scratch[kMaxDim];
+    const float* v = getVecFloat32(r, dim, static_cast<uint32_t>(quantization), pqSubvectors, codebook, scratch);
+    const uint32_t metaLen = std::min<uint32_t>(r->metaLen, kMaxMetadataBytes);
+    if (copyMetadata(seg->metadataPtr(r), metaLen, metaOut, lenOut) != 0) return -1;
+    std::memcpy(vecOut, v, sizeof(float) * dim);
+    dropRecordPages(*this, seg);
+    return 0;
+}
+
+}  // namespace qarbin

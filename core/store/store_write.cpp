@@ -1,0 +1,190 @@
+// The write path: set, add, del and the product-quantization held-back buffer.
+#include <algorithm>
+#include <cstring>
+#include <new>
+#include <string>
+
+#include "core/store/store.h"
+#include "core/store/store_internal.h"
+
+namespace qarbin {
+
+namespace {
+
+// A key or metadata a segment would cut could never be fetched or deleted
+// again, or would come back shortened: such records are refused whole.
+bool keyTooLong(const char* key) { return key != nullptr && strnlen(key, kKeyFieldBytes) > kMaxKeyBytes; }
+bool metadataTooLong(const char* metadata, uint32_t metaLen) {
+    return metadata != nullptr && metaLen > kMaxMetadataBytes;
+}
+
+template <class V>
+void roomFor(V& v, size_t extra) {
+    if (v.capacity() - v.size() < extra) v.reserve(std::max(v.size() + extra, v.capacity() * 2));
+}
+
+// Appends one entry to the buffer; all or nothing (std::bad_alloc leaves it as it was).
+void holdBack(Store& st, uint64_t id, const char* key, const float* vector, const char* metadata,
+              uint32_t metaLen) {
+    PQTrainingBuffer& b = *st.pqBuffer;
+    std::string k(key != nullptr ? key : "");
+    std::string m = metadata != nullptr ? std::string(metadata, metaLen) : std::string();
+    roomFor(b.vectors, st.dim);
+    roomFor(b.ids, 1);
+    roomFor(b.keys, 1);
+    roomFor(b.metadata, 1);
+    b.vectors.insert(b.vectors.end(), vector, vector + st.dim);
+    b.ids.push_back(id);
+    b.keys.push_back(std::move(k));
+    b.metadata.push_back(std::move(m));
+    ++b.count;
+}
+
+// Swap-removal: the last entry takes the place of entry i.
+void removeHeld(Store& st, uint32_t i) {
+    PQTrainingBuffer& b = *st.pqBuffer;
+    const uint32_t last = b.count - 1;
+    if (i != last) {
+        b.ids[i] = b.ids[last];
+        b.keys[i].swap(b.keys[last]);
+        b.metadata[i].swap(b.metadata[last]);
+        std::copy_n(b.vectors.begin() + static_cast<std::ptrdiff_t>(static_cast<size_t>(last) * st.dim), st.dim,
+                    b.vectors.begin() + static_cast<std::ptrdiff_t>(static_cast<size_t>(i) * st.dim));
+    }
+    b.count = last;
+    b.ids.resize(last);
+    b.keys.resize(last);
+    b.metadata.resize(last);
+    b.vectors.resize(static_cast<size_t>(last) * st.dim);
+}
+
+// Marks the given slots of seg deleted and lowers the counts by the number
+// that were still live.
+uint64_t markSlots(Store& st, Segment* seg, const std::vector<uint64_t>& slots) {
+    uint64_t marked = 0;
+    for (uint64_t slot : slots)
+        if (seg->markDeleted(slot)) ++marked;
+    if (marked != 0) {
+        st.totalCount.fetch_sub(marked);
+        if (st.mode == StorageMode::Shm && st.control != nullptr) st.control->totalCount.fetch_sub(marked);
+    }
+    return marked;
+}
+
+}  // namespace
+
+int Store::set(const char* key, const float* vector, const char* metadata, uint32_t metaLen) {
+    if (key == nullptr || key[0] == '\0') return -1;
+    const size_t keyLen = strnlen(key, kKeyFieldBytes);
+    if (keyLen > kMaxKeyBytes || metadataTooLong(metadata, metaLen)) return -1;
+    const uint64_t id = recordId(key);
+    if (pqBuffer != nullptr) {
+        del(key);
+        return add(id, key, vector, metadata, metaLen);
+    }
+    try {
+        // The old record is marked only once the new one is stored, so a set
+        // that fails leaves the key as it was.
+        std::vector<uint64_t> slots;
+        const int old = findFirstLive(*this, key, keyLen, slots);
+        const int rc = add(id, key, vector, metadata, metaLen);
+        if (rc != 0 || old < 0) return rc;
+        markSlots(*this, segments[static_cast<size_t>(old)], slots);
+        return 0;
+    } catch (const std::bad_alloc&) {
+        return -1;
+    }
+}
+
+int Store::add(uint64_t id, const char* key, const float* vector, const char* metadata, uint32_t metaLen) {
+    if (segments.empty() || vector == nullptr) return -1;
+    if (keyTooLong(key) || metadataTooLong(metadata, metaLen)) return -1;
+    try {
+        if (pqBuffer != nullptr) {
+            holdBack(*this, id, key, vector, metadata, metaLen);
+            if (pqBuffer->count >= pqTrainingSize) flushPQBuffer();
+            return 0;
+        }
+
+        // Segments before the hint are full and stay full until a clear, so
+        // starting there places every record where a walk from the first
+        // would. Shared segments fill from other processes too: walk them all.
+        const bool hinted = mode != StorageMode::Shm;
+        size_t first = 0;
+        if (hinted) {
+            refreshWriteHints(*this);
+            first = static_cast<size_t>(std::min<uint64_t>(firstOpenSegment, segments.size()));
+        }
+        for (size_t i = first; i < segments.size(); ++i) {
+            Segment* seg = segments[i];
+            const int rc = seg->add(id, key, vector, metadata, metaLen);
+            if (rc == -2) return -2;
+            if (rc == 0) {
+                totalCount.fetch_add(1);
+                if (mode == StorageMode::Shm && control != nullptr) control->totalCount.fetch_add(1);
+                return 0;
+            }
+            if (hinted && i == firstOpenSegment && seg->usedSlotsClamped() >= seg->capacity()) firstOpenSegment = i + 1;
+        }
+
+        if (mode == StorageMode::Shm && control != nullptr)
+            return addToNewShmSegment(id, key, vector, metadata, metaLen);
+        Segment* seg = createNewSegment();
+        if (seg == nullptr) return -1;
+        try {
+            segments.push_back(seg);
+        } catch (const std::bad_alloc&) {
+            delete seg;
+            return -1;
+        }
+        if (seg->add(id, key, vector, metadata, metaLen) != 0) return -1;
+        totalCount.fetch_add(1);
+        return 0;
+    } catch (const std::bad_alloc&) {
+        return -1;
+    }
+}
+
+int Store::del(const char* key) {
+    if (key == nullptr || key[0] == '\0') return -1;
+    try {
+        if (pqBuffer != nullptr && pqBuffer->count > 0) {
+            const size_t len = std::strlen(key);
+            for (uint32_t i = 0; i < pqBuffer->count; ++i) {
+                const std::string& k = pqBuffer->keys[i];
+                if (k.size() == len && std::memcmp(k.data(), key, len) == 0) {
+                    removeHeld(*this, i);
+                    return 0;
+                }
+            }
+        }
+        const size_t keyLen = strnlen(key, kKeyFieldBytes);
+        if (keyLen > kMaxKeyBytes) return -1;  // no slot can hold it
+        std::vector<uint64_t> slots;
+        const int s = findFirstLive(*this, key, keyLen, slots);
+        if (s < 0) return -1;
+        return markSlots(*this, segments[static_cast<size_t>(s)], slots) != 0 ? 0 : -1;
+    } catch (const std::bad_alloc&) {
+        return -1;
+    }
+}
+
+void Store::flushPQBuffer() {
+    if (pqBuffer == nullptr || pqBuffer->count == 0) return;
+    PQTrainingBuffer* b = pqBuffer;
+    // Another process may already have trained a shared segment; its codebook
+    // then serves every segment and the held-back vectors just get stored.
+    const bool adopted = mode == StorageMode::Shm && control != nullptr && adoptSharedCodebook();
+    if (!adopted) {
+        for (Segment* seg : segments) seg->trainPQCodebook(b->vectors.data(), b->count);
+    }
+    pqBuffer = nullptr;
+    for (uint32_t i = 0; i < b->count; ++i) {
+        const std::string& meta = b->metadata[i];
+        add(b->ids[i], b->keys[i].c_str(), b->vectors.data() + static_cast<size_t>(i) * dim,
+            meta.empty() ? nullptr : meta.data(), static_cast<uint32_t>(meta.size()));
+    }
+    delete b;
+}
+
+}  // namespace qarbin
