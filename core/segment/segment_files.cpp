@@ -260,6 +260,8 @@ Segment* Segment::openShm(const char* name, int writable) {
 
 void Segment::adviseRecords(int advice) const {
     if (base == nullptr || base == MAP_FAILED || header == nullptr) return;
+    // Dropping pages of a private mapping would zero the records.
+    if (mode == StorageMode::Memory && (advice == MADV_DONTNEED || advice == MADV_FREE)) return;
     const uint64_t cap = std::min(header->capacity.load(), slotCapacity);
     const uint64_t len = cap * stride();
     if (len == 0) return;

@@ -112,3 +112,21 @@ TEST(SegmentBacking, CreationDoesNotAllocateTheWholeCapacity) {
     EXPECT_GT(static_cast<uint64_t>(st.st_size), uint64_t{40} << 30);
     EXPECT_LT(static_cast<uint64_t>(st.st_blocks) * 512, uint64_t{16} << 20);
 }
+
+TEST(SegmentBacking, SharedMemoryIsBackedAsItFills) {
+    ShmName name(qarbin_test::uniqueShmName("sparse"));
+    SegPtr s(Segment::createShm(name.c_str(), 4, 1000000, Quantization::None, DistanceMetric::Cosine, 0, 0, 0));
+    ASSERT_NE(s, nullptr);
+    struct stat st;
+    ASSERT_EQ(fstat(s->fd, &st), 0);
+    const uint64_t atStart = static_cast<uint64_t>(st.st_blocks) * 512;
+    EXPECT_LT(atStart, uint64_t{1} << 20);
+    const auto v = vec(4, 1);
+    ASSERT_EQ(s->add(0, "k", v.data(), nullptr, 0), 0);
+    ASSERT_EQ(fstat(s->fd, &st), 0);
+    // Backed ahead of the writes (a write alone would allocate two pages).
+    EXPECT_GT(static_cast<uint64_t>(st.st_blocks) * 512, atStart + (uint64_t{256} << 10));
+    for (int i = 1; i < 600; ++i) ASSERT_EQ(s->add(i, "k", v.data(), nullptr, 0), 0);
+    ASSERT_EQ(fstat(s->fd, &st), 0);
+    EXPECT_LT(static_cast<uint64_t>(st.st_blocks) * 512, uint64_t{16} << 20);
+}

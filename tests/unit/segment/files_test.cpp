@@ -103,7 +103,7 @@ TEST(SegmentFiles, ReadOnlyOpenNeverWrites) {
     const std::string path = dir.file("seg.qbseg");
     const auto v = vec(4, 2);
     {
-        SegPtr s = diskSeg(path, 4, 4);
+        SegPtr s = diskSeg(path, 4, 4, Quantization::Int8, 2);
         ASSERT_EQ(s->add(1, "a", v.data(), nullptr, 0), 0);
     }
     const std::vector<char> before = readFile(path);
@@ -111,6 +111,10 @@ TEST(SegmentFiles, ReadOnlyOpenNeverWrites) {
         SegPtr s(Segment::openDisk(path.c_str(), 0));
         ASSERT_NE(s, nullptr);
         EXPECT_EQ(s->writable, 0u);
+        std::vector<float> training(4 * 300);
+        for (size_t i = 0; i < training.size(); ++i) training[i] = static_cast<float>(i % 17);
+        EXPECT_EQ(s->trainPQCodebook(training.data(), 300), -1);
+        EXPECT_EQ(s->codebook, nullptr);
         // Writes are refused instead of faulting on the read-only mapping.
         EXPECT_EQ(s->add(2, "b", v.data(), nullptr, 0), -1);
         EXPECT_EQ(s->deleteByKey("a"), 0);
@@ -240,4 +244,10 @@ TEST(SegmentFiles, AdviseRecordsKeepsContents) {
     s->adviseRecords(MADV_DONTNEED);
     EXPECT_NE(s->getByKey("a"), nullptr);
     EXPECT_EQ(std::memcmp(reinterpret_cast<const uint8_t*>(s->recordAt(0)) + 128, v.data(), 16), 0);
+
+    SegPtr mem = memSeg(4, 64);
+    ASSERT_EQ(mem->add(1, "a", v.data(), nullptr, 0), 0);
+    mem->adviseRecords(MADV_DONTNEED);  // would zero private memory: ignored
+    mem->adviseRecords(MADV_SEQUENTIAL);
+    EXPECT_NE(mem->getByKey("a"), nullptr);
 }
