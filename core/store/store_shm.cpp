@@ -195,8 +195,9 @@ void initialiseControl(Store* st, ShmControl* c, uint64_t capacity) {
     c->reserved = 0;
     c->creatorPid = static_cast<uint32_t>(getpid());
     c->pqSubvectors = st->pqSubvectors;
+    // At most 63 bytes: byte 127 of the object stays 0.
     std::memset(c->name, 0, sizeof c->name);
-    std::strncpy(c->name, st->name, sizeof c->name - 1);
+    std::memcpy(c->name, st->name, strnlen(st->name, sizeof c->name - 1));
 
     // Segment 0 exists before anyone can see the store, so that two first
     // openers never both create it.

@@ -257,7 +257,7 @@ TEST(ShmOpen, NewObjectLeftByACreatorThatDiedIsInitialisedByTheNextOpener) {
     EXPECT_EQ(other->count(), 1u);
 }
 
-TEST(ShmOpen, NamesThatCannotFormObjectNamesAreRefused) {
+TEST(ShmOpen, NameLimits) {
     const std::string longName(300, 'a');
     const char* names[] = {"", "a/b", longName.c_str()};
     for (const char* name : names) {
@@ -268,6 +268,15 @@ TEST(ShmOpen, NamesThatCannotFormObjectNamesAreRefused) {
     }
     EXPECT_EQ(Store::openShm(nullptr, 4, DistanceMetric::Cosine, Quantization::None, 16, false, true, 16, 200, 0),
               nullptr);
+
+    // A long name works; the control object keeps its first 63 bytes.
+    ShmStoreName n("long");
+    n.name += std::string(150, 'x');
+    auto st = openRw(n);
+    ASSERT_TRUE(st);
+    EXPECT_STREQ(st->name, n.c_str());
+    EXPECT_EQ(std::string(st->control->name), n.name.substr(0, 63));
+    EXPECT_TRUE(shmExists(n.segment(0)));
 }
 
 }  // namespace
