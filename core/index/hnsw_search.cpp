@@ -1,6 +1,7 @@
 // Graph search of one segment, plus an exact pass over records that have no
 // node yet, merged into the caller's shared top-K array.
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 
@@ -24,14 +25,15 @@ public:
         worst_ = findWorst(*count_);
     }
 
+    // NaN scores are left out, as the exhaustive scan leaves them out.
     void put(const Record* r, float score) {
+        if (std::isnan(score)) return;
         if (*count_ < topK_) {
             fill(results_[*count_], r, score);
             if (worst_ < 0 || results_[worst_].score > score) worst_ = *count_;
             ++*count_;
             return;
         }
-        // Not strictly better (NaN included) never enters.
         if (!(score > results_[worst_].score)) return;
         fill(results_[worst_], r, score);
         worst_ = findWorst(topK_);
@@ -63,6 +65,12 @@ private:
     int worst_;
 };
 
+float exactScore(const Segment& seg, const float* query, const Record* r, DistanceMetric metric, bool useAvx2) {
+    alignas(64) float scratch[kMaxDim];
+    const float* v = getVecFloat32(r, seg.dim, seg.quantization, seg.pqSubvectors, seg.codebook, scratch);
+    return computeScore(query, v, seg.dim, metric, useAvx2);
+}
+
 // Slots that lie inside the record area of the mapping.
 uint64_t slotsInMapping(const Segment& seg, uint64_t used) {
     if (seg.nodeArea && seg.nodeArea > seg.slots) {
@@ -76,10 +84,12 @@ uint64_t slotsInMapping(const Segment& seg, uint64_t used) {
 
 // query: dim floats; results: topK entries of which *count are in use (read
 // and updated). Read-only and lock-free: builds and inserts may run in other
-// processes. A graph header that names nodes outside the node count or the
-// areas (a racing rebuild or a corrupt file), or a failure to get working
-// memory, does not hide records: the segment's live records are then all
-// scored exactly instead. Always returns 0.
+// processes. Graph hits are offered farthest first, then every live record
+// the graph cannot cover (no node, or a node at or beyond the count read at
+// the start) is scored exactly. An entry point outside that count (a racing
+// rebuild or a corrupt file), an unreadable entry node or a failure to get
+// working memory does not hide records: the segment's live records are then
+// all scored exactly instead. Always returns 0.
 int Segment::hnswSearch(const float* query, int topK, int ef, DistanceMetric metric, bool useAvx2,
                         Result* results, int* count) const {
     if (!header || !query || !results || !count || topK < 1) return 0;
@@ -115,8 +125,15 @@ int Segment::hnswSearch(const float* query, int topK, int ef, DistanceMetric met
                     uint32_t slot = __atomic_load_n(&g.node(pr.node)->slot, __ATOMIC_RELAXED);
                     if (slot >= g.slotLimit) continue;
                     const Record* r = recordAt(slot);
-                    if (!recordLive(r)) continue;
-                    offer.put(r, hnsw::distanceToScore(pr.dist, metric));
+                    // A node whose record does not name it back (a rebuild
+                    // elsewhere, a corrupt file) would duplicate or misplace
+                    // a record: the pass below finds such records instead.
+                    if (!recordLive(r) || r->graphNode != static_cast<int32_t>(pr.node)) continue;
+                    float score = hnsw::distanceToScore(pr.dist, metric);
+                    // The beam ranks a NaN distance as +infinity; the exact
+                    // score tells the two apart.
+                    if (std::isinf(pr.dist) && pr.dist > 0) score = exactScore(*this, query, r, metric, useAvx2);
+                    offer.put(r, score);
                 }
             } catch (...) {
                 scanAll = true;  // nothing was offered yet
@@ -129,7 +146,10 @@ int Segment::hnswSearch(const float* query, int topK, int ef, DistanceMetric met
     for (uint64_t i = 0; i < s; ++i) {
         const Record* r = recordAt(i);
         if (!recordLive(r)) continue;
-        if (!scanAll && r->graphNode != -1) continue;
+        // Records outside the nodes this search could reach: none yet, or
+        // one an insert elsewhere has not published (or a corrupt value).
+        int32_t gn = r->graphNode;
+        if (!scanAll && gn >= 0 && static_cast<uint64_t>(gn) < n) continue;
         const float* v = getVecFloat32(r, dim, quantization, pqSubvectors, codebook, scratch);
         offer.put(r, computeScore(query, v, dim, metric, useAvx2));
     }
