@@ -23,6 +23,9 @@ namespace {
 // for a new control object to be published. A worker killed inside either
 // must not make the others wait longer than this.
 constexpr double kWaitSeconds = 5.0;
+// A handle about to train waits this long for another that trains the
+// store's codebook under the lock: training many long vectors takes seconds.
+constexpr double kTrainWaitSeconds = 60.0;
 
 // Segment numbers read from the control object are untrusted; no store gets
 // anywhere near this many segments.
@@ -88,8 +91,8 @@ bool processGone(uint32_t pid) {
 
 // Takes the creation lock: compare-exchange from 0 to this process's id.
 // A holder that no longer exists is replaced by compare-exchange from its
-// id. Gives up (false) after kWaitSeconds.
-bool lockCreate(ShmControl* c) {
+// id. Gives up (false) after `seconds`.
+bool lockCreate(ShmControl* c, double seconds = kWaitSeconds) {
     const uint32_t me = static_cast<uint32_t>(getpid());
     double deadline = 0;
     unsigned round = 0;
@@ -101,7 +104,7 @@ bool lockCreate(ShmControl* c) {
         if (holder == me) return true;
         if (processGone(holder) && c->createLock.compare_exchange_strong(holder, me)) return true;
         if (round == 0) {
-            deadline = monotonicSeconds() + kWaitSeconds;
+            deadline = monotonicSeconds() + seconds;
         } else if (round >= 64 && monotonicSeconds() > deadline) {
             return false;
         }
@@ -431,16 +434,53 @@ int Store::addToNewShmSegment(uint64_t id, const char* key, const float* vector,
     return 0;
 }
 
-bool Store::adoptSharedCodebook() {
-    if (control == nullptr) return false;
-    attachShmSegments();
-    for (Segment* s : segments) refreshCodebook(s);
-    const Segment* src = firstTrained(segments);
+namespace {
+
+// Attaches new segments and, when one of them is trained, copies its
+// codebook into the untrained ones. False when no segment is trained.
+bool adoptTrained(Store* st) {
+    st->attachShmSegments();
+    for (Segment* s : st->segments) refreshCodebook(s);
+    const Segment* src = firstTrained(st->segments);
     if (src == nullptr) return false;
-    for (Segment* s : segments) {
+    for (Segment* s : st->segments) {
         if (s->codebook == nullptr) copyCodebook(src, s);
     }
     return true;
+}
+
+}  // namespace
+
+bool Store::adoptSharedCodebook() {
+    if (control == nullptr) return false;
+    if (adoptTrained(this)) return true;
+    if (!writable || pqBuffer == nullptr || pqBuffer->count == 0) return false;
+
+    // Workers tend to fill their buffers at the same moment. Training once
+    // for the whole store, under the creation lock, keeps two handles from
+    // training the same shared codebook at once: the first trains, the
+    // others then find its codebook and adopt it.
+    if (!lockCreate(control, kTrainWaitSeconds)) return adoptTrained(this);
+    bool adopted = adoptTrained(this);
+    if (!adopted) {
+        Segment* first = nullptr;
+        for (Segment* s : segments) {
+            if (s->writable) {
+                first = s;
+                break;
+            }
+        }
+        try {
+            if (first != nullptr && first->trainPQCodebook(pqBuffer->vectors.data(), pqBuffer->count) == 0) {
+                refreshCodebook(first);
+                adopted = adoptTrained(this);
+            }
+        } catch (...) {
+            adopted = false;
+        }
+    }
+    unlockCreate(control);
+    return adopted;
 }
 
 bool Store::destroyShm(const char* name) {

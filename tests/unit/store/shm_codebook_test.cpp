@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "core/math/codecs.h"
 #include "core/segment/segment.h"
 #include "core/store/store.h"
 #include "shm_helpers.h"
@@ -80,8 +81,12 @@ TEST(ShmCodebook, CollectingHandleAdoptsTheCodebookAnotherTrained) {
         vectorFor(100 + i, v);
         ASSERT_EQ(b->set(("b" + std::to_string(i)).c_str(), v, nullptr, 0), 0);
     }
-    EXPECT_FALSE(b->adoptSharedCodebook());
+    // Nothing trained and nothing held back: nothing to adopt or train.
+    auto idle = openPq(n, 64);
+    ASSERT_TRUE(idle);
+    EXPECT_FALSE(idle->adoptSharedCodebook());
     EXPECT_EQ(b->segments[0]->codebook, nullptr);
+    EXPECT_EQ(qarbin::headerCodebookOffset(b->segments[0]->header), 0u);
 
     for (int i = 0; i < 16; ++i) {
         vectorFor(i, v);
@@ -128,6 +133,74 @@ TEST(ShmCodebook, AdoptionCopiesIntoEveryUntrainedSegment) {
     ASSERT_NE(b->segments[1]->codebook, nullptr);
     EXPECT_EQ(codebookBytes(b->segments[1]), codebookBytes(a->segments[0]));
     EXPECT_EQ(qarbin::headerCodebookOffset(extra->header), qarbin::kHeaderBytes);
+}
+
+}  // namespace
+
+namespace {
+
+// Workers that reach their training size at the same moment: the store ends
+// with one codebook, trained from one worker's vectors, and every record is
+// encoded with it.
+TEST(ShmCodebook, WorkersFlushingAtOnceShareOneCodebook) {
+    ShmStoreName n("pqrace");
+    constexpr uint32_t dim = 32, m = 4;
+    constexpr int kWorkers = 2, kPer = 128;
+    auto vec = [](int w, int i, float* v) {
+        for (uint32_t k = 0; k < dim; ++k) v[k] = static_cast<float>((w * 7919 + i * 131 + k * 17) % 97) - 48.0f;
+    };
+    auto open = [&]() {
+        std::unique_ptr<Store> st(Store::openShm(n.c_str(), dim, DistanceMetric::Euclidean, Quantization::PQ, 4096,
+                                                 false, true, 16, 200, m));
+        if (st) st->pqTrainingSize = kPer;
+        return st;
+    };
+    ASSERT_TRUE(open());
+    std::vector<int> rc = qarbin_test::runWorkers(kWorkers, [&](int w) {
+        auto st = open();
+        if (!st || st->pqBuffer == nullptr) return 1;
+        float v[dim];
+        for (int i = 0; i < kPer; ++i) {
+            vec(w, i, v);
+            if (st->set(("w" + std::to_string(w) + "_" + std::to_string(i)).c_str(), v, nullptr, 0) != 0) return 2;
+        }
+        return st->pqBuffer == nullptr ? 0 : 3;
+    });
+    for (int w = 0; w < kWorkers; ++w) ASSERT_EQ(rc[w], 0);
+
+    auto st = open();
+    ASSERT_TRUE(st);
+    ASSERT_EQ(st->segments.size(), 1u);
+    const Segment* seg = st->segments[0];
+    ASSERT_NE(seg->codebook, nullptr);
+    const std::vector<uint8_t> shared = codebookBytes(seg);
+
+    // The codebook one worker's vectors give on their own.
+    int trainer = -1;
+    for (int w = 0; w < kWorkers && trainer < 0; ++w) {
+        std::unique_ptr<Segment> ref(
+            Segment::createMemory(dim, 16, Quantization::PQ, DistanceMetric::Euclidean, 16, 200, m));
+        std::vector<float> train(kPer * dim);
+        for (int i = 0; i < kPer; ++i) vec(w, i, train.data() + i * dim);
+        ASSERT_EQ(ref->trainPQCodebook(train.data(), kPer), 0);
+        if (codebookBytes(ref.get()) == shared) trainer = w;
+    }
+    EXPECT_GE(trainer, 0) << "the shared codebook is no single worker's";
+
+    ASSERT_EQ(seg->header->liveCount.load(), static_cast<uint64_t>(kWorkers * kPer));
+    std::vector<uint8_t> code(m);
+    float v[dim];
+    for (int w = 0; w < kWorkers; ++w) {
+        for (int i = 0; i < kPer; ++i) {
+            std::string key = "w" + std::to_string(w) + "_" + std::to_string(i);
+            const qarbin::Record* r = seg->getByKey(key.c_str());
+            ASSERT_NE(r, nullptr) << key;
+            vec(w, i, v);
+            qarbin::encodeVector(code.data(), v, dim, static_cast<uint32_t>(Quantization::PQ), m, seg->codebook);
+            ASSERT_EQ(0, std::memcmp(code.data(), reinterpret_cast<const uint8_t*>(r) + qarbin::kSlotHeaderBytes, m))
+                << key << " was encoded with another codebook";
+        }
+    }
 }
 
 }  // namespace
