@@ -254,3 +254,85 @@ TEST(ShmConcurrent, LockHeldByALiveProcessFailsTheAddAfterABound) {
 }
 
 }  // namespace
+
+namespace {
+
+// A worker killed inside the lock stays a zombie until it is reaped; the
+// others must not wait for its parent.
+TEST(ShmConcurrent, LockOfAnUnreapedDeadHolderIsTakenOver) {
+    ShmStoreName n("zombie");
+    std::unique_ptr<Store> st(openStore(n, 16));
+    ASSERT_TRUE(st);
+    float v[kDim] = {1, 2, 3, 4};
+    for (int i = 0; i < 16; ++i) ASSERT_EQ(st->set(workerKey(0, i).c_str(), v, nullptr, 0), 0);
+
+    pid_t holder = fork();
+    if (holder == 0) _exit(0);
+    ASSERT_GT(holder, 0);
+    // Until it has exited, the holder is alive and the add would wait.
+    siginfo_t info;
+    ASSERT_EQ(waitid(P_PID, static_cast<id_t>(holder), &info, WEXITED | WNOWAIT), 0);
+    st->control->createLock.store(static_cast<uint32_t>(holder));
+
+    EXPECT_EQ(st->set("next", v, nullptr, 0), 0);
+    EXPECT_EQ(st->control->createLock.load(), 0u);
+    EXPECT_EQ(st->control->segmentCount.load(), 2u);
+    int status = 0;
+    waitpid(holder, &status, 0);
+}
+
+// Workers go on adding while one of them is killed at some point of its
+// writes, possibly inside the lock: the others finish, and nothing they
+// stored is lost or doubled.
+TEST(ShmConcurrent, WorkerKilledMidWayStopsNobody) {
+    ShmStoreName n("killed");
+    constexpr uint64_t kCap = 32;
+    constexpr int kPer = 1500;
+    std::unique_ptr<Store> watch(openStore(n, kCap));
+    ASSERT_TRUE(watch);
+
+    pid_t victim = fork();
+    if (victim == 0) {
+        Store* st = openStore(n, kCap);
+        float v[kDim];
+        for (int i = 0;; ++i) {
+            workerVector(9, i, v);
+            if (st == nullptr || st->set(workerKey(9, i).c_str(), v, nullptr, 0) != 0) _exit(1);
+        }
+    }
+    ASSERT_GT(victim, 0);
+    // Let the victim create a few segments of its own first.
+    for (int i = 0; i < 20000 && watch->control->segmentCount.load() < 8; ++i) usleep(500);
+    std::vector<int> rc = qarbin_test::runWorkers(2, [&](int w) {
+        Store* st = openStore(n, kCap);
+        if (st == nullptr) return 1;
+        float v[kDim];
+        for (int i = 0; i < kPer; ++i) {
+            if (w == 0 && i == kPer / 3) kill(victim, SIGKILL);
+            workerVector(w, i, v);
+            if (st->set(workerKey(w, i).c_str(), v, nullptr, 0) != 0) return 2;
+        }
+        delete st;
+        return 0;
+    });
+    int status = 0;
+    waitpid(victim, &status, 0);
+    EXPECT_TRUE(WIFSIGNALED(status));
+    EXPECT_EQ(rc[0], 0);
+    EXPECT_EQ(rc[1], 0);
+
+    std::unique_ptr<Store> st(openStore(n, kCap));
+    ASSERT_TRUE(st);
+    ASSERT_EQ(st->segments.size(), st->control->segmentCount.load());
+    std::map<std::string, int> keys = qarbin_test::liveKeys(*st);
+    for (const auto& kv : keys) EXPECT_EQ(kv.second, 1) << kv.first;
+    for (int w = 0; w < 2; ++w) {
+        for (int i = 0; i < kPer; ++i) EXPECT_EQ(keys.count(workerKey(w, i)), 1u) << workerKey(w, i);
+    }
+    // The victim may have died between storing a record and counting it.
+    uint64_t live = qarbin_test::sumLiveCount(*st), shared = st->control->totalCount.load();
+    EXPECT_TRUE(live == shared || live == shared + 1) << live << " vs " << shared;
+    EXPECT_EQ(live, keys.size());
+}
+
+}  // namespace
