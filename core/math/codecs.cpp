@@ -30,6 +30,29 @@ inline float bitsFloat(uint32_t u) {
 // INT32_MIN, as the processor's cvttss2si does (a C++ cast would be UB).
 inline int32_t truncToInt32(float x) { return _mm_cvtt_ss2si(_mm_set_ss(x)); }
 
+// c[kk] lane j = rows[j * rowStride + k + kk] for kk < 8: elements k .. k+7
+// of eight rows, turned into columns (two 4x4 transposes per 128-bit half).
+inline void loadColumns(const float* rows, uint32_t rowStride, uint32_t k, __m256 c[8]) {
+    __m256 r[8];
+    for (uint32_t j = 0; j < 4; ++j) {
+        const float* lo = rows + uint64_t{j} * rowStride + k;
+        const float* hi = rows + uint64_t{j + 4} * rowStride + k;
+        r[j] = _mm256_insertf128_ps(_mm256_castps128_ps256(_mm_loadu_ps(lo)), _mm_loadu_ps(hi), 1);
+        r[j + 4] = _mm256_insertf128_ps(_mm256_castps128_ps256(_mm_loadu_ps(lo + 4)), _mm_loadu_ps(hi + 4), 1);
+    }
+    for (int h = 0; h < 2; ++h) {
+        const __m256* rr = r + 4 * h;
+        __m256 t0 = _mm256_unpacklo_ps(rr[0], rr[1]);
+        __m256 t1 = _mm256_unpackhi_ps(rr[0], rr[1]);
+        __m256 t2 = _mm256_unpacklo_ps(rr[2], rr[3]);
+        __m256 t3 = _mm256_unpackhi_ps(rr[2], rr[3]);
+        c[4 * h + 0] = _mm256_shuffle_ps(t0, t2, 0x44);
+        c[4 * h + 1] = _mm256_shuffle_ps(t0, t2, 0xEE);
+        c[4 * h + 2] = _mm256_shuffle_ps(t1, t3, 0x44);
+        c[4 * h + 3] = _mm256_shuffle_ps(t1, t3, 0xEE);
+    }
+}
+
 void encodeF16(uint8_t* dst, const float* v, uint32_t dim) {
     for (uint32_t i = 0; i < dim; ++i) {
         uint16_t h = floatToHalf(v[i]);
@@ -177,20 +200,41 @@ float halfToFloat(uint16_t h) {
 }
 
 uint32_t nearestCentroid(const float* x, const float* centroids, uint32_t dsub) {
-    // Eight centroids at a time, each with its own in-order fma chain, so
-    // the chains overlap; the comparisons still run in centroid order.
+    // Centroids side by side, one lane each: lane j's distance is still the
+    // fma chain over k = 0 .. dsub-1 in order. Four groups of eight keep
+    // four chains in flight; the comparisons then run in centroid order.
+    constexpr uint32_t kGroups = 4;
+    const uint32_t fullK = dsub & ~7u;
+    const __m256i gatherIdx = _mm256_mullo_epi32(_mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7),
+                                                 _mm256_set1_epi32(static_cast<int>(dsub)));
     uint32_t best = 0;
     float bestDist = FLT_MAX;
-    for (uint32_t c0 = 0; c0 < kPqCentroids; c0 += 8) {
-        float dist[8] = {};
-        const float* base = centroids + uint64_t{c0} * dsub;
-        for (uint32_t k = 0; k < dsub; ++k) {
-            for (uint32_t j = 0; j < 8; ++j) {
-                float d = x[k] - base[j * dsub + k];
-                dist[j] = std::fma(d, d, dist[j]);
+    for (uint32_t c0 = 0; c0 < kPqCentroids; c0 += 8 * kGroups) {
+        const float* g = centroids + uint64_t{c0} * dsub;
+        const uint32_t groupStride = 8 * dsub;
+        __m256 acc[kGroups];
+        for (uint32_t t = 0; t < kGroups; ++t) acc[t] = _mm256_setzero_ps();
+        for (uint32_t k = 0; k < fullK; k += 8) {
+            for (uint32_t t = 0; t < kGroups; ++t) {
+                __m256 col[8];
+                loadColumns(g + uint64_t{t} * groupStride, dsub, k, col);
+                for (uint32_t kk = 0; kk < 8; ++kk) {
+                    __m256 d = _mm256_sub_ps(_mm256_broadcast_ss(x + k + kk), col[kk]);
+                    acc[t] = _mm256_fmadd_ps(d, d, acc[t]);
+                }
             }
         }
-        for (uint32_t j = 0; j < 8; ++j) {
+        for (uint32_t k = fullK; k < dsub; ++k) {
+            const __m256 xk = _mm256_broadcast_ss(x + k);
+            for (uint32_t t = 0; t < kGroups; ++t) {
+                __m256 col = _mm256_i32gather_ps(g + uint64_t{t} * groupStride + k, gatherIdx, 4);
+                __m256 d = _mm256_sub_ps(xk, col);
+                acc[t] = _mm256_fmadd_ps(d, d, acc[t]);
+            }
+        }
+        alignas(32) float dist[8 * kGroups];
+        for (uint32_t t = 0; t < kGroups; ++t) _mm256_store_ps(dist + 8 * t, acc[t]);
+        for (uint32_t j = 0; j < 8 * kGroups; ++j) {
             if (bestDist > dist[j]) {
                 bestDist = dist[j];
                 best = c0 + j;
@@ -221,6 +265,12 @@ void encodeVector(uint8_t* dst, const float* v, uint32_t dim, uint32_t quantizat
             std::memcpy(dst, v, sizeof(float) * dim);
             return;
     }
+}
+
+void prefetchVector(const Record* r, uint64_t vecBytes) {
+    const char* p = reinterpret_cast<const char*>(r) + kSlotHeaderBytes;
+    const uint64_t n = vecBytes < kPrefetchVectorBytes ? vecBytes : kPrefetchVectorBytes;
+    for (uint64_t off = 0; off < n; off += 64) _mm_prefetch(p + off, _MM_HINT_T0);
 }
 
 const float* getVecFloat32(const Record* record, uint32_t dim, uint32_t quantization, uint32_t pqSubvectors,

@@ -23,6 +23,14 @@ uint32_t nearestCentroid(const float* x, const float* centroids, uint32_t dsub);
 void encodeVector(uint8_t* dst, const float* v, uint32_t dim, uint32_t quantization, uint32_t pqSubvectors,
                   const float* codebook);
 
+// Requests the first cache lines of r's encoded vector (vecBytes bytes at
+// slot offset 128; at most kPrefetchVectorBytes of them); never faults. A
+// scan calls it for the records of its next batch while it decodes the
+// current one, since every record starts a stream the hardware has not
+// seen yet.
+constexpr uint64_t kPrefetchVectorBytes = 512;
+void prefetchVector(const Record* r, uint64_t vecBytes);
+
 // out: at least dim floats. None (and any value above 4) returns a pointer
 // into the slot and leaves out untouched; the others decode into out.
 const float* getVecFloat32(const Record* record, uint32_t dim, uint32_t quantization, uint32_t pqSubvectors,

@@ -146,6 +146,18 @@ inline void loadColumns(const float* const* v, uint32_t i, __m256 c[8]) {
     }
 }
 
+// The vectors of the next batch. Each stored vector is a short stream of
+// its own that the hardware prefetcher picks up late, so while a batch
+// reads cache line k of its vectors, line k of the next batch's vectors is
+// requested: one batch of look-ahead, in step with the scan.
+struct Ahead {
+    const float* const* v;
+    uint32_t n;
+    void prefetch(uint32_t i) const {
+        for (uint32_t r = 0; r < n; ++r) _mm_prefetch(reinterpret_cast<const char*>(v[r] + i), _MM_HINT_T0);
+    }
+};
+
 enum class SeqKind { Manhattan, Euclidean, Dot, Cosine };
 
 // One sequential-order step for the eight records of a column.
@@ -183,7 +195,7 @@ inline void seqStepScalar(float q, float b, float& s, float& nb) {
 // Sequential order for 8 * G records, one record per lane: the chain of a
 // record is still i = 0 .. n-1, and G groups give G independent chains.
 template <SeqKind K, int G>
-void seqBatch(const QueryScorer& qs, const float* const* v, float* out) {
+void seqBatch(const QueryScorer& qs, const float* const* v, float* out, Ahead ahead) {
     const float* q = qs.query;
     const uint32_t n = qs.dim;
     const uint32_t full = n & ~7u;
@@ -194,6 +206,7 @@ void seqBatch(const QueryScorer& qs, const float* const* v, float* out) {
         nb[g] = _mm256_setzero_ps();
     }
     for (uint32_t i = 0; i < full; i += 8) {
+        if ((i & 15) == 0) ahead.prefetch(i);
         for (int g = 0; g < G; ++g) {
             __m256 c[8];
             loadColumns(v + 8 * g, i, c);
@@ -222,13 +235,14 @@ void seqBatch(const QueryScorer& qs, const float* const* v, float* out) {
 }
 
 // 8-lane order, eight records: one 8-lane accumulator per record.
-void dotLanesBatch8(const QueryScorer& qs, const float* const* v, float* out) {
+void dotLanesBatch8(const QueryScorer& qs, const float* const* v, float* out, Ahead ahead) {
     const float* q = qs.query;
     const uint32_t n = qs.dim;
     const uint32_t full = n & ~7u;
     __m256 acc[8];
     for (int r = 0; r < 8; ++r) acc[r] = _mm256_setzero_ps();
     for (uint32_t i = 0; i < full; i += 8) {
+        if ((i & 15) == 0) ahead.prefetch(i);
         __m256 vq = _mm256_loadu_ps(q + i);
         for (int r = 0; r < 8; ++r) acc[r] = _mm256_fmadd_ps(vq, _mm256_loadu_ps(v[r] + i), acc[r]);
     }
@@ -245,13 +259,14 @@ void dotLanesBatch8(const QueryScorer& qs, const float* const* v, float* out) {
 }
 
 // 8-lane order cosine, four records: a dot and a norm accumulator each.
-void cosineLanesBatch4(const QueryScorer& qs, const float* const* v, float* out) {
+void cosineLanesBatch4(const QueryScorer& qs, const float* const* v, float* out, Ahead ahead) {
     const float* q = qs.query;
     const uint32_t n = qs.dim;
     const uint32_t full = n & ~7u;
     __m256 acc[8];  // 0-3 dot of records 0-3, 4-7 their ||b||^2
     for (int r = 0; r < 8; ++r) acc[r] = _mm256_setzero_ps();
     for (uint32_t i = 0; i < full; i += 8) {
+        if ((i & 15) == 0) ahead.prefetch(i);
         __m256 vq = _mm256_loadu_ps(q + i);
         for (int r = 0; r < 4; ++r) {
             __m256 vb = _mm256_loadu_ps(v[r] + i);
@@ -273,19 +288,22 @@ void cosineLanesBatch4(const QueryScorer& qs, const float* const* v, float* out)
     for (int r = 0; r < 4; ++r) out[r] = cosineFromSums(sums[r], qs.querySqrtNorm, sums[r + 4]);
 }
 
-using BatchFn = void (*)(const QueryScorer&, const float* const*, float*);
+using BatchFn = void (*)(const QueryScorer&, const float* const*, float*, Ahead);
 
 // Runs `fn` over full batches of `width` records; a short remainder is
 // padded with the first vector of the call and its extra scores dropped.
 void runBatches(const QueryScorer& qs, BatchFn fn, uint32_t width, const float* const* vecs, uint32_t count,
                 float* out) {
     uint32_t i = 0;
-    for (; i + width <= count; i += width) fn(qs, vecs + i, out + i);
+    for (; i + width <= count; i += width) {
+        const uint32_t next = count - (i + width);
+        fn(qs, vecs + i, out + i, Ahead{vecs + i + width, next < width ? next : width});
+    }
     if (i == count) return;
     const float* pad[16];
     float padOut[16];
     for (uint32_t r = 0; r < width; ++r) pad[r] = vecs[i + r < count ? i + r : 0];
-    fn(qs, pad, padOut);
+    fn(qs, pad, padOut, Ahead{nullptr, 0});
     for (uint32_t r = 0; i + r < count; ++r) out[i + r] = padOut[r];
 }
 
@@ -294,7 +312,10 @@ void runSeq(const QueryScorer& qs, const float* const* vecs, uint32_t count, flo
     // Two groups of eight keep two chains in flight; a remainder of at most
     // eight records takes one group so little padding is scored.
     uint32_t i = 0;
-    for (; i + 16 <= count; i += 16) seqBatch<K, 2>(qs, vecs + i, out + i);
+    for (; i + 16 <= count; i += 16) {
+        const uint32_t next = count - (i + 16);
+        seqBatch<K, 2>(qs, vecs + i, out + i, Ahead{vecs + i + 16, next < 16 ? next : 16});
+    }
     if (i < count) runBatches(qs, seqBatch<K, 1>, 8, vecs + i, count - i, out + i);
 }
 

@@ -248,6 +248,53 @@ TEST(Codecs, PQNearestCentroidAndDecode) {
     for (float f : decode(s, dim, kPQ, m, nullptr)) EXPECT_EQ(0u, bits(f));
 }
 
+// The nearest-centroid search against a plain scan, for every sub-vector
+// length up to 20 (the vector path works on eight components at a time);
+// each codebook has exact duplicates of its nearest centroid, so a tie
+// that is not broken towards the lowest index shows up.
+TEST(Codecs, PQEncodeMatchesPlainScan) {
+    std::mt19937 rng(21);
+    std::uniform_real_distribution<float> u(-1.0f, 1.0f);
+    for (uint32_t dsub = 1; dsub <= 20; ++dsub) {
+        const uint32_t m = 3, dim = m * dsub;
+        std::vector<float> cb(uint64_t{m} * 256 * dsub);
+        for (float& f : cb) f = u(rng);
+        for (int trial = 0; trial < 20; ++trial) {
+            std::vector<float> v(dim);
+            for (float& f : v) f = u(rng);
+            uint8_t want[3];
+            for (uint32_t s = 0; s < m; ++s) {
+                const float* sub = cb.data() + uint64_t{s} * 256 * dsub;
+                uint32_t best = 0;
+                float bestDist = 3.4028235e38f;
+                for (uint32_t c = 0; c < 256; ++c) {
+                    float dist = 0.0f;
+                    for (uint32_t k = 0; k < dsub; ++k) {
+                        float d = v[s * dsub + k] - sub[c * dsub + k];
+                        dist = std::fma(d, d, dist);
+                    }
+                    if (bestDist > dist) bestDist = dist, best = c;
+                }
+                want[s] = static_cast<uint8_t>(best);
+            }
+            // Copy sub-space 1's winner to a higher and to a lower index: the
+            // lower copy must now win, the higher one never.
+            if (trial % 2 == 1) {
+                float* sub = cb.data() + uint64_t{1} * 256 * dsub;
+                uint32_t lower = want[1] / 2, higher = 255 - (255 - want[1]) / 2;
+                if (lower != want[1]) {
+                    std::memcpy(sub + lower * dsub, sub + want[1] * dsub, 4 * dsub);
+                    want[1] = static_cast<uint8_t>(lower);
+                }
+                if (higher != want[1]) std::memcpy(sub + higher * dsub, sub + want[1] * dsub, 4 * dsub);
+            }
+            uint8_t got[3];
+            encodeVector(got, v.data(), dim, kPQ, m, cb.data());
+            for (uint32_t s = 0; s < m; ++s) ASSERT_EQ(want[s], got[s]) << "dsub " << dsub << " trial " << trial;
+        }
+    }
+}
+
 TEST(Codecs, NoneReturnsSlotFloats) {
     const float v[3] = {1.5f, -2.0f, 3.25f};
     Slot s(12);

@@ -77,7 +77,7 @@ std::vector<float> referenceCodebook(const std::vector<float>& x, uint32_t n, ui
 TEST(PQTrain, MatchesReferenceKMeans) {
     struct Case {
         uint32_t n, dim, m;
-    } cases[] = {{100, 8, 2}, {300, 12, 3}, {300, 16, 16}, {257, 6, 1}};
+    } cases[] = {{100, 8, 2}, {300, 12, 3}, {300, 16, 16}, {257, 6, 1}, {300, 32, 2}, {120, 22, 2}, {64, 8, 1}};
     for (const Case& c : cases) {
         auto seg = pqSegment(c.dim, c.m);
         ASSERT_TRUE(seg);

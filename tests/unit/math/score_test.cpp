@@ -180,6 +180,16 @@ TEST(Score, DegenerateInputs) {
                 EXPECT_TRUE(std::signbit(s));
             }
         }
+        // A denominator of exactly 1e-9 is not above the threshold: with
+        // a = 2^-15 and b = 1e-9 * 2^15 both roots are exact.
+        {
+            alignas(32) float a1[1] = {std::ldexp(1.0f, -15)};
+            alignas(32) float b1[1] = {std::ldexp(1e-9f, 15)};
+            ASSERT_EQ(1e-9f, std::sqrt(a1[0] * a1[0]) * std::sqrt(b1[0] * b1[0]));
+            EXPECT_EQ(0.0f, computeScore(a1, b1, 1, DistanceMetric::Cosine, avx2));
+            b1[0] = std::nextafter(b1[0], 1.0f);
+            EXPECT_EQ(1.0f, computeScore(a1, b1, 1, DistanceMetric::Cosine, avx2));
+        }
         // n = 0.
         EXPECT_SAME_BITS(0.0f, computeScore(x, x, 0, DistanceMetric::Cosine, avx2));
         EXPECT_SAME_BITS(0.0f, computeScore(x, x, 0, DistanceMetric::Dot, avx2));
@@ -215,8 +225,11 @@ TEST(QueryScorerTest, BlockEqualsSingleScores) {
                 QueryScorer qs;
                 qs.init(v.row(0), d, m, avx2);
                 for (uint32_t count : counts) {
+                    // Exactly count pointers, so that a read past them is an
+                    // error under AddressSanitizer.
+                    std::vector<const float*> in(ptrs.begin(), ptrs.begin() + count);
                     std::vector<float> out(count + 4, 12345.0f);
-                    qs.scoreBlock(ptrs.data(), count, out.data());
+                    qs.scoreBlock(in.data(), count, out.data());
                     for (uint32_t r = 0; r < count; ++r) {
                         float expected = computeScore(v.row(0), ptrs[r], d, m, avx2);
                         EXPECT_SAME_BITS(expected, out[r])
