@@ -129,7 +129,7 @@ Segment* Segment::createDisk(const char* path, uint32_t dim, uint64_t capacity, 
     if (strnlen(path, sizeof(Segment::path)) >= sizeof(Segment::path)) return nullptr;
     const uint64_t size = computeMmapSize(capacity, dim, q, pqSubvectors);
     if (size == 0 || size > static_cast<uint64_t>(INT64_MAX)) return nullptr;
-    const int fd = open(path, O_RDWR | O_CREAT | (exclusive ? O_EXCL : O_TRUNC), 0660);
+    const int fd = open(path, O_RDWR | O_CREAT | O_CLOEXEC | (exclusive ? O_EXCL : O_TRUNC), 0660);
     if (fd < 0) return nullptr;
     if (ftruncate(fd, static_cast<off_t>(size)) != 0) {
         close(fd);
@@ -151,7 +151,7 @@ Segment* Segment::createDisk(const char* path, uint32_t dim, uint64_t capacity, 
 
 Segment* Segment::openDisk(const char* path, int writable) {
     if (!path || strnlen(path, sizeof(Segment::path)) >= sizeof(Segment::path)) return nullptr;
-    const int fd = open(path, writable ? O_RDWR : O_RDONLY);
+    const int fd = open(path, (writable ? O_RDWR : O_RDONLY) | O_CLOEXEC);
     if (fd < 0) return nullptr;
     Segment* seg = adoptExistingRegion(StorageMode::Disk, fd, writable);
     if (!seg) return nullptr;
@@ -163,7 +163,7 @@ Segment* Segment::openDisk(const char* path, int writable) {
 
 Segment* Segment::loadFromFile(const char* path) {
     if (!path) return nullptr;
-    const int fd = open(path, O_RDONLY);
+    const int fd = open(path, O_RDONLY | O_CLOEXEC);
     if (fd < 0) return nullptr;
     struct stat st;
     if (fstat(fd, &st) != 0 || st.st_size < static_cast<off_t>(kHeaderBytes)) {

@@ -20,7 +20,10 @@ namespace qarbin {
 namespace {
 
 constexpr uint64_t kPage = 4096;
-constexpr uint32_t kScoreBatch = 8;
+// Records scored per scoreBlock call. Decoded records share a scratch of
+// 8 * 4096 floats; vectors stored as floats are scored in place.
+constexpr uint32_t kMaxBatch = 32;
+constexpr uint32_t kScratchFloats = 8 * kMaxDim;
 
 uint64_t pageDown(uint64_t v) { return v & ~(kPage - 1); }
 uint64_t pageUp(uint64_t v) { return (v + kPage - 1) & ~(kPage - 1); }
@@ -194,20 +197,27 @@ int Segment::search(const float* query, int topK, DistanceMetric metric, bool us
     QueryScorer scorer;
     scorer.init(query, dim, metric, useAvx2);
     // One decode buffer per record of a batch, each a multiple of 64 bytes.
-    alignas(64) float scratch[kScoreBatch * kMaxDim];
+    alignas(64) float scratch[kScratchFloats];
     const uint64_t perBuffer = (uint64_t{dim} + 15) & ~uint64_t{15};
-    const float* vecs[kScoreBatch];
-    const Record* recs[kScoreBatch];
-    float scores[kScoreBatch];
+    const bool inPlace = quantization == static_cast<uint32_t>(Quantization::None) ||
+                         quantization > static_cast<uint32_t>(Quantization::PQ);
+    // Small decoded vectors: more of them per call, about 32 KB of scratch.
+    const uint32_t batchMax =
+        inPlace ? kMaxBatch
+                : static_cast<uint32_t>(std::max<uint64_t>(8, std::min<uint64_t>(kMaxBatch, 8192 / perBuffer)));
+    const float* vecs[kMaxBatch];
+    const Record* recs[kMaxBatch];
+    float scores[kMaxBatch];
 
     const uint64_t n = usedSlotsClamped();
     uint64_t i = 0;
     while (i < n) {
         uint32_t batch = 0;
-        for (; i < n && batch < kScoreBatch; ++i) {
+        for (; i < n && batch < batchMax; ++i) {
             const Record* r = recordAt(i);
             if (!slotReadable(r)) continue;
-            vecs[batch] = getVecFloat32(r, dim, quantization, pqSubvectors, codebook, scratch + batch * perBuffer);
+            float* out = inPlace ? scratch : scratch + batch * perBuffer;
+            vecs[batch] = getVecFloat32(r, dim, quantization, pqSubvectors, codebook, out);
             recs[batch++] = r;
         }
         if (batch == 0) break;
