@@ -3,6 +3,10 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <immintrin.h>
+
+#include <cfloat>
+#include <cstdlib>
 #include <cstring>
 #include <new>
 #include <vector>
@@ -15,25 +19,65 @@ namespace qarbin {
 namespace {
 
 constexpr int kKmeansIterations = 20;
+constexpr uint32_t kLanes = 8;
 
-// One sub-space. rows: n * dsub floats; centroids: 256 * dsub floats in the
-// codebook area, updated in place; assign: n bytes; sums: 256 * dsub floats;
-// counts: 256 entries.
+// The working rows of one sub-space are kept eight rows side by side:
+// element k of row i is at rows[((i / 8) * dsub + k) * 8 + i % 8], so one
+// 256-bit load holds element k of eight rows and the assignment step runs
+// eight rows per instruction, each lane with its own in-order fma chain.
+inline float rowElement(const float* rows, uint32_t dsub, uint32_t i, uint32_t k) {
+    return rows[(uint64_t{i / kLanes} * dsub + k) * kLanes + i % kLanes];
+}
+
+// Nearest centroid of each of the eight rows of block b: squared distance
+// as an fma chain over k in order, a centroid taken only when strictly
+// nearer (ties keep the lowest index). Four centroids at a time keep four
+// chains in flight; they are compared in index order.
+void assignBlock(const float* block, uint32_t dsub, const float* centroids, uint32_t* bestOut) {
+    __m256 bestDist = _mm256_set1_ps(FLT_MAX);
+    __m256i best = _mm256_setzero_si256();
+    for (uint32_t c = 0; c < kPqCentroids; c += 4) {
+        const float* c0 = centroids + uint64_t{c} * dsub;
+        __m256 acc[4] = {_mm256_setzero_ps(), _mm256_setzero_ps(), _mm256_setzero_ps(), _mm256_setzero_ps()};
+        for (uint32_t k = 0; k < dsub; ++k) {
+            const __m256 r = _mm256_load_ps(block + uint64_t{k} * kLanes);
+            for (uint32_t t = 0; t < 4; ++t) {
+                __m256 d = _mm256_sub_ps(r, _mm256_broadcast_ss(c0 + uint64_t{t} * dsub + k));
+                acc[t] = _mm256_fmadd_ps(d, d, acc[t]);
+            }
+        }
+        for (uint32_t t = 0; t < 4; ++t) {
+            const __m256 nearer = _mm256_cmp_ps(bestDist, acc[t], _CMP_GT_OQ);
+            bestDist = _mm256_blendv_ps(bestDist, acc[t], nearer);
+            best = _mm256_castps_si256(_mm256_blendv_ps(
+                _mm256_castsi256_ps(best), _mm256_castsi256_ps(_mm256_set1_epi32(static_cast<int>(c + t))), nearer));
+        }
+    }
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(bestOut), best);
+}
+
+// One sub-space. rows: the interleaved working rows (n rounded up to a
+// multiple of 8); centroids: 256 * dsub floats in the codebook area,
+// updated in place; assign: n bytes; sums: 256 * dsub floats; counts: 256.
 void trainSubspace(const float* rows, uint32_t n, uint32_t dsub, float* centroids, uint8_t* assign, float* sums,
                    uint32_t* counts) {
     for (uint32_t c = 0; c < kPqCentroids; ++c)
-        std::memcpy(centroids + uint64_t{c} * dsub, rows + uint64_t{c % n} * dsub, sizeof(float) * dsub);
+        for (uint32_t k = 0; k < dsub; ++k) centroids[uint64_t{c} * dsub + k] = rowElement(rows, dsub, c % n, k);
+    const uint32_t blocks = (n + kLanes - 1) / kLanes;
     for (int it = 0; it < kKmeansIterations; ++it) {
-        for (uint32_t i = 0; i < n; ++i)
-            assign[i] = static_cast<uint8_t>(nearestCentroid(rows + uint64_t{i} * dsub, centroids, dsub));
+        for (uint32_t b = 0; b < blocks; ++b) {
+            alignas(32) uint32_t best[kLanes];
+            assignBlock(rows + uint64_t{b} * dsub * kLanes, dsub, centroids, best);
+            for (uint32_t j = 0; j < kLanes && b * kLanes + j < n; ++j)
+                assign[b * kLanes + j] = static_cast<uint8_t>(best[j]);
+        }
         std::memset(sums, 0, sizeof(float) * kPqCentroids * dsub);
         std::memset(counts, 0, sizeof(uint32_t) * kPqCentroids);
         for (uint32_t i = 0; i < n; ++i) {
             const uint32_t a = assign[i];
             counts[a] += 1;
             float* sum = sums + uint64_t{a} * dsub;
-            const float* row = rows + uint64_t{i} * dsub;
-            for (uint32_t k = 0; k < dsub; ++k) sum[k] = sum[k] + row[k];
+            for (uint32_t k = 0; k < dsub; ++k) sum[k] = sum[k] + rowElement(rows, dsub, i, k);
         }
         for (uint32_t c = 0; c < kPqCentroids; ++c) {
             if (counts[c] == 0) continue;  // an empty cluster keeps its centroid
@@ -44,6 +88,17 @@ void trainSubspace(const float* rows, uint32_t n, uint32_t dsub, float* centroid
         }
     }
 }
+
+// 32-byte aligned float storage for the interleaved rows.
+struct AlignedFloats {
+    float* p = nullptr;
+    explicit AlignedFloats(uint64_t count) {
+        p = static_cast<float*>(std::aligned_alloc(32, ((count * sizeof(float)) + 31) & ~uint64_t{31}));
+    }
+    ~AlignedFloats() { std::free(p); }
+    AlignedFloats(const AlignedFloats&) = delete;
+    AlignedFloats& operator=(const AlignedFloats&) = delete;
+};
 
 }  // namespace
 
@@ -61,12 +116,13 @@ int Segment::trainPQCodebook(const float* vectors, uint32_t n) {
     const uint64_t cbBytes = codebookSize(dim, m);
     if (mappedLen < kHeaderBytes + cbBytes) return -1;
 
-    std::vector<float> rows;
+    const uint64_t paddedRows = (uint64_t{n} + kLanes - 1) / kLanes * kLanes;
+    AlignedFloats rows(paddedRows * dsub);
+    if (rows.p == nullptr) return -1;
     std::vector<uint8_t> assign;
     std::vector<float> sums;
     std::vector<uint32_t> counts;
     try {
-        rows.resize(uint64_t{n} * dsub);
         assign.resize(n);
         sums.resize(uint64_t{kPqCentroids} * dsub);
         counts.resize(kPqCentroids);
@@ -76,10 +132,13 @@ int Segment::trainPQCodebook(const float* vectors, uint32_t n) {
 
     float* cb = reinterpret_cast<float*>(base + kHeaderBytes);
     for (uint32_t s = 0; s < m; ++s) {
-        for (uint32_t i = 0; i < n; ++i)
-            std::memcpy(rows.data() + uint64_t{i} * dsub, vectors + uint64_t{i} * dim + uint64_t{s} * dsub,
-                        sizeof(float) * dsub);
-        trainSubspace(rows.data(), n, dsub, cb + uint64_t{s} * kPqCentroids * dsub, assign.data(), sums.data(),
+        // Padding lanes past n take row 0; their assignments are dropped.
+        for (uint64_t i = 0; i < paddedRows; ++i) {
+            const float* src = vectors + (i < n ? i : 0) * dim + uint64_t{s} * dsub;
+            float* dst = rows.p + (i / kLanes) * dsub * kLanes + i % kLanes;
+            for (uint32_t k = 0; k < dsub; ++k) dst[uint64_t{k} * kLanes] = src[k];
+        }
+        trainSubspace(rows.p, n, dsub, cb + uint64_t{s} * kPqCentroids * dsub, assign.data(), sums.data(),
                       counts.data());
     }
 
