@@ -70,7 +70,8 @@ size_t scanSegmentFiles(Store* st, const char* dir, bool mapFiles) {
 
 Segment* createSegmentFile(Store* st) {
     const size_t number = st->segments.size();
-    if (number >= kMaxSegmentFiles || st->dir[0] == '\0') return nullptr;
+    // A segment without slots would take a file per refused record.
+    if (number >= kMaxSegmentFiles || st->dir[0] == '\0' || st->segmentCapacity == 0) return nullptr;
     char path[4096];
     if (!segmentFilePath(st->dir, static_cast<uint32_t>(number), path, sizeof path)) return nullptr;
     // Exclusive: a file left behind a gap in the numbering is never truncated.

@@ -174,7 +174,7 @@ void Store::maybeAutoIndex() {
         if (used < threshold) continue;
         if ((seg->header->flags & kFlagGraphUsable) != 0) {
             const uint64_t indexed = seg->header->indexedCount.load();
-            if (used >= indexed && used - indexed >= threshold) seg->hnswInsertIncremental(metric, useAvx2);
+            if (used - indexed >= threshold) seg->hnswInsertIncremental(metric, useAvx2);
         } else {
             seg->buildHnsw(metric, useAvx2);
         }

@@ -248,3 +248,30 @@ TEST(StoreWrite, DiskHandleSeesRecordsAnotherHandleAddedToAnOpenSegment) {
     ASSERT_EQ(b->del(key(2).c_str()), 0);
     EXPECT_FALSE(fetch(*a, key(2)).found);
 }
+
+// A slot another process has reserved but not published yet is skipped, and
+// found as soon as its valid byte is set, also after later slots were read.
+TEST(StoreWrite, RecordPublishedAfterLaterOnesIsFoundOnceValid) {
+    StorePtr st = memStore(4, 64);
+    ASSERT_TRUE(st);
+    ASSERT_EQ(setVec(*st, 0), 0);
+    Segment* seg = st->segments[0];
+    const uint64_t slot = seg->header->usedSlots.fetch_add(1);
+    qarbin::Record* r = seg->recordAt(slot);
+    r->id = qarbin::recordId("late");
+    std::strcpy(r->key, "late");
+    r->dim = 4;
+    r->graphNode = -1;
+    std::vector<float> v = vec(9, 4);
+    std::memcpy(reinterpret_cast<uint8_t*>(r) + qarbin::kSlotHeaderBytes, v.data(), sizeof(float) * 4);
+    EXPECT_FALSE(fetch(*st, "late").found);
+    ASSERT_EQ(setVec(*st, 1), 0);  // the slot after it
+    EXPECT_TRUE(fetch(*st, key(1)).found);
+    qarbin::publishRecord(r);
+    seg->header->liveCount.fetch_add(1);
+    Fetched f = fetch(*st, "late");
+    ASSERT_TRUE(f.found);
+    EXPECT_EQ(f.v, v);
+    ASSERT_EQ(st->del("late"), 0);
+    EXPECT_FALSE(fetch(*st, "late").found);
+}
