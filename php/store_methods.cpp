@@ -2,6 +2,8 @@
 // Method bodies own nothing with a destructor: any engine call may jump out.
 #include "php/php_qarbin.h"
 
+#include <strings.h>
+
 #include <cstdlib>
 
 #include "php/store_calls.h"
@@ -17,10 +19,7 @@ namespace {
 
 constexpr uint64_t kDefaultFileCapacity = 10000000;
 
-bool wordIs(const zend_string* s, const char* word) {
-    size_t n = strlen(word);
-    return ZSTR_LEN(s) == n && zend_binary_strcasecmp(ZSTR_VAL(s), n, word, n) == 0;
-}
+bool wordIs(const zend_string* s, const char* word) { return strcasecmp(ZSTR_VAL(s), word) == 0; }
 
 // Index of the matching word, or -1; only strings can match.
 int matchWord(const zval* v, const char* const* words, int count) {
