@@ -97,8 +97,6 @@ inline void dotNormSeq(const float* a, const float* b, uint32_t n, float* dotOut
     *nbOut = s;
 }
 
-// ---- block scoring -------------------------------------------------------
-
 // After the call r[k] lane j holds the old r[j] lane k.
 inline void transpose8(__m256 r[8]) {
     __m256 t[8];
