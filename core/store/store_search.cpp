@@ -130,6 +130,9 @@ int copyMetadata(const char* src, uint32_t len, char** metaOut, uint32_t* lenOut
 
 }  // namespace
 
+// query: dim floats. *out receives min(topK, 1000) results of which the
+// returned number are filled, best first; untouched when 0 is returned
+// because of a null query or topK < 1.
 // The result array comes from the allocation seam, which in PHP may jump out
 // of this frame on the engine's memory limit: it is allocated before any
 // object that would need its destructor run.
@@ -170,7 +173,7 @@ void Store::maybeAutoIndex() {
     if (pqBuffer != nullptr && pqBuffer->count > 0) flushPQBuffer();
     const uint64_t threshold = autoIndexThreshold;
     for (Segment* seg : segments) {
-        const uint64_t used = seg->header->usedSlots.load();
+        const uint64_t used = seg->usedSlotsClamped();
         if (used < threshold) continue;
         if ((seg->header->flags & kFlagGraphUsable) != 0) {
             const uint64_t indexed = seg->header->indexedCount.load();
@@ -189,6 +192,9 @@ int Store::buildIndex() {
     return 0;
 }
 
+// vecOut: dim floats. *metaOut: a copy through the allocation seam, or null
+// when the record has no metadata. -1 with the outputs untouched when no
+// live record is stored under key.
 int Store::get(const char* key, float* vecOut, char** metaOut, uint32_t* lenOut) {
     if (key == nullptr || key[0] == '\0' || vecOut == nullptr) return -1;
     if (pqBuffer != nullptr && pqBuffer->count > 0) {
@@ -207,6 +213,8 @@ int Store::get(const char* key, float* vecOut, char** metaOut, uint32_t* lenOut)
     Segment* seg = nullptr;
     const Record* r = findNewestLive(*this, key, keyLen, &seg);
     if (r == nullptr) return -1;
+    if (seg->dim != dim || seg->quantization != static_cast<uint32_t>(quantization) || seg->pqSubvectors != pqSubvectors)
+        return -1;  // never decode a segment with another shape than its own
     const float* codebook = readableCodebook(seg);
     if (quantization == Quantization::PQ && codebook == nullptr) return -1;
     alignas(64) float scratch[kMaxDim];

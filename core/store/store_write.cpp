@@ -73,6 +73,9 @@ uint64_t markSlots(Store& st, Segment* seg, const std::vector<uint64_t>& slots) 
 
 }  // namespace
 
+// vector: dim floats; metadata: metaLen bytes or null. Replaces what is
+// stored under key. -1 (nothing changed) for a null, empty or over-long key,
+// over-long metadata or when no segment can take the record.
 int Store::set(const char* key, const float* vector, const char* metadata, uint32_t metaLen) {
     if (key == nullptr || key[0] == '\0') return -1;
     const size_t keyLen = strnlen(key, kKeyFieldBytes);
@@ -96,6 +99,8 @@ int Store::set(const char* key, const float* vector, const char* metadata, uint3
     }
 }
 
+// vector: dim floats; metadata: metaLen bytes or null. Other processes may
+// add to shared segments and files meanwhile; slots are reserved atomically.
 int Store::add(uint64_t id, const char* key, const float* vector, const char* metadata, uint32_t metaLen) {
     if (segments.empty() || vector == nullptr) return -1;
     if (keyTooLong(key) || metadataTooLong(metadata, metaLen)) return -1;
