@@ -37,6 +37,9 @@ int Segment::buildHnsw(DistanceMetric metric, bool useAvx2) {
             if (recordLive(recordAt(i))) live.push_back(static_cast<uint32_t>(i));
         if (live.empty()) return 0;
         if (live.size() > g.nodeLimit) return -1;
+        // Node p will stand for live[p].
+        g.nodeSlots = live.data();
+        g.nodeSlotsCount = live.size();
         levels.resize(live.size());
         m = header->hnswM ? header->hnswM : hnsw::kDefaultM;
         efc = header->hnswEfConstruction ? header->hnswEfConstruction : hnsw::kDefaultEfConstruction;

@@ -16,8 +16,14 @@ namespace hnsw {
 
 namespace {
 
-inline bool nearerFirst(const Pair& a, const Pair& b) { return a.dist > b.dist; }  // min-heap order
-inline bool fartherFirst(const Pair& a, const Pair& b) { return a.dist < b.dist; }  // max-heap order
+struct NearerFirst {  // min-heap order
+    bool operator()(const Pair& a, const Pair& b) const { return a.dist > b.dist; }
+};
+struct FartherFirst {  // max-heap order
+    bool operator()(const Pair& a, const Pair& b) const { return a.dist < b.dist; }
+};
+constexpr NearerFirst nearerFirst{};
+constexpr FartherFirst fartherFirst{};
 
 template <typename T>
 inline T loadRelaxed(const T* p) {
@@ -53,6 +59,11 @@ bool makeGraph(const Segment& seg, uint64_t usedLimit, DistanceMetric metric, bo
     g->slotLimit = std::min<uint64_t>({usedLimit, cap, slotRoom, static_cast<uint64_t>(UINT32_MAX)});
     g->graphOffset = static_cast<uint64_t>(seg.nodeArea - begin);
     g->poolOffset = static_cast<uint64_t>(seg.linkPool - begin);
+    g->slots = seg.slots;
+    g->stride = stride;
+    g->vecBytes = seg.vecBytes();
+    g->inPlace = seg.quantization == static_cast<uint32_t>(Quantization::None) ||
+                 seg.quantization > static_cast<uint32_t>(Quantization::PQ);
     g->metric = metric;
     g->useAvx2 = useAvx2;
     return true;
@@ -140,17 +151,18 @@ void Query::init(const Graph& g, const float* q, const Workspace& ws) {
 
 uint32_t distancesOf(const Graph& g, const Query& q, const uint32_t* nodes, uint32_t n, uint32_t* kept,
                      float* dist) {
-    const Segment& seg = *g.seg;
-    for (uint32_t i = 0; i < n; ++i) __builtin_prefetch(g.node(nodes[i]));
+    // Node headers first, then the vectors they name: every miss of a block
+    // is in flight at once.
+    if (g.nodeSlotsCount == 0)
+        for (uint32_t i = 0; i < n; ++i) __builtin_prefetch(g.node(nodes[i]));
 
     const Record* recs[kMaxBlock];
     uint32_t k = 0;
-    uint64_t vb = seg.vecBytes();
-    uint64_t lines = std::min<uint64_t>((vb + 63) / 64, 16);
+    const uint64_t lines = std::min<uint64_t>((g.vecBytes + 63) / 64, 16);
     for (uint32_t i = 0; i < n; ++i) {
-        uint32_t slot = loadRelaxed(&g.node(nodes[i])->slot);
+        uint32_t slot = nodes[i] < g.nodeSlotsCount ? g.nodeSlots[nodes[i]] : loadRelaxed(&g.node(nodes[i])->slot);
         if (slot >= g.slotLimit) continue;
-        const Record* r = seg.recordAt(slot);
+        const Record* r = g.record(slot);
         const char* v = reinterpret_cast<const char*>(r) + kSlotHeaderBytes;
         for (uint64_t l = 0; l < lines; ++l) __builtin_prefetch(v + 64 * l);
         recs[k] = r;
@@ -160,9 +172,15 @@ uint32_t distancesOf(const Graph& g, const Query& q, const uint32_t* nodes, uint
     if (k == 0) return 0;
 
     const float* vecs[kMaxBlock];
-    for (uint32_t j = 0; j < k; ++j)
-        vecs[j] = getVecFloat32(recs[j], seg.dim, seg.quantization, seg.pqSubvectors, seg.codebook,
-                                q.block + j * q.pad);
+    if (g.inPlace) {
+        for (uint32_t j = 0; j < k; ++j)
+            vecs[j] = reinterpret_cast<const float*>(reinterpret_cast<const char*>(recs[j]) + kSlotHeaderBytes);
+    } else {
+        const Segment& seg = *g.seg;
+        for (uint32_t j = 0; j < k; ++j)
+            vecs[j] = getVecFloat32(recs[j], seg.dim, seg.quantization, seg.pqSubvectors, seg.codebook,
+                                    q.block + j * q.pad);
+    }
     q.scorer.scoreBlock(vecs, k, dist);
     for (uint32_t j = 0; j < k; ++j) {
         float d = scoreToDistance(dist[j], g.metric);
@@ -208,7 +226,7 @@ uint32_t initNode(const Graph& g, uint32_t p, uint32_t slot, uint32_t level, uin
             level = 0;
         }
     }
-    g.seg->recordAt(slot)->graphNode = static_cast<int32_t>(p);
+    g.record(slot)->graphNode = static_cast<int32_t>(p);
     return level;
 }
 
@@ -312,6 +330,10 @@ void searchLayer(const Graph& g, const Query& q, const uint32_t* entries, size_t
             float dx = dist[j];
             if (W.size() < ef || dx < W.front().dist) {
                 Pair pr{dx, fresh[kept[j]]};
+                // Its links are read when it is expanded.
+                const char* nd = reinterpret_cast<const char*>(g.node(pr.node));
+                __builtin_prefetch(nd + 64);
+                __builtin_prefetch(nd + kNodeBytes - 1);
                 C.push_back(pr);
                 std::push_heap(C.begin(), C.end(), nearerFirst);
                 W.push_back(pr);
@@ -345,7 +367,7 @@ bool addLink(const Graph& g, Workspace& ws, uint32_t owner, uint32_t x, uint32_t
     uint32_t slot = g.node(owner)->slot;
     if (slot >= g.slotLimit) return false;
     const Segment& seg = *g.seg;
-    const float* v = getVecFloat32(seg.recordAt(slot), seg.dim, seg.quantization, seg.pqSubvectors, seg.codebook,
+    const float* v = getVecFloat32(g.record(slot), seg.dim, seg.quantization, seg.pqSubvectors, seg.codebook,
                                    ws.ownerBuf());
     Query oq;
     oq.init(g, v, ws);

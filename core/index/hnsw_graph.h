@@ -39,10 +39,19 @@ struct Graph {
     uint64_t slotLimit = 0;  // a node may name only slots below this
     uint64_t graphOffset = 0;
     uint64_t poolOffset = 0;
+    uint8_t* slots = nullptr;  // slot 0
+    uint64_t stride = 0;
+    uint64_t vecBytes = 0;
+    bool inPlace = false;  // 32-bit floats: vectors are scored where they lie
+    // Optional process-local copy of the nodes' slots (the build's live list,
+    // the insert's snapshot), so a distance need not first read the node.
+    const uint32_t* nodeSlots = nullptr;
+    uint64_t nodeSlotsCount = 0;
     DistanceMetric metric = DistanceMetric::Cosine;
     bool useAvx2 = false;
 
     HnswNode* node(uint64_t p) const { return reinterpret_cast<HnswNode*>(nodes + p * kNodeBytes); }
+    Record* record(uint64_t slot) const { return reinterpret_cast<Record*>(slots + slot * stride); }
 
     // Copies the links of node p (p < nodeLimit) on `level` into out (room for
     // 32) and returns the number of places copied, clamped to the list's

@@ -25,6 +25,7 @@ int Segment::hnswInsertIncremental(DistanceMetric metric, bool useAvx2) {
 
     hnsw::Graph g;
     std::vector<uint32_t> pending;
+    std::vector<uint32_t> nodeSlots;
     hnsw::Workspace* ws = nullptr;
     uint64_t n0 = 0;
     int32_t ep = -1;
@@ -59,6 +60,14 @@ int Segment::hnswInsertIncremental(DistanceMetric metric, bool useAvx2) {
         efc = header->hnswEfConstruction ? header->hnswEfConstruction : hnsw::kDefaultEfConstruction;
         ws = &hnsw::workspace();
         ws->prepare(std::min<uint64_t>(n0 + pending.size(), g.nodeLimit), dim, efc);
+        // The slots of the existing nodes do not change while this single
+        // writer runs; the new nodes take the pending slots in order. (Values
+        // read here are still bounded where they are used.)
+        nodeSlots.resize(n0 + pending.size());
+        for (uint64_t p = 0; p < n0; ++p) nodeSlots[p] = g.node(p)->slot;
+        std::copy(pending.begin(), pending.end(), nodeSlots.begin() + n0);
+        g.nodeSlots = nodeSlots.data();
+        g.nodeSlotsCount = nodeSlots.size();
     } catch (...) {
         return -1;
     }

@@ -141,9 +141,16 @@ int Segment::hnswSearch(const float* query, int topK, int ef, DistanceMetric met
         }
     }
 
-    alignas(64) float scratch[kMaxDim];
     uint64_t s = slotsInMapping(*this, usedSlotsClamped());
+    // n nodes stand for n distinct slots below usedSlots: when they are as
+    // many as the used slots, every slot has a node and none is left to score.
+    if (!scanAll && s <= n) return 0;
+    alignas(64) float scratch[kMaxDim];
+    const uint64_t step = stride();
     for (uint64_t i = 0; i < s; ++i) {
+        // The flags of each slot lie a stride apart, too far for the
+        // hardware to guess.
+        if (i + 8 < s) __builtin_prefetch(slots + (i + 8) * step + 64);
         const Record* r = recordAt(i);
         if (!recordLive(r)) continue;
         // Records outside the nodes this search could reach: none yet, or
