@@ -61,7 +61,17 @@ $m = new QarbinStore(null, ["dimensions" => 3]);
 $m->set("a", [1, 2, 3]);
 var_dump($m->snapshot("/proc/qarbin_cannot/snap"));
 
-foreach ([$dir, $snap] as $d) {
+// Only a directory: disk mode, qarbin.default_dim, segments of 10000000
+// slots (a sparse file).
+$big = new QarbinStore("$base/default");
+$st = $big->stats();
+$ref = new QarbinStore("$base/ref", ["dimensions" => 1536, "segment_size" => 10000000]);
+echo "directory only: ", $st["storage"], " dim ", $st["dimensions"], ", same size as 10000000 slots: ",
+    var_export($st["memory_mb"] === $ref->stats()["memory_mb"], true), "\n";
+$big->close();
+$ref->close();
+
+foreach ([$dir, $snap, "$base/default", "$base/ref"] as $d) {
     array_map("unlink", glob("$d/*"));
     rmdir($d);
 }
@@ -84,3 +94,4 @@ snapshot opened as disk: count 1, snap_me s
 uncreatable dir: segments 0
 set: Failed to set vector
 bool(false)
+directory only: disk dim 1536, same size as 10000000 slots: true
