@@ -226,7 +226,7 @@ int Segment::search(const float* query, int topK, DistanceMetric metric, bool us
         // Merged in slot order, exactly as a one-at-a-time scan would.
         for (uint32_t k = 0; k < batch; ++k) {
             const float sc = scores[k];
-            if (std::isnan(sc)) continue;
+            if (std::isnan(sc)) continue;  // a NaN score never enters
             int at;
             bool replacing = false;
             if (*count < topK) {
