@@ -1,6 +1,8 @@
 // dump() and load(): records as JSON Lines, in a file or a string.
 #include "php/php_qarbin.h"
 
+#include <sys/stat.h>
+
 #include <cstdio>
 #include <cstdlib>
 
@@ -265,6 +267,12 @@ PHP_METHOD(QarbinStore, load) {
         RETURN_THROWS();
     }
     FILE* fp = fopen(ZSTR_VAL(path), "r");
+    // A directory opens for reading but yields no line; refuse it as unreadable.
+    struct stat st;
+    if (fp && fstat(fileno(fp), &st) == 0 && S_ISDIR(st.st_mode)) {
+        fclose(fp);
+        fp = nullptr;
+    }
     if (!fp) {
         zend_throw_exception_ex(qarbin_exception_ce, 0, "Cannot open file for reading: %s", ZSTR_VAL(path));
         RETURN_THROWS();

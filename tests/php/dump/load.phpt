@@ -69,6 +69,11 @@ try {
     echo $e->getMessage(), "\n";
 }
 try {
+    $t->load(sys_get_temp_dir());
+} catch (QarbinException $e) {
+    echo str_replace(sys_get_temp_dir(), "TMP", $e->getMessage()), "\n";
+}
+try {
     (new QarbinStore(null, ["dimensions" => 4]))->load($path);
 } catch (QarbinException $e) {
     echo $e->getMessage(), "\n";
@@ -109,4 +114,5 @@ loaded 5
   m5 metadata: NULL
 twice: 2 + 2 loaded, count 2
 Cannot open file for reading: /nonexistent/qarbin.jsonl
+Cannot open file for reading: TMP
 Vector dim mismatch at line 1: expected 4
