@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <unistd.h>
+#include <xmmintrin.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -214,6 +215,13 @@ int Segment::search(const float* query, int topK, DistanceMetric metric, bool us
     while (i < n) {
         uint32_t batch = 0;
         for (; i < n && batch < batchMax; ++i) {
+            // Every slot lies in a page of its own, which the hardware does
+            // not prefetch across: ask for the next batch's slots now.
+            if (i + batchMax < n) {
+                const Record* ahead = recordAt(i + batchMax);
+                _mm_prefetch(reinterpret_cast<const char*>(ahead) + 64, _MM_HINT_T0);
+                prefetchVector(ahead, vecBytes());
+            }
             const Record* r = recordAt(i);
             if (!slotReadable(r)) continue;
             float* out = inPlace ? scratch : scratch + batch * perBuffer;
