@@ -34,6 +34,7 @@ inline T loadRelaxed(const T* p) {
 
 bool makeGraph(const Segment& seg, uint64_t usedLimit, DistanceMetric metric, bool useAvx2, Graph* g) {
     if (!seg.header || !seg.base || !seg.slots || !seg.nodeArea || !seg.linkPool) return false;
+    if (seg.dim == 0 || seg.dim > kMaxDim) return false;  // decode scratch holds kMaxDim floats
     const uint8_t* begin = seg.base;
     const uint8_t* end = seg.base + seg.mappedLen;
     if (seg.nodeArea <= seg.slots || seg.nodeArea >= end || seg.linkPool < begin || seg.linkPool >= end)

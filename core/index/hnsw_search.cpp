@@ -92,7 +92,7 @@ uint64_t slotsInMapping(const Segment& seg, uint64_t used) {
 // all scored exactly instead. Always returns 0.
 int Segment::hnswSearch(const float* query, int topK, int ef, DistanceMetric metric, bool useAvx2,
                         Result* results, int* count) const {
-    if (!header || !query || !results || !count || topK < 1) return 0;
+    if (!header || !query || !results || !count || topK < 1 || dim > kMaxDim) return 0;
     if ((__atomic_load_n(&header->flags, __ATOMIC_ACQUIRE) & kFlagGraphUsable) == 0) return 0;
     uint64_t n = header->indexedCount.load();
     if (n == 0) return 0;
