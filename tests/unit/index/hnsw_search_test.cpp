@@ -156,9 +156,13 @@ TEST(HnswSearch, GraphScoresMatchTheExhaustiveScores) {
     const DistanceMetric metrics[] = {DistanceMetric::Cosine, DistanceMetric::Dot, DistanceMetric::Euclidean,
                                       DistanceMetric::Manhattan};
     auto v = randomVectors(400, 9, 13);
+    const Quantization encodings[] = {Quantization::None, Quantization::F16, Quantization::Int8,
+                                      Quantization::Binary};
     for (DistanceMetric m : metrics) {
         for (bool avx2 : {false, true}) {
-            auto seg = makeSegment(9, 400, m);
+            Quantization enc = encodings[(static_cast<int>(m) * 2 + avx2) % 4];
+            SCOPED_TRACE(static_cast<int>(enc));
+            auto seg = makeSegment(9, 400, m, 16, 200, enc);
             addRange(*seg, v, 0, 400);
             ASSERT_EQ(seg->buildHnsw(m, avx2), 0);
             auto exact = exactSearch(*seg, &v[5 * 9], 400, m, avx2);
