@@ -96,22 +96,22 @@ void encodePQ(uint8_t* dst, const float* v, uint32_t dim, uint32_t m, const floa
 }
 
 void decodeF16(const uint8_t* src, uint32_t dim, float* out) {
-    uint32_t i = 0;
-    const __m256i mag = _mm256_set1_epi32(0x7FFF);
-    const __m256i signBit = _mm256_set1_epi32(0x8000);
-    const __m256i expMask = _mm256_set1_epi32(0x7C00);
+    // Per lane: exponent and fraction shifted into place and rebiased by
+    // 112; exponent 31 rebiased once more to 255 (infinity, NaN with its
+    // fraction); exponent 0 cleared to the signed zero.
+    const __m256i body = _mm256_set1_epi32(0x0FFFE000);
+    const __m256i expField = _mm256_set1_epi32(0x0F800000);
     const __m256i bias = _mm256_set1_epi32(112 << 23);
-    const __m256i infExp = _mm256_set1_epi32(0x7F800000);
-    const __m256i zero = _mm256_setzero_si256();
+    const __m256i signBit = _mm256_set1_epi32(static_cast<int>(0x80000000u));
+    uint32_t i = 0;
     for (; i + 8 <= dim; i += 8) {
         __m256i h = _mm256_cvtepu16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(src + 2 * i)));
-        __m256i sign = _mm256_slli_epi32(_mm256_and_si256(h, signBit), 16);
-        __m256i body = _mm256_slli_epi32(_mm256_and_si256(h, mag), 13);  // exponent and fraction in place
-        __m256i e = _mm256_and_si256(h, expMask);
-        __m256i normal = _mm256_add_epi32(body, bias);
-        __m256i special = _mm256_or_si256(infExp, _mm256_slli_epi32(_mm256_and_si256(h, _mm256_set1_epi32(0x3FF)), 13));
-        __m256i r = _mm256_blendv_epi8(normal, special, _mm256_cmpeq_epi32(e, expMask));
-        r = _mm256_blendv_epi8(r, zero, _mm256_cmpeq_epi32(e, zero));
+        __m256i b = _mm256_and_si256(_mm256_slli_epi32(h, 13), body);
+        __m256i sign = _mm256_and_si256(_mm256_slli_epi32(h, 16), signBit);
+        __m256i e = _mm256_and_si256(b, expField);
+        __m256i top = _mm256_and_si256(_mm256_cmpeq_epi32(e, expField), bias);
+        __m256i r = _mm256_add_epi32(_mm256_add_epi32(b, bias), top);
+        r = _mm256_andnot_si256(_mm256_cmpeq_epi32(e, _mm256_setzero_si256()), r);
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + i), _mm256_or_si256(r, sign));
     }
     for (; i < dim; ++i) {
@@ -158,6 +158,15 @@ void decodePQ(const uint8_t* src, uint32_t dim, uint32_t m, const float* codeboo
         return;
     }
     const uint32_t dsub = dim / m;
+    if (dsub % 8 == 0) {
+        // Whole 256-bit moves instead of a library call per sub-vector.
+        for (uint32_t s = 0; s < m; ++s) {
+            const float* c = codebook + (uint64_t{s} * kPqCentroids + src[s]) * dsub;
+            float* o = out + uint64_t{s} * dsub;
+            for (uint32_t k = 0; k < dsub; k += 8) _mm256_storeu_ps(o + k, _mm256_loadu_ps(c + k));
+        }
+        return;
+    }
     for (uint32_t s = 0; s < m; ++s) {
         const float* c = codebook + (uint64_t{s} * kPqCentroids + src[s]) * dsub;
         std::memcpy(out + s * dsub, c, sizeof(float) * dsub);

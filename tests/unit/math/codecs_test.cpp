@@ -248,8 +248,9 @@ TEST(Codecs, PQNearestCentroidAndDecode) {
     for (float f : decode(s, dim, kPQ, m, nullptr)) EXPECT_EQ(0u, bits(f));
 }
 
-// The nearest-centroid search against a plain scan, for every sub-vector
-// length up to 20 (the vector path works on eight components at a time);
+// The nearest-centroid search against a plain scan, and the decode of the
+// codes, for every sub-vector length up to 20 (both work on eight
+// components at a time where they can);
 // each codebook has exact duplicates of its nearest centroid, so a tie
 // that is not broken towards the lowest index shows up.
 TEST(Codecs, PQEncodeMatchesPlainScan) {
@@ -288,9 +289,13 @@ TEST(Codecs, PQEncodeMatchesPlainScan) {
                 }
                 if (higher != want[1]) std::memcpy(sub + higher * dsub, sub + want[1] * dsub, 4 * dsub);
             }
-            uint8_t got[3];
-            encodeVector(got, v.data(), dim, kPQ, m, cb.data());
-            for (uint32_t s = 0; s < m; ++s) ASSERT_EQ(want[s], got[s]) << "dsub " << dsub << " trial " << trial;
+            Slot slot(m);
+            encodeVector(slot.vec(), v.data(), dim, kPQ, m, cb.data());
+            for (uint32_t s = 0; s < m; ++s) ASSERT_EQ(want[s], slot.vec()[s]) << "dsub " << dsub << " trial " << trial;
+            std::vector<float> out = decode(slot, dim, kPQ, m, cb.data());
+            for (uint32_t s = 0; s < m; ++s)
+                ASSERT_EQ(0, std::memcmp(out.data() + s * dsub, cb.data() + (uint64_t{s} * 256 + want[s]) * dsub, 4 * dsub))
+                    << "dsub " << dsub;
         }
     }
 }
