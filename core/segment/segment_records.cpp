@@ -66,6 +66,12 @@ KeyIndex* syncedKeyIndex(const Segment& seg) {
 
 }  // namespace
 
+// vector: dim floats; metadata: metaLen bytes (only the first 4096 are
+// kept) or null. Lock-free: other processes may add, delete and search the
+// same region meanwhile. -2 (nothing touched) while a PQ codebook is
+// missing; -1 when full, read-only, or when the file system cannot back the
+// slot. A refused slot is handed back unless another writer has reserved a
+// later one meanwhile; it then stays unpublished and every reader skips it.
 int Segment::add(uint64_t id, const char* key, const float* vector, const char* metadata, uint32_t metaLen) {
     if (quantization == static_cast<uint32_t>(Quantization::PQ) && codebook == nullptr) return -2;
     if (!writable) return -1;

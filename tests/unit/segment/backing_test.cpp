@@ -7,6 +7,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
+#include <vector>
 #include <cstring>
 #include <string>
 
@@ -90,6 +92,37 @@ TEST_F(SmallTmpfs, AddsFailOnceFullAndEarlierRecordsStay) {
     SegPtr reopened(Segment::openDisk(path.c_str(), 0));
     ASSERT_NE(reopened, nullptr);
     EXPECT_EQ(reopened->header->liveCount.load(), static_cast<uint64_t>(again));
+}
+
+// Another mapping's clear hands pages back; what this mapping had backed
+// before must be backed again before it is written.
+TEST_F(SmallTmpfs, ClearByAnotherMappingIsNoticed) {
+    const std::string path = mnt + "/seg_0000.qbseg";
+    SegPtr s(Segment::createDisk(path.c_str(), 4, 1000, Quantization::None, DistanceMetric::Cosine, 0, 0, 0));
+    ASSERT_NE(s, nullptr);
+    SegPtr other(Segment::openDisk(path.c_str(), 1));
+    ASSERT_NE(other, nullptr);
+    const auto v = vec(4, 1);
+    ASSERT_EQ(other->add(1, "first", v.data(), nullptr, 0), 0);
+    EXPECT_GT(fill(*s, 0), 0);
+    s->clearRecords();
+
+    // Take every free byte with another file.
+    const std::string filler = mnt + "/filler";
+    FILE* f = std::fopen(filler.c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    std::vector<char> block(4096, 'f');
+    while (std::fwrite(block.data(), 1, block.size(), f) == block.size() && std::fflush(f) == 0) {
+    }
+    std::fclose(f);
+
+    // Full metadata, so that the record reaches into the slot's second page.
+    const std::string meta(4096, 'm');
+    EXPECT_EQ(other->add(2, "second", v.data(), meta.data(), 4096), -1);
+    EXPECT_EQ(other->getByKey("second"), nullptr);
+    ASSERT_EQ(unlink(filler.c_str()), 0);
+    EXPECT_EQ(other->add(3, "third", v.data(), meta.data(), 4096), 0);
+    EXPECT_NE(s->getByKey("third"), nullptr);
 }
 
 TEST_F(SmallTmpfs, CreateFailsCleanlyWhenEvenTheHeaderDoesNotFit) {
