@@ -70,24 +70,31 @@ KeyIndex* syncedKeyIndex(const Segment& seg) {
 // kept) or null. Lock-free: other processes may add, delete and search the
 // same region meanwhile. -2 (nothing touched) while a PQ codebook is
 // missing; -1 when full, read-only, or when the file system cannot back the
-// slot. A refused slot is handed back unless another writer has reserved a
-// later one meanwhile; it then stays unpublished and every reader skips it.
+// slot (usedSlots as before, except when a concurrent writer reserved after
+// this one: that slot then stays unpublished and every reader skips it).
 int Segment::add(uint64_t id, const char* key, const float* vector, const char* metadata, uint32_t metaLen) {
     if (quantization == static_cast<uint32_t>(Quantization::PQ) && codebook == nullptr) return -2;
     if (!writable) return -1;
     const uint64_t cap = std::min(header->capacity.load(), slotCapacity);
+    const uint64_t st = stride();
+    const uint64_t slotsOffset = static_cast<uint64_t>(slots - base);
+    // Back the slot before it is reserved: once usedSlots covers it, readers
+    // look at its `valid` byte, and on tmpfs even reading an unbacked page
+    // of a full file system raises SIGBUS. A refusal here reserves nothing.
+    const uint64_t next = counters[0].load();
+    if (next < cap && !ensureBacked(slotsOffset + next * st, st)) return -1;
     const uint64_t s = counters[0].fetch_add(1);
     if (s >= cap) {
         counters[0].fetch_sub(1);
         return -1;
     }
-    const uint64_t st = stride();
-    const uint64_t slotOffset = static_cast<uint64_t>(slots - base) + s * st;
-    if (!ensureBacked(slotOffset, st)) {
-        // Give the slot back if nobody reserved after it; otherwise it stays
-        // reserved and unpublished, and every reader skips it.
+    const uint64_t slotOffset = slotsOffset + s * st;
+    if (s != next && !ensureBacked(slotOffset, st)) {
+        // Another writer got in between. Give the slot back if nobody
+        // reserved after it; otherwise it stays reserved and unpublished,
+        // every reader skips it, and at least its header is made readable.
         uint64_t expected = s + 1;
-        counters[0].compare_exchange_strong(expected, s);
+        if (!counters[0].compare_exchange_strong(expected, s)) ensureBacked(slotOffset, kSlotHeaderBytes);
         return -1;
     }
 
