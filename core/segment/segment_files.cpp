@@ -196,7 +196,25 @@ Segment* Segment::loadFromFile(const char* path) {
         close(fd);
         return nullptr;
     }
-    const bool ok = readFully(static_cast<uint8_t*>(map), len, 0);
+    // Only the file's data is read: its holes (a segment file is sparse
+    // past its used slots) are already zero in the fresh mapping, so a
+    // large, mostly empty file costs neither reads nor resident memory.
+    // File systems without hole reporting show the whole file as data.
+    bool ok = true;
+    for (uint64_t at = 0; ok && at < len;) {
+        const off_t data = lseek(fd, static_cast<off_t>(at), SEEK_DATA);
+        if (data < 0) {
+            if (errno == ENXIO) break;  // nothing but a hole up to the end
+            ok = readFully(static_cast<uint8_t*>(map) + at, len - at, at);
+            break;
+        }
+        const off_t hole = lseek(fd, data, SEEK_HOLE);
+        const uint64_t from = static_cast<uint64_t>(data);
+        const uint64_t to = hole < 0 ? len : std::min(static_cast<uint64_t>(hole), len);
+        if (from >= len) break;
+        ok = to > from && readFully(static_cast<uint8_t*>(map) + from, to - from, from);
+        at = to;
+    }
     close(fd);
     // The file may have been rewritten between the two reads.
     if (!ok || !regionUsable(static_cast<const SegmentHeader*>(map), len)) {

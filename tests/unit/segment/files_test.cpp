@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -27,6 +28,16 @@ SegPtr diskSeg(const std::string& path, uint32_t dim, uint64_t cap, Quantization
 off_t fileSize(const std::string& path) {
     struct stat st;
     return stat(path.c_str(), &st) == 0 ? st.st_size : -1;
+}
+
+uint64_t residentBytes() {
+    unsigned long pages = 0, resident = 0;
+    FILE* f = std::fopen("/proc/self/statm", "r");
+    if (f) {
+        if (std::fscanf(f, "%lu %lu", &pages, &resident) != 2) resident = 0;
+        std::fclose(f);
+    }
+    return uint64_t{resident} * static_cast<uint64_t>(sysconf(_SC_PAGESIZE));
 }
 
 int openFds() {
@@ -250,4 +261,30 @@ TEST(SegmentFiles, AdviseRecordsKeepsContents) {
     mem->adviseRecords(MADV_DONTNEED);  // would zero private memory: ignored
     mem->adviseRecords(MADV_SEQUENTIAL);
     EXPECT_NE(mem->getByKey("a"), nullptr);
+}
+
+TEST(SegmentFiles, LoadFromFileReadsOnlyTheData) {
+    qarbin_test::TempDir dir;
+    const std::string path = dir.file("sparse.qbseg");
+    const auto v = vec(4, 6);
+    {
+        // 4.3 GB of region, a few pages of data.
+        SegPtr s = diskSeg(path, 4, 1000000);
+        ASSERT_NE(s, nullptr);
+        ASSERT_EQ(s->add(1, "first", v.data(), "m1", 2), 0);
+        s->header->usedSlots.store(700000);  // a gap of never-written slots
+        ASSERT_EQ(s->add(2, "far", v.data(), "m2", 2), 0);
+    }
+    const uint64_t rssBefore = residentBytes();
+    SegPtr s(Segment::loadFromFile(path.c_str()));
+    ASSERT_NE(s, nullptr);
+    EXPECT_LT(residentBytes() - rssBefore, uint64_t{64} << 20);  // the file's holes were not read
+    EXPECT_EQ(s->header->usedSlots.load(), 700001u);
+    EXPECT_EQ(s->header->liveCount.load(), 2u);
+    EXPECT_EQ(s->getByKey("far"), s->recordAt(700000));
+    EXPECT_EQ(std::memcmp(s->metadataPtr(s->recordAt(0)), "m1", 2), 0);
+    qarbin::Result res[4];
+    int count = 0;
+    s->search(v.data(), 4, DistanceMetric::Dot, true, res, &count);
+    EXPECT_EQ(count, 2);
 }
