@@ -1,12 +1,10 @@
-// Graph build and search on 20 000 random vectors of dimension 128 with
-// M = 16 and efConstruction = 200: build time and vectors per second, and
-// queries per second with recall@10 against the exhaustive scan for ef 10 to
-// 320. Run from a Release build: ./bench_hnsw
+// Graph build and search on 20 000 vectors of dimension 128 (uniform and
+// clustered), cosine, M = 16 and efConstruction = 200: build time and vectors
+// per second, and queries per second with recall@10 against the exhaustive
+// scan for ef 10 to 320. Run from a Release build configured with
+// -DQARBIN_BENCH=ON: ./bench_hnsw
 #include <benchmark/benchmark.h>
 
-#include <algorithm>
-#include <chrono>
-#include <cstdio>
 #include <memory>
 #include <random>
 #include <set>
@@ -30,14 +28,30 @@ constexpr uint32_t kEfC = 200;
 constexpr int kTopK = 10;
 constexpr DistanceMetric kMetric = DistanceMetric::Cosine;
 
-// Uniform points in [-1, 1]^128. (Well separated clusters are a poor fit for
-// a graph that links every node to its plain nearest neighbours: the
-// clusters end up joined only through the upper levels.)
-std::vector<float> randomPoints(size_t n, uint32_t seed) {
+// Two data sets: uniform points in [-1, 1]^128, the hard case for any graph
+// (neighbourhoods without structure), and points scattered around 100
+// random centres with a spread that lets clusters overlap. (Well separated
+// clusters are a poor fit for a graph that links every node to its plain
+// nearest neighbours: they end up joined only through the upper levels.)
+enum DataSet { kUniform = 0, kClustered = 1 };
+
+std::vector<float> points(DataSet set, size_t n, uint32_t seed) {
     std::mt19937 gen(seed);
     std::uniform_real_distribution<float> u(-1.0f, 1.0f);
     std::vector<float> v(n * kDim);
-    for (float& x : v) x = u(gen);
+    if (set == kUniform) {
+        for (float& x : v) x = u(gen);
+        return v;
+    }
+    std::mt19937 centreGen(7);  // the same centres for data and queries
+    std::vector<float> centres(100 * kDim);
+    for (float& c : centres) c = u(centreGen);
+    std::uniform_int_distribution<size_t> pick(0, 99);
+    std::normal_distribution<float> noise(0.0f, 0.5f);
+    for (size_t i = 0; i < n; ++i) {
+        const float* c = &centres[pick(gen) * kDim];
+        for (uint32_t d = 0; d < kDim; ++d) v[i * kDim + d] = c[d] + noise(gen);
+    }
     return v;
 }
 
@@ -55,12 +69,12 @@ Segment* makeFilled(const std::vector<float>& data) {
 }
 
 struct Fixture {
-    std::vector<float> data = randomPoints(kCount, 1);
-    std::vector<float> queries = randomPoints(kQueries, 2);
+    std::vector<float> data;
+    std::vector<float> queries;
     std::unique_ptr<Segment> seg;
     std::vector<std::set<uint64_t>> truth;
 
-    Fixture() {
+    explicit Fixture(DataSet set) : data(points(set, kCount, 1)), queries(points(set, kQueries, 2)) {
         seg.reset(makeFilled(data));
         if (!seg || seg->buildHnsw(kMetric, true) != 0) {
             seg.reset();
@@ -76,13 +90,15 @@ struct Fixture {
     }
 };
 
-Fixture& fixture() {
-    static Fixture f;
-    return f;
+Fixture& fixture(int64_t set) {
+    static Fixture uniform(kUniform);
+    if (set == kUniform) return uniform;
+    static Fixture clustered(kClustered);
+    return clustered;
 }
 
 void BM_Build(benchmark::State& state) {
-    auto data = randomPoints(kCount, 1);
+    auto data = points(static_cast<DataSet>(state.range(0)), kCount, 1);
     std::unique_ptr<Segment> seg(makeFilled(data));
     if (!seg) {
         state.SkipWithError("segment");
@@ -95,15 +111,16 @@ void BM_Build(benchmark::State& state) {
     state.counters["levels"] = seg->header->maxLevel;
     state.counters["pool"] = seg->header->linkPoolUsed;
 }
-BENCHMARK(BM_Build)->Unit(benchmark::kSecond)->Iterations(1)->Repetitions(3)->ReportAggregatesOnly(false);
+BENCHMARK(BM_Build)->ArgName("clustered")->Arg(kUniform)->Arg(kClustered)->Unit(benchmark::kSecond)->Iterations(1)
+    ->Repetitions(3);
 
 void BM_Search(benchmark::State& state) {
-    Fixture& f = fixture();
+    Fixture& f = fixture(state.range(0));
     if (!f.seg) {
         state.SkipWithError("fixture");
         return;
     }
-    const int ef = static_cast<int>(state.range(0));
+    const int ef = static_cast<int>(state.range(1));
     std::vector<Result> r(kTopK);
     size_t hits = 0, wanted = 0, q = 0;
     for (auto _ : state) {
@@ -116,11 +133,11 @@ void BM_Search(benchmark::State& state) {
     state.SetItemsProcessed(state.iterations());  // queries per second
     state.counters["recall@10"] = wanted ? static_cast<double>(hits) / static_cast<double>(wanted) : 0.0;
 }
-BENCHMARK(BM_Search)->Arg(10)->Arg(20)->Arg(40)->Arg(80)->Arg(160)->Arg(320)
+BENCHMARK(BM_Search)->ArgNames({"clustered", "ef"})->ArgsProduct({{kUniform, kClustered}, {10, 20, 40, 80, 160, 320}})
     ->Unit(benchmark::kMicrosecond);
 
 void BM_Exhaustive(benchmark::State& state) {
-    Fixture& f = fixture();
+    Fixture& f = fixture(state.range(0));
     if (!f.seg) {
         state.SkipWithError("fixture");
         return;
@@ -135,7 +152,7 @@ void BM_Exhaustive(benchmark::State& state) {
     }
     state.SetItemsProcessed(state.iterations());
 }
-BENCHMARK(BM_Exhaustive)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_Exhaustive)->ArgName("clustered")->Arg(kUniform)->Arg(kClustered)->Unit(benchmark::kMicrosecond);
 
 }  // namespace
 
