@@ -156,8 +156,10 @@ bool Segment::creationParamsValid(uint32_t dimArg, Quantization q, DistanceMetri
     if (dimArg < 1 || dimArg > kMaxDim) return false;
     if (static_cast<uint32_t>(q) > static_cast<uint32_t>(Quantization::PQ)) return false;
     if (static_cast<uint32_t>(metric) > static_cast<uint32_t>(DistanceMetric::Manhattan)) return false;
-    if (m != 0 && dimArg % m != 0) return false;
-    if (q == Quantization::PQ && m == 0) return false;
+    // Only a PQ segment decodes through its sub-vectors; the codebook area of
+    // any other encoding is sized by the same formula but never read, so the
+    // store-wide sub-vector setting must not make such segments impossible.
+    if (q == Quantization::PQ && (m == 0 || dimArg % m != 0)) return false;
     return true;
 }
 

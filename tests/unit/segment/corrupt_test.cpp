@@ -106,6 +106,15 @@ uint64_t fieldValue(const std::vector<char>& b, const Field& f) {
     return v;
 }
 
+// A sub-vector count matters to a PQ segment's decoding; for any encoding it
+// sizes the codebook area, so a count that moves the areas is caught by the
+// layout checks.
+bool pqLieRefused(const Fixture& fx, uint64_t now, uint64_t was) {
+    const uint32_t m = static_cast<uint32_t>(now);
+    if (fx.q == Quantization::PQ && (m == 0 || fx.dim % m != 0)) return true;
+    return Segment::codebookSize(fx.dim, m) != Segment::codebookSize(fx.dim, static_cast<uint32_t>(was));
+}
+
 }  // namespace
 
 TEST(SegmentCorrupt, LyingHeaderFields) {
@@ -127,7 +136,7 @@ TEST(SegmentCorrupt, LyingHeaderFields) {
                     refuse = name == "capacity" || name == "graphOffset" || name == "linkPoolOffset" ||
                              (name == "codebookOffset" && now != 0) || (name == "metric" && now > 3) ||
                              (name == "quantization" && now > 4) || (name == "dim" && (now == 0 || now > 4096)) ||
-                             (name == "pqSubvectors" && (now == 0 ? fx.q == Quantization::PQ : fx.dim % now != 0));
+                             (name == "pqSubvectors" && pqLieRefused(fx, now, was));
                 }
                 tryAllOpeners(dir, bytes, refuse, std::string(fx.name) + " " + name + "=" + std::to_string(now));
                 if (HasFatalFailure()) return;

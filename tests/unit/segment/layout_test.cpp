@@ -146,4 +146,7 @@ TEST(SegmentLayout, CreationRefusesParametersNoReaderAccepts) {
               nullptr);
     EXPECT_NE(memSeg(4096, 1), nullptr);
     EXPECT_NE(memSeg(8, 0), nullptr);  // a segment that is always full
+    // The sub-vector count only constrains PQ segments.
+    EXPECT_NE(memSeg(4, 4, Quantization::None, 8), nullptr);
+    EXPECT_NE(memSeg(8, 4, Quantization::Int8, 3), nullptr);
 }
