@@ -18,39 +18,10 @@ namespace {
 
 constexpr int kMaxTopK = 1000;
 
-// The scalar formulas, in index order with fused multiply-add, whatever the
-// store's AVX2 setting: held-back vectors are raw floats, not segment slots.
+// Held-back vectors are raw floats, scored in the sequential order whatever
+// the store's AVX2 setting.
 float scalarScore(const float* a, const float* b, uint32_t n, DistanceMetric metric) {
-    switch (metric) {
-        case DistanceMetric::Dot: {
-            float dot = 0.0f;
-            for (uint32_t i = 0; i < n; ++i) dot = std::fma(a[i], b[i], dot);
-            return dot;
-        }
-        case DistanceMetric::Euclidean: {
-            float sum = 0.0f;
-            for (uint32_t i = 0; i < n; ++i) {
-                float d = a[i] - b[i];
-                sum = std::fma(d, d, sum);
-            }
-            return -std::sqrt(sum);
-        }
-        case DistanceMetric::Manhattan: {
-            float sum = 0.0f;
-            for (uint32_t i = 0; i < n; ++i) sum += std::fabs(a[i] - b[i]);
-            return -sum;
-        }
-        default: {
-            float dot = 0.0f, na = 0.0f, nb = 0.0f;
-            for (uint32_t i = 0; i < n; ++i) {
-                dot = std::fma(a[i], b[i], dot);
-                na = std::fma(a[i], a[i], na);
-                nb = std::fma(b[i], b[i], nb);
-            }
-            float denom = std::sqrt(na) * std::sqrt(nb);
-            return denom > kNormEpsilon ? dot / denom : 0.0f;
-        }
-    }
+    return computeScore(a, b, n, metric, false);
 }
 
 int lowestIndex(const Result* results, int n) {
