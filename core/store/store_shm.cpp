@@ -26,6 +26,8 @@ constexpr double kWaitSeconds = 5.0;
 // A handle about to train waits this long for another that trains the
 // store's codebook under the lock: training many long vectors takes seconds.
 constexpr double kTrainWaitSeconds = 60.0;
+// New segments a record may chase when other writers keep filling them first.
+constexpr int kMaxCreateAttempts = 64;
 
 // Segment numbers read from the control object are untrusted; no store gets
 // anywhere near this many segments.
@@ -420,40 +422,49 @@ void Store::attachShmSegments() {
 int Store::addToNewShmSegment(uint64_t id, const char* key, const float* vector, const char* metadata,
                               uint32_t metaLen) {
     if (control == nullptr || !writable) return -1;
-    if (!lockCreate(control)) return -1;
+    // Other writers may fill a new segment between our unlock and our add;
+    // the record then simply goes on to the next new segment.
+    for (int attempt = 0; attempt < kMaxCreateAttempts; ++attempt) {
+        if (!lockCreate(control)) return -1;
 
-    // Another process may have made room while we waited for the lock.
-    size_t before = segments.size();
-    attachShmSegments();
-    for (size_t i = before; i < segments.size(); ++i) {
-        refreshCodebook(segments[i]);
-        if (segments[i]->add(id, key, vector, metadata, metaLen) == 0) {
+        // Another process may have made room while we waited for the lock.
+        size_t before = segments.size();
+        attachShmSegments();
+        for (size_t i = before; i < segments.size(); ++i) {
+            refreshCodebook(segments[i]);
+            if (segments[i]->add(id, key, vector, metadata, metaLen) == 0) {
+                unlockCreate(control);
+                totalCount.fetch_add(1);
+                control->totalCount.fetch_add(1);
+                return 0;
+            }
+        }
+
+        // A counted number that failed to attach (for instance no descriptor
+        // left) is not created again: that would wipe its records.
+        uint32_t number = control->segmentCount.load();
+        if (number != segments.size()) {
             unlockCreate(control);
+            return -1;
+        }
+        Segment* seg = createSharedSegment(this, number);
+        if (seg == nullptr || !appendSegment(this, seg)) {
+            unlockCreate(control);
+            return -1;
+        }
+        control->segmentCount.fetch_add(1);
+        unlockCreate(control);
+
+        const int rc = seg->add(id, key, vector, metadata, metaLen);
+        if (rc == 0) {
             totalCount.fetch_add(1);
             control->totalCount.fetch_add(1);
             return 0;
         }
+        if (rc == -2) return -2;
+        if (seg->usedSlotsClamped() < seg->capacity()) return -1;  // refused for another reason
     }
-
-    // A counted number that failed to attach (for instance no descriptor
-    // left) is not created again: that would wipe its records.
-    uint32_t number = control->segmentCount.load();
-    if (number != segments.size()) {
-        unlockCreate(control);
-        return -1;
-    }
-    Segment* seg = createSharedSegment(this, number);
-    if (seg == nullptr || !appendSegment(this, seg)) {
-        unlockCreate(control);
-        return -1;
-    }
-    control->segmentCount.fetch_add(1);
-    unlockCreate(control);
-
-    if (seg->add(id, key, vector, metadata, metaLen) != 0) return -1;
-    totalCount.fetch_add(1);
-    control->totalCount.fetch_add(1);
-    return 0;
+    return -1;
 }
 
 namespace {
