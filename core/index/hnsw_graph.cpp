@@ -113,6 +113,7 @@ Workspace::~Workspace() { std::free(decode); }
 
 void Workspace::prepare(uint64_t n, uint32_t dim, uint32_t ef) {
     if (marks.size() < n) marks.resize(n, 0);
+    if (seen.size() < n) seen.resize(n, 0);
     uint64_t p = (static_cast<uint64_t>(dim) + 15) & ~uint64_t{15};
     if (p == 0) p = 16;
     size_t need = static_cast<size_t>(p) * (2 + kMaxBlock);
@@ -151,7 +152,7 @@ void Query::init(const Graph& g, const float* q, const Workspace& ws) {
 }
 
 uint32_t distancesOf(const Graph& g, const Query& q, const uint32_t* nodes, uint32_t n, uint32_t* kept,
-                     float* dist) {
+                     float* dist, uint32_t* slotOut) {
     // Node headers first, then the vectors they name: every miss of a block
     // is in flight at once.
     if (g.nodeSlotsCount == 0)
@@ -168,6 +169,7 @@ uint32_t distancesOf(const Graph& g, const Query& q, const uint32_t* nodes, uint
         for (uint64_t l = 0; l < lines; ++l) __builtin_prefetch(v + 64 * l);
         recs[k] = r;
         kept[k] = i;
+        if (slotOut) slotOut[k] = slot;
         ++k;
     }
     if (k == 0) return 0;
@@ -280,11 +282,13 @@ void searchLayer(const Graph& g, const Query& q, const uint32_t* entries, size_t
     W.clear();
     out.clear();
     if (ef < 1) ef = 1;
-    bound = std::min<uint64_t>({bound, ws.marks.size(), g.nodeLimit});
+    bound = std::min<uint64_t>({bound, ws.marks.size(), ws.seen.size(), g.nodeLimit});
     uint32_t* marks = ws.marks.data();
+    uint32_t* seen = ws.seen.data();
 
     uint32_t fresh[kMaxBlock];
     uint32_t kept[kMaxBlock];
+    uint32_t slotOf[kMaxBlock];
     float dist[kMaxBlock];
 
     // Entries: every one is taken, W is not trimmed here.
@@ -297,9 +301,10 @@ void searchLayer(const Graph& g, const Query& q, const uint32_t* entries, size_t
             marks[e] = tag;
             fresh[nf++] = e;
         }
-        uint32_t k = distancesOf(g, q, fresh, nf, kept, dist);
+        uint32_t k = distancesOf(g, q, fresh, nf, kept, dist, slotOf);
         for (uint32_t j = 0; j < k; ++j) {
             Pair pr{dist[j], fresh[kept[j]]};
+            seen[pr.node] = slotOf[j];
             C.push_back(pr);
             std::push_heap(C.begin(), C.end(), nearerFirst);
             W.push_back(pr);
@@ -326,11 +331,12 @@ void searchLayer(const Graph& g, const Query& q, const uint32_t* entries, size_t
         if (nf == 0) continue;
         // Scoring the fresh neighbours as one block gives the same distances
         // as one at a time; admission below keeps the place order.
-        uint32_t k = distancesOf(g, q, fresh, nf, kept, dist);
+        uint32_t k = distancesOf(g, q, fresh, nf, kept, dist, slotOf);
         for (uint32_t j = 0; j < k; ++j) {
             float dx = dist[j];
             if (W.size() < ef || dx < W.front().dist) {
                 Pair pr{dx, fresh[kept[j]]};
+                seen[pr.node] = slotOf[j];
                 // Its links are read when it is expanded.
                 const char* nd = reinterpret_cast<const char*>(g.node(pr.node));
                 __builtin_prefetch(nd + 64);

@@ -93,6 +93,7 @@ inline float distanceToScore(float d, DistanceMetric m) {
 // std::bad_alloc; the public entry points catch it.
 struct Workspace {
     std::vector<uint32_t> marks;  // visit tags, one per node position
+    std::vector<uint32_t> seen;   // slot each admitted node was scored on
     uint32_t tag = 0;
     std::vector<Pair> cand;     // min-heap on distance
     std::vector<Pair> res;      // max-heap on distance
@@ -129,10 +130,11 @@ struct Query {
 
 // Distances from the query to nodes[0..n-1] (n <= kMaxBlock, each < nodeLimit).
 // Nodes whose slot is out of bounds are dropped; for the k kept ones, kept[j]
-// is the index into nodes and dist[j] the distance. Returns k. A NaN distance
-// is reported as +infinity, so it ranks farthest and keeps the heaps ordered.
+// is the index into nodes, dist[j] the distance and, when slotOut is not
+// null, slotOut[j] the slot scored. Returns k. A NaN distance is reported as
+// +infinity, so it ranks farthest and keeps the heaps ordered.
 uint32_t distancesOf(const Graph& g, const Query& q, const uint32_t* nodes, uint32_t n, uint32_t* kept,
-                     float* dist);
+                     float* dist, uint32_t* slotOut = nullptr);
 
 // MT19937 level draw: two outputs a, b; u = (a + b*2^32) * 2^-64;
 // level = trunc(-ln(u) * scale), at most 15, 0 when not finite.
@@ -149,8 +151,9 @@ uint32_t greedyDescend(const Graph& g, const Query& q, uint32_t start, uint32_t 
                        uint64_t bound);
 
 // Beam search on one level from the entry list; out receives the pairs sorted
-// by ascending distance. Entries and links at or above `bound` (which must not
-// exceed ws.marks.size()) are skipped. Uses ws.cand and ws.res.
+// by ascending distance, and ws.seen[node] the slot each was scored on (a
+// rebuild elsewhere may change a node's slot meanwhile). Entries and links at
+// or above `bound` are skipped. Uses ws.cand and ws.res.
 void searchLayer(const Graph& g, const Query& q, const uint32_t* entries, size_t nEntries, uint32_t ef,
                  uint32_t level, Workspace& ws, uint32_t tag, uint64_t bound, std::vector<Pair>& out);
 

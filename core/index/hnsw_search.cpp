@@ -122,9 +122,9 @@ int Segment::hnswSearch(const float* query, int topK, int ef, DistanceMetric met
                 scanAll = ws.layer.empty();
                 for (size_t i = ws.layer.size(); i-- > 0;) {
                     const hnsw::Pair& pr = ws.layer[i];
-                    uint32_t slot = __atomic_load_n(&g.node(pr.node)->slot, __ATOMIC_RELAXED);
-                    if (slot >= g.slotLimit) continue;
-                    const Record* r = recordAt(slot);
+                    // The slot the distance was taken on, not the node's
+                    // slot now: a rebuild elsewhere may have moved it.
+                    const Record* r = recordAt(ws.seen[pr.node]);
                     // A node whose record does not name it back (a rebuild
                     // elsewhere, a corrupt file) would duplicate or misplace
                     // a record: the pass below finds such records instead.
