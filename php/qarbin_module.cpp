@@ -130,11 +130,14 @@ PHP_MINFO_FUNCTION(qarbin) {
     DISPLAY_INI_ENTRIES();
 }
 
+// Module start goes through the processor check (php/cpu_check.cpp).
+PHP_MINIT_FUNCTION(qarbin_checked);
+
 zend_module_entry qarbin_module_entry = {
     STANDARD_MODULE_HEADER,
     "qarbin",
     nullptr,
-    PHP_MINIT(qarbin),
+    PHP_MINIT(qarbin_checked),
     PHP_MSHUTDOWN(qarbin),
     nullptr,
     nullptr,
