@@ -1,7 +1,10 @@
 // One product-quantization codebook per shared store.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstring>
+#include <new>
+#include <sys/mman.h>
 #include <memory>
 #include <string>
 #include <vector>
@@ -156,8 +159,16 @@ TEST(ShmCodebook, WorkersFlushingAtOnceShareOneCodebook) {
         return st;
     };
     ASSERT_TRUE(open());
+    // Both workers hold an open, collecting handle before either sets a
+    // record; otherwise a fast first worker trains before the other opens.
+    void* barrier = mmap(nullptr, sizeof(std::atomic<int>), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+    ASSERT_NE(barrier, MAP_FAILED);
+    auto* opened = new (barrier) std::atomic<int>(0);
     std::vector<int> rc = qarbin_test::runWorkers(kWorkers, [&](int w) {
         auto st = open();
+        opened->fetch_add(1);
+        while (opened->load() < kWorkers) {
+        }
         if (!st || st->pqBuffer == nullptr) return 1;
         float v[dim];
         for (int i = 0; i < kPer; ++i) {
@@ -166,6 +177,7 @@ TEST(ShmCodebook, WorkersFlushingAtOnceShareOneCodebook) {
         }
         return st->pqBuffer == nullptr ? 0 : 3;
     });
+    munmap(barrier, sizeof(std::atomic<int>));
     for (int w = 0; w < kWorkers; ++w) ASSERT_EQ(rc[w], 0);
 
     auto st = open();
