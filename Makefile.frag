@@ -1,0 +1,2 @@
+# The .phpt suite that "make test" runs; "make test TESTS=..." still overrides it.
+TESTS = $(srcdir)/tests/php
