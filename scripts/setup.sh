@@ -1,10 +1,12 @@
 #!/bin/bash
 # Installs what the build and the tests need (Debian packages only) and
 # builds qarbin.so under build/. Quick when everything is already there.
+# usage: setup.sh [--demo]   (--demo: also the Fashion-MNIST data and PHP's GD)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 packages=(cmake g++ make php8.2-dev php8.2-cli libgtest-dev libbenchmark-dev)
+if [ "${1:-}" = "--demo" ]; then packages+=(dataset-fashion-mnist php8.2-gd); fi
 missing=()
 for p in "${packages[@]}"; do
     dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")

@@ -1,7 +1,9 @@
 #!/bin/bash
-# Builds everything and runs every test: the C++ unit tests of core/ and the
-# .phpt suite against the built module, all through CTest. Ends with a line
-# "N passed, N failed" and fails when any test fails.
+# Builds everything and runs every test: the C++ unit tests of core/, the
+# .phpt suite against the built module, and (test phpize.make_test) a phpize
+# build in a copy of the tree with "make test" running the same suite, all
+# through CTest. Ends with a line "N passed, N failed" and fails when any
+# test fails.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 ./scripts/setup.sh || { echo "0 passed, 1 failed"; exit 1; }

@@ -1,0 +1,234 @@
+<?php
+/**
+ * IDE stub of the qarbin extension (qarbin.so): an embedded vector store.
+ *
+ * This file declares what the module registers; it is never loaded by PHP.
+ * Parameter types are the ones the module declares (reflection reports the
+ * same); the finer types are in the doc comments.
+ *
+ * INI settings (all PHP_INI_ALL, read only when a store is constructed):
+ * - qarbin.default_dim = 1536            dimension when the "dimensions" option is absent
+ * - qarbin.mem_initial_capacity = 4096   record slots per segment of a memory store
+ * - qarbin.hnsw_max_connections = 16     HNSW links per node (M)
+ * - qarbin.hnsw_construction_ef = 200    HNSW construction breadth
+ * - qarbin.auto_index_threshold = 100    used slots after which a segment builds its graph,
+ *                                        and the lag after which a graph is extended
+ * - qarbin.pq_subvectors = 0             product-quantization sub-vectors (bytes per vector); required for "pq"
+ * - qarbin.pq_training_size = 256        records collected before the PQ codebook is trained
+ * - qarbin.use_avx2 = 1                  8-lane summation order for cosine and dot product
+ * - qarbin.default_dir = "/tmp/qarbin"     accepted and shown by phpinfo(); no operation reads it
+ * - qarbin.default_storage = 0           likewise; the mode comes from the "storage" option
+ * - qarbin.hnsw_ef_search = 50           likewise; the breadth is search()'s $precision
+ */
+
+/**
+ * True: the module supports stores in POSIX shared memory ("storage" => "shm").
+ */
+const QARBIN_SHM = true;
+
+/**
+ * The only exception class the store methods throw (code 0, fixed messages).
+ * Wrong argument counts and types raise the engine's ArgumentCountError and
+ * TypeError instead.
+ */
+class QarbinException extends \Exception
+{
+}
+
+/**
+ * Keyed float32 vectors with optional metadata, searched for the top-K
+ * nearest neighbours. Larger scores are better for every distance: cosine
+ * similarity, dot product, negated Euclidean distance, negated Manhattan
+ * distance.
+ *
+ * Not Countable (use count()), not cloneable (clone throws Error).
+ *
+ * Limits: keys are 1 to 63 bytes (a NUL byte ends the key the store sees),
+ * metadata up to 4096 bytes of any bytes, 1 to 4096 dimensions, at most 1000
+ * results per search; vector components must be finite.
+ *
+ * @psalm-type SearchRow = array{key: string, score: float, metadata: string|null}
+ * @psalm-type Record = array{key: string, vector: list<float>, metadata: string|null}
+ */
+class QarbinStore
+{
+    /**
+     * Opens a store; everything about it is fixed here.
+     *
+     * Options (other keys are ignored; words compared without regard to case):
+     * - "storage" => "memory" | "disk" | "shm": default "disk" when $dir is given, else "memory".
+     *   memory: private memory, gone with the object; with a $dir it first loads the
+     *   segment files found there (and never writes to them).
+     *   disk: $dir is a directory of segment files (seg_0000.qbseg, ...), created if missing
+     *   and reopened by the next construction on the same path.
+     *   shm: $dir is a store name; POSIX shared memory (/dev/shm/qb_<name>, qb_<name>_s0000, ...)
+     *   shared by every process that opens the same name, until QarbinStore::destroy().
+     * - "dimensions" => int 1..4096, default ini qarbin.default_dim (1536).
+     *   A disk directory that already holds segment files keeps the dimension, distance and
+     *   encoding they were created with.
+     * - "distance" => "cosine" | "dot" | "euclidean" | "manhattan", default "cosine".
+     * - "quantization" => "none" | "f16" | "int8" | "binary" | "pq", default "none"; bytes per
+     *   vector 4*dim, 2*dim, dim+8, (dim+7)/8, qarbin.pq_subvectors.
+     * - "segment_size" => int record slots per segment; 0 or absent: 10000000 for disk and shm
+     *   (files and objects are sparse), qarbin.mem_initial_capacity (4096) for memory.
+     * - "writable" => bool, default true; false opens a read-only handle on a shm store
+     *   (no effect on memory and disk stores).
+     * - "memory_limit" => int bytes, or a string such as "512M", "64k", "2g"; default 0, no limit.
+     *   A memory store refuses new segments beyond it.
+     *
+     * @param string|null $dir directory (disk, memory), store name (shm), or null
+     * @param array{storage?: string, dimensions?: int, distance?: string, quantization?: string,
+     *              segment_size?: int, writable?: bool, memory_limit?: int|string}|null $options
+     * @throws QarbinException "Invalid storage (use 'disk', 'memory', 'shm')",
+     *         "Invalid distance (use 'cosine', 'dot', 'euclidean', 'manhattan')",
+     *         "Invalid quantization (use 'none', 'f16', 'int8', 'binary', 'pq')",
+     *         "dim must be 1-4096",
+     *         "PQ quantization requires qarbin.pq_subvectors INI setting",
+     *         "dimensions (%u) must be divisible by qarbin.pq_subvectors (%u)",
+     *         "Disk mode requires a non-empty directory path",
+     *         "Shm mode requires a non-empty store name",
+     *         "Failed to open disk store at: %s", "Failed to open shm store: %s",
+     *         "Failed to allocate memory store (out of memory?)".
+     *         Constructing an object again closes its old store first.
+     */
+    public function __construct($dir = null, ?array $options = null) {}
+
+    /**
+     * Stores a record, replacing any record under the same key. Vector elements
+     * are taken in iteration order (keys ignored) and converted to float.
+     *
+     * @param string $key 1 to 63 bytes
+     * @param array<int|float|string|bool|null> $vector exactly `dimensions` elements
+     * @param string|null $metadata up to 4096 bytes, any bytes; null or "" for none
+     * @return true
+     * @throws QarbinException "Store not open", "Store is read-only", "Vector dim mismatch: expected %u",
+     *         "Key too long (max 63 bytes)", "Metadata too long (max 4096 bytes)",
+     *         "Vector components must be finite", "Failed to set vector" (empty key, memory limit reached)
+     */
+    public function set($key, array $vector, $metadata = null) {}
+
+    /**
+     * Stores many records, in order; records stored before a failing element stay stored.
+     * A "metadata" that is not a string is ignored.
+     *
+     * @param list<array{key: string, vector: array, metadata?: string|null}> $batch
+     * @return int the number of records stored
+     * @throws QarbinException "Store not open", "Store is read-only", "Each batch element must be an array",
+     *         "Each batch element must have a non-empty 'key' string" (no conversion of ints),
+     *         "Each batch element must have a 'vector' array", "Vector dim mismatch: expected %u",
+     *         "Key too long (max 63 bytes)", "Metadata too long (max 4096 bytes)",
+     *         "Vector components must be finite", "Failed to set vector in batch"
+     */
+    public function batchSet(array $batch) {}
+
+    /**
+     * The topK records nearest to $vector, best score first.
+     *
+     * @param array<int|float|string|bool|null> $vector exactly `dimensions` elements
+     * @param int $topK default 10; below 1 gives [], above 1000 is served as 1000
+     * @param float $precision default 50.0: HNSW search breadth (truncated to an int); below 1
+     *        (e.g. 0) scans every record exactly. Segments that have reached
+     *        qarbin.auto_index_threshold records build or extend their graph first when it is 1 or more.
+     * @return list<array{key: string, score: float, metadata: string|null}>
+     * @throws QarbinException "Store not open", "Vector dim mismatch: expected %u",
+     *         "Vector components must be finite", "Search failed (out of memory?)"
+     */
+    public function search(array $vector, $topK = 10, $precision = 50.0) {}
+
+    /**
+     * Removes the record stored under $key.
+     *
+     * @param string $key
+     * @return bool true when a record was removed; false when none was stored or the store is closed
+     * @throws QarbinException "Store is read-only"
+     */
+    public function delete($key) {}
+
+    /**
+     * Fetches a record; its vector is the stored one decoded (approximate for quantized stores).
+     *
+     * @param string $key
+     * @return array{key: string, vector: list<float>, metadata: string|null}|null null when not found
+     * @throws QarbinException "Store not open"
+     */
+    public function get($key) {}
+
+    /**
+     * Empties a memory or shm store in place; it stays open and usable.
+     *
+     * @return bool false when the store is closed
+     * @throws QarbinException "clear() is not available on disk-mode stores", "Store is read-only"
+     */
+    public function clear() {}
+
+    /**
+     * Writes the records of a memory or shm store (also a read-only handle) into $dir as
+     * float32 segment files that new QarbinStore($dir) opens as a disk store.
+     *
+     * @param string $dir
+     * @return bool false when writing failed or the store is closed
+     * @throws QarbinException "snapshot() is not available on disk-mode stores"
+     */
+    public function snapshot($dir) {}
+
+    /**
+     * @return int records stored, including those a pq store still holds back for
+     *         codebook training; 0 when the store is closed
+     */
+    public function count() {}
+
+    /**
+     * @return array{storage: string, total_count: int, segment_count: int, dimensions: int,
+     *               distance: string, quantization: string, bytes_per_vector: int, pq_subvectors?: int,
+     *               concurrency: string, index_status: string, unindexed_count: int, memory_mb: float}|null
+     *         null when the store is closed. storage "memory" | "disk" | "shm"; total_count excludes
+     *         records held back for PQ training; pq_subvectors only for "pq" stores; concurrency is
+     *         "lock-free (C++ std::atomic)"; index_status "ready" when some segment has a usable
+     *         graph, else "none"; unindexed_count records without a graph node; memory_mb the size
+     *         of all segment mappings.
+     */
+    public function stats() {}
+
+    /**
+     * Closes the store (trains and stores records a pq store still holds back, flushes files
+     * and shared memory); every later call sees a closed store. A second close does nothing.
+     *
+     * @return null
+     */
+    public function close() {}
+
+    /**
+     * Writes every record as JSON Lines: {"key":...,"vector":[...],"metadata":string|null}.
+     * To a file, components have six significant digits and bytes are copied as they are;
+     * without a path, the text is json_encode(JSON_UNESCAPED_UNICODE) of each record, at full
+     * precision.
+     *
+     * @param string|null $path file to write (created or truncated), or null for the string form
+     * @return int|string records written to $path, or the JSON Lines text
+     * @throws QarbinException "Store not open", "Cannot open file for writing: %s"
+     */
+    public function dump($path = null) {}
+
+    /**
+     * Stores every line of a JSON Lines file as set() would; blank lines are skipped, a
+     * "metadata" that is not a string is dropped. Records from lines before an error stay stored.
+     *
+     * @param string $path
+     * @return int the number of records stored
+     * @throws QarbinException "Store not open", "Store is read-only", "Cannot open file for reading: %s",
+     *         "Invalid JSON at line %d", "Missing or empty 'key' at line %d",
+     *         "Missing 'vector' array at line %d", "Vector dim mismatch at line %d: expected %u",
+     *         "Key too long (max 63 bytes) at line %d", "Metadata too long (max 4096 bytes) at line %d",
+     *         "Vector components must be finite at line %d", "Failed to set vector at line %d"
+     */
+    public function load($path) {}
+
+    /**
+     * Removes the shared-memory store $name (its control object and segments). Handles
+     * still open keep their mappings until they close.
+     *
+     * @param string $name
+     * @return bool true when the store existed and was removed
+     */
+    public static function destroy($name) {}
+}

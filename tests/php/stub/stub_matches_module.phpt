@@ -1,0 +1,84 @@
+--TEST--
+qarbin.stub.php declares what the module registers: classes, methods, parameter names, types, required counts, static, the constant and the INI defaults; a changed stub is caught
+--FILE--
+<?php
+$root = getenv("QARBIN_SOURCE_DIR") ?: __DIR__ . "/../../..";
+$code = @file_get_contents("$root/qarbin.stub.php");
+if ($code === false) die("qarbin.stub.php not found under $root\n");
+$code = preg_replace('~^<\?php~', "", $code);
+
+// The stub's classes carry the module's names, so each copy goes into a namespace.
+function loadStub(string $ns, string $code): void {
+    eval("namespace $ns; $code");
+}
+
+function describeClass(string $name): array {
+    $c = new ReflectionClass($name);
+    $short = fn(?string $n) => $n === null ? "-" : substr(strrchr("\\" . $n, "\\"), 1);
+    $lines = [sprintf("class %s parent %s interfaces [%s] final %d abstract %d constants %d properties %d",
+        $c->getShortName(), $short($c->getParentClass() ? $c->getParentClass()->getName() : null),
+        implode(",", array_map($short, array_diff($c->getInterfaceNames(), (new ReflectionClass("Exception"))->getInterfaceNames()))),
+        $c->isFinal(), $c->isAbstract(), count($c->getReflectionConstants()),
+        count(array_filter($c->getProperties(), fn($p) => $p->getDeclaringClass()->getName() === $name)))];
+    foreach ($c->getMethods() as $m) {
+        if ($m->getDeclaringClass()->getName() !== $name) continue;
+        $params = [];
+        foreach ($m->getParameters() as $p) {
+            $params[] = ($p->hasType() ? $p->getType() . " " : "") . ($p->isPassedByReference() ? "&" : "")
+                . ($p->isVariadic() ? "..." : "") . "$" . $p->getName() . ($p->isOptional() ? " optional" : "");
+        }
+        $lines[] = sprintf("  %s%s %s(%s) required %d%s", $m->isPublic() ? "public" : "non-public",
+            $m->isStatic() ? " static" : "", $m->getName(), implode(", ", $params), $m->getNumberOfRequiredParameters(),
+            $m->hasReturnType() ? " : " . $m->getReturnType() : "");
+    }
+    return $lines;
+}
+
+function compare(string $ns): array {
+    $diff = [];
+    foreach (["QarbinStore", "QarbinException"] as $class) {
+        $module = describeClass($class);
+        $stub = describeClass("$ns\\$class");
+        foreach (array_diff($module, $stub) as $l) $diff[] = "module only: " . trim($l);
+        foreach (array_diff($stub, $module) as $l) $diff[] = "stub only:   " . trim($l);
+        if (array_values(array_intersect($module, $stub)) !== array_values(array_intersect($stub, $module))) {
+            $diff[] = "$class: methods in another order";
+        }
+    }
+    if (!defined("$ns\\QARBIN_SHM") || constant("$ns\\QARBIN_SHM") !== QARBIN_SHM) $diff[] = "QARBIN_SHM differs";
+    return $diff;
+}
+
+loadStub("StubCheck", $code);
+$diff = compare("StubCheck");
+echo "stub against module: ", $diff ? "\n" . implode("\n", $diff) : "same", "\n";
+echo "methods compared: ", count(get_class_methods("QarbinStore")), "\n";
+
+// Every setting the module registers is documented with its default.
+preg_match_all('~(qarbin\.[a-z0-9_]+) = ("[^"]*"|\S+)~', $code, $m, PREG_SET_ORDER);
+$documented = [];
+foreach ($m as [, $key, $value]) $documented[$key] = trim($value, '"');
+foreach (ini_get_all("qarbin") as $key => $entry) {
+    if (!array_key_exists($key, $documented)) echo "undocumented setting: $key\n";
+    elseif ($documented[$key] !== $entry["global_value"]) echo "$key: stub says {$documented[$key]}, module {$entry["global_value"]}\n";
+}
+echo "settings documented: ", count(array_intersect_key($documented, ini_get_all("qarbin"))), "\n";
+
+// The check itself: a stub with a renamed parameter, a dropped type, a
+// missing static and an extra method is reported line by line.
+$changed = str_replace(['$topK = 10', 'array $batch', 'public static function destroy', 'public function close() {}'],
+    ['$limit = 10', '$batch', 'public function destroy', 'public function close() {} public function flush() {}'], $code);
+loadStub("ChangedStub", $changed);
+echo implode("\n", compare("ChangedStub")), "\n";
+?>
+--EXPECT--
+stub against module: same
+methods compared: 14
+settings documented: 11
+module only: public batchSet(array $batch) required 1
+module only: public search(array $vector, $topK optional, $precision optional) required 1
+module only: public static destroy($name) required 1
+stub only:   public batchSet($batch) required 1
+stub only:   public search(array $vector, $limit optional, $precision optional) required 1
+stub only:   public flush() required 0
+stub only:   public destroy($name) required 1
