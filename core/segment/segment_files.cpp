@@ -1,13 +1,17 @@
 // Segments in files and POSIX shared-memory objects, a private copy of a
 // segment file, and the checks that keep a corrupt region from being read
 // outside its mapping.
+#include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <new>
 
@@ -120,8 +124,43 @@ Segment* adoptExistingRegion(StorageMode mode, int fd, int writable) {
     return seg;
 }
 
+// Removes temporary files "<path>.tmp-<pid>" that creators of `path`
+// killed before they finished left behind; a file whose process still
+// lives may be in the making and stays.
+void removeDeadCreatorsFiles(const char* path) {
+    const char* slash = std::strrchr(path, '/');
+    const char* base = slash != nullptr ? slash + 1 : path;
+    char dir[sizeof(Segment::path)] = ".";
+    if (slash == path) {
+        std::strcpy(dir, "/");
+    } else if (slash != nullptr) {
+        std::memcpy(dir, path, static_cast<size_t>(slash - path));
+        dir[slash - path] = '\0';
+    }
+    const size_t baseLen = std::strlen(base);
+    DIR* d = opendir(dir);
+    if (d == nullptr) return;
+    while (dirent* e = readdir(d)) {
+        if (std::strncmp(e->d_name, base, baseLen) != 0 || std::strncmp(e->d_name + baseLen, ".tmp-", 5) != 0) continue;
+        char* end = nullptr;
+        const long pid = std::strtol(e->d_name + baseLen + 5, &end, 10);
+        if (end == nullptr || *end != '\0' || pid <= 0) continue;
+        if (kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH) continue;
+        char full[sizeof(Segment::path) + 300];
+        std::snprintf(full, sizeof full, "%s/%s", dir, e->d_name);
+        unlink(full);
+    }
+    closedir(d);
+}
+
 }  // namespace
 
+// The file is built under a temporary name beside `path` and appears under
+// `path` only once its header is written, so a creator killed half-way, or
+// one that runs out of space, never leaves a file without a header under a
+// segment's name (which would end every later scan of the directory and
+// refuse every exclusive create after it). Exclusive creation moves it in
+// with link(), which refuses an existing name; otherwise rename() replaces it.
 Segment* Segment::createDisk(const char* path, uint32_t dim, uint64_t capacity, Quantization q,
                              DistanceMetric metric, uint32_t hnswM, uint32_t hnswEfConstruction,
                              uint32_t pqSubvectors, bool exclusive) {
@@ -129,23 +168,44 @@ Segment* Segment::createDisk(const char* path, uint32_t dim, uint64_t capacity, 
     if (strnlen(path, sizeof(Segment::path)) >= sizeof(Segment::path)) return nullptr;
     const uint64_t size = computeMmapSize(capacity, dim, q, pqSubvectors);
     if (size == 0 || size > static_cast<uint64_t>(INT64_MAX)) return nullptr;
-    const int fd = open(path, O_RDWR | O_CREAT | O_CLOEXEC | (exclusive ? O_EXCL : O_TRUNC), 0660);
+    if (exclusive) removeDeadCreatorsFiles(path);
+    char tmp[sizeof(Segment::path) + 32];
+    std::snprintf(tmp, sizeof tmp, "%s.tmp-%ld", path, static_cast<long>(getpid()));
+    const int fd = open(tmp, O_RDWR | O_CREAT | O_CLOEXEC | O_TRUNC, 0660);
     if (fd < 0) return nullptr;
     if (ftruncate(fd, static_cast<off_t>(size)) != 0) {
         close(fd);
+        unlink(tmp);
         return nullptr;
     }
     void* map = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
     if (map == MAP_FAILED) {
         close(fd);
+        unlink(tmp);
         return nullptr;
     }
     Segment* seg = adoptNewRegion(StorageMode::Disk, fd, map, size, dim, capacity, q, metric, hnswM,
                                   hnswEfConstruction, pqSubvectors);
-    if (!seg) return nullptr;
+    if (!seg) {
+        unlink(tmp);
+        return nullptr;
+    }
+    msync(seg->base, kHeaderBytes, MS_SYNC);
+    bool placed;
+    if (exclusive) {
+        placed = link(tmp, path) == 0;
+        unlink(tmp);
+    } else {
+        placed = rename(tmp, path) == 0;
+        if (!placed) unlink(tmp);
+    }
+    if (!placed) {
+        seg->writable = 0;  // nothing of worth to flush
+        delete seg;
+        return nullptr;
+    }
     copyName(seg->path, sizeof seg->path, path);
     seg->adviseRecords(MADV_SEQUENTIAL);
-    msync(seg->base, kHeaderBytes, MS_SYNC);
     return seg;
 }
 
@@ -249,18 +309,26 @@ Segment* Segment::createShm(const char* name, uint32_t dim, uint64_t capacity, Q
     int fd = shm_open(name, O_RDWR | O_CREAT | O_EXCL, 0660);
     if (fd < 0) fd = shm_open(name, O_RDWR | O_CREAT, 0660);
     if (fd < 0) return nullptr;
+    // Segments are created under the store's creation lock, before they are
+    // counted, so no other process uses this object yet: on failure (a full
+    // /dev/shm) it is removed rather than left behind.
     if (ftruncate(fd, static_cast<off_t>(size)) != 0) {
         close(fd);
+        shm_unlink(name);
         return nullptr;
     }
     void* map = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
     if (map == MAP_FAILED) {
         close(fd);
+        shm_unlink(name);
         return nullptr;
     }
     Segment* seg = adoptNewRegion(StorageMode::Shm, fd, map, size, dim, capacity, q, metric, hnswM,
                                   hnswEfConstruction, pqSubvectors);
-    if (!seg) return nullptr;
+    if (!seg) {
+        shm_unlink(name);
+        return nullptr;
+    }
     copyName(seg->shmName, sizeof seg->shmName, name);
     return seg;
 }
