@@ -1,0 +1,724 @@
+// Figures on real data for bench/RESULTS.md: exhaustive scans against the
+// read-bandwidth floor, recall and speed of every encoding, graph search
+// across ef, and two processes searching one shared-memory store. Prints
+// Markdown to stdout; recall/QPS points go to <data>/recall_qps.tsv and
+// goal verdicts to <data>/goals.md. Run by bench/run.sh:
+//   ann_bench scan|graph|shm <data dir> [synth_n=N] [queries=N] [synth_queries=N]
+// Fashion-MNIST comes from <data>/train-images.idx and t10k-images.idx
+// (run.sh unpacks them); exact top-10 lists are cached in <data>.
+#include <benchmark/benchmark.h>
+#include <immintrin.h>
+#include <sys/statvfs.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core/alloc.h"
+#include "core/segment/segment.h"
+#include "core/store/store.h"
+
+namespace {
+
+using qarbin::DistanceMetric;
+using qarbin::Quantization;
+using qarbin::Result;
+using qarbin::Segment;
+using qarbin::Store;
+using Clock = std::chrono::steady_clock;
+
+constexpr int kTopK = 10;
+constexpr int kRounds = 3;
+constexpr uint32_t kM = 16;
+constexpr uint32_t kEfC = 200;
+const int kEfs[] = {10, 20, 40, 80, 160, 320};
+
+double seconds(Clock::time_point a, Clock::time_point b) { return std::chrono::duration<double>(b - a).count(); }
+
+double median(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    return v.empty() ? 0.0 : v[v.size() / 2];
+}
+
+struct Data {
+    uint32_t n = 0, dim = 0;
+    std::vector<float> v;
+    const float* row(size_t i) const { return &v[i * dim]; }
+};
+
+uint32_t bigEndian(const unsigned char* p) {
+    return (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) | (uint32_t(p[2]) << 8) | uint32_t(p[3]);
+}
+
+// An idx3 image file (magic 0x803), pixels 0..255 read as floats.
+bool readIdx(const std::string& path, uint32_t limit, Data* out) {
+    std::ifstream f(path, std::ios::binary);
+    unsigned char h[16];
+    if (!f.read(reinterpret_cast<char*>(h), 16) || bigEndian(h) != 0x803) return false;
+    uint32_t n = std::min(bigEndian(h + 4), limit);
+    out->n = n;
+    out->dim = bigEndian(h + 8) * bigEndian(h + 12);
+    std::vector<unsigned char> px(size_t(n) * out->dim);
+    if (!f.read(reinterpret_cast<char*>(px.data()), std::streamsize(px.size()))) return false;
+    out->v.assign(px.begin(), px.end());
+    return true;
+}
+
+Data normalised(const Data& d) {
+    Data o = d;
+    for (uint32_t i = 0; i < o.n; ++i) {
+        double s = 0;
+        for (uint32_t j = 0; j < o.dim; ++j) s += double(o.v[size_t(i) * o.dim + j]) * o.v[size_t(i) * o.dim + j];
+        float inv = s > 0 ? float(1.0 / std::sqrt(s)) : 0.0f;
+        for (uint32_t j = 0; j < o.dim; ++j) o.v[size_t(i) * o.dim + j] *= inv;
+    }
+    return o;
+}
+
+// Clustered Gaussian points: 1000 centres drawn N(0, 1) per component, each
+// point a centre plus N(0, 0.6^2) noise, so clusters overlap as embeddings do.
+// Queries are drawn the same way from another stream.
+Data clustered(uint32_t n, uint32_t dim, uint32_t seed) {
+    std::mt19937 centreGen(20261210u + dim);
+    std::normal_distribution<float> unit(0.0f, 1.0f);
+    std::vector<float> centres(size_t(1000) * dim);
+    for (float& c : centres) c = unit(centreGen);
+    std::mt19937 gen(seed);
+    std::uniform_int_distribution<uint32_t> pick(0, 999);
+    std::normal_distribution<float> noise(0.0f, 0.6f);
+    Data d;
+    d.n = n;
+    d.dim = dim;
+    d.v.resize(size_t(n) * dim);
+    for (uint32_t i = 0; i < n; ++i) {
+        const float* c = &centres[size_t(pick(gen)) * dim];
+        for (uint32_t j = 0; j < dim; ++j) d.v[size_t(i) * dim + j] = c[j] + noise(gen);
+    }
+    return d;
+}
+
+// Exact distances in double precision, independent of the extension's kernels.
+enum class Exact { L2, Angular, L1 };
+
+double exactDist(Exact kind, const float* a, const float* b, uint32_t dim) {
+    __m256d acc = _mm256_setzero_pd(), na = _mm256_setzero_pd(), nb = _mm256_setzero_pd();
+    const __m256d signMask = _mm256_castsi256_pd(_mm256_set1_epi64x(0x7fffffffffffffffLL));
+    uint32_t j = 0;
+    for (; j + 4 <= dim; j += 4) {
+        __m256d x = _mm256_cvtps_pd(_mm_loadu_ps(a + j));
+        __m256d y = _mm256_cvtps_pd(_mm_loadu_ps(b + j));
+        if (kind == Exact::L2) {
+            __m256d t = _mm256_sub_pd(x, y);
+            acc = _mm256_fmadd_pd(t, t, acc);
+        } else if (kind == Exact::L1) {
+            acc = _mm256_add_pd(acc, _mm256_and_pd(_mm256_sub_pd(x, y), signMask));
+        } else {
+            acc = _mm256_fmadd_pd(x, y, acc);
+            na = _mm256_fmadd_pd(x, x, na);
+            nb = _mm256_fmadd_pd(y, y, nb);
+        }
+    }
+    double l[4], la[4], lb[4];
+    _mm256_storeu_pd(l, acc);
+    _mm256_storeu_pd(la, na);
+    _mm256_storeu_pd(lb, nb);
+    double s = l[0] + l[1] + l[2] + l[3], sa = la[0] + la[1] + la[2] + la[3], sb = lb[0] + lb[1] + lb[2] + lb[3];
+    for (; j < dim; ++j) {
+        double x = a[j], y = b[j];
+        if (kind == Exact::L2) s += (x - y) * (x - y);
+        else if (kind == Exact::L1) s += std::fabs(x - y);
+        else s += x * y, sa += x * x, sb += y * y;
+    }
+    if (kind == Exact::L2) return std::sqrt(s);
+    if (kind == Exact::L1) return s;
+    double den = std::sqrt(sa) * std::sqrt(sb);
+    return den > 0 ? 1.0 - s / den : 1.0;
+}
+
+struct Truth {
+    uint32_t ids[kTopK];  // base indices, nearest first
+    double dist[kTopK];
+};
+
+std::vector<Truth> computeTruth(Exact kind, const Data& base, const Data& q, uint32_t nq) {
+    std::vector<Truth> t(nq);
+    auto work = [&](uint32_t from, uint32_t to) {
+        std::vector<std::pair<double, uint32_t>> best;
+        for (uint32_t i = from; i < to; ++i) {
+            best.clear();
+            for (uint32_t b = 0; b < base.n; ++b) {
+                double d = exactDist(kind, q.row(i), base.row(b), base.dim);
+                if (best.size() < kTopK) {
+                    best.emplace_back(d, b);
+                    std::push_heap(best.begin(), best.end());
+                } else if (d < best.front().first) {
+                    std::pop_heap(best.begin(), best.end());
+                    best.back() = {d, b};
+                    std::push_heap(best.begin(), best.end());
+                }
+            }
+            std::sort_heap(best.begin(), best.end());
+            for (int k = 0; k < kTopK; ++k) t[i].ids[k] = best[k].second, t[i].dist[k] = best[k].first;
+        }
+    };
+    std::thread other(work, nq / 2, nq);
+    work(0, nq / 2);
+    other.join();
+    return t;
+}
+
+// Cached under <data>/gt_<name>.bin; recomputed when the shape differs.
+std::vector<Truth> truthFor(const std::string& dir, const std::string& name, Exact kind, const Data& base,
+                            const Data& q, uint32_t nq) {
+    std::string path = dir + "/gt_" + name + ".bin";
+    uint32_t shape[3] = {nq, base.n, base.dim};
+    std::vector<Truth> t(nq);
+    {
+        std::ifstream f(path, std::ios::binary);
+        uint32_t s[3];
+        if (f.read(reinterpret_cast<char*>(s), sizeof s) && std::memcmp(s, shape, sizeof s) == 0 &&
+            f.read(reinterpret_cast<char*>(t.data()), std::streamsize(t.size() * sizeof(Truth))))
+            return t;
+    }
+    auto t0 = Clock::now();
+    t = computeTruth(kind, base, q, nq);
+    std::fprintf(stderr, "ground truth %s: %.1f s\n", name.c_str(), seconds(t0, Clock::now()));
+    std::ofstream f(path, std::ios::binary);
+    f.write(reinterpret_cast<const char*>(shape), sizeof shape);
+    f.write(reinterpret_cast<const char*>(t.data()), std::streamsize(t.size() * sizeof(Truth)));
+    return t;
+}
+
+// A returned id counts as a hit when its exact distance is within the tenth
+// true distance (ties at the boundary are common on integer pixels).
+int hits(Exact kind, const Data& base, const float* query, const Truth& t, const Result* r, int n) {
+    double limit = t.dist[kTopK - 1] * (1 + 1e-6) + 1e-9;
+    int h = 0;
+    for (int i = 0; i < n; ++i) {
+        uint64_t idx = r[i].id - 1;
+        if (idx < base.n && exactDist(kind, query, base.row(idx), base.dim) <= limit) ++h;
+    }
+    return h;
+}
+
+Segment* filledSegment(const Data& d, Quantization q, DistanceMetric m, uint32_t pqM, uint32_t pqTrain) {
+    Segment* seg = Segment::createMemory(d.dim, d.n, q, m, kM, kEfC, pqM);
+    if (!seg) return nullptr;
+    if (q == Quantization::PQ && seg->trainPQCodebook(d.v.data(), std::min(pqTrain, d.n)) != 0) {
+        delete seg;
+        return nullptr;
+    }
+    char key[32];
+    for (uint32_t i = 0; i < d.n; ++i) {
+        std::snprintf(key, sizeof key, "k%u", i);
+        if (seg->add(i + 1, key, d.row(i), nullptr, 0) != 0) {
+            delete seg;
+            return nullptr;
+        }
+    }
+    return seg;
+}
+
+// Single-core sequential read bandwidth in bytes per second: AVX2 loads over
+// a buffer far larger than the caches, median of 5 passes.
+double readBandwidth() {
+    const size_t floats = size_t(1) << 28;  // 1 GiB
+    std::unique_ptr<float[]> buf(new float[floats]);
+    for (size_t i = 0; i < floats; ++i) buf[i] = float(i & 1023);
+    std::vector<double> rates;
+    for (int pass = 0; pass < 6; ++pass) {
+        auto t0 = Clock::now();
+        __m256 a0 = _mm256_setzero_ps(), a1 = a0, a2 = a0, a3 = a0;
+        for (size_t i = 0; i < floats; i += 32) {
+            a0 = _mm256_add_ps(a0, _mm256_load_ps(&buf[i]));
+            a1 = _mm256_add_ps(a1, _mm256_load_ps(&buf[i + 8]));
+            a2 = _mm256_add_ps(a2, _mm256_load_ps(&buf[i + 16]));
+            a3 = _mm256_add_ps(a3, _mm256_load_ps(&buf[i + 24]));
+        }
+        __m256 s = _mm256_add_ps(_mm256_add_ps(a0, a1), _mm256_add_ps(a2, a3));
+        benchmark::DoNotOptimize(s);
+        double t = seconds(t0, Clock::now());
+        if (pass > 0) rates.push_back(double(floats * sizeof(float)) / t);  // pass 0 warms the TLB
+    }
+    return median(rates);
+}
+
+long residentKiB() {
+    std::ifstream f("/proc/self/status");
+    std::string line;
+    while (std::getline(f, line))
+        if (line.compare(0, 6, "VmRSS:") == 0) return std::atol(line.c_str() + 6);
+    return 0;
+}
+
+struct Options {
+    std::string dir;
+    uint32_t synthN = 100000;
+    uint32_t queries = 1000;       // Fashion-MNIST queries for graph recall
+    uint32_t scanQueries = 300;    // queries for the recall of exhaustive scans
+    uint32_t synthQueries = 200;
+};
+
+struct Sets {
+    Data base, query, baseN, queryN;
+};
+
+bool loadFashion(const Options& o, Sets* s) {
+    if (!readIdx(o.dir + "/train-images.idx", 60000, &s->base) ||
+        !readIdx(o.dir + "/t10k-images.idx", o.queries, &s->query)) {
+        std::fprintf(stderr, "Fashion-MNIST idx files missing in %s\n", o.dir.c_str());
+        return false;
+    }
+    s->baseN = normalised(s->base);
+    s->queryN = normalised(s->query);
+    return true;
+}
+
+const char* metricName(DistanceMetric m) {
+    switch (m) {
+        case DistanceMetric::Cosine: return "cosine";
+        case DistanceMetric::Dot: return "dot";
+        case DistanceMetric::Euclidean: return "euclidean";
+        default: return "manhattan";
+    }
+}
+
+Exact exactFor(DistanceMetric m) {
+    if (m == DistanceMetric::Euclidean) return Exact::L2;
+    if (m == DistanceMetric::Manhattan) return Exact::L1;
+    return Exact::Angular;  // cosine and dot on unit vectors rank alike
+}
+
+struct Encoding {
+    const char* name;
+    Quantization q;
+    uint32_t pqM;
+};
+
+void appendGoal(const Options& o, const std::string& line) {
+    std::ofstream f(o.dir + "/goals.md", std::ios::app);
+    f << line << "\n";
+}
+
+// Figures 1 and 5: per data set, metric and encoding, ms per exhaustive
+// query against the bandwidth floor; on Fashion-MNIST also recall@10 of the
+// scan against the exact float32 top-10.
+int runScan(const Options& o) {
+    Sets fm;
+    if (!loadFashion(o, &fm)) return 1;
+    double bw = readBandwidth();
+    std::printf("Single-core sequential read bandwidth, measured in this run: **%.2f GB/s** "
+                "(AVX2 loads over 1 GiB, median of 5 passes).\n\n", bw / 1e9);
+    std::printf("The floor is the time to read the stored vectors once (records x vector bytes) at that "
+                "bandwidth; *floor/scan* is that time over the measured scan time (1.0 = at the floor). "
+                "A record slot holds a 128-byte header, the encoded vector and 4 KiB of room for metadata, so the "
+                "scan also reads one header line per record and jumps a slot stride of vector + 4 224 bytes; "
+                "*lines floor/scan* counts those header lines too (it matters for the small encodings).\n\n");
+
+    const uint32_t nScanQ = std::min(o.scanQueries, fm.query.n);
+    Data s384 = clustered(o.synthN, 384, 1), q384 = clustered(100, 384, 2);
+    Data s1536 = clustered(o.synthN, 1536, 3), q1536 = clustered(50, 1536, 4);
+    const std::string n384 = std::to_string(o.synthN);
+    const std::vector<Truth> truths[2][3] = {
+        {truthFor(o.dir, "fmnist_angular", Exact::Angular, fm.baseN, fm.queryN, nScanQ),
+         truthFor(o.dir, "fmnist_l2", Exact::L2, fm.base, fm.query, nScanQ),
+         truthFor(o.dir, "fmnist_l1", Exact::L1, fm.base, fm.query, nScanQ)},
+        {truthFor(o.dir, "clustered384_angular_" + n384, Exact::Angular, s384, q384, q384.n),
+         truthFor(o.dir, "clustered384_l2_" + n384, Exact::L2, s384, q384, q384.n),
+         truthFor(o.dir, "clustered384_l1_" + n384, Exact::L1, s384, q384, q384.n)}};
+
+    struct SetRef {
+        const char* name;
+        const Data* raw;
+        const Data* rawQ;
+        const Data* unit;
+        const Data* unitQ;
+        const std::vector<Truth>* truth;  // angular, L2, L1; null: no recall
+    };
+    const SetRef sets[] = {
+        {"fashion-mnist-784", &fm.base, &fm.query, &fm.baseN, &fm.queryN, truths[0]},
+        {"clustered-384", &s384, &q384, &s384, &q384, truths[1]},
+        {"clustered-1536", &s1536, &q1536, &s1536, &q1536, nullptr},
+    };
+    const DistanceMetric metrics[] = {DistanceMetric::Cosine, DistanceMetric::Dot, DistanceMetric::Euclidean,
+                                      DistanceMetric::Manhattan};
+    const Encoding encs[] = {{"f32", Quantization::None, 0},   {"f16", Quantization::F16, 0},
+                             {"int8", Quantization::Int8, 0},  {"binary", Quantization::Binary, 0},
+                             {"pq m16", Quantization::PQ, 16}, {"pq m28", Quantization::PQ, 28}};
+
+    struct QuantRow {
+        std::string enc, column;
+        double recall;
+        uint64_t bytes;
+    };
+    std::vector<QuantRow> quant;
+    std::map<std::string, double> worstF32;  // metric -> lowest floor/scan over the data sets
+
+    std::printf("### 1. Exhaustive scan (precision 0), one query at a time\n\n");
+    std::printf("Cosine and dot run on the L2-normalised vectors, Euclidean and Manhattan on the raw ones. "
+                "PQ codebooks are trained on the first 256 vectors (the store's default training size). "
+                "Median of %d rounds.\n\n", kRounds);
+    std::printf("| data | records | metric | encoding | bytes/vector | ms/query | floor ms | floor/scan | lines floor/scan |\n");
+    std::printf("|---|---:|---|---|---:|---:|---:|---:|---:|\n");
+    std::fflush(stdout);
+    for (const SetRef& set : sets) {
+        for (DistanceMetric m : metrics) {
+            bool unit = m == DistanceMetric::Cosine || m == DistanceMetric::Dot;
+            const Data& base = unit ? *set.unit : *set.raw;
+            const Data& qs = unit ? *set.unitQ : *set.rawQ;
+            for (const Encoding& e : encs) {
+                if (e.pqM == 28 && base.dim % 28 != 0) continue;
+                std::unique_ptr<Segment> seg(filledSegment(base, e.q, m, e.pqM, 256));
+                if (!seg) {
+                    std::printf("| %s | %u | %s | %s | | fill failed | | | |\n", set.name, base.n, metricName(m), e.name);
+                    continue;
+                }
+                std::vector<Result> r(kTopK);
+                int count = 0;
+                auto t0 = Clock::now();
+                seg->search(qs.row(0), kTopK, m, true, r.data(), &count);
+                double one = std::max(seconds(t0, Clock::now()), 1e-5);
+                uint32_t nq = uint32_t(std::clamp(0.25 / one, 5.0, double(std::min<uint32_t>(qs.n, 100))));
+                std::vector<double> perQuery;
+                for (int round = 0; round < kRounds; ++round) {
+                    t0 = Clock::now();
+                    for (uint32_t i = 0; i < nq; ++i) {
+                        count = 0;
+                        seg->search(qs.row(i), kTopK, m, true, r.data(), &count);
+                        benchmark::DoNotOptimize(count);
+                    }
+                    perQuery.push_back(seconds(t0, Clock::now()) / nq);
+                }
+                double ms = median(perQuery) * 1e3;
+                uint64_t vb = seg->vecBytes();
+                double floorMs = double(vb) * base.n / bw * 1e3;
+                // Lines a scan cannot avoid: the slot header's first line
+                // (valid and deleted flags) and the vector's own lines.
+                double lineMs = double(64 + (vb + 63) / 64 * 64) * base.n / bw * 1e3;
+                std::printf("| %s | %u | %s | %s | %llu | %.2f | %.2f | %.2f | %.2f |\n", set.name, base.n,
+                            metricName(m), e.name, static_cast<unsigned long long>(vb), ms, floorMs, floorMs / ms,
+                            lineMs / ms);
+                std::fflush(stdout);
+                if (e.q == Quantization::None) {
+                    auto it = worstF32.find(metricName(m));
+                    double ratio = floorMs / ms;
+                    if (it == worstF32.end() || ratio < it->second) worstF32[metricName(m)] = ratio;
+                }
+                if (set.truth && m != DistanceMetric::Dot) {  // dot ranks as cosine on unit vectors
+                    const std::vector<Truth>& gt = set.truth[unit ? 0 : m == DistanceMetric::Euclidean ? 1 : 2];
+                    const uint32_t nRecall = uint32_t(gt.size());
+                    size_t h = 0;
+                    for (uint32_t i = 0; i < nRecall; ++i) {
+                        count = 0;
+                        seg->search(qs.row(i), kTopK, m, true, r.data(), &count);
+                        h += size_t(hits(exactFor(m), base, qs.row(i), gt[i], r.data(), count));
+                    }
+                    quant.push_back({e.name, std::string(set.name) + " " + metricName(m),
+                                     double(h) / (double(nRecall) * kTopK), vb});
+                }
+            }
+        }
+    }
+    std::printf("\n");
+    bool all = true;
+    std::string worst;
+    for (auto& [name, ratio] : worstF32) {
+        all = all && ratio >= 0.85;
+        char b[64];
+        std::snprintf(b, sizeof b, "%s%s %.2f", worst.empty() ? "" : ", ", name.c_str(), ratio);
+        worst += b;
+    }
+    appendGoal(o, std::string("| float32 exhaustive scan >= 0.85 of the bandwidth floor, every metric | lowest "
+                              "floor/scan per metric over the three sets: ") + worst + " | " + (all ? "met" : "missed") + " |");
+
+    std::printf("### 5. Quantization: recall@10 of the exhaustive scan against the exact float32 top-10\n\n");
+    std::printf("Fashion-MNIST: 60 000 records, the first %u test images as queries; clustered-384: %u records, "
+                "%u queries. A hit is a result whose exact distance is within the tenth true distance. Bytes per "
+                "vector are the encoded vector alone. Binary keeps one bit per component, set when the component "
+                "is >= 0: every Fashion-MNIST pixel is >= 0, so all its records decode to the same vector and the "
+                "scan returns arbitrary ties (recall near 0); on zero-centred data the bits carry information.\n\n",
+                nScanQ, o.synthN, q384.n);
+    std::vector<std::string> columns;
+    for (const QuantRow& q : quant)
+        if (std::find(columns.begin(), columns.end(), q.column) == columns.end()) columns.push_back(q.column);
+    std::printf("| encoding | bytes/vector (784 / 384) |");
+    for (const std::string& c : columns) std::printf(" %s |", c.c_str());
+    std::printf("\n|---|---:|");
+    for (size_t c = 0; c < columns.size(); ++c) std::printf("---:|");
+    std::printf("\n");
+    for (const Encoding& e : encs) {
+        std::string bytes;
+        std::vector<double> rec(columns.size(), -1);
+        for (const QuantRow& q : quant) {
+            if (q.enc != e.name) continue;
+            std::string b = std::to_string(q.bytes);
+            if (bytes.find(b) == std::string::npos) bytes += (bytes.empty() ? "" : " / ") + b;
+            rec[size_t(std::find(columns.begin(), columns.end(), q.column) - columns.begin())] = q.recall;
+        }
+        std::printf("| %s | %s |", e.name, bytes.c_str());
+        for (double r : rec) r < 0 ? std::printf(" - |") : std::printf(" %.3f |", r);
+        std::printf("\n");
+    }
+    std::printf("\n");
+    return 0;
+}
+
+struct GraphSet {
+    std::string name;
+    const Data* base;
+    const Data* query;
+    DistanceMetric metric;
+    std::vector<Truth> truth;
+};
+
+// Figure 2: build, then recall@10 and QPS for each ef.
+void graphFigure(GraphSet& g, std::FILE* tsv, std::vector<std::string>& summary) {
+    const Data& base = *g.base;
+    long rss0 = residentKiB();
+    std::unique_ptr<Segment> seg(filledSegment(base, Quantization::None, g.metric, 0, 0));
+    if (!seg) {
+        std::printf("| %s | fill failed |\n", g.name.c_str());
+        return;
+    }
+    long rssFilled = residentKiB();
+    auto t0 = Clock::now();
+    int rc = seg->buildHnsw(g.metric, true);
+    double build = seconds(t0, Clock::now());
+    long rssBuilt = residentKiB();
+    if (rc != 0) {
+        std::printf("| %s | build failed |\n", g.name.c_str());
+        return;
+    }
+    uint64_t graphBytes = seg->header->indexedCount.load() * qarbin::kNodeBytes +
+                          uint64_t(seg->header->linkPoolUsed) * qarbin::kPoolEntryBytes;
+    char line[512];
+    std::snprintf(line, sizeof line,
+                  "| %s | %u | %u | %.1f | %.0f | %.0f | %.1f | %.1f |", g.name.c_str(), base.n, base.dim, build,
+                  base.n / build, double(graphBytes) / base.n, (rssFilled - rss0) / 1024.0, (rssBuilt - rss0) / 1024.0);
+    summary.push_back(line);
+
+    const Exact kind = exactFor(g.metric);
+    const uint32_t nq = uint32_t(g.truth.size());
+    std::printf("**%s** (%s, %u records, %u queries)\n\n", g.name.c_str(), metricName(g.metric), base.n, nq);
+    std::printf("| ef | recall@10 | QPS | ms/query |\n|---:|---:|---:|---:|\n");
+    double best[3] = {0, 0, 0};
+    int bestEf[3] = {0, 0, 0};
+    const double targets[3] = {0.90, 0.95, 0.99};
+    std::vector<Result> r(kTopK);
+    for (int ef : kEfs) {
+        size_t h = 0;
+        for (uint32_t i = 0; i < nq; ++i) {
+            int count = 0;
+            seg->hnswSearch(g.query->row(i), kTopK, ef, g.metric, true, r.data(), &count);
+            h += size_t(hits(kind, base, g.query->row(i), g.truth[i], r.data(), count));
+        }
+        double recall = double(h) / (double(nq) * kTopK);
+        std::vector<double> qps;
+        for (int round = 0; round < kRounds; ++round) {
+            t0 = Clock::now();
+            for (uint32_t i = 0; i < nq; ++i) {
+                int count = 0;
+                seg->hnswSearch(g.query->row(i), kTopK, ef, g.metric, true, r.data(), &count);
+                benchmark::DoNotOptimize(count);
+            }
+            qps.push_back(nq / seconds(t0, Clock::now()));
+        }
+        double q = median(qps);
+        std::printf("| %d | %.4f | %.0f | %.3f |\n", ef, recall, q, 1e3 / q);
+        std::fprintf(tsv, "%s\t%d\t%.5f\t%.1f\n", g.name.c_str(), ef, recall, q);
+        for (int t = 0; t < 3; ++t)
+            if (recall >= targets[t] && q > best[t]) best[t] = q, bestEf[t] = ef;
+    }
+    std::fprintf(tsv, "\n\n");
+    std::fflush(tsv);
+    std::printf("\nQPS at recall@10 >= 0.90 / 0.95 / 0.99 (best ef point reaching it):");
+    for (int t = 0; t < 3; ++t) {
+        if (bestEf[t]) std::printf(" %s%.0f (ef %d)", t ? "/ " : "", best[t], bestEf[t]);
+        else std::printf(" %snot reached", t ? "/ " : "");
+    }
+    std::printf("\n\n");
+    std::fflush(stdout);
+}
+
+int runGraph(const Options& o) {
+    Sets fm;
+    if (!loadFashion(o, &fm)) return 1;
+    uint32_t nq = std::min(o.queries, fm.query.n);
+    Data s384 = clustered(o.synthN, 384, 1), q384 = clustered(o.synthQueries, 384, 2);
+    std::vector<GraphSet> gs;
+    gs.push_back({"fashion-mnist-784 cosine", &fm.baseN, &fm.queryN, DistanceMetric::Cosine,
+                  truthFor(o.dir, "fmnist_angular", Exact::Angular, fm.baseN, fm.queryN, nq)});
+    gs.push_back({"fashion-mnist-784 euclidean", &fm.base, &fm.query, DistanceMetric::Euclidean,
+                  truthFor(o.dir, "fmnist_l2", Exact::L2, fm.base, fm.query, nq)});
+    gs.push_back({"clustered-384 cosine", &s384, &q384, DistanceMetric::Cosine,
+                  truthFor(o.dir, "clustered384_angular_" + std::to_string(o.synthN), Exact::Angular, s384, q384,
+                           o.synthQueries)});
+
+    std::FILE* tsv = std::fopen((o.dir + "/recall_qps.tsv").c_str(), "w");
+    if (!tsv) return 1;
+    std::printf("### 2. Graph search (HNSW, M 16, efConstruction 200, float32)\n\n");
+    std::printf("Recall@10 against the exact top-10; QPS is the median of %d rounds over all queries, one at a "
+                "time, single thread.\n\n", kRounds);
+    std::vector<std::string> summary;
+    for (GraphSet& g : gs) graphFigure(g, tsv, summary);
+    std::fclose(tsv);
+    std::printf("Build and memory. Graph bytes are 144 per node plus 72 per upper-level link entry in use; "
+                "resident memory is this process's VmRSS growth after filling the segment and after the build.\n\n");
+    std::printf("| data | records | dim | build s | vectors/s | graph bytes/vector | RSS after fill MiB | RSS after build MiB |\n");
+    std::printf("|---|---:|---:|---:|---:|---:|---:|---:|\n");
+    for (const std::string& s : summary) std::printf("%s\n", s.c_str());
+    std::printf("\n");
+    return 0;
+}
+
+// Figure 4: QPS of one process, then of two at once, on one shared store.
+double shmQps(const char* name, const Data& q, uint32_t nq, float precision, int procs) {
+    int ready[2], go[2], res[2];
+    if (pipe(ready) || pipe(go) || pipe(res)) return 0;
+    std::vector<pid_t> kids;
+    for (int p = 0; p < procs; ++p) {
+        pid_t pid = fork();
+        if (pid == 0) {
+            Store* s = Store::openShm(name, q.dim, DistanceMetric::Euclidean, Quantization::None, q.n, true, false,
+                                      kM, kEfC, 0);
+            if (!s) _exit(1);
+            std::vector<double> times;
+            char c = 1;
+            if (write(ready[1], &c, 1) != 1 || read(go[0], &c, 1) != 1) _exit(1);
+            for (int round = 0; round < kRounds; ++round) {
+                auto t0 = Clock::now();
+                for (uint32_t i = 0; i < nq; ++i) {
+                    Result* out = nullptr;
+                    s->search(q.row((i + p * 7) % q.n), kTopK, precision, &out);
+                    qarbin::releaseBytes(out);
+                }
+                times.push_back(seconds(t0, Clock::now()));
+                // Rounds start together so that both processes always overlap.
+                if (write(ready[1], &c, 1) != 1 || read(go[0], &c, 1) != 1) _exit(1);
+            }
+            if (write(res[1], times.data(), sizeof(double) * times.size()) < 0) _exit(1);
+            delete s;
+            _exit(0);
+        }
+        kids.push_back(pid);
+    }
+    // Only the children write these, so a child that dies ends the reads below.
+    close(ready[1]);
+    close(res[1]);
+    close(go[0]);
+    std::vector<double> qps;
+    char c = 1;
+    for (int round = 0; round <= kRounds; ++round) {
+        for (int p = 0; p < procs; ++p)
+            if (read(ready[0], &c, 1) != 1) return 0;
+        for (int p = 0; p < procs; ++p)
+            if (write(go[1], &c, 1) != 1) return 0;
+    }
+    std::vector<std::vector<double>> times(procs, std::vector<double>(kRounds));
+    bool ok = true;
+    for (int p = 0; p < procs; ++p)
+        ok = ok && read(res[0], times[p].data(), sizeof(double) * kRounds) == ssize_t(sizeof(double) * kRounds);
+    for (int fd : {ready[0], go[1], res[0]}) close(fd);
+    for (pid_t k : kids) waitpid(k, nullptr, 0);
+    if (!ok) return 0;
+    for (int round = 0; round < kRounds; ++round) {
+        double slowest = 0;
+        for (int p = 0; p < procs; ++p) slowest = std::max(slowest, times[p][round]);
+        qps.push_back(double(nq) * procs / slowest);
+    }
+    return median(qps);
+}
+
+int runShm(const Options& o) {
+    Sets fm;
+    if (!loadFashion(o, &fm)) return 1;
+    const Data& base = fm.base;
+    uint64_t need = Segment::computeMmapSize(base.n, base.dim, Quantization::None, 0);
+    struct statvfs sv;
+    if (statvfs("/dev/shm", &sv) != 0 || uint64_t(sv.f_bavail) * sv.f_frsize < need * 2) {
+        std::printf("### 4. Shared memory\n\nSkipped: /dev/shm has less than %.0f MiB free.\n\n", need * 2 / 1048576.0);
+        return 0;
+    }
+    char name[64];
+    std::snprintf(name, sizeof name, "bench%d", int(getpid()));
+    Store::destroyShm(name);
+    Store* s = Store::openShm(name, base.dim, DistanceMetric::Euclidean, Quantization::None, base.n, true, true, kM,
+                              kEfC, 0);
+    if (!s) return 1;
+    char key[32];
+    for (uint32_t i = 0; i < base.n; ++i) {
+        std::snprintf(key, sizeof key, "k%u", i);
+        s->set(key, base.row(i), nullptr, 0);
+    }
+    s->autoIndexThreshold = 0;
+    int built = s->buildIndex();
+    std::printf("### 4. Shared memory: processes searching one store at once\n\n");
+    std::printf("Fashion-MNIST, 60 000 records, euclidean, float32, one shared segment (graph built once by the "
+                "writer). Each process opens the store read-only and runs the same number of queries one at a "
+                "time; QPS is all queries over the slowest process's time, median of %d rounds.\n\n", kRounds);
+    std::printf("| search | 1 process QPS | 2 processes QPS | ratio |\n|---|---:|---:|---:|\n");
+    double graphRatio = 0;
+    struct Mode {
+        const char* label;
+        float precision;
+        uint32_t nq;
+    };
+    const Mode modes[] = {{"graph, ef 80", 80.0f, 2000}, {"exhaustive (precision 0)", 0.0f, 40}};
+    for (const Mode& m : modes) {
+        if (built != 0 && m.precision > 0) continue;
+        double one = shmQps(name, fm.query, m.nq, m.precision, 1);
+        double two = shmQps(name, fm.query, m.nq, m.precision, 2);
+        double ratio = one > 0 ? two / one : 0;
+        if (m.precision > 0) graphRatio = ratio;
+        std::printf("| %s | %.0f | %.0f | %.2f |\n", m.label, one, two, ratio);
+        std::fflush(stdout);
+    }
+    std::printf("\n");
+    delete s;
+    Store::destroyShm(name);
+    char goal[256];
+    std::snprintf(goal, sizeof goal, "| two processes on one shared store >= 1.8x the QPS of one | graph search %.2fx | %s |",
+                  graphRatio, graphRatio >= 1.8 ? "met" : "missed");
+    appendGoal(o, goal);
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 3) {
+        std::fprintf(stderr, "usage: %s scan|graph|shm <data dir> [synth_n=N] [queries=N] [synth_queries=N]\n", argv[0]);
+        return 2;
+    }
+    Options o;
+    o.dir = argv[2];
+    for (int i = 3; i < argc; ++i) {
+        std::string a = argv[i];
+        auto val = [&](const char* k) -> long {
+            size_t n = std::strlen(k);
+            return a.compare(0, n, k) == 0 && a.size() > n && a[n] == '=' ? std::atol(a.c_str() + n + 1) : -1;
+        };
+        if (val("synth_n") > 0) o.synthN = uint32_t(val("synth_n"));
+        if (val("queries") > 0) o.queries = uint32_t(val("queries"));
+        if (val("scan_queries") > 0) o.scanQueries = uint32_t(val("scan_queries"));
+        if (val("synth_queries") > 0) o.synthQueries = uint32_t(val("synth_queries"));
+    }
+    std::string what = argv[1];
+    if (what == "scan") return runScan(o);
+    if (what == "graph") return runGraph(o);
+    if (what == "shm") return runShm(o);
+    std::fprintf(stderr, "unknown figure %s\n", argv[1]);
+    return 2;
+}

@@ -1,0 +1,11 @@
+# Recall@10 against queries per second, called by bench/run.sh with
+# outfile and plotcmd (one line per data set of recall_qps.tsv).
+set terminal pngcairo size 720,440 font ",10" noenhanced
+set output outfile
+set title "qarbin HNSW search, single thread (M 16, efConstruction 200, ef 10..320)"
+set xlabel "recall@10"
+set ylabel "queries per second"
+set logscale y
+set grid
+set key bottom left
+eval "plot " . plotcmd
