@@ -2,6 +2,7 @@
 // stay scalar; decoders run for every scored record and use AVX2 where the
 // element operation is a plain bit or fma step, with identical results.
 #include "core/math/codecs.h"
+#include "core/math/simd_columns.h"
 
 #include <immintrin.h>
 
@@ -31,26 +32,11 @@ inline float bitsFloat(uint32_t u) {
 inline int32_t truncToInt32(float x) { return _mm_cvtt_ss2si(_mm_set_ss(x)); }
 
 // c[kk] lane j = rows[j * rowStride + k + kk] for kk < 8: elements k .. k+7
-// of eight rows, turned into columns (two 4x4 transposes per 128-bit half).
+// of eight rows, turned into columns.
 inline void loadColumns(const float* rows, uint32_t rowStride, uint32_t k, __m256 c[8]) {
-    __m256 r[8];
-    for (uint32_t j = 0; j < 4; ++j) {
-        const float* lo = rows + uint64_t{j} * rowStride + k;
-        const float* hi = rows + uint64_t{j + 4} * rowStride + k;
-        r[j] = _mm256_insertf128_ps(_mm256_castps128_ps256(_mm_loadu_ps(lo)), _mm_loadu_ps(hi), 1);
-        r[j + 4] = _mm256_insertf128_ps(_mm256_castps128_ps256(_mm_loadu_ps(lo + 4)), _mm_loadu_ps(hi + 4), 1);
-    }
-    for (int h = 0; h < 2; ++h) {
-        const __m256* rr = r + 4 * h;
-        __m256 t0 = _mm256_unpacklo_ps(rr[0], rr[1]);
-        __m256 t1 = _mm256_unpackhi_ps(rr[0], rr[1]);
-        __m256 t2 = _mm256_unpacklo_ps(rr[2], rr[3]);
-        __m256 t3 = _mm256_unpackhi_ps(rr[2], rr[3]);
-        c[4 * h + 0] = _mm256_shuffle_ps(t0, t2, 0x44);
-        c[4 * h + 1] = _mm256_shuffle_ps(t0, t2, 0xEE);
-        c[4 * h + 2] = _mm256_shuffle_ps(t1, t3, 0x44);
-        c[4 * h + 3] = _mm256_shuffle_ps(t1, t3, 0xEE);
-    }
+    const float* r[8];
+    for (uint32_t j = 0; j < 8; ++j) r[j] = rows + uint64_t{j} * rowStride + k;
+    loadColumns8(r, c);
 }
 
 void encodeF16(uint8_t* dst, const float* v, uint32_t dim) {

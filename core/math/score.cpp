@@ -5,6 +5,7 @@
 // in index order). The block scorer keeps exactly these orders and only
 // runs several records side by side, so its scores equal computeScore.
 #include "core/math/score.h"
+#include "core/math/simd_columns.h"
 
 #include <immintrin.h>
 
@@ -122,26 +123,9 @@ inline void transpose8(__m256 r[8]) {
 // Loads elements i .. i+7 of eight vectors as eight columns: c[k] lane j
 // is v[j][i + k].
 inline void loadColumns(const float* const* v, uint32_t i, __m256 c[8]) {
-    __m256 r[8];
-    for (int j = 0; j < 4; ++j) {
-        r[j] = _mm256_insertf128_ps(_mm256_castps128_ps256(_mm_loadu_ps(v[j] + i)), _mm_loadu_ps(v[j + 4] + i), 1);
-        r[j + 4] =
-            _mm256_insertf128_ps(_mm256_castps128_ps256(_mm_loadu_ps(v[j] + i + 4)), _mm_loadu_ps(v[j + 4] + i + 4), 1);
-    }
-    // r[0..3] hold elements i..i+3 (low half: vectors 0-3 in rows, high
-    // half: vectors 4-7), r[4..7] elements i+4..i+7; a 4x4 transpose inside
-    // each 128-bit half turns rows into columns.
-    for (int h = 0; h < 2; ++h) {
-        const __m256* rr = r + 4 * h;
-        __m256 t0 = _mm256_unpacklo_ps(rr[0], rr[1]);
-        __m256 t1 = _mm256_unpackhi_ps(rr[0], rr[1]);
-        __m256 t2 = _mm256_unpacklo_ps(rr[2], rr[3]);
-        __m256 t3 = _mm256_unpackhi_ps(rr[2], rr[3]);
-        c[4 * h + 0] = _mm256_shuffle_ps(t0, t2, 0x44);
-        c[4 * h + 1] = _mm256_shuffle_ps(t0, t2, 0xEE);
-        c[4 * h + 2] = _mm256_shuffle_ps(t1, t3, 0x44);
-        c[4 * h + 3] = _mm256_shuffle_ps(t1, t3, 0xEE);
-    }
+    const float* r[8];
+    for (int j = 0; j < 8; ++j) r[j] = v[j] + i;
+    loadColumns8(r, c);
 }
 
 // The vectors of the next batch. Each stored vector starts a stream that

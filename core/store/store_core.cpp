@@ -70,16 +70,20 @@ Store* Store::openMemory(uint32_t dim, DistanceMetric metric, Quantization q, ui
     if (st->segments.empty()) {
         Segment* seg = Segment::createMemory(st->dim, st->segmentCapacity, st->quantization, st->metric, st->hnswM,
                                              st->efConstruction, st->pqSubvectors);
-        if (seg != nullptr) {
-            try {
-                st->segments.push_back(seg);
-            } catch (const std::bad_alloc&) {
-                delete seg;
-            }
-        }
+        if (seg != nullptr) appendSegment(st, seg);
     }
     createTrainingBufferIfNeeded(st);
     return st;
+}
+
+bool appendSegment(Store* st, Segment* seg) {
+    try {
+        st->segments.push_back(seg);
+        return true;
+    } catch (...) {
+        delete seg;
+        return false;
+    }
 }
 
 Segment* Store::createNewSegment() {

@@ -100,13 +100,7 @@ Store* Store::openDisk(const char* dir, uint32_t dim, DistanceMetric metric, Qua
     if (st->segments.empty()) {
         mkdir(st->dir, 0770);
         Segment* seg = createSegmentFile(st);
-        if (seg != nullptr) {
-            try {
-                st->segments.push_back(seg);
-            } catch (const std::bad_alloc&) {
-                delete seg;
-            }
-        }
+        if (seg != nullptr) appendSegment(st, seg);
     }
     createTrainingBufferIfNeeded(st);
     return st;

@@ -103,6 +103,9 @@ Segment* createSegmentFile(Store* store);
 // sub-vector count and no segment carries a trained codebook.
 void createTrainingBufferIfNeeded(Store* store);
 
+// Appends seg to the store's list; false (seg deleted) when the list cannot grow.
+bool appendSegment(Store* store, Segment* seg);
+
 // "<dir>/seg_NNNN.qbseg" into out (cap bytes); false when it does not fit.
 bool segmentFilePath(const char* dir, uint32_t number, char* out, size_t cap);
 

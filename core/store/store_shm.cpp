@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include "core/store/store.h"
+#include "core/store/store_internal.h"
 
 namespace qarbin {
 
@@ -195,17 +196,6 @@ Segment* createSharedSegment(Store* st, uint32_t number) {
         }
     }
     return s;
-}
-
-// Appends seg; false (seg deleted) when the list cannot grow.
-bool appendSegment(Store* st, Segment* seg) {
-    try {
-        st->segments.push_back(seg);
-        return true;
-    } catch (...) {
-        delete seg;
-        return false;
-    }
 }
 
 // Fills a control object this process holds the creation lock of and that
