@@ -101,7 +101,10 @@ public:
                            uint32_t metaLen);
     // Before held-back vectors are trained: attach new segments and, when one
     // already carries a trained codebook, copy it into every untrained
-    // segment. True when a codebook was adopted (then no training is needed).
+    // segment. When none does, train the first segment from the held-back
+    // vectors under the creation lock (so handles that fill their buffers at
+    // once end with one codebook) and copy it likewise. True when every
+    // segment now has the store's codebook (then no further training).
     bool adoptSharedCodebook();
 };
 
