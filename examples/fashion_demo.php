@@ -163,3 +163,9 @@ for ($r = 0; $r < $shown; $r++) {
 if (!is_dir(dirname($out))) mkdir(dirname($out), 0777, true);
 imagepng($img, $out);
 echo "Contact sheet of $shown queries and their neighbours: $out\n";
+
+// As a smoke test: the graph must find nearly what the exact scan finds.
+if ($hits / ($n * $k) < 0.9) {
+    fwrite(STDERR, "recall@$k below 0.9: the graph search misses neighbours\n");
+    exit(1);
+}
