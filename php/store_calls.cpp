@@ -189,7 +189,8 @@ void forEachRecord(Store* store, float* scratch, RecordVisitor visit, void* ctx)
         if (!seg->header || !seg->slots) continue;
         // A segment laid out for another shape would be read out of bounds.
         if (seg->dim != dim || seg->quantization != q) continue;
-        if (q == static_cast<uint32_t>(qarbin::Quantization::PQ) && !seg->codebook) continue;
+        const float* codebook = seg->trainedCodebook();
+        if (q == static_cast<uint32_t>(qarbin::Quantization::PQ) && !codebook) continue;
         const uint64_t stride = seg->stride();
         const uint64_t vecBytes = seg->vecBytes();
         if (stride < qarbin::kSlotHeaderBytes + vecBytes) continue;
@@ -203,7 +204,7 @@ void forEachRecord(Store* store, float* scratch, RecordVisitor visit, void* ctx)
             char key[qarbin::kKeyFieldBytes];
             std::memcpy(key, r->key, keyLen);
             key[keyLen] = '\0';
-            const float* vec = qarbin::getVecFloat32(r, dim, q, store->pqSubvectors, seg->codebook, scratch);
+            const float* vec = qarbin::getVecFloat32(r, dim, q, store->pqSubvectors, codebook, scratch);
             vec = finiteVector(vec, dim, scratch);
             uint64_t metaLen = r->metaLen;
             if (metaLen > metaRoom) metaLen = metaRoom;

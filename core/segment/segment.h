@@ -112,6 +112,12 @@ public:
     // counters and graph fields, raises `generation`. Keeps the codebook.
     void clearRecords();
 
+    // The trained codebook as the header shows it, or null. Another process
+    // may have trained a shared segment after this one mapped it, which only
+    // the header tells; refreshCodebook() adopts that into `codebook`.
+    const float* trainedCodebook() const;
+    void refreshCodebook();
+
     // Product-quantization codebook (core/math/pq_train.cpp).
     int trainPQCodebook(const float* vectors, uint32_t n);
 

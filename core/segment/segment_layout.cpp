@@ -163,6 +163,19 @@ bool Segment::creationParamsValid(uint32_t dimArg, Quantization q, DistanceMetri
     return true;
 }
 
+const float* Segment::trainedCodebook() const {
+    if (codebook != nullptr) return codebook;
+    if (header == nullptr || codebookSize(dim, pqSubvectors) == 0) return nullptr;
+    if (headerCodebookOffset(header) != kHeaderBytes) return nullptr;
+    // Pairs with the trainer's publication of codebookOffset after the centroids.
+    std::atomic_thread_fence(std::memory_order_acquire);
+    return reinterpret_cast<const float*>(base + kHeaderBytes);
+}
+
+void Segment::refreshCodebook() {
+    if (codebook == nullptr) codebook = const_cast<float*>(trainedCodebook());
+}
+
 Segment::~Segment() {
     delete keyIndex;
     const bool mapped = base != nullptr && base != MAP_FAILED;

@@ -19,15 +19,6 @@ bool snapshotPath(const char* dir, unsigned number, char* out, size_t cap) {
     return n > 0 && static_cast<size_t>(n) < cap;
 }
 
-// The codebook a reader may use for seg: another process may have trained
-// it after this handle mapped it, which only the header shows.
-const float* readableCodebook(const Segment* seg) {
-    if (seg->codebook != nullptr) return seg->codebook;
-    if (Segment::codebookSize(seg->dim, seg->pqSubvectors) == 0) return nullptr;
-    if (headerCodebookOffset(seg->header) != kHeaderBytes) return nullptr;
-    return reinterpret_cast<const float*>(seg->base + kHeaderBytes);
-}
-
 // Copies the live records of src into a new file `path` of capacity
 // usedSlots, decoded to float32. Records the file refuses are left out.
 // -1 when the file cannot be created.
@@ -35,7 +26,7 @@ int writeSegmentCopy(const Store& st, const Segment* src, uint64_t used, const c
     Segment* out = Segment::createDisk(path, src->dim, used, Quantization::None, st.metric, st.hnswM,
                                        st.efConstruction, 0);
     if (out == nullptr) return -1;
-    const float* codebook = readableCodebook(src);
+    const float* codebook = src->trainedCodebook();
     const bool decodable = src->dim <= kMaxDim &&
                            (src->quantization != static_cast<uint32_t>(Quantization::PQ) || codebook != nullptr);
     alignas(64) float scratch[kMaxDim];

@@ -69,15 +69,6 @@ void dropRecordPages(const Store& st, const Segment* seg) {
     if (st.mode == StorageMode::Disk) seg->adviseRecords(MADV_DONTNEED);
 }
 
-// A segment another process trained after this handle mapped it has no
-// codebook pointer yet; the header tells.
-const float* readableCodebook(const Segment* seg) {
-    if (seg->codebook != nullptr) return seg->codebook;
-    if (Segment::codebookSize(seg->dim, seg->pqSubvectors) == 0) return nullptr;
-    if (headerCodebookOffset(seg->header) != kHeaderBytes) return nullptr;
-    return reinterpret_cast<const float*>(seg->base + kHeaderBytes);
-}
-
 // Index of the first held-back entry stored under key, or -1.
 long heldBackIndex(const PQTrainingBuffer& b, const char* key) {
     const size_t len = std::strlen(key);
@@ -110,7 +101,12 @@ int copyMetadata(const char* src, uint32_t len, char** metaOut, uint32_t* lenOut
 int Store::search(const float* query, int topK, float precision, Result** out) {
     if (query == nullptr || topK < 1 || out == nullptr) return 0;
     const int k = topK > kMaxTopK ? kMaxTopK : topK;
-    if (mode == StorageMode::Shm && control != nullptr) attachShmSegments();
+    if (mode == StorageMode::Shm && control != nullptr) {
+        attachShmSegments();
+        // Records other processes encoded since this handle mapped a segment
+        // decode only with the codebook they trained meanwhile.
+        for (Segment* seg : segments) seg->refreshCodebook();
+    }
     Result* results = static_cast<Result*>(allocZeroed(static_cast<size_t>(k), sizeof(Result)));
     if (results == nullptr) return 0;
     int n = 0;
@@ -186,7 +182,7 @@ int Store::get(const char* key, float* vecOut, char** metaOut, uint32_t* lenOut)
     if (r == nullptr) return -1;
     if (seg->dim != dim || seg->quantization != static_cast<uint32_t>(quantization) || seg->pqSubvectors != pqSubvectors)
         return -1;  // never decode a segment with another shape than its own
-    const float* codebook = readableCodebook(seg);
+    const float* codebook = seg->trainedCodebook();
     if (quantization == Quantization::PQ && codebook == nullptr) return -1;
     alignas(64) float scratch[kMaxDim];
     const float* v = getVecFloat32(r, dim, static_cast<uint32_t>(quantization), pqSubvectors, codebook, scratch);

@@ -150,16 +150,6 @@ uint64_t publishedWord(const ShmControl* c) {
 constexpr uint64_t kPublishedWord = static_cast<uint64_t>(kShmControlMagic) |
                                     (static_cast<uint64_t>(kShmControlVersion) << 32);
 
-// A segment another process trained after this one mapped it still has a
-// null codebook pointer here; the header tells.
-void refreshCodebook(Segment* seg) {
-    if (seg->codebook != nullptr || seg->header == nullptr) return;
-    if (Segment::codebookSize(seg->dim, seg->pqSubvectors) == 0) return;
-    if (headerCodebookOffset(seg->header) != kHeaderBytes) return;
-    std::atomic_thread_fence(std::memory_order_acquire);
-    seg->codebook = reinterpret_cast<float*>(seg->base + kHeaderBytes);
-}
-
 // Copies src's trained codebook into dst (same dim and sub-vector count).
 // dst must be writable; false when its codebook area cannot be backed.
 bool copyCodebook(const Segment* src, Segment* dst) {
@@ -188,7 +178,7 @@ Segment* createSharedSegment(Store* st, uint32_t number) {
                                     st->efConstruction, st->pqSubvectors);
     if (s == nullptr) return nullptr;
     if (st->quantization == Quantization::PQ && st->pqSubvectors != 0) {
-        for (Segment* old : st->segments) refreshCodebook(old);
+        for (Segment* old : st->segments) old->refreshCodebook();
         const Segment* src = firstTrained(st->segments);
         if (src != nullptr && !copyCodebook(src, s)) {
             delete s;
@@ -377,7 +367,7 @@ Store* Store::openShm(const char* name, uint32_t dim, DistanceMetric metric, Qua
     }
 
     if (st->quantization == Quantization::PQ && st->pqSubvectors != 0) {
-        for (Segment* s : st->segments) refreshCodebook(s);
+        for (Segment* s : st->segments) s->refreshCodebook();
         if (firstTrained(st->segments) == nullptr) {
             st->pqBuffer = new (std::nothrow) PQTrainingBuffer();
             if (st->pqBuffer == nullptr) {
@@ -421,7 +411,7 @@ int Store::addToNewShmSegment(uint64_t id, const char* key, const float* vector,
         size_t before = segments.size();
         attachShmSegments();
         for (size_t i = before; i < segments.size(); ++i) {
-            refreshCodebook(segments[i]);
+            segments[i]->refreshCodebook();
             if (segments[i]->add(id, key, vector, metadata, metaLen) == 0) {
                 unlockCreate(control);
                 totalCount.fetch_add(1);
@@ -463,7 +453,7 @@ namespace {
 // codebook into the untrained ones. False when no segment is trained.
 bool adoptTrained(Store* st) {
     st->attachShmSegments();
-    for (Segment* s : st->segments) refreshCodebook(s);
+    for (Segment* s : st->segments) s->refreshCodebook();
     const Segment* src = firstTrained(st->segments);
     if (src == nullptr) return false;
     for (Segment* s : st->segments) {
@@ -495,7 +485,7 @@ bool Store::adoptSharedCodebook() {
         }
         try {
             if (first != nullptr && first->trainPQCodebook(pqBuffer->vectors.data(), pqBuffer->count) == 0) {
-                refreshCodebook(first);
+                first->refreshCodebook();
                 adopted = adoptTrained(this);
             }
         } catch (...) {
