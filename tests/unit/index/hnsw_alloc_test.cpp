@@ -25,6 +25,9 @@ thread_local long allocationsLeft = -1;  // -1: never fail
 }
 
 #if HNSW_FAILING_NEW
+// This operator new takes its memory from malloc, so free is the matching
+// release; the compiler cannot see the pairing across the replacement.
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
 void* operator new(std::size_t n) {
     if (allocationsLeft == 0) throw std::bad_alloc();
     if (allocationsLeft > 0) --allocationsLeft;
