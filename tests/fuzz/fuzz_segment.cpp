@@ -1,5 +1,7 @@
 // libFuzzer target: an arbitrary byte string opened as a segment file and as
 // the first file of a disk and a memory store (body in fuzz_segment.h).
+#include <unistd.h>
+
 #include <cstdlib>
 #include <string>
 
@@ -14,6 +16,10 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     std::string pattern = std::string(tmp != nullptr ? tmp : "/tmp") + "/qarbin_fuzz_XXXXXX";
     if (mkdtemp(pattern.data()) == nullptr) std::abort();
     g_dir = pattern;
+    std::atexit([] {
+        qarbin_fuzz::emptyDir(g_dir);
+        rmdir(g_dir.c_str());
+    });
     return 0;
 }
 

@@ -1,12 +1,13 @@
 // The body of the segment fuzz target, shared by the libFuzzer program
 // (fuzz_segment.cpp), the seed generator and the replay test of the regular
 // suite: an arbitrary byte string is written as a segment file and opened
-// through every opener, as a lone segment and as the first file of a disk
-// and a memory store, and every operation is run on whatever opens.
+// through every opener, as a lone segment (file, private copy, shared-memory
+// object) and as the first file of a disk and a memory store, and every operation is run on whatever opens.
 #pragma once
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -187,6 +188,23 @@ inline void runOne(const uint8_t* data, size_t size, const std::string& dir) {
                                    : opener == 1 ? Segment::openDisk(seg.c_str(), 0)
                                                  : Segment::loadFromFile(seg.c_str()));
         if (s) exerciseSegment(*s);
+    }
+    // The same bytes as a shared-memory segment object.
+    const std::string shm = "/qarbin_fuzz_" + std::to_string(getpid());
+    for (int writable = 1; writable >= 0; --writable) {
+        const int fd = shm_open(shm.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
+        if (fd < 0) break;
+        size_t done = 0;
+        while (done < size) {
+            const ssize_t n = ::write(fd, data + done, size - done);
+            if (n <= 0) break;
+            done += static_cast<size_t>(n);
+        }
+        ::close(fd);
+        std::unique_ptr<Segment> s(done == size ? Segment::openShm(shm.c_str(), writable) : nullptr);
+        if (s) exerciseSegment(*s);
+        s.reset();
+        shm_unlink(shm.c_str());
     }
     uint32_t dim, m;
     Quantization q;
