@@ -2,9 +2,10 @@
 # outfile and plotcmd (one line per data set of recall_qps.tsv).
 set terminal pngcairo size 720,440 font ",10" noenhanced
 set output outfile
-set title "qarbin HNSW search, single thread (M 16, efConstruction 200, ef 10..320)"
+set title "qarbin HNSW search, one thread, M 16, efConstruction 200, ef 10..320 (hnswlib and FAISS not run)"
 set xlabel "recall@10"
 set ylabel "queries per second"
+set datafile separator "\t"
 set logscale y
 set grid
 set key bottom left
