@@ -39,11 +39,12 @@ rm -f "$data/goals.md"
 frag=$(mktemp -d)
 trap 'rm -rf "$frag"' EXIT
 
-declare -A took
-step() {  # step <name> <command...>: output into $frag/<name>.md, time kept
+declare -A took load
+step() {  # step <name> <command...>: output into $frag/<name>.md, time and load kept
     local name=$1 t0
     shift
     t0=$(date +%s)
+    load[$name]=$(cut -d' ' -f1 /proc/loadavg)
     echo "== $name" >&2
     "$@" >"$frag/$name.md"
     took[$name]=$(( $(date +%s) - t0 ))
@@ -129,8 +130,11 @@ mem=$(awk '/MemTotal/ { printf "%.1f GiB", $2 / 1048576 }' /proc/meminfo)
     echo "|---|---:|---:|---:|---:|---:|---:|"
     cat "$frag/php_nojit.md" "$frag/php_jit.md"
     echo
+    [ -f "$root/bench/notes.md" ] && cat "$root/bench/notes.md" && echo
     echo "## Time per step"
     echo
-    for k in scan graph shm writes php_nojit php_jit; do echo "- $k: ${took[$k]} s"; done
+    echo "With the 1-minute load average when the step began (2 cores; other jobs share the machine)."
+    echo
+    for k in scan graph shm writes php_nojit php_jit; do echo "- $k: ${took[$k]} s, load ${load[$k]}"; done
 } >"$out"
 echo "wrote $out and $png in $total s" >&2
