@@ -130,13 +130,13 @@ EOF
         gcc -shared -fPIC -O1 -o $prefix-asan/deepbind_shim.so $prefix-asan/deepbind_shim.c -ldl
         preload="$root/$prefix-asan/deepbind_shim.so:$(gcc -print-file-name=libasan.so):$(gcc -print-file-name=libubsan.so)"
         out=$(LD_PRELOAD=$preload ASAN_OPTIONS=verify_asan_link_order=0:detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1 \
-            USE_ZEND_ALLOC=0 ZEND_DONT_UNLOAD_MODULES=1 phpt_suite "$root/$prefix-asan/qarbin.so" "")
+            USE_ZEND_ALLOC=0 ZEND_DONT_UNLOAD_MODULES=1 phpt_suite "$root/$prefix-asan/qarbin.so" "--set-timeout 1800")
         reports=$(grep -c -E 'ERROR: AddressSanitizer|runtime error:' "$log" || true)
         result[$step]="passed/failed/skipped $out, sanitizer reports $reports"
         [ "$(echo "$out" | cut -d" " -f2)" = 0 ] && [ "$reports" -eq 0 ] || result[$step]+=" FAILED"
         ;;
     valgrind)
-        out=$(phpt_suite "$root/$build/qarbin.so" "-m")
+        out=$(phpt_suite "$root/$build/qarbin.so" "-m --set-timeout 3600")
         result[$step]="passed/failed/skipped $out (memory errors and leaks count as failures)"
         [ "$(echo "$out" | cut -d" " -f2)" = 0 ] || result[$step]+=" FAILED"
         ;;
