@@ -95,7 +95,7 @@ for step in "${steps[@]}"; do
         [ "$crashes" -eq 0 ] || result[$step]+=" FAILED"
         ;;
     kill)
-        rel=$root/$prefix-figures.txt
+        rel=$root/$prefix-figures.log
         : >"$rel"
         out=$(QARBIN_KILL_ROUNDS=${QARBIN_KILL_ROUNDS:-200} QARBIN_PROC_SCALE=${QARBIN_PROC_SCALE:-4} \
             QARBIN_RELIABILITY_LOG=$rel phpt_suite "$root/$build/qarbin.so" "" \
