@@ -70,8 +70,8 @@ $cases = [
     "count with args" => fn($s) => $s->count(1),
 ];
 $tried = 0;
+@mkdir($base);
 foreach ($stores as $mode => $open) {
-    @mkdir($base);
     $s = $open();
     $s->set("anchor", [0.5, 0.25, 1], "kept");
     echo "== $mode\n";
@@ -105,10 +105,10 @@ foreach ($stores as $mode => $open) {
     if ($mode === "disk") {
         array_map("unlink", glob("$base/disk/*"));
         rmdir("$base/disk");
-        rmdir($base);
     }
 }
 QarbinStore::destroy($shm);
+@rmdir($base);
 echo "inputs tried: $tried\n";
 ?>
 --EXPECT--
