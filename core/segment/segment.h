@@ -69,7 +69,7 @@ public:
     uint64_t usedSlotsClamped() const;
 
     // Parameters a region can be created with and opened again: dim 1..4096,
-    // a known encoding and metric, m dividing dim, m > 0 for PQ.
+    // a known encoding and metric; for PQ, m > 0 dividing dim.
     static bool creationParamsValid(uint32_t dim, Quantization q, DistanceMetric metric, uint32_t pqSubvectors);
 
     void initHeader(uint32_t dim, uint64_t capacity, Quantization q, DistanceMetric metric, uint32_t hnswM,

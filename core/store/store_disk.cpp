@@ -45,12 +45,7 @@ size_t scanSegmentFiles(Store* st, const char* dir, bool mapFiles) {
             delete seg;
             break;
         }
-        try {
-            st->segments.push_back(seg);
-        } catch (const std::bad_alloc&) {
-            delete seg;
-            break;
-        }
+        if (!appendSegment(st, seg)) break;
         if (n == 0) {
             st->dim = seg->dim;
             st->metric = static_cast<DistanceMetric>(h->metric);

@@ -76,12 +76,10 @@ bool validName(const char* name) {
 // by the rest of the system. Also used on values read from a control object.
 bool validParameters(uint32_t dim, uint32_t metric, uint32_t quantization, uint64_t capacity,
                      uint32_t pqSubvectors) {
-    if (dim < 1 || dim > kMaxDim) return false;
-    if (metric > static_cast<uint32_t>(DistanceMetric::Manhattan)) return false;
-    if (quantization > static_cast<uint32_t>(Quantization::PQ)) return false;
     if (capacity == 0) return false;
-    if (pqSubvectors != 0 && (pqSubvectors > dim || dim % pqSubvectors != 0)) return false;
-    if (quantization == static_cast<uint32_t>(Quantization::PQ) && pqSubvectors == 0) return false;
+    if (!Segment::creationParamsValid(dim, static_cast<Quantization>(quantization),
+                                      static_cast<DistanceMetric>(metric), pqSubvectors))
+        return false;
     return Segment::computeMmapSize(capacity, dim, static_cast<Quantization>(quantization), pqSubvectors) != 0;
 }
 
