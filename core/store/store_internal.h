@@ -103,6 +103,9 @@ Segment* createSegmentFile(Store* store);
 // sub-vector count and no segment carries a trained codebook.
 void createTrainingBufferIfNeeded(Store* store);
 
+// Index of the first held-back entry whose key equals key byte for byte, or -1.
+long heldBackIndex(const PQTrainingBuffer& buffer, const char* key);
+
 // Appends seg to the store's list; false (seg deleted) when the list cannot grow.
 bool appendSegment(Store* store, Segment* seg);
 

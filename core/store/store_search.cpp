@@ -69,14 +69,6 @@ void dropRecordPages(const Store& st, const Segment* seg) {
     if (st.mode == StorageMode::Disk) seg->adviseRecords(MADV_DONTNEED);
 }
 
-// Index of the first held-back entry stored under key, or -1.
-long heldBackIndex(const PQTrainingBuffer& b, const char* key) {
-    const size_t len = std::strlen(key);
-    for (uint32_t i = 0; i < b.count; ++i)
-        if (b.keys[i].size() == len && std::memcmp(b.keys[i].data(), key, len) == 0) return i;
-    return -1;
-}
-
 // Metadata copy through the allocation seam; 0 ok, -1 when it cannot be had.
 int copyMetadata(const char* src, uint32_t len, char** metaOut, uint32_t* lenOut) {
     char* copy = nullptr;

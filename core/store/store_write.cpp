@@ -150,17 +150,21 @@ int Store::add(uint64_t id, const char* key, const float* vector, const char* me
     }
 }
 
+long heldBackIndex(const PQTrainingBuffer& b, const char* key) {
+    const size_t len = std::strlen(key);
+    for (uint32_t i = 0; i < b.count; ++i)
+        if (b.keys[i].size() == len && std::memcmp(b.keys[i].data(), key, len) == 0) return i;
+    return -1;
+}
+
 int Store::del(const char* key) {
     if (key == nullptr || key[0] == '\0') return -1;
     try {
         if (pqBuffer != nullptr && pqBuffer->count > 0) {
-            const size_t len = std::strlen(key);
-            for (uint32_t i = 0; i < pqBuffer->count; ++i) {
-                const std::string& k = pqBuffer->keys[i];
-                if (k.size() == len && std::memcmp(k.data(), key, len) == 0) {
-                    removeHeld(*this, i);
-                    return 0;
-                }
+            const long i = heldBackIndex(*pqBuffer, key);
+            if (i >= 0) {
+                removeHeld(*this, static_cast<uint32_t>(i));
+                return 0;
             }
         }
         const size_t keyLen = strnlen(key, kKeyFieldBytes);
