@@ -6,18 +6,11 @@
 
 #include "core/math/codecs.h"
 #include "core/store/store.h"
+#include "core/store/store_internal.h"
 
 namespace qarbin {
 
 namespace {
-
-// Snapshot files are read back by a scan that stops at seg_9999.
-constexpr unsigned kMaxSnapshotFiles = 10000;
-
-bool snapshotPath(const char* dir, unsigned number, char* out, size_t cap) {
-    int n = std::snprintf(out, cap, "%s/seg_%04u.qbseg", dir, number);
-    return n > 0 && static_cast<size_t>(n) < cap;
-}
 
 // Copies the live records of src into a new file `path` of capacity
 // usedSlots, decoded to float32. Records the file refuses are left out.
@@ -75,14 +68,14 @@ int Store::snapshot(const char* dir) const {
     for (const Segment* seg : segments) {
         uint64_t used = seg->usedSlotsClamped();
         if (used == 0) continue;
-        if (number >= kMaxSnapshotFiles || !snapshotPath(dir, number, path, sizeof path)) return -1;
+        if (number >= kMaxSegmentFiles || !segmentFilePath(dir, number, path, sizeof path)) return -1;
         if (writeSegmentCopy(*this, seg, used, path) != 0) return -1;
         ++number;
     }
     if (pqBuffer == nullptr || pqBuffer->count == 0) return 0;
 
     const PQTrainingBuffer& b = *pqBuffer;
-    if (number >= kMaxSnapshotFiles || !snapshotPath(dir, number, path, sizeof path)) return -1;
+    if (number >= kMaxSegmentFiles || !segmentFilePath(dir, number, path, sizeof path)) return -1;
     Segment* out =
         Segment::createDisk(path, dim, b.count, Quantization::None, metric, hnswM, efConstruction, 0);
     if (out == nullptr) return -1;

@@ -23,19 +23,36 @@ namespace {
 
 constexpr uint64_t kMinMemoryCapacity = 16;
 
-bool anyTrained(const std::vector<Segment*>& segments) {
-    for (const Segment* seg : segments)
-        if (seg->codebook != nullptr) return true;
-    return false;
+}  // namespace
+
+const Segment* firstTrained(const std::vector<Segment*>& segments) {
+    for (const Segment* s : segments) {
+        if (s->codebook != nullptr) return s;
+    }
+    return nullptr;
 }
 
-}  // namespace
+bool copyCodebook(const Segment* src, Segment* dst) {
+    const uint64_t cb = Segment::codebookSize(dst->dim, dst->pqSubvectors);
+    // A fresh file's or object's codebook area is a hole; a full file system
+    // must refuse it here rather than fault on the copy.
+    if (cb == 0 || !dst->writable || !dst->ensureBacked(kHeaderBytes, cb)) return false;
+    std::memcpy(dst->base + kHeaderBytes, src->codebook, cb);
+    // The mapping is page-aligned, so the range from its start covers the
+    // copied bytes.
+    if (dst->mode == StorageMode::Disk) msync(dst->base, kHeaderBytes + cb, MS_SYNC);
+    std::atomic_thread_fence(std::memory_order_release);
+    setHeaderCodebookOffset(dst->header, kHeaderBytes);
+    dst->codebook = reinterpret_cast<float*>(dst->base + kHeaderBytes);
+    if (dst->mode == StorageMode::Disk) msync(dst->base, kHeaderBytes, MS_SYNC);
+    return true;
+}
 
 // A PQ store collects its first vectors until a codebook exists. The shape
 // tested is the store's own, which the first segment file decides when the
 // store was opened over existing files.
 void createTrainingBufferIfNeeded(Store* st) {
-    if (st->quantization != Quantization::PQ || st->pqSubvectors == 0 || anyTrained(st->segments)) return;
+    if (st->quantization != Quantization::PQ || st->pqSubvectors == 0 || firstTrained(st->segments) != nullptr) return;
     st->pqBuffer = new (std::nothrow) PQTrainingBuffer();
 }
 
@@ -106,30 +123,10 @@ Segment* Store::createNewSegment() {
     if (seg == nullptr) return nullptr;
 
     if (quantization == Quantization::PQ && pqSubvectors != 0) {
-        const Segment* src = nullptr;
-        for (const Segment* s : segments) {
-            if (s->codebook != nullptr) {
-                src = s;
-                break;
-            }
-        }
-        const uint64_t cb = Segment::codebookSize(dim, pqSubvectors);
-        if (src != nullptr && cb != 0) {
-            // A disk segment's codebook area is a hole in a fresh file; a full
-            // disk must refuse it here rather than fault on the copy.
-            if (!seg->ensureBacked(kHeaderBytes, cb)) {
-                delete seg;
-                return nullptr;
-            }
-            std::memcpy(seg->base + kHeaderBytes, src->base + kHeaderBytes, cb);
-            setHeaderCodebookOffset(seg->header, kHeaderBytes);
-            seg->codebook = reinterpret_cast<float*>(seg->base + kHeaderBytes);
-            if (seg->mode == StorageMode::Disk) {
-                // The mapping is page-aligned, so the range from its start
-                // covers the copied bytes; the header follows on its own.
-                msync(seg->base, kHeaderBytes + cb, MS_SYNC);
-                msync(seg->base, kHeaderBytes, MS_SYNC);
-            }
+        const Segment* src = firstTrained(segments);
+        if (src != nullptr && !copyCodebook(src, seg)) {
+            delete seg;
+            return nullptr;
         }
     }
     return seg;

@@ -10,14 +10,6 @@
 
 namespace qarbin {
 
-namespace {
-
-// The scan reads seg_0000 to seg_9999; a store never writes a file it could
-// not read back.
-constexpr uint32_t kMaxSegmentFiles = 10000;
-
-}  // namespace
-
 bool segmentFilePath(const char* dir, uint32_t number, char* out, size_t cap) {
     int n = std::snprintf(out, cap, "%s/seg_%04u.qbseg", dir, number);
     // A cut path would name another file.

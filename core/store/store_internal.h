@@ -103,11 +103,23 @@ Segment* createSegmentFile(Store* store);
 // sub-vector count and no segment carries a trained codebook.
 void createTrainingBufferIfNeeded(Store* store);
 
+// The first segment of the list with a trained codebook, or null.
+const Segment* firstTrained(const std::vector<Segment*>& segments);
+
+// Copies src's trained codebook into dst (same dim and sub-vector count) and
+// marks dst trained; a disk segment has the bytes on disk before its header
+// says so. False when dst is read-only or its codebook area cannot be backed.
+bool copyCodebook(const Segment* src, Segment* dst);
+
 // Index of the first held-back entry whose key equals key byte for byte, or -1.
 long heldBackIndex(const PQTrainingBuffer& buffer, const char* key);
 
 // Appends seg to the store's list; false (seg deleted) when the list cannot grow.
 bool appendSegment(Store* store, Segment* seg);
+
+// The scan reads seg_0000 to seg_9999; no store or snapshot writes a file it
+// could not read back.
+constexpr uint32_t kMaxSegmentFiles = 10000;
 
 // "<dir>/seg_NNNN.qbseg" into out (cap bytes); false when it does not fit.
 bool segmentFilePath(const char* dir, uint32_t number, char* out, size_t cap);

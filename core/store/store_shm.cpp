@@ -148,25 +148,6 @@ uint64_t publishedWord(const ShmControl* c) {
 constexpr uint64_t kPublishedWord = static_cast<uint64_t>(kShmControlMagic) |
                                     (static_cast<uint64_t>(kShmControlVersion) << 32);
 
-// Copies src's trained codebook into dst (same dim and sub-vector count).
-// dst must be writable; false when its codebook area cannot be backed.
-bool copyCodebook(const Segment* src, Segment* dst) {
-    uint64_t cb = Segment::codebookSize(dst->dim, dst->pqSubvectors);
-    if (cb == 0 || !dst->writable || !dst->ensureBacked(kHeaderBytes, cb)) return false;
-    std::memcpy(dst->base + kHeaderBytes, src->codebook, cb);
-    std::atomic_thread_fence(std::memory_order_release);
-    setHeaderCodebookOffset(dst->header, kHeaderBytes);
-    dst->codebook = reinterpret_cast<float*>(dst->base + kHeaderBytes);
-    return true;
-}
-
-const Segment* firstTrained(const std::vector<Segment*>& segments) {
-    for (const Segment* s : segments) {
-        if (s->codebook != nullptr) return s;
-    }
-    return nullptr;
-}
-
 // Creates shared segment `number` with the store's parameters and, for a PQ
 // store, the first trained codebook of the list. Caller holds createLock.
 Segment* createSharedSegment(Store* st, uint32_t number) {

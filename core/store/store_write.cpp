@@ -78,6 +78,8 @@ uint64_t markSlots(Store& st, Segment* seg, const std::vector<uint64_t>& slots) 
 // over-long metadata or when no segment can take the record.
 int Store::set(const char* key, const float* vector, const char* metadata, uint32_t metaLen) {
     if (key == nullptr || key[0] == '\0') return -1;
+    // Refused before anything is removed: the held-back path deletes first.
+    if (vector == nullptr || segments.empty()) return -1;
     const size_t keyLen = strnlen(key, kKeyFieldBytes);
     if (keyLen > kMaxKeyBytes || metadataTooLong(metadata, metaLen)) return -1;
     const uint64_t id = recordId(key);
@@ -186,6 +188,9 @@ void Store::flushPQBuffer() {
     const bool adopted = mode == StorageMode::Shm && control != nullptr && adoptSharedCodebook();
     if (!adopted) {
         for (Segment* seg : segments) seg->trainPQCodebook(b->vectors.data(), b->count);
+        // Training that failed (out of memory) would make every segment
+        // refuse the records: keep holding them back instead.
+        if (firstTrained(segments) == nullptr) return;
     }
     pqBuffer = nullptr;
     for (uint32_t i = 0; i < b->count; ++i) {
