@@ -89,7 +89,8 @@ uint64_t slotsInMapping(const Segment& seg, uint64_t used) {
 // the start) is scored exactly. An entry point outside that count (a racing
 // rebuild or a corrupt file), an unreadable entry node or a failure to get
 // working memory does not hide records: the segment's live records are then
-// all scored exactly instead. Always returns 0.
+// all scored exactly instead. A graph with no nodes or no entry point (-1)
+// contributes nothing, unindexed records included. Always returns 0.
 int Segment::hnswSearch(const float* query, int topK, int ef, DistanceMetric metric, bool useAvx2,
                         Result* results, int* count) const {
     if (!header || !query || !results || !count || topK < 1 || dim > kMaxDim) return 0;
@@ -146,6 +147,9 @@ int Segment::hnswSearch(const float* query, int topK, int ef, DistanceMetric met
     // many as the used slots, every slot has a node and none is left to score.
     if (!scanAll && s <= n) return 0;
     alignas(64) float scratch[kMaxDim];
+    // Equal to computeScore bit for bit, with the query's part done once.
+    QueryScorer scorer;
+    scorer.init(query, dim, metric, useAvx2);
     const uint64_t step = stride();
     for (uint64_t i = 0; i < s; ++i) {
         // The flags of each slot lie a stride apart, too far for the
@@ -158,7 +162,7 @@ int Segment::hnswSearch(const float* query, int topK, int ef, DistanceMetric met
         int32_t gn = r->graphNode;
         if (!scanAll && gn >= 0 && static_cast<uint64_t>(gn) < n) continue;
         const float* v = getVecFloat32(r, dim, quantization, pqSubvectors, codebook, scratch);
-        offer.put(r, computeScore(query, v, dim, metric, useAvx2));
+        offer.put(r, scorer.score(v));
     }
     return 0;
 }
