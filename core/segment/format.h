@@ -130,6 +130,9 @@ static_assert(offsetof(Record, seq) == 92);
 // A slot is readable once `valid` is seen with acquire ordering.
 inline bool recordValid(const Record* r) { return __atomic_load_n(&r->valid, __ATOMIC_ACQUIRE) != 0; }
 inline bool recordLive(const Record* r) { return recordValid(r) && r->deleted == 0; }
+// Live, and with a metadata length inside the slot: a corrupt file may hold
+// any metaLen, and such a record is skipped rather than trusted.
+inline bool recordReadable(const Record* r) { return recordLive(r) && r->metaLen <= kMaxMetadataBytes; }
 inline void publishRecord(Record* r) { __atomic_store_n(&r->valid, uint8_t{1}, __ATOMIC_RELEASE); }
 
 // Graph node, one per record slot, in the node area at `graphOffset`.

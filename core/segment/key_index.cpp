@@ -13,20 +13,19 @@ constexpr unsigned kInitialBits = 6;
 
 uint32_t tagOf(uint64_t h) { return static_cast<uint32_t>(h ^ (h >> 32)); }
 
-// A slot whose fields a reader may follow: published, not deleted, and with
-// a metadata length inside the slot (a corrupt file may say otherwise).
-bool slotReadable(const Record* r) { return recordLive(r) && r->metaLen <= kMaxMetadataBytes; }
 
 }  // namespace
 
-uint64_t storedKeyHash(const char* key) {
-    uint64_t h = 14695981039346656037ull;
-    for (uint32_t i = 0; i < kMaxKeyBytes && key[i] != '\0'; ++i) {
+uint64_t keyHash(const char* key, size_t len) {
+    uint64_t h = 0xcbf29ce484222325ULL;
+    for (size_t i = 0; i < len; ++i) {
         h ^= static_cast<unsigned char>(key[i]);
-        h *= 1099511628211ull;
+        h *= 0x100000001b3ULL;
     }
     return h;
 }
+
+uint64_t storedKeyHash(const char* key) { return keyHash(key, strnlen(key, kMaxKeyBytes)); }
 
 KeyIndex* KeyIndex::create(uint64_t segmentCapacity) {
     if (segmentCapacity >= kEmpty) return nullptr;
@@ -99,7 +98,7 @@ void KeyIndex::sync(const Segment& seg) {
             ++k;
             continue;
         }
-        if (s < used && slotReadable(r)) insert(tagOf(storedKeyHash(r->key)), s);
+        if (s < used && recordReadable(r)) insert(tagOf(storedKeyHash(r->key)), s);
         pending_[k] = pending_.back();
         pending_.pop_back();
     }
@@ -107,7 +106,7 @@ void KeyIndex::sync(const Segment& seg) {
         const Record* r = seg.recordAt(s);
         if (!recordValid(r)) {
             pending_.push_back(static_cast<uint32_t>(s));
-        } else if (slotReadable(r)) {
+        } else if (recordReadable(r)) {
             insert(tagOf(storedKeyHash(r->key)), static_cast<uint32_t>(s));
         }
     }
@@ -124,7 +123,7 @@ size_t KeyIndex::collect(const Segment& seg, const char* key, std::vector<uint64
         const Entry e = table_[i];
         if (e.tag == tag) {
             const Record* r = e.slot < used ? seg.recordAt(e.slot) : nullptr;
-            if (!r || !slotReadable(r)) {
+            if (!r || !recordReadable(r)) {
                 // Deleted for good (or cleared, which the next sync notices):
                 // the entry can never match again.
                 eraseAt(i);

@@ -11,8 +11,12 @@ namespace qarbin {
 
 class Segment;
 
-// FNV-1a (64 bits) of a key's bytes up to its NUL, at most 63 of them: the
-// bytes a slot keeps of the key.
+// FNV-1a, 64 bits, over len bytes: the record id of a key and the hash of
+// every key lookup.
+uint64_t keyHash(const char* key, size_t len);
+
+// keyHash of a key's bytes up to its NUL, at most 63 of them: the bytes a
+// slot keeps of the key.
 uint64_t storedKeyHash(const char* key);
 
 // Open addressing with linear probing over 8-byte (tag, slot) pairs, so a

@@ -29,10 +29,6 @@ constexpr uint32_t kScratchFloats = 8 * kMaxDim;
 uint64_t pageDown(uint64_t v) { return v & ~(kPage - 1); }
 uint64_t pageUp(uint64_t v) { return (v + kPage - 1) & ~(kPage - 1); }
 
-// Readers follow a slot only when it is published, not deleted and its
-// metadata length stays inside the slot; a corrupt file may hold any
-// metaLen, and such a record is skipped rather than trusted.
-bool slotReadable(const Record* r) { return recordLive(r) && r->metaLen <= kMaxMetadataBytes; }
 
 // Keys of 64 bytes or more can never equal a stored key (63 bytes at most).
 bool keyMatchable(const char* key) { return key != nullptr && strnlen(key, kKeyFieldBytes) < kKeyFieldBytes; }
@@ -141,7 +137,7 @@ bool Segment::deleteById(uint64_t id) {
     const uint64_t n = usedSlotsClamped();
     for (uint64_t i = 0; i < n; ++i) {
         const Record* r = recordAt(i);
-        if (slotReadable(r) && r->id == id) return markDeleted(i);
+        if (recordReadable(r) && r->id == id) return markDeleted(i);
     }
     return false;
 }
@@ -162,7 +158,7 @@ size_t Segment::findLiveByKey(const char* key, std::vector<uint64_t>& out) const
     try {
         for (uint64_t i = 0; i < n; ++i) {
             const Record* r = recordAt(i);
-            if (slotReadable(r) && std::strncmp(r->key, key, kKeyFieldBytes) == 0) out.push_back(i);
+            if (recordReadable(r) && std::strncmp(r->key, key, kKeyFieldBytes) == 0) out.push_back(i);
         }
     } catch (...) {
         // Out of memory even for the answer: report what fitted.
@@ -183,7 +179,7 @@ Record* Segment::getByKey(const char* key) const {
     const uint64_t n = usedSlotsClamped();
     for (uint64_t i = 0; i < n; ++i) {
         Record* r = recordAt(i);
-        if (slotReadable(r) && std::strncmp(r->key, key, kKeyFieldBytes) == 0) return r;
+        if (recordReadable(r) && std::strncmp(r->key, key, kKeyFieldBytes) == 0) return r;
     }
     return nullptr;
 }
@@ -236,7 +232,7 @@ int Segment::search(const float* query, int topK, DistanceMetric metric, bool us
                 prefetchVector(ahead, vecBytes());
             }
             const Record* r = recordAt(i);
-            if (!slotReadable(r)) continue;
+            if (!recordReadable(r)) continue;
             float* out = inPlace ? scratch : scratch + batch * perBuffer;
             vecs[batch] = getVecFloat32(r, dim, quantization, pqSubvectors, codebook, out);
             recs[batch++] = r;

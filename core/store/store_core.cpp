@@ -4,20 +4,13 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include "core/segment/key_index.h"
 #include "core/store/store.h"
 #include "core/store/store_internal.h"
 
 namespace qarbin {
 
-uint64_t recordId(const char* key) {
-    uint64_t h = 0xcbf29ce484222325ULL;
-    if (key == nullptr) return h;
-    for (const unsigned char* p = reinterpret_cast<const unsigned char*>(key); *p != 0; ++p) {
-        h ^= *p;
-        h *= 0x100000001b3ULL;
-    }
-    return h;
-}
+uint64_t recordId(const char* key) { return keyHash(key, key != nullptr ? std::strlen(key) : 0); }
 
 namespace {
 

@@ -3,20 +3,12 @@
 #include <cstring>
 #include <new>
 
+#include "core/segment/key_index.h"
 #include "core/store/store_internal.h"
 
 namespace qarbin {
 
 namespace {
-
-uint64_t fnv1a(const char* key, size_t len) {
-    uint64_t h = 0xcbf29ce484222325ULL;
-    for (size_t i = 0; i < len; ++i) {
-        h ^= static_cast<unsigned char>(key[i]);
-        h *= 0x100000001b3ULL;
-    }
-    return h;
-}
 
 // Gives up on a directory whose segments keep being cleared under its walk.
 constexpr int kSyncAttempts = 3;
@@ -66,7 +58,7 @@ void KeyDirectory::syncSegment(const Segment* seg, uint32_t index, SegmentState&
         size_t len = strnlen(r->key, kKeyFieldBytes);
         // A key field without its NUL can equal no key a caller may pass.
         if (len >= kKeyFieldBytes) return;
-        insert(r->key, len, fnv1a(r->key, len), index);
+        insert(r->key, len, keyHash(r->key, len), index);
     };
     for (size_t j = 0; j < st.pending.size();) {
         const Record* r = seg->recordAt(st.pending[j]);
@@ -251,7 +243,7 @@ int findFirstLive(Store& store, const char* key, size_t keyLen, std::vector<uint
     if (useDirectory(store)) {
         try {
             if (store.keyDirectory->sync(store.segments))
-                return store.keyDirectory->firstLive(store.segments, key, keyLen, fnv1a(key, keyLen), slots);
+                return store.keyDirectory->firstLive(store.segments, key, keyLen, keyHash(key, keyLen), slots);
         } catch (const std::bad_alloc&) {
         }
         dropDirectory(store);
@@ -267,7 +259,7 @@ Record* findNewestLive(Store& store, const char* key, size_t keyLen, Segment** s
     if (useDirectory(store)) {
         try {
             if (store.keyDirectory->sync(store.segments))
-                return store.keyDirectory->newestLive(store.segments, key, keyLen, fnv1a(key, keyLen), segOut);
+                return store.keyDirectory->newestLive(store.segments, key, keyLen, keyHash(key, keyLen), segOut);
         } catch (const std::bad_alloc&) {
         }
         dropDirectory(store);
