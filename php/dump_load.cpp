@@ -143,19 +143,15 @@ void loadLines(LoadContext* ctx, qarbin::Store* store) {
                 error = "Missing 'vector' array";
             } else if (zend_hash_num_elements(Z_ARRVAL_P(vec)) != ctx->dim) {
                 dimMismatch = true;
-            } else if (qarbin_key_len(Z_STR_P(key)) > QARBIN_MAX_KEY) {
-                error = "Key too long (max 63 bytes)";
             } else {
                 meta = zend_hash_find_known_hash(ht, qarbin_str_metadata);
                 if (meta && Z_TYPE_P(meta) != IS_STRING) meta = nullptr;
-                if (meta && Z_STRLEN_P(meta) > QARBIN_MAX_METADATA) {
-                    error = "Metadata too long (max 4096 bytes)";
-                } else if (qarbin_convert_vector(Z_ARRVAL_P(vec), ctx->vec, ctx->dim) != QARBIN_CONVERT_OK) {
+                error = qarbin_record_limit_error(Z_STR_P(key), meta ? Z_STRLEN_P(meta) : 0);
+                if (!error && qarbin_convert_vector(Z_ARRVAL_P(vec), ctx->vec, ctx->dim) != QARBIN_CONVERT_OK)
                     error = "Vector components must be finite";
-                } else if (qarbin_php::set(store, Z_STRVAL_P(key), ctx->vec, meta ? Z_STRVAL_P(meta) : nullptr,
-                                           meta ? static_cast<uint32_t>(Z_STRLEN_P(meta)) : 0) != 0) {
+                if (!error && qarbin_php::set(store, Z_STRVAL_P(key), ctx->vec, meta ? Z_STRVAL_P(meta) : nullptr,
+                                              meta ? static_cast<uint32_t>(Z_STRLEN_P(meta)) : 0) != 0)
                     error = "Failed to set vector";
-                }
             }
         }
         zval_ptr_dtor(decoded);
@@ -211,11 +207,8 @@ PHP_METHOD(QarbinStore, dump) {
     Z_PARAM_STR_OR_NULL(path)
     ZEND_PARSE_PARAMETERS_END();
 
-    qarbin::Store* store = Z_QARBIN_STORE_P(ZEND_THIS)->store;
-    if (!store) {
-        qarbin_throw("Store not open");
-        RETURN_THROWS();
-    }
+    qarbin::Store* store = qarbin_open_store(Z_OBJ_P(ZEND_THIS), false);
+    if (!store) RETURN_THROWS();
     FILE* fp = nullptr;
     if (path) {
         fp = fopen(ZSTR_VAL(path), "w");
@@ -257,15 +250,8 @@ PHP_METHOD(QarbinStore, load) {
     Z_PARAM_STR(path)
     ZEND_PARSE_PARAMETERS_END();
 
-    qarbin::Store* store = Z_QARBIN_STORE_P(ZEND_THIS)->store;
-    if (!store) {
-        qarbin_throw("Store not open");
-        RETURN_THROWS();
-    }
-    if (!qarbin_php::writable(store)) {
-        qarbin_throw("Store is read-only");
-        RETURN_THROWS();
-    }
+    qarbin::Store* store = qarbin_open_store(Z_OBJ_P(ZEND_THIS), true);
+    if (!store) RETURN_THROWS();
     FILE* fp = fopen(ZSTR_VAL(path), "r");
     // A directory opens for reading but yields no line; refuse it as unreadable.
     struct stat st;

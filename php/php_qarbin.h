@@ -93,6 +93,17 @@ static inline size_t qarbin_key_len(const zend_string* key) {
 
 void qarbin_throw(const char* message);
 
+// The store an operation works on, or null after throwing "Store not open"
+// (closed object) or, when it writes, "Store is read-only" (php/store_methods.cpp).
+qarbin::Store* qarbin_open_store(zend_object* object, bool writes);
+
+// The message for a key or metadata no record can hold, or null.
+static inline const char* qarbin_record_limit_error(const zend_string* key, size_t metaLen) {
+    if (qarbin_key_len(key) > QARBIN_MAX_KEY) return "Key too long (max 63 bytes)";
+    if (metaLen > QARBIN_MAX_METADATA) return "Metadata too long (max 4096 bytes)";
+    return nullptr;
+}
+
 // JSON string of bytes for the file form of dump(): quote, backslash and
 // control bytes escaped, every other byte copied (php/dump_load.cpp).
 void qarbin_json_append_string(smart_str* s, const char* bytes, size_t len);

@@ -49,6 +49,23 @@ uint64_t parseMemoryLimit(const zval* v) {
 
 inline qarbin_store_object* thisStore(zend_execute_data* execute_data) { return Z_QARBIN_STORE_P(ZEND_THIS); }
 
+}  // namespace
+
+qarbin::Store* qarbin_open_store(zend_object* object, bool writes) {
+    qarbin::Store* store = qarbin_store_from_obj(object)->store;
+    if (!store) {
+        qarbin_throw("Store not open");
+        return nullptr;
+    }
+    if (writes && !qarbin_php::writable(store)) {
+        qarbin_throw("Store is read-only");
+        return nullptr;
+    }
+    return store;
+}
+
+namespace {
+
 void throwDimMismatch(uint32_t dim) {
     zend_throw_exception_ex(qarbin_exception_ce, 0, "Vector dim mismatch: expected %u", dim);
 }
@@ -225,26 +242,15 @@ PHP_METHOD(QarbinStore, set) {
     ZEND_PARSE_PARAMETERS_END();
 
     qarbin_store_object* intern = thisStore(execute_data);
-    qarbin::Store* store = intern->store;
-    if (!store) {
-        qarbin_throw("Store not open");
-        RETURN_THROWS();
-    }
-    if (!qarbin_php::writable(store)) {
-        qarbin_throw("Store is read-only");
-        RETURN_THROWS();
-    }
+    qarbin::Store* store = qarbin_open_store(Z_OBJ_P(ZEND_THIS), true);
+    if (!store) RETURN_THROWS();
     const uint32_t dim = qarbin_php::dim(store);
     if (zend_hash_num_elements(vector) != dim) {
         throwDimMismatch(dim);
         RETURN_THROWS();
     }
-    if (qarbin_key_len(key) > QARBIN_MAX_KEY) {
-        qarbin_throw("Key too long (max 63 bytes)");
-        RETURN_THROWS();
-    }
-    if (metadata && ZSTR_LEN(metadata) > QARBIN_MAX_METADATA) {
-        qarbin_throw("Metadata too long (max 4096 bytes)");
+    if (const char* limit = qarbin_record_limit_error(key, metadata ? ZSTR_LEN(metadata) : 0)) {
+        qarbin_throw(limit);
         RETURN_THROWS();
     }
     float* buf = static_cast<float*>(emalloc(sizeof(float) * dim));
@@ -278,15 +284,8 @@ PHP_METHOD(QarbinStore, batchSet) {
     ZEND_PARSE_PARAMETERS_END();
 
     qarbin_store_object* intern = thisStore(execute_data);
-    qarbin::Store* store = intern->store;
-    if (!store) {
-        qarbin_throw("Store not open");
-        RETURN_THROWS();
-    }
-    if (!qarbin_php::writable(store)) {
-        qarbin_throw("Store is read-only");
-        RETURN_THROWS();
-    }
+    qarbin::Store* store = qarbin_open_store(Z_OBJ_P(ZEND_THIS), true);
+    if (!store) RETURN_THROWS();
     const uint32_t dim = qarbin_php::dim(store);
     float* buf = static_cast<float*>(emalloc(sizeof(float) * dim));
     zend_long stored = 0;
@@ -318,17 +317,11 @@ PHP_METHOD(QarbinStore, batchSet) {
             dimMismatch = true;
             break;
         }
-        if (qarbin_key_len(Z_STR_P(key)) > QARBIN_MAX_KEY) {
-            error = "Key too long (max 63 bytes)";
-            break;
-        }
         zval* meta = zend_hash_find_known_hash(record, qarbin_str_metadata);
         if (meta) ZVAL_DEREF(meta);
         if (meta && Z_TYPE_P(meta) != IS_STRING) meta = nullptr;
-        if (meta && Z_STRLEN_P(meta) > QARBIN_MAX_METADATA) {
-            error = "Metadata too long (max 4096 bytes)";
-            break;
-        }
+        error = qarbin_record_limit_error(Z_STR_P(key), meta ? Z_STRLEN_P(meta) : 0);
+        if (error) break;
         // Key and metadata must outlive user code the conversion may run.
         zend_string* keyStr = zend_string_copy(Z_STR_P(key));
         zend_string* metaStr = meta ? zend_string_copy(Z_STR_P(meta)) : nullptr;
@@ -375,11 +368,8 @@ PHP_METHOD(QarbinStore, search) {
     ZEND_PARSE_PARAMETERS_END();
 
     qarbin_store_object* intern = thisStore(execute_data);
-    qarbin::Store* store = intern->store;
-    if (!store) {
-        qarbin_throw("Store not open");
-        RETURN_THROWS();
-    }
+    qarbin::Store* store = qarbin_open_store(Z_OBJ_P(ZEND_THIS), false);
+    if (!store) RETURN_THROWS();
     const uint32_t dim = qarbin_php::dim(store);
     if (zend_hash_num_elements(vector) != dim) {
         throwDimMismatch(dim);
@@ -434,8 +424,6 @@ PHP_METHOD(QarbinStore, delete) {
         qarbin_throw("Store is read-only");
         RETURN_THROWS();
     }
-    // A longer key was never stored; the store would only compare its prefix.
-    if (qarbin_key_len(key) > QARBIN_MAX_KEY) RETURN_FALSE;
     int rc = qarbin_php::del(store, ZSTR_VAL(key));
     QARBIN_RESUME_BAILOUT();
     RETURN_BOOL(rc == 0);
@@ -447,12 +435,8 @@ PHP_METHOD(QarbinStore, get) {
     Z_PARAM_STR(key)
     ZEND_PARSE_PARAMETERS_END();
 
-    qarbin::Store* store = thisStore(execute_data)->store;
-    if (!store) {
-        qarbin_throw("Store not open");
-        RETURN_THROWS();
-    }
-    if (qarbin_key_len(key) > QARBIN_MAX_KEY) RETURN_NULL();
+    qarbin::Store* store = qarbin_open_store(Z_OBJ_P(ZEND_THIS), false);
+    if (!store) RETURN_THROWS();
     const uint32_t dim = qarbin_php::dim(store);
     float* buf = static_cast<float*>(emalloc(sizeof(float) * dim));
     char* meta = nullptr;
