@@ -194,11 +194,11 @@ void forEachRecord(Store* store, float* scratch, RecordVisitor visit, void* ctx)
         const uint64_t stride = seg->stride();
         const uint64_t vecBytes = seg->vecBytes();
         if (stride < qarbin::kSlotHeaderBytes + vecBytes) continue;
-        const uint64_t metaRoom = stride - qarbin::kSlotHeaderBytes - vecBytes;
         const uint64_t used = seg->usedSlotsClamped();
         for (uint64_t i = 0; i < used; ++i) {
             const qarbin::Record* r = seg->recordAt(i);
-            if (!qarbin::recordLive(r)) continue;
+            // A record whose metadata length lies is skipped, as searches skip it.
+            if (!qarbin::recordReadable(r)) continue;
             size_t keyLen = strnlen(r->key, qarbin::kMaxKeyBytes);
             if (keyLen == 0) continue;
             char key[qarbin::kKeyFieldBytes];
@@ -206,11 +206,8 @@ void forEachRecord(Store* store, float* scratch, RecordVisitor visit, void* ctx)
             key[keyLen] = '\0';
             const float* vec = qarbin::getVecFloat32(r, dim, q, store->pqSubvectors, codebook, scratch);
             vec = finiteVector(vec, dim, scratch);
-            uint64_t metaLen = r->metaLen;
-            if (metaLen > metaRoom) metaLen = metaRoom;
-            if (metaLen > qarbin::kMaxMetadataBytes) metaLen = qarbin::kMaxMetadataBytes;
-            const char* meta = metaLen ? seg->metadataPtr(r) : nullptr;
-            if (!visit(ctx, key, vec, meta, static_cast<uint32_t>(metaLen))) return;
+            const char* meta = r->metaLen ? seg->metadataPtr(r) : nullptr;
+            if (!visit(ctx, key, vec, meta, r->metaLen)) return;
         }
         if (store->mode == qarbin::StorageMode::Disk) seg->adviseRecords(MADV_DONTNEED);
     }

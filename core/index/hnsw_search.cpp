@@ -8,62 +8,12 @@
 #include "core/index/hnsw_graph.h"
 #include "core/math/codecs.h"
 #include "core/math/score.h"
+#include "core/segment/top_k.h"
 #include "core/segment/segment.h"
 
 namespace qarbin {
 
 namespace {
-
-// The bounded top-K merge the exhaustive scan uses: append while there is
-// room, then replace the first of the lowest scores when strictly beaten.
-class Offer {
-public:
-    Offer(const Segment& seg, Result* results, int topK, int* count)
-        : seg_(seg), results_(results), topK_(topK), count_(count) {
-        if (*count_ < 0) *count_ = 0;
-        if (*count_ > topK_) *count_ = topK_;
-        worst_ = findWorst(*count_);
-    }
-
-    // NaN scores are left out, as the exhaustive scan leaves them out.
-    void put(const Record* r, float score) {
-        if (std::isnan(score)) return;
-        if (*count_ < topK_) {
-            fill(results_[*count_], r, score);
-            if (worst_ < 0 || results_[worst_].score > score) worst_ = *count_;
-            ++*count_;
-            return;
-        }
-        if (!(score > results_[worst_].score)) return;
-        fill(results_[worst_], r, score);
-        worst_ = findWorst(topK_);
-    }
-
-private:
-    int findWorst(int n) const {
-        int w = -1;
-        for (int i = 0; i < n; ++i)
-            if (w < 0 || results_[i].score < results_[w].score) w = i;
-        return w;
-    }
-
-    void fill(Result& out, const Record* r, float score) const {
-        out.id = r->id;
-        uint32_t i = 0;
-        for (; i < kMaxKeyBytes && r->key[i] != '\0'; ++i) out.key[i] = r->key[i];
-        for (; i < kKeyFieldBytes; ++i) out.key[i] = '\0';
-        out.score = score;
-        uint32_t len = std::min(r->metaLen, kMaxMetadataBytes);  // the slot reserves no more
-        out.metadata = len ? seg_.metadataPtr(r) : nullptr;
-        out.metadataLen = len;
-    }
-
-    const Segment& seg_;
-    Result* results_;
-    int topK_;
-    int* count_;
-    int worst_;
-};
 
 float exactScore(const Segment& seg, const float* query, const Record* r, DistanceMetric metric, bool useAvx2) {
     alignas(64) float scratch[kMaxDim];
@@ -103,7 +53,7 @@ int Segment::hnswSearch(const float* query, int topK, int ef, DistanceMetric met
     if (top > hnsw::kTopLevel) top = hnsw::kTopLevel;
     if (ef < 1) ef = 1;
 
-    Offer offer(*this, results, topK, count);
+    TopK offer(*this, results, topK, count);
     bool scanAll = true;
     hnsw::Graph g;
     if (hnsw::makeGraph(*this, usedSlotsClamped(), metric, useAvx2, &g)) {
@@ -129,12 +79,12 @@ int Segment::hnswSearch(const float* query, int topK, int ef, DistanceMetric met
                     // A node whose record does not name it back (a rebuild
                     // elsewhere, a corrupt file) would duplicate or misplace
                     // a record: the pass below finds such records instead.
-                    if (!recordLive(r) || r->graphNode != static_cast<int32_t>(pr.node)) continue;
+                    if (!recordReadable(r) || r->graphNode != static_cast<int32_t>(pr.node)) continue;
                     float score = hnsw::distanceToScore(pr.dist, metric);
                     // The beam ranks a NaN distance as +infinity; the exact
                     // score tells the two apart.
                     if (std::isinf(pr.dist) && pr.dist > 0) score = exactScore(*this, query, r, metric, useAvx2);
-                    offer.put(r, score);
+                    offer.offer(r, score);
                 }
             } catch (...) {
                 scanAll = true;  // nothing was offered yet
@@ -156,13 +106,13 @@ int Segment::hnswSearch(const float* query, int topK, int ef, DistanceMetric met
         // hardware to guess.
         if (i + 8 < s) __builtin_prefetch(slots + (i + 8) * step + 64);
         const Record* r = recordAt(i);
-        if (!recordLive(r)) continue;
+        if (!recordReadable(r)) continue;
         // Records outside the nodes this search could reach: none yet, or
         // one an insert elsewhere has not published (or a corrupt value).
         int32_t gn = r->graphNode;
         if (!scanAll && gn >= 0 && static_cast<uint64_t>(gn) < n) continue;
         const float* v = getVecFloat32(r, dim, quantization, pqSubvectors, codebook, scratch);
-        offer.put(r, scorer.score(v));
+        offer.offer(r, scorer.score(v));
     }
     return 0;
 }

@@ -15,6 +15,7 @@
 #include "core/math/score.h"
 #include "core/segment/key_index.h"
 #include "core/segment/segment.h"
+#include "core/segment/top_k.h"
 
 namespace qarbin {
 
@@ -32,18 +33,6 @@ uint64_t pageUp(uint64_t v) { return (v + kPage - 1) & ~(kPage - 1); }
 
 // Keys of 64 bytes or more can never equal a stored key (63 bytes at most).
 bool keyMatchable(const char* key) { return key != nullptr && strnlen(key, kKeyFieldBytes) < kKeyFieldBytes; }
-
-// NaN ranks below every number, so it never displaces a real score and is
-// the first to go when one is already in the array.
-bool scoreBelow(float a, float b) { return std::isnan(a) ? !std::isnan(b) : a < b; }
-
-int worstIndex(const Result* results, int n) {
-    if (n <= 0) return -1;
-    int worst = 0;
-    for (int i = 1; i < n; ++i)
-        if (scoreBelow(results[i].score, results[worst].score)) worst = i;
-    return worst;
-}
 
 // The index if it can be brought up to date, else null (the caller then
 // walks the slots). Memory trouble discards the index; it is rebuilt later.
@@ -201,8 +190,7 @@ int Segment::deleteByKey(const char* key) {
 int Segment::search(const float* query, int topK, DistanceMetric metric, bool useAvx2, Result* results,
                     int* count) const {
     if (topK <= 0 || *count < 0) return 0;
-    if (*count > topK) *count = topK;
-    int worst = worstIndex(results, *count);
+    TopK top(*this, results, topK, count);
 
     QueryScorer scorer;
     scorer.init(query, dim, metric, useAvx2);
@@ -241,33 +229,7 @@ int Segment::search(const float* query, int topK, DistanceMetric metric, bool us
         scorer.scoreBlock(vecs, batch, scores);
 
         // Merged in slot order, exactly as a one-at-a-time scan would.
-        for (uint32_t k = 0; k < batch; ++k) {
-            const float sc = scores[k];
-            if (std::isnan(sc)) continue;  // a NaN score never enters
-            int at;
-            bool replacing = false;
-            if (*count < topK) {
-                at = (*count)++;
-            } else if (scoreBelow(results[worst].score, sc)) {
-                at = worst;
-                replacing = true;
-            } else {
-                continue;
-            }
-            const Record* r = recs[k];
-            Result& out = results[at];
-            out.id = r->id;
-            std::memcpy(out.key, r->key, kMaxKeyBytes);
-            out.key[kMaxKeyBytes] = '\0';
-            out.score = sc;
-            out.metadataLen = r->metaLen;
-            out.metadata = r->metaLen ? metadataPtr(r) : nullptr;
-            if (replacing) {
-                worst = worstIndex(results, topK);
-            } else if (worst == -1 || scoreBelow(sc, results[worst].score)) {
-                worst = at;
-            }
-        }
+        for (uint32_t k = 0; k < batch; ++k) top.offer(recs[k], scores[k]);
     }
     return 0;
 }
