@@ -15,16 +15,14 @@
 #include <cstring>
 #include <new>
 
+#include "core/segment/pages.h"
 #include "core/segment/segment.h"
 
 namespace qarbin {
 
 namespace {
 
-constexpr uint64_t kPage = 4096;
 
-uint64_t pageDown(uint64_t v) { return v & ~(kPage - 1); }
-uint64_t pageUp(uint64_t v) { return (v + kPage - 1) & ~(kPage - 1); }
 
 // True when a region of `len` bytes starting with header `h` can be used by
 // every reader: its layout fields are exactly those its parameters give and

@@ -11,19 +11,17 @@
 
 #include "core/math/codecs.h"
 #include "core/segment/key_index.h"
+#include "core/segment/pages.h"
 #include "core/segment/segment.h"
 
 namespace qarbin {
 
 namespace {
 
-constexpr uint64_t kPage = 4096;
 // Backing is requested ahead in chunks so that an add costs a system call
 // only every few hundred kilobytes.
 constexpr uint64_t kBackingChunk = 1u << 20;
 
-uint64_t pageDown(uint64_t v) { return v & ~(kPage - 1); }
-uint64_t pageUp(uint64_t v) { return v > UINT64_MAX - (kPage - 1) ? UINT64_MAX & ~(kPage - 1) : pageDown(v + kPage - 1); }
 
 // 0 allocated; ENOSPC etc. on failure. File systems without fallocate
 // cannot be protected and count as backed: refusing every write there

@@ -14,6 +14,7 @@
 #include "core/math/codecs.h"
 #include "core/math/score.h"
 #include "core/segment/key_index.h"
+#include "core/segment/pages.h"
 #include "core/segment/segment.h"
 #include "core/segment/top_k.h"
 
@@ -21,14 +22,11 @@ namespace qarbin {
 
 namespace {
 
-constexpr uint64_t kPage = 4096;
 // Records scored per scoreBlock call. Decoded records share a scratch of
 // 8 * 4096 floats; vectors stored as floats are scored in place.
 constexpr uint32_t kMaxBatch = 32;
 constexpr uint32_t kScratchFloats = 8 * kMaxDim;
 
-uint64_t pageDown(uint64_t v) { return v & ~(kPage - 1); }
-uint64_t pageUp(uint64_t v) { return (v + kPage - 1) & ~(kPage - 1); }
 
 
 // Keys of 64 bytes or more can never equal a stored key (63 bytes at most).
