@@ -116,7 +116,7 @@ void Workspace::prepare(uint64_t n, uint32_t dim, uint32_t ef) {
     if (seen.size() < n) seen.resize(n, 0);
     uint64_t p = (static_cast<uint64_t>(dim) + 15) & ~uint64_t{15};
     if (p == 0) p = 16;
-    size_t need = static_cast<size_t>(p) * (2 + kMaxBlock);
+    size_t need = static_cast<size_t>(p) * (2 + 2 * kMaxBlock);
     if (need > decodeFloats) {
         void* mem = std::aligned_alloc(64, need * sizeof(float));
         if (!mem) throw std::bad_alloc();
@@ -354,7 +354,40 @@ void searchLayer(const Graph& g, const Query& q, const uint32_t* entries, size_t
     }
 
     out.assign(W.begin(), W.end());
-    std::sort(out.begin(), out.end(), [](const Pair& a, const Pair& b) { return a.dist < b.dist; });
+    // Ties by position: the neighbour choice reads the whole beam in order,
+    // and the same graph state must always choose the same.
+    std::sort(out.begin(), out.end(),
+              [](const Pair& a, const Pair& b) { return a.dist < b.dist || (a.dist == b.dist && a.node < b.node); });
+}
+
+const float* vectorOf(const Graph& g, uint32_t slot, float* buf) {
+    const Record* r = g.record(slot);
+    if (g.inPlace) return reinterpret_cast<const float*>(reinterpret_cast<const char*>(r) + kSlotHeaderBytes);
+    const Segment& seg = *g.seg;
+    return getVecFloat32(r, seg.dim, seg.quantization, seg.pqSubvectors, seg.codebook, buf);
+}
+
+uint32_t selectDiverse(const Graph& g, Workspace& ws, const Pair* cand, size_t n, uint32_t limit, uint32_t* out) {
+    if (limit > kMaxBlock) limit = kMaxBlock;
+    // Each chosen neighbour scores the later candidates as a query; nearer
+    // neighbours reject most candidates, so they are asked first and the
+    // first rejection ends the check.
+    QueryScorer picked[kMaxBlock];
+    float* room = ws.pickBuf();
+    uint32_t count = 0;
+    for (size_t i = 0; i < n && count < limit; ++i) {
+        uint32_t node = cand[i].node;
+        uint32_t slot = node < g.nodeSlotsCount ? g.nodeSlots[node] : loadRelaxed(&g.node(node)->slot);
+        if (slot >= g.slotLimit) continue;
+        const float* v = vectorOf(g, slot, room + count * ws.pad);
+        bool diverse = true;
+        for (uint32_t j = 0; j < count && diverse; ++j)
+            diverse = !(scoreToDistance(picked[j].score(v), g.metric) < cand[i].dist);
+        if (!diverse) continue;
+        picked[count].init(v, g.seg->dim, g.metric, g.useAvx2);
+        out[count++] = node;
+    }
+    return count;
 }
 
 bool addLink(const Graph& g, Workspace& ws, uint32_t owner, uint32_t x, uint32_t level) {
@@ -369,41 +402,39 @@ bool addLink(const Graph& g, Workspace& ws, uint32_t owner, uint32_t x, uint32_t
         return true;
     }
 
-    // Full (a count above capacity reads as full): give up the farthest link,
-    // the first of equally far ones, to a strictly closer newcomer.
+    // Full (a count above capacity reads as full): choose the owner's links
+    // afresh among the current ones and the newcomer, by the rule a new node
+    // chooses its own.
     uint32_t slot = g.node(owner)->slot;
     if (slot >= g.slotLimit) return false;
-    const Segment& seg = *g.seg;
-    const float* v = getVecFloat32(g.record(slot), seg.dim, seg.quantization, seg.pqSubvectors, seg.codebook,
-                                   ws.ownerBuf());
+    const float* v = vectorOf(g, slot, ws.ownerBuf());
     Query oq;
     oq.init(g, v, ws);
 
     uint32_t nodes[kMaxBlock];
-    uint32_t place[kMaxBlock];
     uint32_t m = 0;
-    nodes[m] = x;
-    place[m++] = UINT32_MAX;
+    nodes[m++] = x;
     for (uint32_t i = 0; i < cap; ++i) {
         int32_t y = list[i];
-        if (y < 0 || static_cast<uint64_t>(y) >= g.nodeLimit) continue;
-        nodes[m] = static_cast<uint32_t>(y);
-        place[m++] = i;
+        if (y < 0 || static_cast<uint64_t>(y) >= g.nodeLimit || static_cast<uint32_t>(y) == x) continue;
+        nodes[m++] = static_cast<uint32_t>(y);
     }
     uint32_t kept[kMaxBlock];
     float dist[kMaxBlock];
     uint32_t k = distancesOf(g, oq, nodes, m, kept, dist);
     if (k == 0 || kept[0] != 0) return false;  // the newcomer itself names a bad slot
-    float largest = dist[0];
-    uint32_t chosen = UINT32_MAX;
-    for (uint32_t j = 1; j < k; ++j) {
-        if (dist[j] > largest) {
-            largest = dist[j];
-            chosen = place[kept[j]];
-        }
-    }
-    if (chosen == UINT32_MAX) return false;
-    list[chosen] = static_cast<int32_t>(x);
+    Pair cand[kMaxBlock];
+    for (uint32_t j = 0; j < k; ++j) cand[j] = Pair{dist[j], nodes[kept[j]]};
+    // Ties by position, so the same graph state always chooses the same.
+    std::sort(cand, cand + k, [](const Pair& a, const Pair& b) {
+        return a.dist < b.dist || (a.dist == b.dist && a.node < b.node);
+    });
+    uint32_t chosen[kMaxBlock];
+    uint32_t c = selectDiverse(g, ws, cand, k, cap, chosen);
+    // Readers elsewhere skip -1 and bound every place, so a list rewritten
+    // under them reads as some mix of old and new links.
+    for (uint32_t i = 0; i < cap; ++i) list[i] = i < c ? static_cast<int32_t>(chosen[i]) : -1;
+    *countField = static_cast<uint8_t>(c);
     return true;
 }
 
@@ -415,10 +446,11 @@ void connectNode(const Graph& g, Workspace& ws, const Query& q, uint32_t p, uint
     for (uint32_t l = start + 1; l-- > 0;) {
         uint32_t tag = ws.nextTag();
         searchLayer(g, q, ws.entries.data(), ws.entries.size(), efc, l, ws, tag, bound, ws.layer);
-        size_t want = (l == 0) ? 2 * static_cast<size_t>(m) : m;
-        size_t k = std::min(want, ws.layer.size());
-        for (size_t i = 0; i < k; ++i) {
-            uint32_t x = ws.layer[i].node;
+        uint32_t want = (l == 0) ? 2 * m : m;
+        uint32_t chosen[kMaxBlock];
+        uint32_t k = selectDiverse(g, ws, ws.layer.data(), ws.layer.size(), want, chosen);
+        for (uint32_t i = 0; i < k; ++i) {
+            uint32_t x = chosen[i];
             if (addLink(g, ws, p, x, l)) *linked = true;
             if (addLink(g, ws, x, p, l)) *linked = true;
         }

@@ -99,7 +99,7 @@ struct Workspace {
     std::vector<Pair> res;      // max-heap on distance
     std::vector<Pair> layer;    // a beam's result, ascending
     std::vector<uint32_t> entries;
-    float* decode = nullptr;  // 64-byte aligned: query, owner, kMaxBlock block vectors
+    float* decode = nullptr;  // 64-byte aligned: query, owner, kMaxBlock block and kMaxBlock picked vectors
     size_t decodeFloats = 0;
     uint64_t pad = 0;  // floats per decoded vector (dim rounded up to 16)
 
@@ -115,6 +115,7 @@ struct Workspace {
     float* queryBuf() const { return decode; }
     float* ownerBuf() const { return decode + pad; }
     float* blockBuf() const { return decode + 2 * pad; }
+    float* pickBuf() const { return decode + (2 + kMaxBlock) * pad; }
 };
 
 Workspace& workspace();
@@ -157,8 +158,19 @@ uint32_t greedyDescend(const Graph& g, const Query& q, uint32_t start, uint32_t 
 void searchLayer(const Graph& g, const Query& q, const uint32_t* entries, size_t nEntries, uint32_t ef,
                  uint32_t level, Workspace& ws, uint32_t tag, uint64_t bound, std::vector<Pair>& out);
 
+// The vector of the record in `slot` as floats: in place for 32-bit floats,
+// else decoded into buf (room for dim floats).
+const float* vectorOf(const Graph& g, uint32_t slot, float* buf);
+
+// Chooses at most `limit` neighbours from cand (sorted by ascending distance
+// to the base vector), nearest first: a candidate is taken only when no
+// neighbour already taken is strictly closer to it than the base is, so the
+// links spread over directions instead of crowding into one cluster. out
+// receives node positions; returns how many.
+uint32_t selectDiverse(const Graph& g, Workspace& ws, const Pair* cand, size_t n, uint32_t limit, uint32_t* out);
+
 // Adds x to owner's list on `level`: appends while there is room, otherwise
-// replaces the owner's farthest link when x is strictly closer to the owner.
+// chooses the list afresh by selectDiverse among its links and x.
 // Returns true when the list changed.
 bool addLink(const Graph& g, Workspace& ws, uint32_t owner, uint32_t x, uint32_t level);
 

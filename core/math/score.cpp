@@ -288,8 +288,10 @@ void cosineLanesBatch8(const QueryScorer& qs, const float* const* v, float* out,
 
 using BatchFn = void (*)(const QueryScorer&, const float* const*, float*, Ahead);
 
-// Runs `fn` over full batches of `width` records; a short remainder is
-// padded with the first vector of the call and its extra scores dropped.
+// Runs `fn` over full batches of `width` records. A short remainder is
+// padded with the first vector of the call and its extra scores dropped,
+// unless it is so short that scoring its records one by one (the same sums)
+// costs less than a whole padded batch.
 void runBatches(const QueryScorer& qs, BatchFn fn, uint32_t width, const float* const* vecs, uint32_t count,
                 float* out) {
     uint32_t i = 0;
@@ -298,6 +300,10 @@ void runBatches(const QueryScorer& qs, BatchFn fn, uint32_t width, const float* 
         fn(qs, vecs + i, out + i, Ahead{vecs + i + width, next < width ? next : width});
     }
     if (i == count) return;
+    if (count - i <= width / 4 + 1) {
+        for (; i < count; ++i) out[i] = qs.score(vecs[i]);
+        return;
+    }
     const float* pad[16];
     float padOut[16];
     for (uint32_t r = 0; r < width; ++r) pad[r] = vecs[i + r < count ? i + r : 0];
@@ -351,7 +357,9 @@ void QueryScorer::init(const float* q, uint32_t n, DistanceMetric m, bool avx2) 
             break;
     }
     useAvx2 = avx2;
-    queryNormSq = avx2 ? normSqLanes(q, n) : normSqSeq(q, n);
+    // Only the cosine needs the query's norm.
+    queryNormSq = 0.0f;
+    if (metric == DistanceMetric::Cosine) queryNormSq = avx2 ? normSqLanes(q, n) : normSqSeq(q, n);
     querySqrtNorm = std::sqrt(queryNormSq);
 }
 
