@@ -62,6 +62,12 @@ void scoreHeldBack(const Store& st, const float* query, int k, Result* results, 
     *count = n;
 }
 
+uint64_t liveInSegments(const std::vector<Segment*>& segments) {
+    uint64_t live = 0;
+    for (const Segment* seg : segments) live += seg->header->liveCount.load();
+    return live;
+}
+
 // NaN scores sort last, so that the order stays a strict weak ordering.
 float sortKey(float s) { return std::isnan(s) ? -INFINITY : s; }
 
@@ -109,7 +115,11 @@ int Store::search(const float* query, int topK, float precision, Result** out) {
     } else if (precision >= 1.0f) {
         ef = static_cast<int>(precision);
     }
-    if (ef >= 1) maybeAutoIndex();
+    if (ef >= 1) {
+        // A beam narrower than the answer could never fill it.
+        ef = std::max(ef, k);
+        maybeAutoIndex();
+    }
 
     for (const Segment* seg : segments) {
         if (ef > 0 && (seg->header->flags & kFlagGraphUsable) != 0) {
@@ -118,6 +128,16 @@ int Store::search(const float* query, int topK, float precision, Result** out) {
             seg->search(query, k, metric, useAvx2, results, &n);
         }
         dropRecordPages(*this, seg);
+    }
+    // A beam crowded by deleted nodes, or a graph part no beam reaches, can
+    // leave the answer short while more records are stored: they are then
+    // all scored, so a search never returns fewer rows than it could.
+    if (ef > 0 && n < k && static_cast<uint64_t>(n) < liveInSegments(segments)) {
+        n = 0;
+        for (const Segment* seg : segments) {
+            seg->search(query, k, metric, useAvx2, results, &n);
+            dropRecordPages(*this, seg);
+        }
     }
     if (pqBuffer != nullptr && pqBuffer->count > 0) scoreHeldBack(*this, query, k, results, &n);
 

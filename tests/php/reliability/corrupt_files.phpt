@@ -124,14 +124,11 @@ cases: 576, every one returned
    2 x exception: Vector dim mismatch: expected 5
   74 x segments 1 count 0 rows 0/0 k1 - new ok dump 1
    4 x segments 1 count 0 rows 7/7 k1 ok new ok dump 7
-   8 x segments 1 count 7 rows 0/7 k1 ok new ok dump 7
    4 x segments 1 count 7 rows 6/6 k1 ok new ok dump 6
-   2 x segments 1 count 7 rows 6/7 k1 ok new ok dump 7
    2 x segments 1 count 7 rows 7/7 k1 - new ok dump 1
- 187 x segments 1 count 7 rows 7/7 k1 ok new ok dump 7
+ 197 x segments 1 count 7 rows 7/7 k1 ok new ok dump 7
    8 x segments 1 count 8 rows 7/7 k1 ok new ok dump 7
- 124 x segments 2 count 10 rows 10/10 k1 ok new ok dump 10
-   4 x segments 2 count 10 rows 7/10 k1 ok new ok dump 10
+ 128 x segments 2 count 10 rows 10/10 k1 ok new ok dump 10
    4 x segments 2 count 10 rows 9/9 k1 ok new ok dump 9
    4 x segments 2 count 7 rows 10/10 k1 ok new ok dump 10
    4 x segments 2 count 7 rows 7/7 k1 ok new ok dump 7

@@ -28,6 +28,7 @@ $sorted = true;
 for ($i = 1; $i < count($exact); $i++) $sorted = $sorted && $exact[$i - 1]["score"] >= $exact[$i]["score"];
 echo "exhaustive sorted: ", var_export($sorted, true), ", best ", $exact[0]["key"], "\n";
 echo "graph finds the best: ", var_export($rows[0]["score"] === $exact[0]["score"], true), "\n";
+echo "precision 5 below topK 10: ", count($t->search([1, 0, 0, 1], 10, 5)), " rows\n";
 echo "capped at 1000: ", count($t->search([1, 0, 0, 1], 5000, 0)), " rows (of ", $t->count(), ")\n";
 
 $u = new QarbinStore(null, ["dimensions" => 4]);
@@ -62,6 +63,7 @@ before default search: none
 default search: 10 rows, index ready
 exhaustive sorted: true, best k0
 graph finds the best: true
+precision 5 below topK 10: 10 rows
 capped at 1000: 120 rows (of 120)
 precision 0.9 builds no graph: none
 query of 2: Vector dim mismatch: expected 4

@@ -62,6 +62,34 @@ TEST(StoreSearch, PrecisionBelowOneScansAndOneUsesTheGraph) {
     EXPECT_EQ(exact[0].score, 0.0f);
 }
 
+TEST(StoreSearch, GraphSearchReturnsAsManyRowsAsItCan) {
+    StorePtr st = memStore(4, 4096);
+    ASSERT_TRUE(st);
+    for (int i = 0; i < 500; ++i) ASSERT_EQ(setVec(*st, i), 0);
+    std::vector<float> q = vec(250, 4);
+    std::vector<Hit> exact = search(*st, q.data(), 10, 0.0f);
+    ASSERT_EQ(exact.size(), 10u);
+
+    // A precision below topK still fills the answer, and with the beam as
+    // wide as topK the graph finds the same ten on this easy data.
+    for (float precision : {1.0f, 5.0f, 9.9f}) {
+        std::vector<Hit> graph = search(*st, q.data(), 10, precision);
+        ASSERT_EQ(graph.size(), 10u) << precision;
+        for (size_t i = 0; i < graph.size(); ++i) EXPECT_EQ(graph[i].score, exact[i].score) << precision;
+    }
+    ASSERT_TRUE(graphUsable(st->segments[0]));
+
+    // Records deleted around the query crowd the beam with dead nodes; the
+    // answer is still every live record up to topK.
+    for (int i = 0; i < 500; ++i) {
+        if (i % 50 == 0) continue;
+        ASSERT_EQ(st->del(key(i).c_str()), 0);
+    }
+    std::vector<Hit> sparse = search(*st, q.data(), 20, 1.0f);
+    EXPECT_EQ(sparse.size(), 10u);
+    expectNonIncreasing(sparse);
+}
+
 TEST(StoreSearch, AutomaticIndexingFollowsTheThreshold) {
     StorePtr st = memStore(4, 4096);
     ASSERT_TRUE(st);
