@@ -89,6 +89,9 @@ public:
                               DistanceMetric metric, uint32_t hnswM, uint32_t hnswEfConstruction,
                               uint32_t pqSubvectors);
     static Segment* openShm(const char* name, int writable);
+    // A memory segment of newCapacity slots holding this one's records and
+    // graph unchanged; null when it cannot be made.
+    Segment* grownCopy(uint64_t newCapacity) const;
     void adviseRecords(int advice) const;
 
     // Makes sure region bytes [offset, offset + len) are backed by the file

@@ -114,6 +114,11 @@ bool copyCodebook(const Segment* src, Segment* dst);
 // Index of the first held-back entry whose key equals key byte for byte, or -1.
 long heldBackIndex(const PQTrainingBuffer& buffer, const char* key);
 
+// Memory mode: replaces the full last segment by a copy of twice its
+// capacity (records, graph and codebook kept), within the memory limit
+// counted with both regions. False (nothing changed) when it cannot.
+bool growLastSegment(Store* store);
+
 // Appends seg to the store's list; false (seg deleted) when the list cannot grow.
 bool appendSegment(Store* store, Segment* seg);
 

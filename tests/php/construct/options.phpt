@@ -42,9 +42,11 @@ var_dump($s->set("a", [1, 2]));
 // Segment capacity below 16 is raised to 16 in memory mode: 16 records fit one segment.
 $s = new QarbinStore(null, ["dimensions" => 2, "segment_size" => "3"]);
 for ($i = 0; $i < 16; $i++) $s->set("k$i", [$i, 1]);
-echo "16 records: ", $s->stats()["segment_count"], " segment\n";
+$full = $s->stats()["memory_mb"];
+$of16 = (new QarbinStore(null, ["dimensions" => 2, "segment_size" => 16]))->stats()["memory_mb"];
+echo "16 records: ", $s->stats()["segment_count"], " segment of 16 slots: ", var_export($full === $of16, true), "\n";
 $s->set("k16", [16, 1]);
-echo "17 records: ", $s->stats()["segment_count"], " segments\n";
+echo "17 records: ", $s->stats()["segment_count"], " segment, grown: ", var_export($s->stats()["memory_mb"] > $full, true), "\n";
 ?>
 --EXPECT--
 no arguments: memory dim 1536 cosine none segments 1
@@ -64,5 +66,5 @@ dimensions 1: memory dim 1 cosine none segments 1
 dimensions 4096: memory dim 4096 cosine none segments 1
 unknown keys ignored: memory dim 3 cosine none segments 1
 bool(true)
-16 records: 1 segment
-17 records: 2 segments
+16 records: 1 segment of 16 slots: true
+17 records: 1 segment, grown: true

@@ -38,7 +38,7 @@ $p->set("n3", [3, 1]);
 echo "pq trained at 4: count ", $p->count(), ", total ", $p->stats()["total_count"], "\n";
 ?>
 --EXPECT--
-memory before: 20 in 2 segments
+memory before: 20 in 1 segments
 bool(true)
 memory after: count 0, total 0, k3 NULL, search 0
 set after clear: 1 again

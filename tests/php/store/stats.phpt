@@ -10,7 +10,10 @@ $one = $st["memory_mb"];
 $two = (new QarbinStore(null, ["dimensions" => 4, "segment_size" => 16]));
 $m16 = $two->stats()["memory_mb"];
 for ($i = 0; $i < 17; $i++) $two->set("k$i", [$i, 1, 1, 1]);
-echo "two segments: ", $two->stats()["segment_count"], ", memory doubled: ", var_export($two->stats()["memory_mb"] === 2 * $m16, true), "\n";
+// The 17th record moves the segment into one of 32 slots.
+$m32 = (new QarbinStore(null, ["dimensions" => 4, "segment_size" => 32]))->stats()["memory_mb"];
+echo "grown: ", $two->stats()["segment_count"], " segment, memory of 32 slots: ",
+    var_export($two->stats()["memory_mb"] === $m32, true), "\n";
 
 foreach (["none" => 100, "f16" => 100, "int8" => 100, "binary" => 100] as $q => $dim) {
     $st = (new QarbinStore(null, ["dimensions" => $dim, "quantization" => $q]))->stats();
@@ -50,7 +53,7 @@ concurrency      string 'lock-free (C++ std::atomic)'
 index_status     string 'none'
 unindexed_count  integer 1
 memory_mb        double 
-two segments: 2, memory doubled: true
+grown: 1 segment, memory of 32 slots: true
 none dim 100: bytes_per_vector 400, pq_subvectors 'absent'
 f16 dim 100: bytes_per_vector 200, pq_subvectors 'absent'
 int8 dim 100: bytes_per_vector 108, pq_subvectors 'absent'

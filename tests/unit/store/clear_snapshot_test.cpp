@@ -62,7 +62,7 @@ std::vector<FileRecord> readFile(const Segment& seg) {
     return out;
 }
 
-TEST(StoreClear, MemoryStoreKeepsItsSegmentsAndRefillsFromTheFirstSlot) {
+TEST(StoreClear, MemoryStoreKeepsItsSegmentAndRefillsFromTheFirstSlot) {
     auto st = memStore(4, 16);
     ASSERT_TRUE(st);
     float v[4];
@@ -70,28 +70,30 @@ TEST(StoreClear, MemoryStoreKeepsItsSegmentsAndRefillsFromTheFirstSlot) {
         vectorFor(i, 4, v);
         ASSERT_EQ(st->set(key(i).c_str(), v, "meta", 4), 0);
     }
-    ASSERT_EQ(st->segments.size(), 3u);
+    // 16 slots grew to 32, then 64.
+    ASSERT_EQ(st->segments.size(), 1u);
+    ASSERT_EQ(st->segments[0]->capacity(), 64u);
     ASSERT_EQ(st->buildIndex(), 0);
     ASSERT_NE(st->segments[0]->header->flags & qarbin::kFlagGraphUsable, 0u);
     // A byte beyond the last used slot: clear has no business there.
-    Segment* last = st->segments[2];
-    ASSERT_EQ(last->header->usedSlots.load(), 8u);
-    last->recordAt(12)->reserved3[0] = 0x5a;
+    Segment* last = st->segments[0];
+    ASSERT_EQ(last->header->usedSlots.load(), 40u);
+    last->recordAt(52)->reserved3[0] = 0x5a;
 
     st->clear();
     EXPECT_EQ(st->count(), 0u);
-    ASSERT_EQ(st->segments.size(), 3u);
+    ASSERT_EQ(st->segments.size(), 1u);
     for (const Segment* seg : st->segments) {
         EXPECT_EQ(seg->header->usedSlots.load(), 0u);
         EXPECT_EQ(seg->header->liveCount.load(), 0u);
         EXPECT_EQ(seg->header->indexedCount.load(), 0u);
         EXPECT_EQ(seg->header->flags & (qarbin::kFlagGraphBuilt | qarbin::kFlagGraphUsable), 0u);
         EXPECT_EQ(seg->header->entryPoint, -1);
-        EXPECT_EQ(seg->capacity(), 16u);
+        EXPECT_EQ(seg->capacity(), 64u);
         EXPECT_EQ(seg->recordAt(0)->key[0], '\0');
         EXPECT_EQ(seg->recordAt(0)->valid, 0u);
     }
-    EXPECT_EQ(last->recordAt(12)->reserved3[0], 0x5a);
+    EXPECT_EQ(last->recordAt(52)->reserved3[0], 0x5a);
     float got[4];
     EXPECT_EQ(st->get(key(3).c_str(), got, nullptr, nullptr), -1);
     qarbin::Result* res = nullptr;
@@ -345,8 +347,9 @@ TEST(StoreSnapshot, HeldBackRecordsOfACollectingPqStoreTakeTheFirstFreeNumber) {
 }
 
 TEST(StoreSnapshot, EmptySegmentsLeaveNoGapInTheNumbering) {
-    TempDir dir;
-    auto st = memStore(4, 16);
+    TempDir dir, src;
+    std::unique_ptr<Store> st(
+        Store::openDisk(src.path().c_str(), 4, DistanceMetric::Euclidean, Quantization::None, 16, false, 16, 200, 0));
     ASSERT_TRUE(st);
     float v[4];
     for (int i = 0; i < 40; ++i) {

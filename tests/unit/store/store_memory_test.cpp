@@ -21,11 +21,12 @@ TEST(StoreMemory, CapacityIsRaisedToSixteen) {
         EXPECT_EQ(st->segments[0]->capacity(), c.expected);
         EXPECT_EQ(st->mode, qarbin::StorageMode::Memory);
         EXPECT_EQ(st->count(), 0u);
-        // The segment takes exactly `expected` records; the next rolls over.
+        // The segment takes exactly `expected` records; the next doubles it.
         for (uint64_t i = 0; i <= c.expected; ++i) ASSERT_EQ(setVec(*st, static_cast<int>(i)), 0);
-        ASSERT_EQ(st->segments.size(), 2u);
-        EXPECT_EQ(st->segments[0]->header->usedSlots.load(), c.expected);
-        EXPECT_EQ(st->segments[1]->header->usedSlots.load(), 1u);
+        ASSERT_EQ(st->segments.size(), 1u);
+        EXPECT_EQ(st->segments[0]->capacity(), 2 * c.expected);
+        EXPECT_EQ(st->segments[0]->header->usedSlots.load(), c.expected + 1);
+        EXPECT_EQ(st->segmentCapacity, c.expected);
         EXPECT_EQ(st->count(), c.expected + 1);
     }
 }
@@ -55,6 +56,55 @@ TEST(StoreMemory, MemoryLimitAllowsAnExactFitAndRefusesOneByteLess) {
     }
 }
 
+// The move into a larger region counts both regions against the limit;
+// when it does not fit, a further segment of the first one's size may.
+TEST(StoreMemory, GrowthStaysWithinTheMemoryLimit) {
+    const uint64_t one = Segment::computeMmapSize(16, 4, Quantization::None, 0);
+    const uint64_t two = Segment::computeMmapSize(32, 4, Quantization::None, 0);
+    StorePtr st = memStore(4, 16);
+    ASSERT_TRUE(st);
+    st->memoryLimit = one + two;
+    for (int i = 0; i < 48; ++i) ASSERT_EQ(setVec(*st, i), 0) << i;
+    ASSERT_EQ(st->segments.size(), 2u);
+    EXPECT_EQ(st->segments[0]->capacity(), 32u);  // grew once: 16 + 32 fit
+    EXPECT_EQ(st->segments[1]->capacity(), 16u);  // 32 + 64 did not
+    EXPECT_EQ(setVec(*st, 48), -1);
+    EXPECT_EQ(st->count(), 48u);
+    for (int i = 0; i < 48; ++i) EXPECT_TRUE(fetch(*st, key(i)).found) << i;
+}
+
+// Records, metadata, deletions and the graph survive each move unchanged.
+TEST(StoreMemory, GrowthKeepsRecordsAndGraph) {
+    StorePtr st = memStore(8, 16, Quantization::None, 0, qarbin::DistanceMetric::Cosine);
+    ASSERT_TRUE(st);
+    st->autoIndexThreshold = 0;
+    for (int i = 0; i < 200; ++i) ASSERT_EQ(setVec(*st, i, i % 3 ? "meta" : nullptr), 0);
+    ASSERT_EQ(st->buildIndex(), 0);
+    for (int i = 0; i < 200; i += 7) ASSERT_EQ(st->del(key(i).c_str()), 0);
+    std::vector<float> q = vec(5, 8);
+    std::vector<Hit> before = search(*st, q.data(), 10, 50.0f);
+    const uint64_t nodes = st->segments[0]->header->indexedCount.load();
+    ASSERT_EQ(st->segments[0]->capacity(), 256u);
+    for (int i = 200; i < 300; ++i) ASSERT_EQ(setVec(*st, i), 0);  // moves to 512 slots
+    ASSERT_EQ(st->segments.size(), 1u);
+    const Segment* seg = st->segments[0];
+    EXPECT_EQ(seg->capacity(), 512u);
+    EXPECT_NE(seg->header->flags & qarbin::kFlagGraphUsable, 0u);
+    EXPECT_EQ(seg->header->indexedCount.load(), nodes);
+    EXPECT_EQ(st->count(), 300u - 29u);
+    for (int i = 0; i < 300; ++i) {
+        Fetched f = fetch(*st, key(i));
+        ASSERT_EQ(f.found, i >= 200 || i % 7 != 0) << i;
+        if (f.found && i < 200) {
+            EXPECT_EQ(f.meta, i % 3 ? "meta" : "") << i;
+        }
+    }
+    std::vector<Hit> after = search(*st, q.data(), 10, 50.0f);
+    ASSERT_EQ(after.size(), 10u);
+    // The old records' graph answers as before; new records can only be better.
+    for (size_t i = 0; i < before.size(); ++i) EXPECT_GE(after[i].score, before[i].score);
+}
+
 TEST(StoreMemory, CollectingPqStoreCountsHeldBackRecords) {
     StorePtr st = memStore(8, 16, Quantization::PQ, 2);
     ASSERT_TRUE(st);
@@ -81,11 +131,21 @@ TEST(StoreMemory, NewPqSegmentInheritsTheTrainedCodebookByteForByte) {
         for (int i = 0; i < 16; ++i) ASSERT_EQ(setVec(*st, i), 0);
         ASSERT_EQ(st->pqBuffer, nullptr);
         ASSERT_NE(st->segments[0]->codebook, nullptr);
+        const uint64_t cb = Segment::codebookSize(8, 2);
+        const std::string trained(reinterpret_cast<const char*>(st->segments[0]->codebook), cb);
         ASSERT_EQ(setVec(*st, 16), 0);
+        if (!disk) {
+            // Memory: the segment moved into a larger region, codebook and all.
+            ASSERT_EQ(st->segments.size(), 1u);
+            EXPECT_EQ(st->segments[0]->capacity(), 32u);
+            ASSERT_NE(st->segments[0]->codebook, nullptr);
+            EXPECT_EQ(std::string(reinterpret_cast<const char*>(st->segments[0]->codebook), cb), trained);
+            for (int i = 0; i <= 16; ++i) EXPECT_TRUE(fetch(*st, key(i)).found) << i;
+            continue;
+        }
         ASSERT_EQ(st->segments.size(), 2u);
         const Segment* a = st->segments[0];
         const Segment* b = st->segments[1];
-        const uint64_t cb = Segment::codebookSize(8, 2);
         ASSERT_NE(b->codebook, nullptr);
         EXPECT_EQ(qarbin::headerCodebookOffset(b->header), qarbin::kHeaderBytes);
         EXPECT_EQ(std::memcmp(a->base + qarbin::kHeaderBytes, b->base + qarbin::kHeaderBytes, cb), 0);

@@ -196,7 +196,8 @@ TEST(StoreSearch, HeldBackRecordDisplacesTheLowestSegmentResult) {
 }
 
 TEST(StoreSearch, GetReturnsTheNewerOfTwoCopies) {
-    StorePtr st = memStore(4, 16);
+    qarbin_test::TempDir dir;
+    StorePtr st = diskStore(dir.path(), 4, 16);
     ASSERT_TRUE(st);
     std::vector<float> older = vec(1, 4), newer = vec(2, 4);
     ASSERT_EQ(st->add(1, "twice", older.data(), "old", 3), 0);

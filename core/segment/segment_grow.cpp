@@ -1,0 +1,53 @@
+// A memory segment moved into a region of larger capacity: records, graph
+// nodes and links keep their slots and positions, so the graph stays usable.
+#include <algorithm>
+#include <cstring>
+
+#include "core/segment/segment.h"
+
+namespace qarbin {
+
+// Memory segments only, from this process; the segment is not changed.
+// Only the bytes in use are copied (each slot's header, vector and
+// metadata, the nodes made, the pool entries handed out), so the new region
+// stays as sparse as the old. Null when the capacity is not larger or the
+// region cannot be had.
+Segment* Segment::grownCopy(uint64_t newCapacity) const {
+    if (mode != StorageMode::Memory || header == nullptr || newCapacity <= capacity()) return nullptr;
+    const SegmentHeader* h = header;
+    Segment* g = createMemory(dim, newCapacity, static_cast<Quantization>(quantization),
+                              static_cast<DistanceMetric>(h->metric), h->hnswM, h->hnswEfConstruction, pqSubvectors);
+    if (g == nullptr) return nullptr;
+
+    const uint64_t cb = codebookSize(dim, pqSubvectors);
+    if (codebook != nullptr && cb != 0) std::memcpy(g->base + kHeaderBytes, codebook, cb);
+
+    const uint64_t used = usedSlotsClamped();
+    const uint64_t head = kSlotHeaderBytes + vecBytes();
+    for (uint64_t i = 0; i < used; ++i) {
+        const Record* r = recordAt(i);
+        std::memcpy(g->recordAt(i), r, head + std::min<uint32_t>(r->metaLen, kMaxMetadataBytes));
+    }
+    const uint64_t nodes = std::min<uint64_t>(h->indexedCount.load(), capacity());
+    if (nodeArea != nullptr && nodes != 0) std::memcpy(g->nodeArea, nodeArea, nodes * kNodeBytes);
+    const uint64_t pool = std::min<uint64_t>(h->linkPoolUsed, linkPoolEntries);
+    if (linkPool != nullptr && pool != 0) std::memcpy(g->linkPool, linkPool, pool * kPoolEntryBytes);
+
+    SegmentHeader* gh = g->header;
+    gh->usedSlots.store(used);
+    gh->liveCount.store(h->liveCount.load());
+    gh->entryPoint = h->entryPoint;
+    gh->maxLevel = h->maxLevel;
+    gh->indexedCount.store(nodes);
+    gh->flags = h->flags;
+    gh->insertSeq.store(h->insertSeq.load());
+    gh->linkPoolUsed = static_cast<uint32_t>(pool);
+    gh->generation.store(h->generation.load());
+    if (codebook != nullptr) {
+        setHeaderCodebookOffset(gh, kHeaderBytes);
+        g->codebook = reinterpret_cast<float*>(g->base + kHeaderBytes);
+    }
+    return g;
+}
+
+}  // namespace qarbin
