@@ -367,25 +367,72 @@ const float* vectorOf(const Graph& g, uint32_t slot, float* buf) {
     return getVecFloat32(r, seg.dim, seg.quantization, seg.pqSubvectors, seg.codebook, buf);
 }
 
+namespace {
+
+constexpr uint32_t kGroup = 8;
+
+// Drops from alive[0..n) every candidate that `by` is strictly closer to
+// than its base distance; vecs and dist are the candidates'. Returns how
+// many stay.
+uint32_t rejectCloserTo(const Graph& g, const QueryScorer& by, const float* const* vecs, const float* dist,
+                        uint32_t* alive, uint32_t n) {
+    const float* block[kGroup] = {};
+    float score[kGroup];
+    for (uint32_t t = 0; t < n; ++t) block[t] = vecs[alive[t]];
+    by.scoreBlock(block, n, score);
+    uint32_t kept = 0;
+    for (uint32_t t = 0; t < n; ++t)
+        if (!(scoreToDistance(score[t], g.metric) < dist[alive[t]])) alive[kept++] = alive[t];
+    return kept;
+}
+
+}  // namespace
+
 uint32_t selectDiverse(const Graph& g, Workspace& ws, const Pair* cand, size_t n, uint32_t limit, uint32_t* out) {
     if (limit > kMaxBlock) limit = kMaxBlock;
-    // Each chosen neighbour scores the later candidates as a query; nearer
-    // neighbours reject most candidates, so they are asked first and the
-    // first rejection ends the check.
+    const uint32_t dim = g.seg->dim;
+    // Each chosen neighbour is a query against the candidates, which are
+    // taken eight at a time: the nearer neighbours reject most of a group
+    // in one block, and the walk in candidate order then decides between
+    // the survivors exactly as one candidate at a time would.
     QueryScorer picked[kMaxBlock];
     float* room = ws.pickBuf();
+    float* groupRoom = ws.blockBuf();
     uint32_t count = 0;
-    for (size_t i = 0; i < n && count < limit; ++i) {
-        uint32_t node = cand[i].node;
-        uint32_t slot = node < g.nodeSlotsCount ? g.nodeSlots[node] : loadRelaxed(&g.node(node)->slot);
-        if (slot >= g.slotLimit) continue;
-        const float* v = vectorOf(g, slot, room + count * ws.pad);
-        bool diverse = true;
-        for (uint32_t j = 0; j < count && diverse; ++j)
-            diverse = !(scoreToDistance(picked[j].score(v), g.metric) < cand[i].dist);
-        if (!diverse) continue;
-        picked[count].init(v, g.seg->dim, g.metric, g.useAvx2);
-        out[count++] = node;
+    size_t i = 0;
+    while (i < n && count < limit) {
+        const float* vecs[kGroup];
+        float dist[kGroup];
+        uint32_t nodes[kGroup];
+        uint32_t m = 0;
+        for (; i < n && m < kGroup; ++i) {
+            uint32_t node = cand[i].node;
+            uint32_t slot = node < g.nodeSlotsCount ? g.nodeSlots[node] : loadRelaxed(&g.node(node)->slot);
+            if (slot >= g.slotLimit) continue;
+            vecs[m] = vectorOf(g, slot, groupRoom + m * ws.pad);
+            dist[m] = cand[i].dist;
+            nodes[m++] = node;
+        }
+        uint32_t alive[kGroup];
+        uint32_t left = m;
+        for (uint32_t t = 0; t < m; ++t) alive[t] = t;
+        for (uint32_t j = 0; j < count && left > 0; ++j) left = rejectCloserTo(g, picked[j], vecs, dist, alive, left);
+        for (uint32_t a = 0; a < left && count < limit;) {
+            uint32_t t = alive[a];
+            const float* v = vecs[t];
+            if (!g.inPlace) {
+                float* keep = room + count * ws.pad;
+                std::memcpy(keep, v, dim * sizeof(float));
+                v = keep;
+            }
+            picked[count].init(v, dim, g.metric, g.useAvx2);
+            out[count++] = nodes[t];
+            // The rest of the group must also keep their distance from it.
+            uint32_t rest = left - a - 1;
+            if (rest > 0 && count < limit) rest = rejectCloserTo(g, picked[count - 1], vecs, dist, alive + a + 1, rest);
+            left = a + 1 + rest;
+            ++a;
+        }
     }
     return count;
 }

@@ -290,17 +290,19 @@ using BatchFn = void (*)(const QueryScorer&, const float* const*, float*, Ahead)
 
 // Runs `fn` over full batches of `width` records. A short remainder is
 // padded with the first vector of the call and its extra scores dropped,
-// unless it is so short that scoring its records one by one (the same sums)
-// costs less than a whole padded batch.
+// unless `singlesPay` (the 8-lane kernels, whose one-record form is nearly
+// as fast per record) and it is so short that scoring its records one by
+// one (the same sums) costs less than a whole padded batch. The sequential
+// sums are latency-bound: a padded batch costs about one record.
 void runBatches(const QueryScorer& qs, BatchFn fn, uint32_t width, const float* const* vecs, uint32_t count,
-                float* out) {
+                float* out, bool singlesPay) {
     uint32_t i = 0;
     for (; i + width <= count; i += width) {
         const uint32_t next = count - (i + width);
         fn(qs, vecs + i, out + i, Ahead{vecs + i + width, next < width ? next : width});
     }
     if (i == count) return;
-    if (count - i <= width / 4 + 1) {
+    if (singlesPay && count - i <= width / 4 + 1) {
         for (; i < count; ++i) out[i] = qs.score(vecs[i]);
         return;
     }
@@ -320,7 +322,7 @@ void runSeq(const QueryScorer& qs, const float* const* vecs, uint32_t count, flo
         const uint32_t next = count - (i + 16);
         seqBatch<K, 2>(qs, vecs + i, out + i, Ahead{vecs + i + 16, next < 16 ? next : 16});
     }
-    if (i < count) runBatches(qs, seqBatch<K, 1>, 8, vecs + i, count - i, out + i);
+    if (i < count) runBatches(qs, seqBatch<K, 1>, 8, vecs + i, count - i, out + i, false);
 }
 
 }  // namespace
@@ -398,13 +400,13 @@ void QueryScorer::scoreBlock(const float* const* vecs, uint32_t count, float* ou
             return;
         case DistanceMetric::Dot:
             if (useAvx2)
-                runBatches(*this, dotLanesBatch8, 8, vecs, count, out);
+                runBatches(*this, dotLanesBatch8, 8, vecs, count, out, true);
             else
                 runSeq<SeqKind::Dot>(*this, vecs, count, out);
             return;
         default:
             if (useAvx2)
-                runBatches(*this, cosineLanesBatch8, 8, vecs, count, out);
+                runBatches(*this, cosineLanesBatch8, 8, vecs, count, out, true);
             else
                 runSeq<SeqKind::Cosine>(*this, vecs, count, out);
             return;
