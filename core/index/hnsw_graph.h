@@ -180,5 +180,22 @@ bool addLink(const Graph& g, Workspace& ws, uint32_t owner, uint32_t x, uint32_t
 void connectNode(const Graph& g, Workspace& ws, const Query& q, uint32_t p, uint32_t level, uint32_t c,
                  uint32_t top, uint32_t m, uint32_t efc, uint64_t bound, bool* linked);
 
+// Where new nodes enter the graph: the entry node (-1 while there is none),
+// its level and the pool entries handed out so far.
+struct Top {
+    int32_t entry = -1;
+    uint32_t maxLevel = 0;
+    uint32_t poolUsed = 0;
+};
+
+// Makes nodes first, first+1, ... for slots[0..count) in order, each with a
+// level drawn from gen just before it is made, and links it in as the bulk
+// build and the incremental insert both do; top follows the new entry
+// node. Stops at the capacity, or at a node whose bytes cannot be backed or
+// whose working memory cannot be had (-1): a node that other nodes already
+// link to is kept, one nobody names is undone. *made counts the nodes kept.
+int insertNodes(Segment& seg, const Graph& g, Workspace& ws, const uint32_t* slots, size_t count, uint64_t first,
+                std::mt19937& gen, uint32_t m, uint32_t efc, Top* top, uint64_t* made);
+
 }  // namespace hnsw
 }  // namespace qarbin

@@ -1,7 +1,6 @@
 // Incremental insert: extends a usable graph with the live records that
 // have no node yet.
 #include <algorithm>
-#include <cmath>
 #include <cstdint>
 #include <random>
 #include <vector>
@@ -72,63 +71,20 @@ int Segment::hnswInsertIncremental(DistanceMetric metric, bool useAvx2) {
         return -1;
     }
 
-    double scale = 1.0 / std::log(static_cast<double>(m));
+    // Seeded by the node count: each call draws anew, and a given graph
+    // state always extends the same way.
     std::mt19937 gen(static_cast<uint32_t>(n0 + 1));
-    uint64_t cap = header->capacity.load();
+    hnsw::Top top;
+    top.entry = ep;
+    top.maxLevel = maxL;
+    top.poolUsed = poolUsed;
     uint64_t made = 0;
-    int rc = 0;
-    for (size_t j = 0; j < pending.size(); ++j) {
-        uint64_t p = n0 + j;
-        if (p >= cap || p >= g.nodeLimit) break;
-        uint32_t slot = pending[j];
-        uint32_t level = hnsw::drawLevel(gen, scale);
-        if (!ensureBacked(g.graphOffset + p * kNodeBytes, kNodeBytes) ||
-            (level > 0 && uint64_t{poolUsed} + level <= g.poolLimit &&
-             !ensureBacked(g.poolOffset + uint64_t{poolUsed} * kPoolEntryBytes, uint64_t{level} * kPoolEntryBytes))) {
-            rc = -1;
-            break;
-        }
-        uint32_t poolBefore = poolUsed;
-        uint32_t pos = static_cast<uint32_t>(p);
-        level = hnsw::initNode(g, pos, slot, level, &poolUsed);
-        if (ep < 0) {
-            ep = static_cast<int32_t>(pos);
-            maxL = level;
-            ++made;
-            continue;
-        }
-        bool linked = false;
-        try {
-            const float* q =
-                getVecFloat32(recordAt(slot), dim, quantization, pqSubvectors, codebook, ws->queryBuf());
-            hnsw::Query query;
-            query.init(g, q, *ws);
-            uint64_t bound = p + 1;
-            uint32_t c = hnsw::greedyDescend(g, query, static_cast<uint32_t>(ep), maxL, level, bound);
-            hnsw::connectNode(g, *ws, query, pos, level, c, maxL, m, efc, bound, &linked);
-        } catch (...) {
-            // A node other nodes already link to is kept (it is complete, if
-            // thinly linked); one nobody names is undone.
-            if (linked) {
-                ++made;
-            } else {
-                recordAt(slot)->graphNode = -1;
-                poolUsed = poolBefore;
-            }
-            rc = -1;
-            break;
-        }
-        ++made;
-        if (level > maxL) {
-            ep = static_cast<int32_t>(pos);
-            maxL = level;
-        }
-    }
+    int rc = hnsw::insertNodes(*this, g, *ws, pending.data(), pending.size(), n0, gen, m, efc, &top, &made);
 
-    header->entryPoint = ep;
-    header->maxLevel = maxL;
+    header->entryPoint = top.entry;
+    header->maxLevel = top.maxLevel;
     header->indexedCount.exchange(n0 + made);
-    header->linkPoolUsed = poolUsed;
+    header->linkPoolUsed = top.poolUsed;
     return rc;
 }
 
