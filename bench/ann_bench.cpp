@@ -88,16 +88,17 @@ Data normalised(const Data& d) {
     return o;
 }
 
-// Clustered Gaussian points: 1000 centres drawn N(0, 1) per component, each
-// point a centre plus N(0, 0.6^2) noise, so clusters overlap as embeddings do.
-// Queries are drawn the same way from another stream.
-Data clustered(uint32_t n, uint32_t dim, uint32_t seed) {
+// Clustered Gaussian points: `clusters` centres drawn N(0, 1) per component,
+// each point a centre plus N(0, 0.6^2) noise, so clusters overlap as
+// embeddings do. Queries are drawn the same way from another stream. The
+// centres depend on dim only, so a smaller count takes the first ones.
+Data clustered(uint32_t n, uint32_t dim, uint32_t seed, uint32_t clusters) {
     std::mt19937 centreGen(20261210u + dim);
     std::normal_distribution<float> unit(0.0f, 1.0f);
-    std::vector<float> centres(size_t(1000) * dim);
+    std::vector<float> centres(size_t(clusters) * dim);
     for (float& c : centres) c = unit(centreGen);
     std::mt19937 gen(seed);
-    std::uniform_int_distribution<uint32_t> pick(0, 999);
+    std::uniform_int_distribution<uint32_t> pick(0, clusters - 1);
     std::normal_distribution<float> noise(0.0f, 0.6f);
     Data d;
     d.n = n;
@@ -358,8 +359,8 @@ int runScan(const Options& o) {
     // The graph figure needs the same lists for all its queries: compute
     // them once, for the larger count.
     const uint32_t nCached = std::max(nScanQ, std::min(o.queries, fm.query.n));
-    Data s384 = clustered(o.synthN, 384, 1), q384 = clustered(100, 384, 2);
-    Data s1536 = clustered(o.synthN, 1536, 3), q1536 = clustered(50, 1536, 4);
+    Data s384 = clustered(o.synthN, 384, 1, 1000), q384 = clustered(100, 384, 2, 1000);
+    Data s1536 = clustered(o.synthN, 1536, 3, 1000), q1536 = clustered(50, 1536, 4, 1000);
     const std::string n384 = std::to_string(o.synthN);
     const std::vector<Truth> truths[2][3] = {
         {truthFor(o.dir, "fmnist_angular", Exact::Angular, fm.baseN, fm.queryN, nCached),
@@ -601,7 +602,7 @@ int runGraph(const Options& o) {
     Sets fm;
     if (!loadFashion(o, &fm)) return 1;
     uint32_t nq = std::min(o.queries, fm.query.n);
-    Data s384 = clustered(o.synthN, 384, 1), q384 = clustered(o.synthQueries, 384, 2);
+    Data s384 = clustered(o.synthN, 384, 1, 1000), q384 = clustered(o.synthQueries, 384, 2, 1000);
     std::vector<GraphSet> gs;
     gs.push_back({"fashion-mnist-784 cosine", &fm.baseN, &fm.queryN, DistanceMetric::Cosine,
                   truthFor(o.dir, "fmnist_angular", Exact::Angular, fm.baseN, fm.queryN, nq)});
