@@ -1,9 +1,11 @@
 // Figures on real data for bench/RESULTS.md: exhaustive scans against the
 // read-bandwidth floor, recall and speed of every encoding, graph search
-// across ef, and two processes searching one shared-memory store. Prints
-// Markdown to stdout; recall/QPS points go to <data>/recall_qps.tsv and
-// goal verdicts to <data>/goals.md. Run by bench/run.sh:
-//   ann_bench scan|graph|shm <data dir> [synth_n=N] [queries=N] [synth_queries=N]
+// across ef (one segment, and a store at PHP's default settings, with goals
+// against the previous run's figures), and two processes searching one
+// shared-memory store. Prints Markdown to stdout; recall/QPS points go to
+// <data>/recall_qps.tsv and goal verdicts to <data>/goals.md. Run by
+// bench/run.sh:
+//   ann_bench scan|graph|shm <data dir> [synth_n=N] [queries=N] [synth_queries=N] [previous=FILE]
 // Fashion-MNIST comes from <data>/train-images.idx and t10k-images.idx
 // (run.sh unpacks them); exact top-10 lists are cached in <data>.
 #include <benchmark/benchmark.h>
@@ -20,6 +22,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <memory>
 #include <random>
@@ -88,16 +91,17 @@ Data normalised(const Data& d) {
     return o;
 }
 
-// Clustered Gaussian points: 1000 centres drawn N(0, 1) per component, each
-// point a centre plus N(0, 0.6^2) noise, so clusters overlap as embeddings do.
-// Queries are drawn the same way from another stream.
-Data clustered(uint32_t n, uint32_t dim, uint32_t seed) {
+// Clustered Gaussian points: `clusters` centres drawn N(0, 1) per component,
+// each point a centre plus N(0, 0.6^2) noise, so clusters overlap as
+// embeddings do. Queries are drawn the same way from another stream. The
+// centres depend on dim only, so a smaller count takes the first ones.
+Data clustered(uint32_t n, uint32_t dim, uint32_t seed, uint32_t clusters) {
     std::mt19937 centreGen(20261210u + dim);
     std::normal_distribution<float> unit(0.0f, 1.0f);
-    std::vector<float> centres(size_t(1000) * dim);
+    std::vector<float> centres(size_t(clusters) * dim);
     for (float& c : centres) c = unit(centreGen);
     std::mt19937 gen(seed);
-    std::uniform_int_distribution<uint32_t> pick(0, 999);
+    std::uniform_int_distribution<uint32_t> pick(0, clusters - 1);
     std::normal_distribution<float> noise(0.0f, 0.6f);
     Data d;
     d.n = n;
@@ -296,6 +300,7 @@ struct Options {
     uint32_t queries = 1000;       // Fashion-MNIST queries for graph recall
     uint32_t scanQueries = 300;    // queries for the recall of exhaustive scans
     uint32_t synthQueries = 200;
+    std::string previous;  // figures of the previous run (graph), as run.sh extracts them
 };
 
 struct Sets {
@@ -358,8 +363,8 @@ int runScan(const Options& o) {
     // The graph figure needs the same lists for all its queries: compute
     // them once, for the larger count.
     const uint32_t nCached = std::max(nScanQ, std::min(o.queries, fm.query.n));
-    Data s384 = clustered(o.synthN, 384, 1), q384 = clustered(100, 384, 2);
-    Data s1536 = clustered(o.synthN, 1536, 3), q1536 = clustered(50, 1536, 4);
+    Data s384 = clustered(o.synthN, 384, 1, 1000), q384 = clustered(100, 384, 2, 1000);
+    Data s1536 = clustered(o.synthN, 1536, 3, 1000), q1536 = clustered(50, 1536, 4, 1000);
     const std::string n384 = std::to_string(o.synthN);
     const std::vector<Truth> truths[2][3] = {
         {truthFor(o.dir, "fmnist_angular", Exact::Angular, fm.baseN, fm.queryN, nCached),
@@ -521,68 +526,53 @@ int runScan(const Options& o) {
 }
 
 struct GraphSet {
-    std::string name;
+    std::string name;   // data and metric, e.g. "clustered-128x50k cosine"
+    std::string shape;  // for the heading, e.g. "500 clusters"; may be empty
     const Data* base;
     const Data* query;
     DistanceMetric metric;
     std::vector<Truth> truth;
+    double recall40Goal = 0;    // one segment, recall@10 at ef 40; 0: none
+    bool defaultStore = false;  // also the rows at default settings (with a precision-50 point)
 };
 
-// Figure 2: build, then recall@10 and QPS for each ef.
-void graphFigure(GraphSet& g, std::FILE* tsv, std::vector<std::string>& summary) {
-    const Data& base = *g.base;
-    long rss0 = residentKiB();
-    std::unique_ptr<Segment> seg(filledSegment(base, Quantization::None, g.metric, 0, 0));
-    if (!seg) {
-        std::printf("| %s | fill failed |\n", g.name.c_str());
-        return;
-    }
-    long rssFilled = residentKiB();
-    auto t0 = Clock::now();
-    int rc = seg->buildHnsw(g.metric, true);
-    double build = seconds(t0, Clock::now());
-    long rssBuilt = residentKiB();
-    if (rc != 0) {
-        std::printf("| %s | build failed |\n", g.name.c_str());
-        return;
-    }
-    uint64_t graphBytes = seg->header->indexedCount.load() * qarbin::kNodeBytes +
-                          uint64_t(seg->header->linkPoolUsed) * qarbin::kPoolEntryBytes;
-    char line[512];
-    std::snprintf(line, sizeof line,
-                  "| %s | %u | %u | %.1f | %.0f | %.0f | %.1f | %.1f |", g.name.c_str(), base.n, base.dim, build,
-                  base.n / build, double(graphBytes) / base.n, (rssFilled - rss0) / 1024.0, (rssBuilt - rss0) / 1024.0);
-    summary.push_back(line);
+// Recall@10 and median ms per query at each precision of one line.
+struct Curve {
+    std::map<int, double> recall, ms;
+};
 
+// One graph query at precision ef. With r non-null the hits are copied
+// there, ids as base index + 1; returns their count.
+using SearchFn = std::function<int(const float* query, int ef, Result* r)>;
+
+Curve measureCurve(const GraphSet& g, const std::vector<int>& efs, const SearchFn& search, const std::string& title,
+                   std::FILE* tsv) {
     const Exact kind = exactFor(g.metric);
     const uint32_t nq = uint32_t(g.truth.size());
-    std::printf("**%s** (%s, %u records, %u queries)\n\n", g.name.c_str(), metricName(g.metric), base.n, nq);
+    Curve c;
     std::printf("| ef | recall@10 | QPS | ms/query |\n|---:|---:|---:|---:|\n");
     double best[3] = {0, 0, 0};
     int bestEf[3] = {0, 0, 0};
     const double targets[3] = {0.90, 0.95, 0.99};
     std::vector<Result> r(kTopK);
-    for (int ef : kEfs) {
+    for (int ef : efs) {
         size_t h = 0;
         for (uint32_t i = 0; i < nq; ++i) {
-            int count = 0;
-            seg->hnswSearch(g.query->row(i), kTopK, ef, g.metric, true, r.data(), &count);
-            h += size_t(hits(kind, base, g.query->row(i), g.truth[i], r.data(), count));
+            int count = search(g.query->row(i), ef, r.data());
+            h += size_t(hits(kind, *g.base, g.query->row(i), g.truth[i], r.data(), count));
         }
         double recall = double(h) / (double(nq) * kTopK);
-        std::vector<double> qps;
+        std::vector<double> perQuery;
         for (int round = 0; round < kRounds; ++round) {
-            t0 = Clock::now();
-            for (uint32_t i = 0; i < nq; ++i) {
-                int count = 0;
-                seg->hnswSearch(g.query->row(i), kTopK, ef, g.metric, true, r.data(), &count);
-                benchmark::DoNotOptimize(count);
-            }
-            qps.push_back(nq / seconds(t0, Clock::now()));
+            auto t0 = Clock::now();
+            for (uint32_t i = 0; i < nq; ++i) benchmark::DoNotOptimize(search(g.query->row(i), ef, nullptr));
+            perQuery.push_back(seconds(t0, Clock::now()) / nq);
         }
-        double q = median(qps);
-        std::printf("| %d | %.4f | %.0f | %.3f |\n", ef, recall, q, 1e3 / q);
-        std::fprintf(tsv, "%s\t%d\t%.5f\t%.1f\n", g.name.c_str(), ef, recall, q);
+        double ms = median(perQuery) * 1e3, q = 1e3 / ms;
+        c.recall[ef] = recall;
+        c.ms[ef] = ms;
+        std::printf("| %d | %.4f | %.0f | %.3f |\n", ef, recall, q, ms);
+        std::fprintf(tsv, "%s\t%d\t%.5f\t%.1f\n", title.c_str(), ef, recall, q);
         for (int t = 0; t < 3; ++t)
             if (recall >= targets[t] && q > best[t]) best[t] = q, bestEf[t] = ef;
     }
@@ -595,36 +585,302 @@ void graphFigure(GraphSet& g, std::FILE* tsv, std::vector<std::string>& summary)
     }
     std::printf("\n\n");
     std::fflush(stdout);
+    return c;
 }
+
+uint64_t graphBytes(const Segment& seg) {
+    return seg.header->indexedCount.load() * qarbin::kNodeBytes +
+           uint64_t(seg.header->linkPoolUsed) * qarbin::kPoolEntryBytes;
+}
+
+struct SetFigures {
+    Curve one, dflt;
+    double insert = 0, build = 0;  // one segment, seconds
+    size_t segments = 0;
+    bool oneOk = false, dfltOk = false;
+};
+
+std::string headingShape(const GraphSet& g) { return g.shape.empty() ? "" : ", " + g.shape; }
+
+// One segment holding every record: filled, graph built, searched directly.
+bool oneSegment(const GraphSet& g, const std::vector<int>& efs, std::FILE* tsv, std::vector<std::string>& summary,
+                SetFigures* f) {
+    const Data& base = *g.base;
+    long rss0 = residentKiB();
+    auto t0 = Clock::now();
+    std::unique_ptr<Segment> seg(filledSegment(base, Quantization::None, g.metric, 0, 0));
+    f->insert = seconds(t0, Clock::now());
+    if (!seg) {
+        std::printf("**%s, one segment**: fill failed\n\n", g.name.c_str());
+        return false;
+    }
+    long rssFilled = residentKiB();
+    t0 = Clock::now();
+    int rc = seg->buildHnsw(g.metric, true);
+    f->build = seconds(t0, Clock::now());
+    long rssBuilt = residentKiB();
+    if (rc != 0) {
+        std::printf("**%s, one segment**: build failed\n\n", g.name.c_str());
+        return false;
+    }
+    char line[512];
+    std::snprintf(line, sizeof line, "| %s, one segment | %u | %u | %.1f | %.1f | %.0f | %.0f | %.1f | %.1f |",
+                  g.name.c_str(), base.n, base.dim, f->insert, f->build, base.n / f->build,
+                  double(graphBytes(*seg)) / base.n, (rssFilled - rss0) / 1024.0, (rssBuilt - rss0) / 1024.0);
+    summary.push_back(line);
+    std::printf("**%s, one segment** (%s%s, %u records, %u queries)\n\n", g.name.c_str(), metricName(g.metric),
+                headingShape(g).c_str(), base.n, uint32_t(g.truth.size()));
+    std::vector<Result> scratch(kTopK);
+    f->one = measureCurve(
+        g, efs,
+        [&](const float* q, int ef, Result* r) {
+            int count = 0;
+            seg->hnswSearch(q, kTopK, ef, g.metric, true, r ? r : scratch.data(), &count);
+            return count;
+        },
+        g.name + " one segment", tsv);
+    return true;
+}
+
+// PHP's default memory store: segments of qarbin.mem_initial_capacity slots.
+constexpr uint64_t kDefaultMemCapacity = 4096;
+
+// A memory store as a PHP user gets it by default (4096-slot segments,
+// auto-index threshold 100), filled with set and searched through
+// Store::search, so the figures include the per-segment searches and merge.
+bool defaultStore(const GraphSet& g, const std::vector<int>& efs, std::FILE* tsv, std::vector<std::string>& summary,
+                  SetFigures* f) {
+    const Data& base = *g.base;
+    long rss0 = residentKiB();
+    std::unique_ptr<Store> st(Store::openMemory(base.dim, g.metric, Quantization::None, kDefaultMemCapacity, true, kM,
+                                                kEfC, 0, nullptr));
+    if (!st) {
+        std::printf("**%s, default store**: open failed\n\n", g.name.c_str());
+        return false;
+    }
+    char key[32];
+    auto t0 = Clock::now();
+    for (uint32_t i = 0; i < base.n; ++i) {
+        std::snprintf(key, sizeof key, "k%u", i);
+        if (st->set(key, base.row(i), nullptr, 0) != 0) {
+            std::printf("**%s, default store**: set failed at record %u\n\n", g.name.c_str(), i);
+            return false;
+        }
+    }
+    double insert = seconds(t0, Clock::now());
+    long rssFilled = residentKiB();
+    // The first graph search builds each segment's graph, as in PHP; not
+    // part of the timed rounds.
+    Result* out = nullptr;
+    t0 = Clock::now();
+    st->search(g.query->row(0), kTopK, 50.0f, &out);
+    double build = seconds(t0, Clock::now());
+    qarbin::releaseBytes(out);
+    long rssBuilt = residentKiB();
+    f->segments = st->segments.size();
+    size_t withGraph = 0;
+    uint64_t bytes = 0;
+    for (const Segment* seg : st->segments) {
+        if (seg->header->flags & qarbin::kFlagGraphUsable) ++withGraph;
+        bytes += graphBytes(*seg);
+    }
+    char line[512];
+    std::snprintf(line, sizeof line, "| %s, default store | %u | %u | %.1f | %.1f | %.0f | %.0f | %.1f | %.1f |",
+                  g.name.c_str(), base.n, base.dim, insert, build, base.n / build, double(bytes) / base.n,
+                  (rssFilled - rss0) / 1024.0, (rssBuilt - rss0) / 1024.0);
+    summary.push_back(line);
+    std::printf("**%s, default store** (%s%s, %u records in **%zu segment%s** of %llu slots, %zu with a graph; "
+                "%u queries)\n\n",
+                g.name.c_str(), metricName(g.metric), headingShape(g).c_str(), base.n, f->segments,
+                f->segments == 1 ? "" : "s", static_cast<unsigned long long>(kDefaultMemCapacity), withGraph,
+                uint32_t(g.truth.size()));
+    f->dflt = measureCurve(
+        g, efs,
+        [&](const float* q, int ef, Result* r) {
+            Result* res = nullptr;
+            int n = st->search(q, kTopK, float(ef), &res);
+            if (r)
+                for (int i = 0; i < n; ++i) {
+                    r[i] = res[i];
+                    r[i].id = std::strtoull(res[i].key + 1, nullptr, 10) + 1;  // key "k<index>"
+                }
+            qarbin::releaseBytes(res);
+            return n;
+        },
+        g.name + " default store", tsv);
+    return true;
+}
+
+// Figures of the previous committed run, as bench/run.sh extracts them:
+// "from <commit>", "graph <set> <ef> <recall> <ms>", "build <set> <s>"
+// (tab-separated; set names without ", one segment").
+struct Previous {
+    std::string commit;
+    std::map<std::string, std::map<int, std::pair<double, double>>> graph;  // set -> ef -> recall, ms
+    std::map<std::string, double> build;
+};
+
+Previous readPrevious(const std::string& path) {
+    Previous p;
+    if (path.empty()) return p;
+    std::ifstream f(path);
+    std::string line;
+    while (std::getline(f, line)) {
+        std::vector<std::string> col;
+        size_t at = 0;
+        for (size_t tab; (tab = line.find('\t', at)) != std::string::npos; at = tab + 1)
+            col.push_back(line.substr(at, tab - at));
+        col.push_back(line.substr(at));
+        if (col[0] == "from" && col.size() == 2) p.commit = col[1];
+        if (col[0] == "graph" && col.size() == 5)
+            p.graph[col[1]][std::atoi(col[2].c_str())] = {std::atof(col[3].c_str()), std::atof(col[4].c_str())};
+        if (col[0] == "build" && col.size() == 3) p.build[col[1]] = std::atof(col[2].c_str());
+    }
+    return p;
+}
+
+std::string verdict(bool met) { return met ? "met" : "missed"; }
 
 int runGraph(const Options& o) {
     Sets fm;
     if (!loadFashion(o, &fm)) return 1;
     uint32_t nq = std::min(o.queries, fm.query.n);
-    Data s384 = clustered(o.synthN, 384, 1), q384 = clustered(o.synthQueries, 384, 2);
+    const uint32_t n50 = std::max<uint32_t>(o.synthN / 2, 1), n100 = o.synthN;
+    auto size = [](uint32_t n) { return n % 1000 == 0 ? std::to_string(n / 1000) + "k" : std::to_string(n); };
+    Data c50 = clustered(n50, 128, 5, 500), q50 = clustered(o.synthQueries, 128, 6, 500);
+    Data c100 = clustered(n100, 128, 7, 1000), q100 = clustered(o.synthQueries, 128, 8, 1000);
+    Data s384 = clustered(o.synthN, 384, 1, 1000), q384 = clustered(o.synthQueries, 384, 2, 1000);
     std::vector<GraphSet> gs;
-    gs.push_back({"fashion-mnist-784 cosine", &fm.baseN, &fm.queryN, DistanceMetric::Cosine,
-                  truthFor(o.dir, "fmnist_angular", Exact::Angular, fm.baseN, fm.queryN, nq)});
-    gs.push_back({"fashion-mnist-784 euclidean", &fm.base, &fm.query, DistanceMetric::Euclidean,
-                  truthFor(o.dir, "fmnist_l2", Exact::L2, fm.base, fm.query, nq)});
-    gs.push_back({"clustered-384 cosine", &s384, &q384, DistanceMetric::Cosine,
+    gs.push_back({"fashion-mnist-784 cosine", "", &fm.baseN, &fm.queryN, DistanceMetric::Cosine,
+                  truthFor(o.dir, "fmnist_angular", Exact::Angular, fm.baseN, fm.queryN, nq), 0.98, false});
+    gs.push_back({"fashion-mnist-784 euclidean", "", &fm.base, &fm.query, DistanceMetric::Euclidean,
+                  truthFor(o.dir, "fmnist_l2", Exact::L2, fm.base, fm.query, nq), 0.99, false});
+    gs.push_back({"clustered-128x" + size(n50) + " cosine", "500 clusters", &c50, &q50, DistanceMetric::Cosine,
+                  truthFor(o.dir, "clustered128x" + std::to_string(n50) + "c500_angular", Exact::Angular, c50, q50,
+                           o.synthQueries),
+                  0.95, true});
+    gs.push_back({"clustered-128x" + size(n100) + " cosine", "1000 clusters", &c100, &q100, DistanceMetric::Cosine,
+                  truthFor(o.dir, "clustered128x" + std::to_string(n100) + "c1000_angular", Exact::Angular, c100,
+                           q100, o.synthQueries),
+                  0, true});
+    gs.push_back({"clustered-384x" + size(o.synthN) + " cosine", "1000 clusters", &s384, &q384,
+                  DistanceMetric::Cosine,
                   truthFor(o.dir, "clustered384_angular_" + std::to_string(o.synthN), Exact::Angular, s384, q384,
-                           o.synthQueries)});
+                           o.synthQueries),
+                  0.95, false});
 
     std::FILE* tsv = std::fopen((o.dir + "/recall_qps.tsv").c_str(), "w");
     if (!tsv) return 1;
     std::printf("### 2. Graph search (HNSW, M 16, efConstruction 200, float32)\n\n");
-    std::printf("Recall@10 against the exact top-10; QPS is the median of %d rounds over all queries, one at a "
-                "time, single thread.\n\n", kRounds);
+    std::printf("Recall@10 against the exact top-10; QPS and ms/query from the median of %d rounds over all "
+                "queries, one at a time, single thread. *One segment*: every record in one segment, its graph built "
+                "at once and searched directly. *Default store*: a memory store as PHP opens it by default "
+                "(segments of %llu slots, qarbin.mem_initial_capacity; graphs built by the first search, for every "
+                "segment of at least 100 records), filled with set and searched through the store at precision = "
+                "ef, so each query searches every segment and merges. Clustered sets: centres N(0, 1) per "
+                "component, points centre + N(0, 0.6^2), fixed seeds. Sets with default-store rows also get a "
+                "precision-50 point (PHP's default precision).\n\n",
+                kRounds, static_cast<unsigned long long>(kDefaultMemCapacity));
     std::vector<std::string> summary;
-    for (GraphSet& g : gs) graphFigure(g, tsv, summary);
+    std::vector<SetFigures> figs(gs.size());
+    for (size_t s = 0; s < gs.size(); ++s) {
+        std::vector<int> efs(std::begin(kEfs), std::end(kEfs));
+        if (gs[s].defaultStore) efs.insert(std::upper_bound(efs.begin(), efs.end(), 50), 50);
+        figs[s].oneOk = oneSegment(gs[s], efs, tsv, summary, &figs[s]);
+        if (gs[s].defaultStore) figs[s].dfltOk = defaultStore(gs[s], efs, tsv, summary, &figs[s]);
+    }
     std::fclose(tsv);
-    std::printf("Build and memory. Graph bytes are 144 per node plus 72 per upper-level link entry in use; "
-                "resident memory is this process's VmRSS growth after filling the segment and after the build.\n\n");
-    std::printf("| data | records | dim | build s | vectors/s | graph bytes/vector | RSS after fill MiB | RSS after build MiB |\n");
-    std::printf("|---|---:|---:|---:|---:|---:|---:|---:|\n");
+    std::printf("Build and memory. *insert s*: adding the records; *build s*: the graph (one segment: buildHnsw; "
+                "default store: the first search, which builds every segment's graph). Graph bytes are 144 per node "
+                "plus 72 per upper-level link entry in use; resident memory is this process's VmRSS growth after "
+                "filling and after the build.\n\n");
+    std::printf("| data | records | dim | insert s | build s | vectors/s | graph bytes/vector | RSS after fill MiB | RSS after build MiB |\n");
+    std::printf("|---|---:|---:|---:|---:|---:|---:|---:|---:|\n");
     for (const std::string& s : summary) std::printf("%s\n", s.c_str());
     std::printf("\n");
+
+    char b[1024];
+    for (size_t s = 0; s < gs.size(); ++s) {
+        const GraphSet& g = gs[s];
+        const SetFigures& f = figs[s];
+        if (g.recall40Goal > 0) {
+            if (f.oneOk)
+                std::snprintf(b, sizeof b, "| graph recall@10 at precision 40 >= %.2f, one segment, %s%s | %.4f | %s |",
+                              g.recall40Goal, g.name.c_str(), headingShape(g).c_str(), f.one.recall.at(40),
+                              verdict(f.one.recall.at(40) >= g.recall40Goal).c_str());
+            else
+                std::snprintf(b, sizeof b, "| graph recall@10 at precision 40 >= %.2f, one segment, %s%s | not "
+                              "measured | missed |", g.recall40Goal, g.name.c_str(), headingShape(g).c_str());
+            appendGoal(o, b);
+        }
+        if (!g.defaultStore) continue;
+        if (!f.dfltOk || !f.oneOk) {
+            std::snprintf(b, sizeof b, "| default store, %s: recall@10 at precision 40 >= 0.95; time per query at "
+                          "precision 50 within 1.5x of one segment | not measured | missed |", g.name.c_str());
+            appendGoal(o, b);
+            continue;
+        }
+        double r = f.dflt.recall.at(40);
+        std::snprintf(b, sizeof b, "| default store (%zu segment%s), %s%s: recall@10 at precision 40 >= 0.95 | "
+                      "%.4f | %s |", f.segments, f.segments == 1 ? "" : "s", g.name.c_str(), headingShape(g).c_str(), r, verdict(r >= 0.95).c_str());
+        appendGoal(o, b);
+        double d = f.dflt.ms.at(50), one = f.one.ms.at(50);
+        std::snprintf(b, sizeof b, "| default store (%zu segment%s), %s%s: time per graph query at precision 50 "
+                      "within 1.5x of one segment holding every record | %.3f ms against %.3f ms, %.2fx | %s |",
+                      f.segments, f.segments == 1 ? "" : "s", g.name.c_str(), headingShape(g).c_str(), d, one, d / one,
+                      verdict(d <= 1.5 * one).c_str());
+        appendGoal(o, b);
+    }
+
+    // Against the previous committed run: build time and time per query.
+    const Previous prev = readPrevious(o.previous);
+    const std::string from = prev.commit.empty() ? "the previous run" : "the previous run (commit " + prev.commit + ")";
+    const SetFigures& fmCos = figs[0];
+    auto pb = prev.build.find(gs[0].name);
+    if (fmCos.oneOk && pb != prev.build.end() && pb->second > 0) {
+        double now = fmCos.insert + fmCos.build, ratio = now / pb->second;
+        std::snprintf(b, sizeof b, "| build (insert plus graph) of 60 000 Fashion-MNIST vectors, cosine, one segment, "
+                      "within 1.2x of %s | %.1f + %.1f = %.1f s against %.1f s (its graph build alone), %.2fx | %s |",
+                      from.c_str(), fmCos.insert, fmCos.build, now, pb->second, ratio, verdict(ratio <= 1.2).c_str());
+    } else {
+        std::snprintf(b, sizeof b, "| build (insert plus graph) of 60 000 Fashion-MNIST vectors, cosine, one segment, "
+                      "within 1.2x of the previous run | %.1f + %.1f s; no previous figure | not evaluable |",
+                      fmCos.insert, fmCos.build);
+    }
+    appendGoal(o, b);
+
+    std::printf("Time per graph query against %s, same data, queries and ef (the previous figures come from the "
+                "committed bench/RESULTS.md; both are one-segment rows; the machine is shared, so a few percent "
+                "either way is noise).\n\n", from.c_str());
+    std::printf("| data | ef | previous recall@10 | recall@10 | previous ms/query | ms/query | ratio |\n");
+    std::printf("|---|---:|---:|---:|---:|---:|---:|\n");
+    double worst = 0, logSum = 0;
+    int compared = 0;
+    for (size_t s = 0; s < 2; ++s) {
+        auto pg = prev.graph.find(gs[s].name);
+        if (!figs[s].oneOk || pg == prev.graph.end()) continue;
+        for (int ef : kEfs) {
+            auto pe = pg->second.find(ef);
+            if (pe == pg->second.end() || pe->second.second <= 0) continue;
+            double now = figs[s].one.ms.at(ef), ratio = now / pe->second.second;
+            std::printf("| %s | %d | %.4f | %.4f | %.3f | %.3f | %.2f |\n", gs[s].name.c_str(), ef, pe->second.first,
+                        figs[s].one.recall.at(ef), pe->second.second, now, ratio);
+            worst = std::max(worst, ratio);
+            logSum += std::log(ratio);
+            ++compared;
+        }
+    }
+    std::printf("\n");
+    if (compared > 0) {
+        std::snprintf(b, sizeof b, "| time per graph query at equal precision no worse than %s, Fashion-MNIST cosine "
+                      "and euclidean, one segment, ef 10-320 | new/previous ms per query: worst %.2f, geometric mean "
+                      "%.2f over %d points | %s |",
+                      from.c_str(), worst, std::exp(logSum / compared), compared, verdict(worst <= 1.0).c_str());
+    } else {
+        std::snprintf(b, sizeof b, "| time per graph query at equal precision no worse than the previous run | no "
+                      "previous figures | not evaluable |");
+    }
+    appendGoal(o, b);
     return 0;
 }
 
@@ -744,7 +1000,7 @@ int runShm(const Options& o) {
 
 int main(int argc, char** argv) {
     if (argc < 3) {
-        std::fprintf(stderr, "usage: %s scan|graph|shm <data dir> [synth_n=N] [queries=N] [synth_queries=N]\n", argv[0]);
+        std::fprintf(stderr, "usage: %s scan|graph|shm <data dir> [synth_n=N] [queries=N] [synth_queries=N] [previous=FILE]\n", argv[0]);
         return 2;
     }
     Options o;
@@ -759,6 +1015,7 @@ int main(int argc, char** argv) {
         if (val("queries") > 0) o.queries = uint32_t(val("queries"));
         if (val("scan_queries") > 0) o.scanQueries = uint32_t(val("scan_queries"));
         if (val("synth_queries") > 0) o.synthQueries = uint32_t(val("synth_queries"));
+        if (a.compare(0, 9, "previous=") == 0) o.previous = a.substr(9);
     }
     std::string what = argv[1];
     if (what == "scan") return runScan(o);
