@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "core/segment/format.h"
+#include "core/base.h"
 
 namespace qarbin {
 

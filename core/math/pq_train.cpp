@@ -1,8 +1,5 @@
 // Product-quantization codebook training: deterministic k-means with 256
-// centroids in each sub-space, written in place at region offset 128.
-#include <sys/mman.h>
-#include <unistd.h>
-
+// centroids in each sub-space.
 #include <immintrin.h>
 
 #include <cfloat>
@@ -12,7 +9,7 @@
 #include <vector>
 
 #include "core/math/codecs.h"
-#include "core/segment/segment.h"
+#include "core/math/pq_train.h"
 
 namespace qarbin {
 
@@ -102,19 +99,12 @@ struct AlignedFloats {
 
 }  // namespace
 
-// vectors: n * dim floats, row i at i * dim. Returns 0 once the codebook is
-// written and marked trained; -1 with the segment unchanged when it refuses
-// (read-only, m 0 or not dividing dim, no mapping, n 0) or when the working
-// memory cannot be allocated. Not safe against a concurrent training or
-// encoding of the same segment.
-int Segment::trainPQCodebook(const float* vectors, uint32_t n) {
-    if (writable == 0 || pqSubvectors == 0 || dim == 0 || dim % pqSubvectors != 0) return -1;
-    if (base == nullptr || base == MAP_FAILED || header == nullptr) return -1;
-    if (vectors == nullptr || n == 0) return -1;
-    const uint32_t m = pqSubvectors;
+// vectors: n * dim floats, row i at i * dim; codebook: 256 * dim floats,
+// written only on success. Returns -1 for m 0 or not dividing dim, no
+// vectors, or when the working memory cannot be allocated.
+int trainCodebook(const float* vectors, uint32_t n, uint32_t dim, uint32_t m, float* codebook) {
+    if (m == 0 || dim == 0 || dim % m != 0 || vectors == nullptr || n == 0 || codebook == nullptr) return -1;
     const uint32_t dsub = dim / m;
-    const uint64_t cbBytes = codebookSize(dim, m);
-    if (mappedLen < kHeaderBytes + cbBytes) return -1;
 
     const uint64_t paddedRows = (uint64_t{n} + kLanes - 1) / kLanes * kLanes;
     AlignedFloats rows(paddedRows * dsub);
@@ -130,7 +120,6 @@ int Segment::trainPQCodebook(const float* vectors, uint32_t n) {
         return -1;
     }
 
-    float* cb = reinterpret_cast<float*>(base + kHeaderBytes);
     for (uint32_t s = 0; s < m; ++s) {
         // Padding lanes past n take row 0; their assignments are dropped.
         for (uint64_t i = 0; i < paddedRows; ++i) {
@@ -138,17 +127,8 @@ int Segment::trainPQCodebook(const float* vectors, uint32_t n) {
             float* dst = rows.p + (i / kLanes) * dsub * kLanes + i % kLanes;
             for (uint32_t k = 0; k < dsub; ++k) dst[uint64_t{k} * kLanes] = src[k];
         }
-        trainSubspace(rows.p, n, dsub, cb + uint64_t{s} * kPqCentroids * dsub, assign.data(), sums.data(),
+        trainSubspace(rows.p, n, dsub, codebook + uint64_t{s} * kPqCentroids * dsub, assign.data(), sums.data(),
                       counts.data());
-    }
-
-    setHeaderCodebookOffset(header, kHeaderBytes);
-    codebook = cb;
-    if (mode == StorageMode::Disk) {
-        // Header and codebook are adjacent at the page-aligned mapping start.
-        const uint64_t page = static_cast<uint64_t>(sysconf(_SC_PAGESIZE));
-        uint8_t* start = reinterpret_cast<uint8_t*>(reinterpret_cast<uintptr_t>(base) & ~(uintptr_t{page} - 1));
-        msync(start, static_cast<size_t>(base + kHeaderBytes + cbBytes - start), MS_SYNC);
     }
     return 0;
 }

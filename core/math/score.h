@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "core/segment/format.h"
+#include "core/base.h"
 
 extern "C" {
 // 8-lane kernels; b must be 32-byte aligned, a may be unaligned.

@@ -8,21 +8,13 @@
 #include <cstdint>
 #include <cstring>
 
-namespace qarbin {
+#include "core/base.h"
 
-enum class StorageMode : uint32_t { Disk = 0, Memory = 1, Shm = 2 };
-enum class Quantization : uint32_t { None = 0, F16 = 1, Int8 = 2, Binary = 3, PQ = 4 };
-enum class DistanceMetric : uint32_t { Cosine = 0, Dot = 1, Euclidean = 2, Manhattan = 3 };
+namespace qarbin {
 
 constexpr uint32_t kSegmentMagic = 0x51424536;  // "6EBQ"
 constexpr uint32_t kSegmentVersion = 6;
 constexpr uint64_t kHeaderBytes = 128;
-constexpr uint64_t kSlotHeaderBytes = 128;  // vector starts here within a slot
-constexpr uint32_t kMaxKeyBytes = 63;
-constexpr uint32_t kKeyFieldBytes = 64;
-constexpr uint32_t kMaxMetadataBytes = 4096;
-constexpr uint32_t kMaxDim = 4096;
-constexpr uint32_t kPqCentroids = 256;
 
 constexpr uint64_t kNodeBytes = 144;
 constexpr uint64_t kPoolEntryBytes = 72;
@@ -99,42 +91,6 @@ inline void setHeaderCodebookOffset(SegmentHeader* h, uint64_t v) {
     std::memcpy(h->codebookOffsetBytes, &v, sizeof v);
 }
 
-// One record slot; the encoded vector follows at offset 128 and the
-// metadata right after the vector. The slot size is Segment::computeStride.
-struct Record {
-    uint64_t id;
-    char key[kKeyFieldBytes];  // NUL-terminated; byte 63 always 0
-    uint16_t dim;
-    uint8_t reserved0;
-    uint8_t valid;    // published last, with release ordering
-    uint8_t deleted;  // tombstone
-    uint8_t reserved1[3];
-    uint32_t metaLen;
-    int32_t graphNode;
-    uint32_t reserved2;
-    uint32_t seq;
-    uint8_t reserved3[32];
-};
-
-static_assert(sizeof(Record) == 128, "slot header is 128 bytes");
-static_assert(offsetof(Record, id) == 0);
-static_assert(offsetof(Record, key) == 8);
-static_assert(offsetof(Record, dim) == 72);
-static_assert(offsetof(Record, valid) == 75);
-static_assert(offsetof(Record, deleted) == 76);
-static_assert(offsetof(Record, metaLen) == 80);
-static_assert(offsetof(Record, graphNode) == 84);
-static_assert(offsetof(Record, reserved2) == 88);
-static_assert(offsetof(Record, seq) == 92);
-
-// A slot is readable once `valid` is seen with acquire ordering.
-inline bool recordValid(const Record* r) { return __atomic_load_n(&r->valid, __ATOMIC_ACQUIRE) != 0; }
-inline bool recordLive(const Record* r) { return recordValid(r) && r->deleted == 0; }
-// Live, and with a metadata length inside the slot: a corrupt file may hold
-// any metaLen, and such a record is skipped rather than trusted.
-inline bool recordReadable(const Record* r) { return recordLive(r) && r->metaLen <= kMaxMetadataBytes; }
-inline void publishRecord(Record* r) { __atomic_store_n(&r->valid, uint8_t{1}, __ATOMIC_RELEASE); }
-
 // Graph node, one per record slot, in the node area at `graphOffset`.
 struct HnswNode {
     uint32_t slot;
@@ -167,14 +123,5 @@ static_assert(offsetof(LinkPoolEntry, node) == 0);
 static_assert(offsetof(LinkPoolEntry, level) == 4);
 static_assert(offsetof(LinkPoolEntry, linkCount) == 5);
 static_assert(offsetof(LinkPoolEntry, links) == 8);
-
-// One search hit.
-struct Result {
-    uint64_t id;
-    char key[kKeyFieldBytes];
-    float score;
-    const char* metadata;  // into segment memory or a held-back string; null when none
-    uint32_t metadataLen;
-};
 
 }  // namespace qarbin

@@ -121,8 +121,11 @@ public:
     const float* trainedCodebook() const;
     void refreshCodebook();
 
-    // Product-quantization codebook (core/math/pq_train.cpp).
+    // Product-quantization codebook: trains it from n vectors of dim floats
+    // (0, or -1 with nothing changed), or publishes a copy of src (256 * dim
+    // floats): bytes first, flushed on disk, then the header's mark.
     int trainPQCodebook(const float* vectors, uint32_t n);
+    bool publishCodebook(const float* src);
 
     // HNSW graph (core/index).
     float hnswDistVec(const float* query, uint32_t slot, DistanceMetric metric, bool useAvx2) const;

@@ -25,22 +25,6 @@ const Segment* firstTrained(const std::vector<Segment*>& segments) {
     return nullptr;
 }
 
-bool copyCodebook(const Segment* src, Segment* dst) {
-    const uint64_t cb = Segment::codebookSize(dst->dim, dst->pqSubvectors);
-    // A fresh file's or object's codebook area is a hole; a full file system
-    // must refuse it here rather than fault on the copy.
-    if (cb == 0 || !dst->writable || !dst->ensureBacked(kHeaderBytes, cb)) return false;
-    std::memcpy(dst->base + kHeaderBytes, src->codebook, cb);
-    // The mapping is page-aligned, so the range from its start covers the
-    // copied bytes.
-    if (dst->mode == StorageMode::Disk) msync(dst->base, kHeaderBytes + cb, MS_SYNC);
-    std::atomic_thread_fence(std::memory_order_release);
-    setHeaderCodebookOffset(dst->header, kHeaderBytes);
-    dst->codebook = reinterpret_cast<float*>(dst->base + kHeaderBytes);
-    if (dst->mode == StorageMode::Disk) msync(dst->base, kHeaderBytes, MS_SYNC);
-    return true;
-}
-
 // A PQ store collects its first vectors until a codebook exists. The shape
 // tested is the store's own, which the first segment file decides when the
 // store was opened over existing files.
@@ -117,7 +101,7 @@ Segment* Store::createNewSegment() {
 
     if (quantization == Quantization::PQ && pqSubvectors != 0) {
         const Segment* src = firstTrained(segments);
-        if (src != nullptr && !copyCodebook(src, seg)) {
+        if (src != nullptr && !seg->publishCodebook(src->codebook)) {
             delete seg;
             return nullptr;
         }

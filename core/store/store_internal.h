@@ -106,11 +106,6 @@ void createTrainingBufferIfNeeded(Store* store);
 // The first segment of the list with a trained codebook, or null.
 const Segment* firstTrained(const std::vector<Segment*>& segments);
 
-// Copies src's trained codebook into dst (same dim and sub-vector count) and
-// marks dst trained; a disk segment has the bytes on disk before its header
-// says so. False when dst is read-only or its codebook area cannot be backed.
-bool copyCodebook(const Segment* src, Segment* dst);
-
 // Index of the first held-back entry whose key equals key byte for byte, or -1.
 long heldBackIndex(const PQTrainingBuffer& buffer, const char* key);
 

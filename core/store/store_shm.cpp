@@ -159,7 +159,7 @@ Segment* createSharedSegment(Store* st, uint32_t number) {
     if (st->quantization == Quantization::PQ && st->pqSubvectors != 0) {
         for (Segment* old : st->segments) old->refreshCodebook();
         const Segment* src = firstTrained(st->segments);
-        if (src != nullptr && !copyCodebook(src, s)) {
+        if (src != nullptr && !s->publishCodebook(src->codebook)) {
             delete s;
             return nullptr;
         }
@@ -436,7 +436,7 @@ bool adoptTrained(Store* st) {
     const Segment* src = firstTrained(st->segments);
     if (src == nullptr) return false;
     for (Segment* s : st->segments) {
-        if (s->codebook == nullptr) copyCodebook(src, s);
+        if (s->codebook == nullptr) s->publishCodebook(src->codebook);
     }
     return true;
 }
