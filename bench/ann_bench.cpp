@@ -31,6 +31,7 @@
 #include <vector>
 
 #include "core/alloc.h"
+#include "core/index/hnsw.h"
 #include "core/segment/segment.h"
 #include "core/store/store.h"
 
@@ -47,6 +48,21 @@ constexpr int kTopK = 10;
 constexpr int kRounds = 3;
 constexpr uint32_t kM = 16;
 constexpr uint32_t kEfC = 200;
+
+// The shape every benchmarked segment and store has apart from its data:
+// M 16, efConstruction 200, the 8-lane summation order.
+qarbin::Shape benchShape(uint32_t dim, DistanceMetric m, Quantization q, uint64_t capacity, uint32_t pqM) {
+    qarbin::Shape shape;
+    shape.dim = dim;
+    shape.metric = m;
+    shape.quantization = q;
+    shape.pqSubvectors = pqM;
+    shape.hnswM = kM;
+    shape.efConstruction = kEfC;
+    shape.capacity = capacity;
+    shape.useAvx2 = true;
+    return shape;
+}
 const int kEfs[] = {10, 20, 40, 80, 160, 320};
 
 double seconds(Clock::time_point a, Clock::time_point b) { return std::chrono::duration<double>(b - a).count(); }
@@ -223,7 +239,7 @@ int hits(Exact kind, const Data& base, const float* query, const Truth& t, const
 // of what the 4 KiB TLB costs the scan; the extension does not do this).
 Segment* filledSegment(const Data& d, Quantization q, DistanceMetric m, uint32_t pqM, uint32_t pqTrain,
                        bool hugePages = false) {
-    Segment* seg = Segment::createMemory(d.dim, d.n, q, m, kM, kEfC, pqM);
+    Segment* seg = Segment::createMemory(benchShape(d.dim, m, q, d.n, pqM));
     if (!seg) return nullptr;
     if (hugePages) madvise(seg->base, seg->mappedLen, MADV_HUGEPAGE);
     if (q == Quantization::PQ && seg->trainPQCodebook(d.v.data(), std::min(pqTrain, d.n)) != 0) {
@@ -274,11 +290,11 @@ long residentKiB() {
 }
 
 // Median ms per exhaustive query: enough queries for about 0.25 s a round.
-double scanMs(const Segment& seg, const Data& qs, DistanceMetric m) {
+double scanMs(const Segment& seg, const Data& qs) {
     std::vector<Result> r(kTopK);
     int count = 0;
     auto t0 = Clock::now();
-    seg.search(qs.row(0), kTopK, m, true, r.data(), &count);
+    seg.search(qs.row(0), kTopK, r.data(), &count);
     double one = std::max(seconds(t0, Clock::now()), 1e-5);
     uint32_t nq = uint32_t(std::clamp(0.25 / one, 5.0, double(std::min<uint32_t>(qs.n, 100))));
     std::vector<double> perQuery;
@@ -286,7 +302,7 @@ double scanMs(const Segment& seg, const Data& qs, DistanceMetric m) {
         t0 = Clock::now();
         for (uint32_t i = 0; i < nq; ++i) {
             count = 0;
-            seg.search(qs.row(i), kTopK, m, true, r.data(), &count);
+            seg.search(qs.row(i), kTopK, r.data(), &count);
             benchmark::DoNotOptimize(count);
         }
         perQuery.push_back(seconds(t0, Clock::now()) / nq);
@@ -422,7 +438,7 @@ int runScan(const Options& o) {
                 }
                 std::vector<Result> r(kTopK);
                 int count = 0;
-                double ms = scanMs(*seg, qs, m);
+                double ms = scanMs(*seg, qs);
                 uint64_t vb = seg->vecBytes();
                 double floorMs = double(vb) * base.n / bw * 1e3;
                 // Lines a scan cannot avoid: the slot header's first line
@@ -443,7 +459,7 @@ int runScan(const Options& o) {
                     size_t h = 0;
                     for (uint32_t i = 0; i < nRecall; ++i) {
                         count = 0;
-                        seg->search(qs.row(i), kTopK, m, true, r.data(), &count);
+                        seg->search(qs.row(i), kTopK, r.data(), &count);
                         h += size_t(hits(exactFor(m), base, qs.row(i), gt[i], r.data(), count));
                     }
                     quant.push_back({e.name, std::string(set.name) + " " + metricName(m),
@@ -469,13 +485,13 @@ int runScan(const Options& o) {
         double t[3] = {0, 0, 0};
         for (int huge = 0; huge < 2; ++huge) {
             std::unique_ptr<Segment> seg(filledSegment(base, Quantization::None, m, 0, 0, huge == 1));
-            if (seg) t[huge] = scanMs(*seg, qs, m);
+            if (seg) t[huge] = scanMs(*seg, qs);
         }
         Data head = base;
         head.n = 1000;
         head.v.resize(size_t(head.n) * head.dim);
         std::unique_ptr<Segment> small(filledSegment(head, Quantization::None, m, 0, 0));
-        if (small) t[2] = scanMs(*small, qs, m) * base.n / head.n;
+        if (small) t[2] = scanMs(*small, qs) * base.n / head.n;
         double floorMs = double(base.dim) * 4 * base.n / bw * 1e3;
         std::printf("| %s | %.2f | %.2f | %.2f | %.2f | %.2f | %.2f |\n", metricName(m), t[0], t[1], t[2],
                     floorMs / t[0], floorMs / t[1], floorMs / t[2]);
@@ -616,7 +632,7 @@ bool oneSegment(const GraphSet& g, const std::vector<int>& efs, std::FILE* tsv, 
     }
     long rssFilled = residentKiB();
     t0 = Clock::now();
-    int rc = seg->buildHnsw(g.metric, true);
+    int rc = qarbin::buildHnsw(*seg);
     f->build = seconds(t0, Clock::now());
     long rssBuilt = residentKiB();
     if (rc != 0) {
@@ -635,7 +651,7 @@ bool oneSegment(const GraphSet& g, const std::vector<int>& efs, std::FILE* tsv, 
         g, efs,
         [&](const float* q, int ef, Result* r) {
             int count = 0;
-            seg->hnswSearch(q, kTopK, ef, g.metric, true, r ? r : scratch.data(), &count);
+            qarbin::hnswSearch(*seg, q, kTopK, ef, r ? r : scratch.data(), &count);
             return count;
         },
         g.name + " one segment", tsv);
@@ -652,8 +668,8 @@ bool defaultStore(const GraphSet& g, const std::vector<int>& efs, std::FILE* tsv
                   SetFigures* f) {
     const Data& base = *g.base;
     long rss0 = residentKiB();
-    std::unique_ptr<Store> st(Store::openMemory(base.dim, g.metric, Quantization::None, kDefaultMemCapacity, true, kM,
-                                                kEfC, 0, nullptr));
+    std::unique_ptr<Store> st(
+        Store::openMemory(benchShape(base.dim, g.metric, Quantization::None, kDefaultMemCapacity, 0), nullptr));
     if (!st) {
         std::printf("**%s, default store**: open failed\n\n", g.name.c_str());
         return false;
@@ -892,8 +908,8 @@ double shmQps(const char* name, const Data& q, uint32_t nq, float precision, int
     for (int p = 0; p < procs; ++p) {
         pid_t pid = fork();
         if (pid == 0) {
-            Store* s = Store::openShm(name, q.dim, DistanceMetric::Euclidean, Quantization::None, q.n, true, false,
-                                      kM, kEfC, 0);
+            Store* s = Store::openShm(name, benchShape(q.dim, DistanceMetric::Euclidean, Quantization::None, q.n, 0),
+                                      false);
             if (!s) _exit(1);
             std::vector<double> times;
             char c = 1;
@@ -955,8 +971,8 @@ int runShm(const Options& o) {
     char name[64];
     std::snprintf(name, sizeof name, "bench%d", int(getpid()));
     Store::destroyShm(name);
-    Store* s = Store::openShm(name, base.dim, DistanceMetric::Euclidean, Quantization::None, base.n, true, true, kM,
-                              kEfC, 0);
+    Store* s = Store::openShm(name, benchShape(base.dim, DistanceMetric::Euclidean, Quantization::None, base.n, 0),
+                              true);
     if (!s) return 1;
     char key[32];
     for (uint32_t i = 0; i < base.n; ++i) {

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "core/index/hnsw.h"
 #include "core/segment/segment.h"
 
 namespace {
@@ -56,7 +57,15 @@ std::vector<float> points(DataSet set, size_t n, uint32_t seed) {
 }
 
 Segment* makeFilled(const std::vector<float>& data) {
-    Segment* seg = Segment::createMemory(kDim, kCount, Quantization::None, kMetric, kM, kEfC, 0);
+    qarbin::Shape shape;
+    shape.dim = kDim;
+    shape.metric = kMetric;
+    shape.quantization = Quantization::None;
+    shape.hnswM = kM;
+    shape.efConstruction = kEfC;
+    shape.capacity = kCount;
+    shape.useAvx2 = true;
+    Segment* seg = Segment::createMemory(shape);
     if (!seg) return nullptr;
     for (size_t i = 0; i < kCount; ++i) {
         std::string key = "k" + std::to_string(i);
@@ -76,7 +85,7 @@ struct Fixture {
 
     explicit Fixture(DataSet set) : data(points(set, kCount, 1)), queries(points(set, kQueries, 2)) {
         seg.reset(makeFilled(data));
-        if (!seg || seg->buildHnsw(kMetric, true) != 0) {
+        if (!seg || qarbin::buildHnsw(*seg) != 0) {
             seg.reset();
             return;
         }
@@ -84,7 +93,7 @@ struct Fixture {
         std::vector<Result> r(kTopK);
         for (size_t q = 0; q < kQueries; ++q) {
             int count = 0;
-            seg->search(&queries[q * kDim], kTopK, kMetric, true, r.data(), &count);
+            seg->search(&queries[q * kDim], kTopK, r.data(), &count);
             for (int i = 0; i < count; ++i) truth[q].insert(r[i].id);
         }
     }
@@ -105,7 +114,7 @@ void BM_Build(benchmark::State& state) {
         return;
     }
     for (auto _ : state) {
-        if (seg->buildHnsw(kMetric, true) != 0) state.SkipWithError("build failed");
+        if (qarbin::buildHnsw(*seg) != 0) state.SkipWithError("build failed");
     }
     state.SetItemsProcessed(state.iterations() * kCount);  // vectors per second
     state.counters["levels"] = seg->header->maxLevel;
@@ -125,7 +134,7 @@ void BM_Search(benchmark::State& state) {
     size_t hits = 0, wanted = 0, q = 0;
     for (auto _ : state) {
         int count = 0;
-        f.seg->hnswSearch(&f.queries[q * kDim], kTopK, ef, kMetric, true, r.data(), &count);
+        qarbin::hnswSearch(*f.seg, &f.queries[q * kDim], kTopK, ef, r.data(), &count);
         for (int i = 0; i < count; ++i) hits += f.truth[q].count(r[i].id);
         wanted += f.truth[q].size();
         q = (q + 1) % kQueries;
@@ -146,7 +155,7 @@ void BM_Exhaustive(benchmark::State& state) {
     size_t q = 0;
     for (auto _ : state) {
         int count = 0;
-        f.seg->search(&f.queries[q * kDim], kTopK, kMetric, true, r.data(), &count);
+        f.seg->search(&f.queries[q * kDim], kTopK, r.data(), &count);
         benchmark::DoNotOptimize(count);
         q = (q + 1) % kQueries;
     }

@@ -17,8 +17,28 @@ using namespace qarbin;
 
 namespace {
 
+// A cosine segment of n slots that scores in the 8-lane order.
+Shape cosineShape(uint32_t dim, Quantization q, uint64_t n) {
+    Shape shape;
+    shape.dim = dim;
+    shape.metric = DistanceMetric::Cosine;
+    shape.quantization = q;
+    shape.hnswM = 0;
+    shape.efConstruction = 0;
+    shape.capacity = n;
+    shape.useAvx2 = true;
+    return shape;
+}
+
+// Tombstones every live record stored under key, as the store's delete does.
+void deleteKey(Segment& s, const char* key) {
+    std::vector<uint64_t> slots;
+    s.findLiveByKey(key, slots);
+    for (uint64_t slot : slots) s.markDeleted(slot);
+}
+
 std::unique_ptr<Segment> filled(uint32_t dim, Quantization q, uint64_t n) {
-    std::unique_ptr<Segment> s(Segment::createMemory(dim, n, q, DistanceMetric::Cosine, 0, 0, 0));
+    std::unique_ptr<Segment> s(Segment::createMemory(cosineShape(dim, q, n)));
     std::mt19937 rng(1);
     std::uniform_real_distribution<float> u(-1, 1);
     std::vector<float> v(dim);
@@ -37,7 +57,7 @@ void BM_ScanSearch(benchmark::State& state) {
     Result res[10];
     for (auto _ : state) {
         int count = 0;
-        s->search(query.data(), 10, DistanceMetric::Cosine, true, res, &count);
+        s->search(query.data(), 10, res, &count);
         benchmark::DoNotOptimize(count);
     }
     state.SetItemsProcessed(state.iterations() * 20000);
@@ -71,10 +91,10 @@ void BM_DeleteThenAdd(benchmark::State& state) {
     for (uint64_t i = 0; i < n; ++i) keys.push_back("key" + std::to_string(i));
     for (auto _ : state) {
         state.PauseTiming();
-        std::unique_ptr<Segment> s(Segment::createMemory(8, n, Quantization::None, DistanceMetric::Cosine, 0, 0, 0));
+        std::unique_ptr<Segment> s(Segment::createMemory(cosineShape(8, Quantization::None, n)));
         state.ResumeTiming();
         for (uint64_t i = 0; i < n; ++i) {
-            s->deleteByKey(keys[i].c_str());
+            deleteKey(*s, keys[i].c_str());
             s->add(i, keys[i].c_str(), v.data(), nullptr, 0);
         }
         state.PauseTiming();

@@ -20,6 +20,19 @@ namespace {
 constexpr uint32_t kDim = 128;
 constexpr size_t kPool = 1024;
 
+// Cosine, segments of 4096 slots, M 16, efConstruction 200, the 8-lane order.
+qarbin::Shape cosineShape() {
+    qarbin::Shape shape;
+    shape.dim = kDim;
+    shape.metric = qarbin::DistanceMetric::Cosine;
+    shape.quantization = qarbin::Quantization::None;
+    shape.hnswM = 16;
+    shape.efConstruction = 200;
+    shape.capacity = 4096;
+    shape.useAvx2 = true;
+    return shape;
+}
+
 const std::vector<float>& vectorPool() {
     static const std::vector<float> pool = [] {
         std::mt19937 rng(7);
@@ -39,8 +52,7 @@ void BM_Set(benchmark::State& state, bool updates) {
     const std::vector<float>& pool = vectorPool();
 
     for (auto _ : state) {
-        qarbin::Store* st = qarbin::Store::openMemory(kDim, qarbin::DistanceMetric::Cosine, qarbin::Quantization::None,
-                                                      4096, true, 16, 200, 0, nullptr);
+        qarbin::Store* st = qarbin::Store::openMemory(cosineShape(), nullptr);
         if (st == nullptr) {
             state.SkipWithError("openMemory failed");
             return;
@@ -74,8 +86,7 @@ void BM_SegmentAdd(benchmark::State& state) {
             const float* v = pool.data() + static_cast<size_t>(i) % kPool * kDim;
             const std::string& k = keys[static_cast<size_t>(i)];
             if (segs.empty() || segs.back()->add(1, k.c_str(), v, nullptr, 0) != 0) {
-                segs.push_back(qarbin::Segment::createMemory(kDim, 4096, qarbin::Quantization::None,
-                                                             qarbin::DistanceMetric::Cosine, 16, 200, 0));
+                segs.push_back(qarbin::Segment::createMemory(cosineShape()));
                 segs.back()->add(1, k.c_str(), v, nullptr, 0);
             }
         }

@@ -47,4 +47,24 @@ int qarbin_convert_vector(HashTable* ht, float* out, uint32_t dim) {
     return finite ? QARBIN_CONVERT_OK : QARBIN_CONVERT_NONFINITE;
 }
 
+int qarbin_vector_arg(HashTable* vector, const qarbin_store_object* intern, const qarbin::Store* store, uint32_t dim,
+                      float* out) {
+    int rc = qarbin_convert_vector(vector, out, dim);
+    if (rc == QARBIN_CONVERT_EXCEPTION) return QARBIN_VECTOR_EXCEPTION;
+    if (rc == QARBIN_CONVERT_NONFINITE) return QARBIN_VECTOR_NONFINITE;
+    if (intern->store != store || intern->store->shape.dim != dim) return QARBIN_VECTOR_CLOSED;
+    return QARBIN_VECTOR_OK;
+}
+
+void qarbin_throw_vector_error(int code, uint32_t dim) {
+    switch (code) {
+        case QARBIN_VECTOR_DIM:
+            zend_throw_exception_ex(qarbin_exception_ce, 0, "Vector dim mismatch: expected %u", dim);
+            break;
+        case QARBIN_VECTOR_NONFINITE: qarbin_throw("Vector components must be finite"); break;
+        case QARBIN_VECTOR_CLOSED: qarbin_throw("Store not open"); break;
+        default: break;
+    }
+}
+
 void qarbin_throw(const char* message) { zend_throw_exception(qarbin_exception_ce, message, 0); }

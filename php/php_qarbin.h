@@ -11,9 +11,7 @@ extern "C" {
 
 #include <cstdint>
 
-namespace qarbin {
-class Store;
-}
+#include "core/store/store.h"
 
 #define PHP_QARBIN_VERSION "6.0.0"
 
@@ -59,10 +57,25 @@ extern zend_string* qarbin_str_vector;
 extern zend_string* qarbin_str_score;
 extern zend_string* qarbin_str_metadata;
 
-// Limits the binding enforces on the way in, so that what is stored can be
-// found, fetched and dumped again exactly.
-constexpr size_t QARBIN_MAX_KEY = 63;
-constexpr size_t QARBIN_MAX_METADATA = 4096;
+// The option words of each code, in code order; stats() reports the same.
+extern const char* const qarbin_storage_names[3];
+extern const char* const qarbin_distance_names[4];
+extern const char* const qarbin_quantization_names[5];
+
+// What a constructor asks for, read from the settings and its arguments.
+struct qarbin_open_request {
+    qarbin::StorageMode storage;
+    qarbin::Shape shape;
+    bool writable;
+    uint64_t memoryLimit;
+    uint32_t pqTrainingSize;
+    uint32_t autoIndexThreshold;
+    const char* where;  // directory or shm name; null for a memory store without one
+};
+// False after throwing the message for a bad option (php/options.cpp).
+bool qarbin_parse_open_request(zval* dir, HashTable* options, qarbin_open_request* req);
+// The opened store, or null after throwing the mode's message.
+qarbin::Store* qarbin_open_requested(const qarbin_open_request& req);
 
 // Set when an engine allocation made on the core's behalf hit a fatal error
 // (memory limit). The allocation then returned null to the core instead of
@@ -99,10 +112,22 @@ qarbin::Store* qarbin_open_store(zend_object* object, bool writes);
 
 // The message for a key or metadata no record can hold, or null.
 static inline const char* qarbin_record_limit_error(const zend_string* key, size_t metaLen) {
-    if (qarbin_key_len(key) > QARBIN_MAX_KEY) return "Key too long (max 63 bytes)";
-    if (metaLen > QARBIN_MAX_METADATA) return "Metadata too long (max 4096 bytes)";
-    return nullptr;
+    switch (qarbin::recordLimit(qarbin_key_len(key), metaLen)) {
+        case qarbin::RecordLimit::KeyTooLong: return "Key too long (max 63 bytes)";
+        case qarbin::RecordLimit::MetadataTooLong: return "Metadata too long (max 4096 bytes)";
+        default: return nullptr;
+    }
 }
+
+// A vector argument of dim elements (the caller counted them) converted for
+// the store: every component finite after narrowing, and the store still
+// the object's afterwards (user code run by the conversion may close or
+// replace it). QARBIN_VECTOR_DIM is the caller's own count check.
+enum { QARBIN_VECTOR_OK = 0, QARBIN_VECTOR_DIM, QARBIN_VECTOR_NONFINITE, QARBIN_VECTOR_EXCEPTION, QARBIN_VECTOR_CLOSED };
+int qarbin_vector_arg(HashTable* vector, const qarbin_store_object* intern, const qarbin::Store* store, uint32_t dim,
+                      float* out);
+// Throws what a code other than OK means (EXCEPTION is already pending).
+void qarbin_throw_vector_error(int code, uint32_t dim);
 
 // JSON string of bytes for the file form of dump(): quote, backslash and
 // control bytes escaped, every other byte copied (php/dump_load.cpp).

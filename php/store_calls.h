@@ -5,23 +5,13 @@
 
 #include <cstdint>
 
-#include "core/segment/format.h"
-
-namespace qarbin {
-class Store;
-}
+#include "core/store/store.h"
 
 namespace qarbin_php {
 
-qarbin::Store* openMemory(uint32_t dim, qarbin::DistanceMetric metric, qarbin::Quantization q, uint64_t capacity,
-                          bool useAvx2, uint32_t hnswM, uint32_t efConstruction, uint32_t pqSubvectors,
-                          const char* dir) noexcept;
-qarbin::Store* openDisk(const char* dir, uint32_t dim, qarbin::DistanceMetric metric, qarbin::Quantization q,
-                        uint64_t capacity, bool useAvx2, uint32_t hnswM, uint32_t efConstruction,
-                        uint32_t pqSubvectors) noexcept;
-qarbin::Store* openShm(const char* name, uint32_t dim, qarbin::DistanceMetric metric, qarbin::Quantization q,
-                       uint64_t capacity, bool useAvx2, bool writable, uint32_t hnswM, uint32_t efConstruction,
-                       uint32_t pqSubvectors) noexcept;
+qarbin::Store* openMemory(const qarbin::Shape& shape, const char* dir) noexcept;
+qarbin::Store* openDisk(const char* dir, const qarbin::Shape& shape) noexcept;
+qarbin::Store* openShm(const char* name, const qarbin::Shape& shape, bool writable) noexcept;
 // Writes the three tuning fields the constructor owns.
 void tune(qarbin::Store* store, uint32_t pqTrainingSize, uint32_t autoIndexThreshold, uint64_t memoryLimit) noexcept;
 void close(qarbin::Store* store) noexcept;
@@ -41,29 +31,8 @@ bool writable(const qarbin::Store* store) noexcept;
 qarbin::StorageMode mode(const qarbin::Store* store) noexcept;
 uint64_t count(const qarbin::Store* store) noexcept;
 
-// What stats() reports, gathered in one pass over the segment list.
-struct StoreStats {
-    qarbin::StorageMode mode;
-    uint64_t totalCount;
-    uint64_t segmentCount;
-    uint32_t dim;
-    qarbin::DistanceMetric metric;
-    qarbin::Quantization quantization;
-    uint32_t pqSubvectors;
-    bool indexReady;
-    uint64_t unindexed;
-    double memoryMb;
-};
-void stats(const qarbin::Store* store, StoreStats* out) noexcept;
-
-// Walks every record dump() writes: held-back records first, then the live
-// slots of each segment in order. The callback gets the key (NUL-terminated,
-// at most 63 bytes, never empty), dim floats (finite: non-finite decoded
-// components are replaced, see the definition), and the metadata or null
-// with its length; it returns false to stop the walk. The callback may
-// raise an engine bailout: the walk owns nothing across a callback call.
-// scratch: at least 4096 floats.
-typedef bool (*RecordVisitor)(void* ctx, const char* key, const float* vec, const char* meta, uint32_t metaLen);
-void forEachRecord(qarbin::Store* store, float* scratch, RecordVisitor visit, void* ctx) noexcept;
+void stats(const qarbin::Store* store, qarbin::StoreStats* out) noexcept;
+// Every record dump() writes (Store::forEachRecord). scratch: at least 4096 floats.
+void forEachRecord(qarbin::Store* store, float* scratch, qarbin::RecordVisitor visit, void* ctx) noexcept;
 
 }  // namespace qarbin_php

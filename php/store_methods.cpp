@@ -2,10 +2,6 @@
 // Method bodies own nothing with a destructor: any engine call may jump out.
 #include "php/php_qarbin.h"
 
-#include <strings.h>
-
-#include <cstdlib>
-
 #include "php/store_calls.h"
 
 using qarbin::DistanceMetric;
@@ -16,36 +12,6 @@ PHP_METHOD(QarbinStore, dump);
 PHP_METHOD(QarbinStore, load);
 
 namespace {
-
-constexpr uint64_t kDefaultFileCapacity = 10000000;
-
-bool wordIs(const zend_string* s, const char* word) { return strcasecmp(ZSTR_VAL(s), word) == 0; }
-
-// Index of the matching word, or -1; only strings can match.
-int matchWord(const zval* v, const char* const* words, int count) {
-    if (Z_TYPE_P(v) != IS_STRING) return -1;
-    for (int i = 0; i < count; ++i)
-        if (wordIs(Z_STR_P(v), words[i])) return i;
-    return -1;
-}
-
-zend_long optionLong(zval* v) { return Z_TYPE_P(v) == IS_LONG ? Z_LVAL_P(v) : zval_get_long(v); }
-
-uint64_t parseMemoryLimit(const zval* v) {
-    if (Z_TYPE_P(v) == IS_LONG) return static_cast<uint64_t>(Z_LVAL_P(v));
-    if (Z_TYPE_P(v) != IS_STRING) return 0;
-    char* end = nullptr;
-    uint64_t n = strtoull(Z_STRVAL_P(v), &end, 10);
-    switch (*end) {
-        case 'K':
-        case 'k': return n << 10;
-        case 'M':
-        case 'm': return n << 20;
-        case 'G':
-        case 'g': return n << 30;
-        default: return n;
-    }
-}
 
 inline qarbin_store_object* thisStore(zend_execute_data* execute_data) { return Z_QARBIN_STORE_P(ZEND_THIS); }
 
@@ -66,10 +32,6 @@ qarbin::Store* qarbin_open_store(zend_object* object, bool writes) {
 
 namespace {
 
-void throwDimMismatch(uint32_t dim) {
-    zend_throw_exception_ex(qarbin_exception_ce, 0, "Vector dim mismatch: expected %u", dim);
-}
-
 // Row of search(): "key", "score", "metadata".
 void makeRow(zval* row, const qarbin::Result* r) {
     array_init_size(row, 3);
@@ -81,7 +43,7 @@ void makeRow(zval* row, const qarbin::Result* r) {
     ZVAL_DOUBLE(&tmp, static_cast<double>(r->score));
     _zend_hash_append(ht, qarbin_str_score, &tmp);
     if (r->metadata && r->metadataLen) {
-        size_t len = r->metadataLen < QARBIN_MAX_METADATA ? r->metadataLen : QARBIN_MAX_METADATA;
+        size_t len = r->metadataLen < qarbin::kMaxMetadataBytes ? r->metadataLen : qarbin::kMaxMetadataBytes;
         ZVAL_STRINGL(&tmp, r->metadata, len);
     } else {
         ZVAL_NULL(&tmp);
@@ -101,94 +63,8 @@ PHP_METHOD(QarbinStore, __construct) {
     ZEND_PARSE_PARAMETERS_END();
     if (dir) ZVAL_DEREF(dir);
 
-    const uint32_t defaultDim = static_cast<uint32_t>(qarbin_globals.default_dim);
-    const uint64_t memCapacity = static_cast<uint64_t>(qarbin_globals.mem_initial_capacity);
-    const uint32_t hnswM = static_cast<uint32_t>(qarbin_globals.hnsw_max_connections);
-    const uint32_t efConstruction = static_cast<uint32_t>(qarbin_globals.hnsw_construction_ef);
-    const uint32_t autoIndex = static_cast<uint32_t>(qarbin_globals.auto_index_threshold);
-    const uint32_t pqSubvectors = static_cast<uint32_t>(qarbin_globals.pq_subvectors);
-    const uint32_t pqTraining = static_cast<uint32_t>(qarbin_globals.pq_training_size);
-    const bool useAvx2 = qarbin_globals.use_avx2;
-
-    StorageMode storage = dir ? StorageMode::Disk : StorageMode::Memory;
-    zend_long dimension = defaultDim;
-    DistanceMetric metric = DistanceMetric::Cosine;
-    Quantization quant = Quantization::None;
-    zend_long segmentSize = 0;
-    bool writable = true;
-    uint64_t memoryLimit = 0;
-
-    if (options) {
-        zval* v;
-        if ((v = zend_hash_str_find_deref(options, ZEND_STRL("storage")))) {
-            static const char* const words[] = {"disk", "memory", "shm"};
-            int w = matchWord(v, words, 3);
-            if (w < 0) {
-                qarbin_throw("Invalid storage (use 'disk', 'memory', 'shm')");
-                RETURN_THROWS();
-            }
-            storage = static_cast<StorageMode>(w);
-        }
-        if ((v = zend_hash_str_find_deref(options, ZEND_STRL("dimensions")))) {
-            dimension = optionLong(v);
-            if (EG(exception)) RETURN_THROWS();
-        }
-        if ((v = zend_hash_str_find_deref(options, ZEND_STRL("distance")))) {
-            static const char* const words[] = {"cosine", "dot", "euclidean", "manhattan"};
-            int w = matchWord(v, words, 4);
-            if (w < 0) {
-                qarbin_throw("Invalid distance (use 'cosine', 'dot', 'euclidean', 'manhattan')");
-                RETURN_THROWS();
-            }
-            metric = static_cast<DistanceMetric>(w);
-        }
-        if ((v = zend_hash_str_find_deref(options, ZEND_STRL("quantization")))) {
-            static const char* const words[] = {"none", "f16", "int8", "binary", "pq"};
-            int w = matchWord(v, words, 5);
-            if (w < 0) {
-                qarbin_throw("Invalid quantization (use 'none', 'f16', 'int8', 'binary', 'pq')");
-                RETURN_THROWS();
-            }
-            quant = static_cast<Quantization>(w);
-        }
-        if ((v = zend_hash_str_find_deref(options, ZEND_STRL("segment_size")))) {
-            segmentSize = optionLong(v);
-            if (EG(exception)) RETURN_THROWS();
-        }
-        if ((v = zend_hash_str_find_deref(options, ZEND_STRL("writable")))) {
-            writable = zend_is_true(v);
-            if (EG(exception)) RETURN_THROWS();
-        }
-        if ((v = zend_hash_str_find_deref(options, ZEND_STRL("memory_limit")))) memoryLimit = parseMemoryLimit(v);
-    }
-
-    const uint32_t dim = static_cast<uint32_t>(dimension);
-    if (dim < 1 || dim > 4096) {
-        qarbin_throw("dim must be 1-4096");
-        RETURN_THROWS();
-    }
-    if (quant == Quantization::PQ) {
-        if (pqSubvectors == 0) {
-            qarbin_throw("PQ quantization requires qarbin.pq_subvectors INI setting");
-            RETURN_THROWS();
-        }
-        if (dim % pqSubvectors != 0) {
-            zend_throw_exception_ex(qarbin_exception_ce, 0,
-                                    "dimensions (%u) must be divisible by qarbin.pq_subvectors (%u)", dim,
-                                    pqSubvectors);
-            RETURN_THROWS();
-        }
-    }
-    const bool dirUsable = dir && Z_TYPE_P(dir) == IS_STRING && Z_STRLEN_P(dir) > 0;
-    if (storage == StorageMode::Disk && !dirUsable) {
-        qarbin_throw("Disk mode requires a non-empty directory path");
-        RETURN_THROWS();
-    }
-    if (storage == StorageMode::Shm && !dirUsable) {
-        qarbin_throw("Shm mode requires a non-empty store name");
-        RETURN_THROWS();
-    }
-
+    qarbin_open_request req;
+    if (!qarbin_parse_open_request(dir, options, &req)) RETURN_THROWS();
     // A second construction replaces the store: the old one is closed
     // first, so the object never holds two and never loses one.
     qarbin_store_object* intern = thisStore(execute_data);
@@ -197,37 +73,8 @@ PHP_METHOD(QarbinStore, __construct) {
         intern->store = nullptr;
         qarbin_php::close(old);
     }
-
-    const uint64_t fileCapacity = segmentSize != 0 ? static_cast<uint64_t>(segmentSize) : kDefaultFileCapacity;
-    qarbin::Store* store = nullptr;
-    switch (storage) {
-        case StorageMode::Disk:
-            store = qarbin_php::openDisk(Z_STRVAL_P(dir), dim, metric, quant, fileCapacity, useAvx2, hnswM,
-                                         efConstruction, pqSubvectors);
-            break;
-        case StorageMode::Shm:
-            store = qarbin_php::openShm(Z_STRVAL_P(dir), dim, metric, quant, fileCapacity, useAvx2, writable, hnswM,
-                                        efConstruction, pqSubvectors);
-            break;
-        default:
-            store = qarbin_php::openMemory(dim, metric, quant,
-                                           segmentSize != 0 ? static_cast<uint64_t>(segmentSize) : memCapacity,
-                                           useAvx2, hnswM, efConstruction, pqSubvectors,
-                                           dirUsable ? Z_STRVAL_P(dir) : nullptr);
-            break;
-    }
-    intern->store = store;
-    QARBIN_RESUME_BAILOUT();
-    if (!store) {
-        if (storage == StorageMode::Disk)
-            zend_throw_exception_ex(qarbin_exception_ce, 0, "Failed to open disk store at: %s", Z_STRVAL_P(dir));
-        else if (storage == StorageMode::Shm)
-            zend_throw_exception_ex(qarbin_exception_ce, 0, "Failed to open shm store: %s", Z_STRVAL_P(dir));
-        else
-            qarbin_throw("Failed to allocate memory store (out of memory?)");
-        RETURN_THROWS();
-    }
-    qarbin_php::tune(store, pqTraining, autoIndex, memoryLimit);
+    intern->store = qarbin_open_requested(req);
+    if (!intern->store) RETURN_THROWS();
 }
 
 PHP_METHOD(QarbinStore, set) {
@@ -246,7 +93,7 @@ PHP_METHOD(QarbinStore, set) {
     if (!store) RETURN_THROWS();
     const uint32_t dim = qarbin_php::dim(store);
     if (zend_hash_num_elements(vector) != dim) {
-        throwDimMismatch(dim);
+        qarbin_throw_vector_error(QARBIN_VECTOR_DIM, dim);
         RETURN_THROWS();
     }
     if (const char* limit = qarbin_record_limit_error(key, metadata ? ZSTR_LEN(metadata) : 0)) {
@@ -254,16 +101,10 @@ PHP_METHOD(QarbinStore, set) {
         RETURN_THROWS();
     }
     float* buf = static_cast<float*>(emalloc(sizeof(float) * dim));
-    int rc = qarbin_convert_vector(vector, buf, dim);
-    if (rc != QARBIN_CONVERT_OK) {
+    int rc = qarbin_vector_arg(vector, intern, store, dim, buf);
+    if (rc != QARBIN_VECTOR_OK) {
         efree(buf);
-        if (rc == QARBIN_CONVERT_NONFINITE) qarbin_throw("Vector components must be finite");
-        RETURN_THROWS();
-    }
-    // User code run by the conversion may have closed or replaced the store.
-    if (intern->store != store || qarbin_php::dim(intern->store) != dim) {
-        efree(buf);
-        qarbin_throw("Store not open");
+        qarbin_throw_vector_error(rc, dim);
         RETURN_THROWS();
     }
     rc = qarbin_php::set(store, ZSTR_VAL(key), buf, metadata ? ZSTR_VAL(metadata) : nullptr,
@@ -325,12 +166,12 @@ PHP_METHOD(QarbinStore, batchSet) {
         // Key and metadata must outlive user code the conversion may run.
         zend_string* keyStr = zend_string_copy(Z_STR_P(key));
         zend_string* metaStr = meta ? zend_string_copy(Z_STR_P(meta)) : nullptr;
-        int rc = qarbin_convert_vector(Z_ARRVAL_P(vec), buf, dim);
-        if (rc == QARBIN_CONVERT_OK && (intern->store != store || qarbin_php::dim(intern->store) != dim)) {
+        int rc = qarbin_vector_arg(Z_ARRVAL_P(vec), intern, store, dim, buf);
+        if (rc == QARBIN_VECTOR_CLOSED) {
             error = "Store not open";
-        } else if (rc == QARBIN_CONVERT_NONFINITE) {
+        } else if (rc == QARBIN_VECTOR_NONFINITE) {
             error = "Vector components must be finite";
-        } else if (rc == QARBIN_CONVERT_OK) {
+        } else if (rc == QARBIN_VECTOR_OK) {
             rc = qarbin_php::set(store, ZSTR_VAL(keyStr), buf, metaStr ? ZSTR_VAL(metaStr) : nullptr,
                                  metaStr ? static_cast<uint32_t>(ZSTR_LEN(metaStr)) : 0);
             if (rc != 0) error = "Failed to set vector in batch";
@@ -346,7 +187,7 @@ PHP_METHOD(QarbinStore, batchSet) {
     QARBIN_RESUME_BAILOUT();
     if (EG(exception)) RETURN_THROWS();
     if (dimMismatch) {
-        throwDimMismatch(dim);
+        qarbin_throw_vector_error(QARBIN_VECTOR_DIM, dim);
         RETURN_THROWS();
     }
     if (error) {
@@ -372,19 +213,14 @@ PHP_METHOD(QarbinStore, search) {
     if (!store) RETURN_THROWS();
     const uint32_t dim = qarbin_php::dim(store);
     if (zend_hash_num_elements(vector) != dim) {
-        throwDimMismatch(dim);
+        qarbin_throw_vector_error(QARBIN_VECTOR_DIM, dim);
         RETURN_THROWS();
     }
     float* buf = static_cast<float*>(emalloc(sizeof(float) * dim));
-    int rc = qarbin_convert_vector(vector, buf, dim);
-    if (rc != QARBIN_CONVERT_OK) {
+    int rc = qarbin_vector_arg(vector, intern, store, dim, buf);
+    if (rc != QARBIN_VECTOR_OK) {
         efree(buf);
-        if (rc == QARBIN_CONVERT_NONFINITE) qarbin_throw("Vector components must be finite");
-        RETURN_THROWS();
-    }
-    if (intern->store != store || qarbin_php::dim(intern->store) != dim) {
-        efree(buf);
-        qarbin_throw("Store not open");
+        qarbin_throw_vector_error(rc, dim);
         RETURN_THROWS();
     }
     qarbin::Result* results = nullptr;
@@ -515,35 +351,19 @@ PHP_METHOD(QarbinStore, stats) {
     ZEND_PARSE_PARAMETERS_NONE();
     qarbin::Store* store = thisStore(execute_data)->store;
     if (!store) RETURN_NULL();
-    qarbin_php::StoreStats st;
+    qarbin::StoreStats st;
     qarbin_php::stats(store, &st);
-
-    const char* storage = st.mode == StorageMode::Disk ? "disk" : st.mode == StorageMode::Shm ? "shm" : "memory";
-    const char* distance = "cosine";
-    switch (st.metric) {
-        case DistanceMetric::Dot: distance = "dot"; break;
-        case DistanceMetric::Euclidean: distance = "euclidean"; break;
-        case DistanceMetric::Manhattan: distance = "manhattan"; break;
-        default: break;
-    }
-    const char* quant = "none";
-    zend_long bytes = 4 * static_cast<zend_long>(st.dim);
-    switch (st.quantization) {
-        case Quantization::F16: quant = "f16"; bytes = 2 * static_cast<zend_long>(st.dim); break;
-        case Quantization::Int8: quant = "int8"; bytes = static_cast<zend_long>(st.dim) + 8; break;
-        case Quantization::Binary: quant = "binary"; bytes = (static_cast<zend_long>(st.dim) + 7) / 8; break;
-        case Quantization::PQ: quant = "pq"; bytes = st.pqSubvectors; break;
-        default: break;
-    }
+    const qarbin::Shape& shape = st.shape;
     array_init_size(return_value, 12);
-    add_assoc_string(return_value, "storage", storage);
+    add_assoc_string(return_value, "storage", qarbin_storage_names[static_cast<uint32_t>(st.mode) % 3]);
     add_assoc_long(return_value, "total_count", static_cast<zend_long>(st.totalCount));
     add_assoc_long(return_value, "segment_count", static_cast<zend_long>(st.segmentCount));
-    add_assoc_long(return_value, "dimensions", st.dim);
-    add_assoc_string(return_value, "distance", distance);
-    add_assoc_string(return_value, "quantization", quant);
-    add_assoc_long(return_value, "bytes_per_vector", bytes);
-    if (st.quantization == Quantization::PQ) add_assoc_long(return_value, "pq_subvectors", st.pqSubvectors);
+    add_assoc_long(return_value, "dimensions", shape.dim);
+    add_assoc_string(return_value, "distance", qarbin_distance_names[static_cast<uint32_t>(shape.metric) % 4]);
+    add_assoc_string(return_value, "quantization",
+                     qarbin_quantization_names[static_cast<uint32_t>(shape.quantization) % 5]);
+    add_assoc_long(return_value, "bytes_per_vector", static_cast<zend_long>(st.bytesPerVector));
+    if (shape.quantization == Quantization::PQ) add_assoc_long(return_value, "pq_subvectors", shape.pqSubvectors);
     add_assoc_string(return_value, "concurrency", "lock-free (C++ std::atomic)");
     add_assoc_string(return_value, "index_status", st.indexReady ? "ready" : "none");
     add_assoc_long(return_value, "unindexed_count", static_cast<zend_long>(st.unindexed));

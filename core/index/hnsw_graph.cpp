@@ -32,7 +32,7 @@ inline T loadRelaxed(const T* p) {
 
 }  // namespace
 
-bool makeGraph(const Segment& seg, uint64_t usedLimit, DistanceMetric metric, bool useAvx2, Graph* g) {
+bool makeGraph(const Segment& seg, uint64_t usedLimit, Graph* g) {
     if (!seg.header || !seg.base || !seg.slots || !seg.nodeArea || !seg.linkPool) return false;
     if (seg.dim == 0 || seg.dim > kMaxDim) return false;  // decode scratch holds kMaxDim floats
     const uint8_t* begin = seg.base;
@@ -65,8 +65,8 @@ bool makeGraph(const Segment& seg, uint64_t usedLimit, DistanceMetric metric, bo
     g->vecBytes = seg.vecBytes();
     g->inPlace = seg.quantization == static_cast<uint32_t>(Quantization::None) ||
                  seg.quantization > static_cast<uint32_t>(Quantization::PQ);
-    g->metric = metric;
-    g->useAvx2 = useAvx2;
+    g->metric = seg.metric;
+    g->useAvx2 = seg.useAvx2;
     return true;
 }
 
@@ -274,6 +274,39 @@ uint32_t greedyDescend(const Graph& g, const Query& q, uint32_t start, uint32_t 
     return c;
 }
 
+namespace {
+
+// Scores every entry below bound not yet marked with tag and pushes it onto
+// both heaps of ws; W is not trimmed here, so it may start above ef.
+void seedBeam(const Graph& g, const Query& q, const uint32_t* entries, size_t nEntries, Workspace& ws, uint32_t tag,
+              uint64_t bound) {
+    uint32_t fresh[kMaxBlock];
+    uint32_t kept[kMaxBlock];
+    uint32_t slotOf[kMaxBlock];
+    float dist[kMaxBlock];
+    size_t i = 0;
+    while (i < nEntries) {
+        uint32_t nf = 0;
+        for (; i < nEntries && nf < kLevel0Links; ++i) {
+            uint32_t e = entries[i];
+            if (e >= bound || ws.marks[e] == tag) continue;
+            ws.marks[e] = tag;
+            fresh[nf++] = e;
+        }
+        uint32_t k = distancesOf(g, q, fresh, nf, kept, dist, slotOf);
+        for (uint32_t j = 0; j < k; ++j) {
+            Pair pr{dist[j], fresh[kept[j]]};
+            ws.seen[pr.node] = slotOf[j];
+            ws.cand.push_back(pr);
+            std::push_heap(ws.cand.begin(), ws.cand.end(), nearerFirst);
+            ws.res.push_back(pr);
+            std::push_heap(ws.res.begin(), ws.res.end(), fartherFirst);
+        }
+    }
+}
+
+}  // namespace
+
 void searchLayer(const Graph& g, const Query& q, const uint32_t* entries, size_t nEntries, uint32_t ef,
                  uint32_t level, Workspace& ws, uint32_t tag, uint64_t bound, std::vector<Pair>& out) {
     std::vector<Pair>& C = ws.cand;
@@ -291,26 +324,7 @@ void searchLayer(const Graph& g, const Query& q, const uint32_t* entries, size_t
     uint32_t slotOf[kMaxBlock];
     float dist[kMaxBlock];
 
-    // Entries: every one is taken, W is not trimmed here.
-    size_t i = 0;
-    while (i < nEntries) {
-        uint32_t nf = 0;
-        for (; i < nEntries && nf < kLevel0Links; ++i) {
-            uint32_t e = entries[i];
-            if (e >= bound || marks[e] == tag) continue;
-            marks[e] = tag;
-            fresh[nf++] = e;
-        }
-        uint32_t k = distancesOf(g, q, fresh, nf, kept, dist, slotOf);
-        for (uint32_t j = 0; j < k; ++j) {
-            Pair pr{dist[j], fresh[kept[j]]};
-            seen[pr.node] = slotOf[j];
-            C.push_back(pr);
-            std::push_heap(C.begin(), C.end(), nearerFirst);
-            W.push_back(pr);
-            std::push_heap(W.begin(), W.end(), fartherFirst);
-        }
-    }
+    seedBeam(g, q, entries, nEntries, ws, tag, bound);
 
     int32_t links[kLevel0Links];
     while (!C.empty()) {

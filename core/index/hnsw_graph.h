@@ -66,7 +66,7 @@ struct Graph {
 
 // Fills g for the segment; usedLimit bounds the slots nodes may name (the
 // usedSlots the caller read). False when the graph areas are not mapped.
-bool makeGraph(const Segment& seg, uint64_t usedLimit, DistanceMetric metric, bool useAvx2, Graph* g);
+bool makeGraph(const Segment& seg, uint64_t usedLimit, Graph* g);
 
 inline float scoreToDistance(float s, DistanceMetric m) {
     switch (m) {

@@ -5,6 +5,7 @@
 #include <random>
 #include <vector>
 
+#include "core/index/hnsw.h"
 #include "core/index/hnsw_graph.h"
 #include "core/math/codecs.h"
 #include "core/segment/segment.h"
@@ -18,9 +19,9 @@ namespace qarbin {
 // when it had to stop early (out of memory, bytes that cannot be backed):
 // the nodes made so far are published and no record keeps a graphNode that
 // indexedCount does not cover. 0 otherwise, also when there was nothing to add.
-int Segment::hnswInsertIncremental(DistanceMetric metric, bool useAvx2) {
-    if (!writable || !header || !nodeArea || !linkPool) return -1;
-    if ((header->flags & kFlagGraphUsable) == 0) return -1;
+int hnswInsertIncremental(Segment& seg) {
+    if (!seg.writable || !seg.header || !seg.nodeArea || !seg.linkPool) return -1;
+    if ((seg.header->flags & kFlagGraphUsable) == 0) return -1;
 
     hnsw::Graph g;
     std::vector<uint32_t> pending;
@@ -33,20 +34,20 @@ int Segment::hnswInsertIncremental(DistanceMetric metric, bool useAvx2) {
     uint32_t m = 0;
     uint32_t efc = 0;
     try {
-        uint64_t s = usedSlotsClamped();
+        uint64_t s = seg.usedSlotsClamped();
         if (s == 0) return 0;
-        if (!hnsw::makeGraph(*this, s, metric, useAvx2, &g)) return -1;
+        if (!hnsw::makeGraph(seg, s, &g)) return -1;
         s = std::min(s, g.slotLimit);
         for (uint64_t i = 0; i < s; ++i) {
-            const Record* r = recordAt(i);
+            const Record* r = seg.recordAt(i);
             if (recordLive(r) && r->graphNode == -1) pending.push_back(static_cast<uint32_t>(i));
         }
         if (pending.empty()) return 0;
 
-        n0 = header->indexedCount.load();
-        ep = header->entryPoint;
-        maxL = header->maxLevel;
-        poolUsed = header->linkPoolUsed;
+        n0 = seg.header->indexedCount.load();
+        ep = seg.header->entryPoint;
+        maxL = seg.header->maxLevel;
+        poolUsed = seg.header->linkPoolUsed;
         if (n0 > g.nodeLimit || poolUsed > g.poolLimit) return -1;
         if (n0 == 0) {
             ep = -1;
@@ -55,10 +56,10 @@ int Segment::hnswInsertIncremental(DistanceMetric metric, bool useAvx2) {
             return -1;
         }
         if (maxL > hnsw::kTopLevel) maxL = hnsw::kTopLevel;
-        m = header->hnswM ? header->hnswM : hnsw::kDefaultM;
-        efc = header->hnswEfConstruction ? header->hnswEfConstruction : hnsw::kDefaultEfConstruction;
+        m = seg.header->hnswM ? seg.header->hnswM : hnsw::kDefaultM;
+        efc = seg.header->hnswEfConstruction ? seg.header->hnswEfConstruction : hnsw::kDefaultEfConstruction;
         ws = &hnsw::workspace();
-        ws->prepare(std::min<uint64_t>(n0 + pending.size(), g.nodeLimit), dim, efc);
+        ws->prepare(std::min<uint64_t>(n0 + pending.size(), g.nodeLimit), seg.dim, efc);
         // The slots of the existing nodes do not change while this single
         // writer runs; the new nodes take the pending slots in order. (Values
         // read here are still bounded where they are used.)
@@ -79,12 +80,12 @@ int Segment::hnswInsertIncremental(DistanceMetric metric, bool useAvx2) {
     top.maxLevel = maxL;
     top.poolUsed = poolUsed;
     uint64_t made = 0;
-    int rc = hnsw::insertNodes(*this, g, *ws, pending.data(), pending.size(), n0, gen, m, efc, &top, &made);
+    int rc = hnsw::insertNodes(seg, g, *ws, pending.data(), pending.size(), n0, gen, m, efc, &top, &made);
 
-    header->entryPoint = top.entry;
-    header->maxLevel = top.maxLevel;
-    header->indexedCount.exchange(n0 + made);
-    header->linkPoolUsed = top.poolUsed;
+    seg.header->entryPoint = top.entry;
+    seg.header->maxLevel = top.maxLevel;
+    seg.header->indexedCount.exchange(n0 + made);
+    seg.header->linkPoolUsed = top.poolUsed;
     return rc;
 }
 

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "core/index/hnsw.h"
 #include "core/index/hnsw_graph.h"
 #include "core/math/codecs.h"
 #include "core/math/score.h"
@@ -15,10 +16,10 @@ namespace qarbin {
 
 namespace {
 
-float exactScore(const Segment& seg, const float* query, const Record* r, DistanceMetric metric, bool useAvx2) {
+float exactScore(const Segment& seg, const float* query, const Record* r) {
     alignas(64) float scratch[kMaxDim];
     const float* v = getVecFloat32(r, seg.dim, seg.quantization, seg.pqSubvectors, seg.codebook, scratch);
-    return computeScore(query, v, seg.dim, metric, useAvx2);
+    return computeScore(query, v, seg.dim, seg.metric, seg.useAvx2);
 }
 
 // Slots that lie inside the record area of the mapping.
@@ -41,27 +42,26 @@ uint64_t slotsInMapping(const Segment& seg, uint64_t used) {
 // working memory does not hide records: the segment's live records are then
 // all scored exactly instead. A graph with no nodes or no entry point (-1)
 // contributes nothing, unindexed records included. Always returns 0.
-int Segment::hnswSearch(const float* query, int topK, int ef, DistanceMetric metric, bool useAvx2,
-                        Result* results, int* count) const {
-    if (!header || !query || !results || !count || topK < 1 || dim > kMaxDim) return 0;
-    if ((__atomic_load_n(&header->flags, __ATOMIC_ACQUIRE) & kFlagGraphUsable) == 0) return 0;
-    uint64_t n = header->indexedCount.load();
+int hnswSearch(const Segment& seg, const float* query, int topK, int ef, Result* results, int* count) {
+    if (!seg.header || !query || !results || !count || topK < 1 || seg.dim > kMaxDim) return 0;
+    if ((__atomic_load_n(&seg.header->flags, __ATOMIC_ACQUIRE) & kFlagGraphUsable) == 0) return 0;
+    uint64_t n = seg.header->indexedCount.load();
     if (n == 0) return 0;
-    int32_t ep = header->entryPoint;
+    int32_t ep = seg.header->entryPoint;
     if (ep == -1) return 0;
-    uint32_t top = header->maxLevel;
+    uint32_t top = seg.header->maxLevel;
     if (top > hnsw::kTopLevel) top = hnsw::kTopLevel;
     if (ef < 1) ef = 1;
 
-    TopK offer(*this, results, topK, count);
+    TopK offer(results, topK, count);
     bool scanAll = true;
     hnsw::Graph g;
-    if (hnsw::makeGraph(*this, usedSlotsClamped(), metric, useAvx2, &g)) {
+    if (hnsw::makeGraph(seg, seg.usedSlotsClamped(), &g)) {
         n = std::min(n, g.nodeLimit);
         if (ep >= 0 && static_cast<uint64_t>(ep) < n) {
             try {
                 hnsw::Workspace& ws = hnsw::workspace();
-                ws.prepare(n, dim, static_cast<uint32_t>(ef));
+                ws.prepare(n, seg.dim, static_cast<uint32_t>(ef));
                 hnsw::Query q;
                 q.init(g, query, ws);
                 // The descent is bounded by the count too: a node an insert
@@ -75,16 +75,16 @@ int Segment::hnswSearch(const float* query, int topK, int ef, DistanceMetric met
                     const hnsw::Pair& pr = ws.layer[i];
                     // The slot the distance was taken on, not the node's
                     // slot now: a rebuild elsewhere may have moved it.
-                    const Record* r = recordAt(ws.seen[pr.node]);
+                    const Record* r = seg.recordAt(ws.seen[pr.node]);
                     // A node whose record does not name it back (a rebuild
                     // elsewhere, a corrupt file) would duplicate or misplace
                     // a record: the pass below finds such records instead.
                     if (!recordReadable(r) || r->graphNode != static_cast<int32_t>(pr.node)) continue;
-                    float score = hnsw::distanceToScore(pr.dist, metric);
+                    float score = hnsw::distanceToScore(pr.dist, seg.metric);
                     // The beam ranks a NaN distance as +infinity; the exact
                     // score tells the two apart.
-                    if (std::isinf(pr.dist) && pr.dist > 0) score = exactScore(*this, query, r, metric, useAvx2);
-                    offer.offer(r, score);
+                    if (std::isinf(pr.dist) && pr.dist > 0) score = exactScore(seg, query, r);
+                    offer.offer(r, seg.metadataPtr(r), score);
                 }
             } catch (...) {
                 scanAll = true;  // nothing was offered yet
@@ -92,27 +92,27 @@ int Segment::hnswSearch(const float* query, int topK, int ef, DistanceMetric met
         }
     }
 
-    uint64_t s = slotsInMapping(*this, usedSlotsClamped());
-    // n nodes stand for n distinct slots below usedSlots: when they are as
-    // many as the used slots, every slot has a node and none is left to score.
+    uint64_t s = slotsInMapping(seg, seg.usedSlotsClamped());
+    // n nodes stand for n distinct seg.slots below usedSlots: when they are as
+    // many as the used seg.slots, every slot has a node and none is left to score.
     if (!scanAll && s <= n) return 0;
     alignas(64) float scratch[kMaxDim];
     // Equal to computeScore bit for bit, with the query's part done once.
     QueryScorer scorer;
-    scorer.init(query, dim, metric, useAvx2);
-    const uint64_t step = stride();
+    scorer.init(query, seg.dim, seg.metric, seg.useAvx2);
+    const uint64_t step = seg.stride();
     for (uint64_t i = 0; i < s; ++i) {
-        // The flags of each slot lie a stride apart, too far for the
+        // The flags of each slot lie a seg.stride apart, too far for the
         // hardware to guess.
-        if (i + 8 < s) __builtin_prefetch(slots + (i + 8) * step + 64);
-        const Record* r = recordAt(i);
+        if (i + 8 < s) __builtin_prefetch(seg.slots + (i + 8) * step + 64);
+        const Record* r = seg.recordAt(i);
         if (!recordReadable(r)) continue;
         // Records outside the nodes this search could reach: none yet, or
         // one an insert elsewhere has not published (or a corrupt value).
         int32_t gn = r->graphNode;
         if (!scanAll && gn >= 0 && static_cast<uint64_t>(gn) < n) continue;
-        const float* v = getVecFloat32(r, dim, quantization, pqSubvectors, codebook, scratch);
-        offer.offer(r, scorer.score(v));
+        const float* v = getVecFloat32(r, seg.dim, seg.quantization, seg.pqSubvectors, seg.codebook, scratch);
+        offer.offer(r, seg.metadataPtr(r), scorer.score(v));
     }
     return 0;
 }

@@ -13,7 +13,6 @@ class KeyIndex;
 
 class Segment {
 public:
-    // Members, in the order the region description gives them.
     StorageMode mode = StorageMode::Memory;
     std::atomic<uint64_t>* counters = nullptr;  // usedSlots, liveCount, capacity
     uint8_t* slots = nullptr;                   // slot 0
@@ -31,6 +30,10 @@ public:
     uint8_t* nodeArea = nullptr;
     uint8_t* linkPool = nullptr;
     uint64_t linkPoolEntries = 0;
+    // How this segment scores: the metric its header records, and the
+    // summation order its owner asks for.
+    DistanceMetric metric = DistanceMetric::Cosine;
+    bool useAvx2 = false;
 
     // Process-local helpers, never stored in the region.
     mutable KeyIndex* keyIndex = nullptr;  // slots by key, built lazily (key_index.h)
@@ -71,23 +74,21 @@ public:
     // Parameters a region can be created with and opened again: dim 1..4096,
     // a known encoding and metric; for PQ, m > 0 dividing dim.
     static bool creationParamsValid(uint32_t dim, Quantization q, DistanceMetric metric, uint32_t pqSubvectors);
+    static bool creationParamsValid(const Shape& shape);
+    // The shape this segment's header records (capacity its own).
+    Shape shape() const;
 
-    void initHeader(uint32_t dim, uint64_t capacity, Quantization q, DistanceMetric metric, uint32_t hnswM,
-                    uint32_t hnswEfConstruction, uint32_t pqSubvectors);
+    void initHeader(const Shape& shape);
     void mapPointers();
 
     // Factories: an owned segment or null; on failure nothing stays open or mapped.
-    static Segment* createMemory(uint32_t dim, uint64_t capacity, Quantization q, DistanceMetric metric,
-                                 uint32_t hnswM, uint32_t hnswEfConstruction, uint32_t pqSubvectors);
+    // A new region of shape.capacity slots; the segment scores in shape's order.
+    static Segment* createMemory(const Shape& shape);
     // exclusive: refuse (null) when the file already exists instead of truncating it.
-    static Segment* createDisk(const char* path, uint32_t dim, uint64_t capacity, Quantization q,
-                               DistanceMetric metric, uint32_t hnswM, uint32_t hnswEfConstruction,
-                               uint32_t pqSubvectors, bool exclusive = false);
+    static Segment* createDisk(const char* path, const Shape& shape, bool exclusive = false);
     static Segment* openDisk(const char* path, int writable);
     static Segment* loadFromFile(const char* path);
-    static Segment* createShm(const char* name, uint32_t dim, uint64_t capacity, Quantization q,
-                              DistanceMetric metric, uint32_t hnswM, uint32_t hnswEfConstruction,
-                              uint32_t pqSubvectors);
+    static Segment* createShm(const char* name, const Shape& shape);
     static Segment* openShm(const char* name, int writable);
     // A memory segment of newCapacity slots holding this one's records and
     // graph unchanged; null when it cannot be made.
@@ -101,16 +102,14 @@ public:
 
     // Record operations. add: 0 stored, -1 full (or refused), -2 PQ codebook untrained.
     int add(uint64_t id, const char* key, const float* vector, const char* metadata, uint32_t metaLen);
-    bool deleteById(uint64_t id);
-    int deleteByKey(const char* key);
     Record* getByKey(const char* key) const;
     // Appends the slot indices of every live record whose key equals `key`
     // (over at most 64 bytes), in ascending slot order; returns how many.
     size_t findLiveByKey(const char* key, std::vector<uint64_t>& out) const;
     // Tombstones a live slot and decrements liveCount; false when not live.
     bool markDeleted(uint64_t slot);
-    int search(const float* query, int topK, DistanceMetric metric, bool useAvx2, Result* results,
-               int* count) const;
+    // Exhaustive top-K scan merged into results (topK entries, *count in use).
+    int search(const float* query, int topK, Result* results, int* count) const;
     // Empties the record area in place: zeroes the used slots, resets the
     // counters and graph fields, raises `generation`. Keeps the codebook.
     void clearRecords();
@@ -127,12 +126,6 @@ public:
     int trainPQCodebook(const float* vectors, uint32_t n);
     bool publishCodebook(const float* src);
 
-    // HNSW graph (core/index).
-    float hnswDistVec(const float* query, uint32_t slot, DistanceMetric metric, bool useAvx2) const;
-    int buildHnsw(DistanceMetric metric, bool useAvx2);
-    int hnswInsertIncremental(DistanceMetric metric, bool useAvx2);
-    int hnswSearch(const float* query, int topK, int ef, DistanceMetric metric, bool useAvx2, Result* results,
-                   int* count) const;
 };
 
 }  // namespace qarbin

@@ -61,8 +61,7 @@ bool copyName(char* dst, size_t size, const char* src) {
 // that hold the header and the codebook, which are written without further
 // checks. Takes ownership of fd and the mapping; null on failure (both
 // released then).
-Segment* adoptNewRegion(StorageMode mode, int fd, void* map, uint64_t size, uint32_t dim, uint64_t capacity,
-                        Quantization q, DistanceMetric metric, uint32_t hnswM, uint32_t efc, uint32_t m) {
+Segment* adoptNewRegion(StorageMode mode, int fd, void* map, uint64_t size, const Shape& shape) {
     Segment* seg = new (std::nothrow) Segment();
     if (!seg) {
         munmap(map, size);
@@ -74,16 +73,17 @@ Segment* adoptNewRegion(StorageMode mode, int fd, void* map, uint64_t size, uint
     seg->base = static_cast<uint8_t*>(map);
     seg->mappedLen = size;
     seg->writable = 1;
-    seg->dim = dim;
-    seg->quantization = static_cast<uint32_t>(q);
-    seg->pqSubvectors = m;
-    if (!seg->ensureBacked(0, kHeaderBytes + Segment::codebookSize(dim, m))) {
+    seg->dim = shape.dim;
+    seg->quantization = static_cast<uint32_t>(shape.quantization);
+    seg->pqSubvectors = shape.pqSubvectors;
+    seg->useAvx2 = shape.useAvx2;
+    if (!seg->ensureBacked(0, kHeaderBytes + Segment::codebookSize(shape.dim, shape.pqSubvectors))) {
         seg->writable = 0;  // nothing of worth to flush
         delete seg;
         return nullptr;
     }
     seg->mapPointers();
-    seg->initHeader(dim, capacity, q, metric, hnswM, efc, m);
+    seg->initHeader(shape);
     seg->mapPointers();
     return seg;
 }
@@ -159,12 +159,10 @@ void removeDeadCreatorsFiles(const char* path) {
 // segment's name (which would end every later scan of the directory and
 // refuse every exclusive create after it). Exclusive creation moves it in
 // with link(), which refuses an existing name; otherwise rename() replaces it.
-Segment* Segment::createDisk(const char* path, uint32_t dim, uint64_t capacity, Quantization q,
-                             DistanceMetric metric, uint32_t hnswM, uint32_t hnswEfConstruction,
-                             uint32_t pqSubvectors, bool exclusive) {
-    if (!path || !creationParamsValid(dim, q, metric, pqSubvectors)) return nullptr;
+Segment* Segment::createDisk(const char* path, const Shape& shape, bool exclusive) {
+    if (!path || !creationParamsValid(shape)) return nullptr;
     if (strnlen(path, sizeof(Segment::path)) >= sizeof(Segment::path)) return nullptr;
-    const uint64_t size = computeMmapSize(capacity, dim, q, pqSubvectors);
+    const uint64_t size = computeMmapSize(shape.capacity, shape.dim, shape.quantization, shape.pqSubvectors);
     if (size == 0 || size > static_cast<uint64_t>(INT64_MAX)) return nullptr;
     if (exclusive) removeDeadCreatorsFiles(path);
     char tmp[sizeof(Segment::path) + 32];
@@ -182,8 +180,7 @@ Segment* Segment::createDisk(const char* path, uint32_t dim, uint64_t capacity, 
         unlink(tmp);
         return nullptr;
     }
-    Segment* seg = adoptNewRegion(StorageMode::Disk, fd, map, size, dim, capacity, q, metric, hnswM,
-                                  hnswEfConstruction, pqSubvectors);
+    Segment* seg = adoptNewRegion(StorageMode::Disk, fd, map, size, shape);
     if (!seg) {
         unlink(tmp);
         return nullptr;
@@ -297,12 +294,10 @@ Segment* Segment::loadFromFile(const char* path) {
     return seg;
 }
 
-Segment* Segment::createShm(const char* name, uint32_t dim, uint64_t capacity, Quantization q,
-                            DistanceMetric metric, uint32_t hnswM, uint32_t hnswEfConstruction,
-                            uint32_t pqSubvectors) {
-    if (!name || !creationParamsValid(dim, q, metric, pqSubvectors)) return nullptr;
+Segment* Segment::createShm(const char* name, const Shape& shape) {
+    if (!name || !creationParamsValid(shape)) return nullptr;
     if (strnlen(name, sizeof(Segment::shmName)) >= sizeof(Segment::shmName)) return nullptr;
-    const uint64_t size = computeMmapSize(capacity, dim, q, pqSubvectors);
+    const uint64_t size = computeMmapSize(shape.capacity, shape.dim, shape.quantization, shape.pqSubvectors);
     if (size == 0 || size > static_cast<uint64_t>(INT64_MAX)) return nullptr;
     int fd = shm_open(name, O_RDWR | O_CREAT | O_EXCL, 0660);
     if (fd < 0) fd = shm_open(name, O_RDWR | O_CREAT, 0660);
@@ -321,8 +316,7 @@ Segment* Segment::createShm(const char* name, uint32_t dim, uint64_t capacity, Q
         shm_unlink(name);
         return nullptr;
     }
-    Segment* seg = adoptNewRegion(StorageMode::Shm, fd, map, size, dim, capacity, q, metric, hnswM,
-                                  hnswEfConstruction, pqSubvectors);
+    Segment* seg = adoptNewRegion(StorageMode::Shm, fd, map, size, shape);
     if (!seg) {
         shm_unlink(name);
         return nullptr;

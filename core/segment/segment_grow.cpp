@@ -15,8 +15,9 @@ namespace qarbin {
 Segment* Segment::grownCopy(uint64_t newCapacity) const {
     if (mode != StorageMode::Memory || header == nullptr || newCapacity <= capacity()) return nullptr;
     const SegmentHeader* h = header;
-    Segment* g = createMemory(dim, newCapacity, static_cast<Quantization>(quantization),
-                              static_cast<DistanceMetric>(h->metric), h->hnswM, h->hnswEfConstruction, pqSubvectors);
+    Shape grown = shape();
+    grown.capacity = newCapacity;
+    Segment* g = createMemory(grown);
     if (g == nullptr) return nullptr;
 
     const uint64_t cb = codebookSize(dim, pqSubvectors);

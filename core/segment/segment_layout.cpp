@@ -78,8 +78,11 @@ uint64_t Segment::usedSlotsClamped() const {
     return used < cap ? used : cap;
 }
 
-void Segment::initHeader(uint32_t dimArg, uint64_t capacityArg, Quantization q, DistanceMetric metric,
-                         uint32_t hnswM, uint32_t hnswEfConstruction, uint32_t m) {
+void Segment::initHeader(const Shape& shape) {
+    const uint32_t dimArg = shape.dim;
+    const uint64_t capacityArg = shape.capacity;
+    const Quantization q = shape.quantization;
+    const uint32_t m = shape.pqSubvectors;
     SegmentHeader* h = reinterpret_cast<SegmentHeader*>(base);
     const uint64_t cb = codebookSize(dimArg, m);
     const uint64_t s = computeStride(dimArg, q, m);
@@ -90,14 +93,14 @@ void Segment::initHeader(uint32_t dimArg, uint64_t capacityArg, Quantization q, 
     h->usedSlots.store(0);
     h->liveCount.store(0);
     h->capacity.store(capacityArg);
-    h->hnswM = hnswM;
-    h->hnswEfConstruction = hnswEfConstruction;
+    h->hnswM = shape.hnswM;
+    h->hnswEfConstruction = shape.efConstruction;
     h->graphOffset = 128 + cb + capacityArg * s;
     h->entryPoint = -1;
     h->maxLevel = 0;
     h->indexedCount.store(0);
     h->linkPoolOffset = h->graphOffset + capacityArg * kNodeBytes;
-    h->metric = static_cast<uint32_t>(metric);
+    h->metric = static_cast<uint32_t>(shape.metric);
     h->flags = 0;
     h->insertSeq.store(0);
     h->pqSubvectors = m;
@@ -108,6 +111,10 @@ void Segment::initHeader(uint32_t dimArg, uint64_t capacityArg, Quantization q, 
 
 void Segment::mapPointers() {
     header = reinterpret_cast<SegmentHeader*>(base);
+    // Openers refuse other codes; a mapping read before that scores as cosine.
+    metric = header->metric <= static_cast<uint32_t>(DistanceMetric::Manhattan)
+                 ? static_cast<DistanceMetric>(header->metric)
+                 : DistanceMetric::Cosine;
     counters = &header->usedSlots;
     const uint64_t cb = codebookSize(dim, pqSubvectors);
     codebook = (cb != 0 && headerCodebookOffset(header) != 0) ? reinterpret_cast<float*>(base + 128) : nullptr;
@@ -124,10 +131,9 @@ void Segment::mapPointers() {
     }
 }
 
-Segment* Segment::createMemory(uint32_t dimArg, uint64_t capacityArg, Quantization q, DistanceMetric metric,
-                               uint32_t hnswM, uint32_t hnswEfConstruction, uint32_t m) {
-    if (!creationParamsValid(dimArg, q, metric, m)) return nullptr;
-    const uint64_t size = computeMmapSize(capacityArg, dimArg, q, m);
+Segment* Segment::createMemory(const Shape& shape) {
+    if (!creationParamsValid(shape)) return nullptr;
+    const uint64_t size = computeMmapSize(shape.capacity, shape.dim, shape.quantization, shape.pqSubvectors);
     if (size == 0) return nullptr;
     void* p = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (p == MAP_FAILED) return nullptr;
@@ -141,13 +147,31 @@ Segment* Segment::createMemory(uint32_t dimArg, uint64_t capacityArg, Quantizati
     seg->mappedLen = size;
     seg->writable = 1;
     seg->fd = -1;
-    seg->dim = dimArg;
-    seg->quantization = static_cast<uint32_t>(q);
-    seg->pqSubvectors = m;
+    seg->dim = shape.dim;
+    seg->quantization = static_cast<uint32_t>(shape.quantization);
+    seg->pqSubvectors = shape.pqSubvectors;
+    seg->useAvx2 = shape.useAvx2;
     seg->mapPointers();
-    seg->initHeader(dimArg, capacityArg, q, metric, hnswM, hnswEfConstruction, m);
+    seg->initHeader(shape);
     seg->mapPointers();
     return seg;
+}
+
+bool Segment::creationParamsValid(const Shape& shape) {
+    return creationParamsValid(shape.dim, shape.quantization, shape.metric, shape.pqSubvectors);
+}
+
+Shape Segment::shape() const {
+    Shape s;
+    s.dim = dim;
+    s.metric = metric;
+    s.quantization = static_cast<Quantization>(quantization);
+    s.pqSubvectors = pqSubvectors;
+    s.hnswM = header->hnswM;
+    s.efConstruction = header->hnswEfConstruction;
+    s.capacity = header->capacity.load();
+    s.useAvx2 = useAvx2;
+    return s;
 }
 
 bool Segment::creationParamsValid(uint32_t dimArg, Quantization q, DistanceMetric metric, uint32_t m) {

@@ -119,16 +119,6 @@ bool Segment::markDeleted(uint64_t slot) {
     return true;
 }
 
-bool Segment::deleteById(uint64_t id) {
-    if (!writable) return false;
-    const uint64_t n = usedSlotsClamped();
-    for (uint64_t i = 0; i < n; ++i) {
-        const Record* r = recordAt(i);
-        if (recordReadable(r) && r->id == id) return markDeleted(i);
-    }
-    return false;
-}
-
 size_t Segment::findLiveByKey(const char* key, std::vector<uint64_t>& out) const {
     if (!keyMatchable(key)) return 0;
     const size_t before = out.size();
@@ -171,24 +161,13 @@ Record* Segment::getByKey(const char* key) const {
     return nullptr;
 }
 
-int Segment::deleteByKey(const char* key) {
-    if (!writable || !keyMatchable(key)) return 0;
-    std::vector<uint64_t> hits;
-    findLiveByKey(key, hits);
-    int marked = 0;
-    for (uint64_t s : hits)
-        if (markDeleted(s)) ++marked;
-    return marked;
-}
-
 // Contract: query holds dim floats; results holds topK entries of which the
 // first *count are filled (0 <= *count <= topK). Reads slots that other
 // processes may be adding meanwhile; records published after the scan
 // started may be missed. Allocates nothing.
-int Segment::search(const float* query, int topK, DistanceMetric metric, bool useAvx2, Result* results,
-                    int* count) const {
+int Segment::search(const float* query, int topK, Result* results, int* count) const {
     if (topK <= 0 || *count < 0) return 0;
-    TopK top(*this, results, topK, count);
+    TopK top(results, topK, count);
 
     QueryScorer scorer;
     scorer.init(query, dim, metric, useAvx2);
@@ -227,7 +206,7 @@ int Segment::search(const float* query, int topK, DistanceMetric metric, bool us
         scorer.scoreBlock(vecs, batch, scores);
 
         // Merged in slot order, exactly as a one-at-a-time scan would.
-        for (uint32_t k = 0; k < batch; ++k) top.offer(recs[k], scores[k]);
+        for (uint32_t k = 0; k < batch; ++k) top.offer(recs[k], metadataPtr(recs[k]), scores[k]);
     }
     return 0;
 }

@@ -1,47 +1,64 @@
-// The bounded top-K merge every search of a segment shares.
+// The bounded top-K merge every search shares: segment scans, graph
+// searches and the store's held-back records.
 #pragma once
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 
-#include "core/segment/format.h"
-#include "core/segment/segment.h"
+#include "core/base.h"
 
 namespace qarbin {
 
-// Merges records into a result array of topK entries that other segments of
-// the same query may already have filled: append while there is room, then
+// Merges hits into a result array of topK entries that earlier parts of the
+// same query may already have filled: append while there is room, then
 // replace the first of the lowest scores when it is strictly beaten. A NaN
-// score never enters; one already held ranks below every number. Records
-// offered must be readable (recordReadable), so their metadata lies inside
-// the slot.
+// score never enters; one already held ranks below every number.
 class TopK {
 public:
     // results: topK entries of which *count are in use (clamped to 0..topK).
-    TopK(const Segment& seg, Result* results, int topK, int* count)
-        : seg_(seg), results_(results), topK_(topK), count_(count) {
+    TopK(Result* results, int topK, int* count) : results_(results), topK_(topK), count_(count) {
         if (*count_ < 0) *count_ = 0;
         if (*count_ > topK_) *count_ = topK_;
         worst_ = worstIndex(*count_);
     }
 
-    void offer(const Record* r, float score) {
-        if (std::isnan(score)) return;
-        int at;
-        if (*count_ < topK_) {
-            at = (*count_)++;
-            if (worst_ < 0 || below(score, results_[worst_].score)) worst_ = at;
-            fill(results_[at], r, score);
-            return;
-        }
-        if (!below(results_[worst_].score, score)) return;
-        at = worst_;
-        fill(results_[at], r, score);
-        worst_ = worstIndex(topK_);
+    // key: keyLen bytes (cut to 63); meta: metaLen bytes or null, kept by
+    // address, so it must outlive the results' use.
+    void offer(uint64_t id, const char* key, size_t keyLen, float score, const char* meta, uint32_t metaLen) {
+        Result* out = slotFor(score);
+        if (out == nullptr) return;
+        out->id = id;
+        std::memset(out->key, 0, sizeof out->key);
+        std::memcpy(out->key, key, std::min<size_t>(keyLen, kMaxKeyBytes));
+        out->score = score;
+        out->metadataLen = meta != nullptr ? metaLen : 0;
+        out->metadata = metaLen != 0 ? meta : nullptr;
+    }
+
+    // A readable record (recordReadable) whose metadata starts at meta.
+    void offer(const Record* r, const char* meta, float score) {
+        // The stored key is NUL-padded to its 63 bytes; byte 63 ends it.
+        offer(r->id, r->key, kMaxKeyBytes, score, meta, r->metaLen);
     }
 
 private:
     static bool below(float a, float b) { return std::isnan(a) ? !std::isnan(b) : a < b; }
+
+    // Where a hit of this score goes, or null when it does not enter.
+    Result* slotFor(float score) {
+        if (std::isnan(score)) return nullptr;
+        if (*count_ < topK_) {
+            const int at = (*count_)++;
+            if (worst_ < 0 || below(score, results_[worst_].score)) worst_ = at;
+            return &results_[at];
+        }
+        if (!below(results_[worst_].score, score)) return nullptr;
+        Result* out = &results_[worst_];
+        out->score = score;  // so the new worst is found with it in place
+        worst_ = worstIndex(topK_);
+        return out;
+    }
 
     int worstIndex(int n) const {
         if (n <= 0) return -1;
@@ -51,17 +68,6 @@ private:
         return worst;
     }
 
-    void fill(Result& out, const Record* r, float score) const {
-        out.id = r->id;
-        // The stored key is NUL-padded to its 63 bytes; byte 63 ends it.
-        std::memcpy(out.key, r->key, kMaxKeyBytes);
-        out.key[kMaxKeyBytes] = '\0';
-        out.score = score;
-        out.metadataLen = r->metaLen;
-        out.metadata = r->metaLen ? seg_.metadataPtr(r) : nullptr;
-    }
-
-    const Segment& seg_;
     Result* results_;
     int topK_;
     int* count_;

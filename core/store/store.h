@@ -7,7 +7,6 @@
 #include <string>
 #include <vector>
 
-#include "core/segment/format.h"
 #include "core/segment/segment.h"
 #include "core/store/shm_control.h"
 
@@ -24,6 +23,33 @@ struct PQTrainingBuffer {
     uint32_t count = 0;
 };
 
+// What stats() reports, gathered in one pass over the segment list.
+struct StoreStats {
+    StorageMode mode;
+    uint64_t totalCount;
+    uint64_t segmentCount;
+    Shape shape;
+    uint64_t bytesPerVector;  // encoded size of one stored vector
+    bool indexReady;          // some segment has a usable graph
+    uint64_t unindexed;  // live records without a graph node
+    double memoryMb;     // mapped size of every segment
+};
+
+// Called for each record a dump writes: key (NUL-terminated, at most 63
+// bytes, never empty), dim floats (finite: see forEachRecord), metadata or
+// null with its length. Returns false to stop the walk.
+typedef bool (*RecordVisitor)(void* ctx, const char* key, const float* vec, const char* meta, uint32_t metaLen);
+
+// Why a record cannot be stored: its key (the bytes up to the first NUL)
+// or its metadata is longer than a slot holds.
+enum class RecordLimit { Ok, KeyTooLong, MetadataTooLong };
+RecordLimit recordLimit(size_t keyLen, size_t metaLen);
+
+// Why a new store cannot have a shape: a dimension outside 1..4096, or a
+// PQ encoding without a sub-vector count or with one not dividing it.
+enum class ShapeProblem { None, Dimension, PqUnset, PqNotDividing };
+ShapeProblem shapeProblem(const Shape& shape);
+
 // FNV-1a, 64 bits, over the key's bytes up to its NUL.
 uint64_t recordId(const char* key);
 
@@ -31,18 +57,14 @@ class Store {
 public:
     std::vector<Segment*> segments;
     StorageMode mode = StorageMode::Memory;
-    DistanceMetric metric = DistanceMetric::Cosine;
-    Quantization quantization = Quantization::None;
-    uint32_t dim = 0;
-    uint32_t pqSubvectors = 0;
+    // Dimension, metric, encoding, graph settings, the capacity of each new
+    // segment and the summation order; an existing store's come from its
+    // first segment or its control object.
+    Shape shape;
     char dir[4096] = {};
     char name[256] = {};
-    uint64_t segmentCapacity = 0;
     std::atomic<uint64_t> totalCount{0};
-    bool useAvx2 = false;
     bool writable = true;
-    uint32_t hnswM = 16;
-    uint32_t efConstruction = 200;
     PQTrainingBuffer* pqBuffer = nullptr;
     uint32_t pqTrainingSize = 256;
     uint32_t autoIndexThreshold = 100;
@@ -63,20 +85,18 @@ public:
     Store& operator=(const Store&) = delete;
 
     // Openers: an owned store, or null (see each mode for when).
-    static Store* openMemory(uint32_t dim, DistanceMetric metric, Quantization q, uint64_t capacity, bool useAvx2,
-                             uint32_t hnswM, uint32_t efConstruction, uint32_t pqSubvectors, const char* dir);
-    static Store* openDisk(const char* dir, uint32_t dim, DistanceMetric metric, Quantization q, uint64_t capacity,
-                           bool useAvx2, uint32_t hnswM, uint32_t efConstruction, uint32_t pqSubvectors);
-    static Store* openShm(const char* name, uint32_t dim, DistanceMetric metric, Quantization q, uint64_t capacity,
-                          bool useAvx2, bool writable, uint32_t hnswM, uint32_t efConstruction,
-                          uint32_t pqSubvectors);
+    // dir: segment files to load first (never written), or null.
+    static Store* openMemory(const Shape& shape, const char* dir);
+    static Store* openDisk(const char* dir, const Shape& shape);
+    static Store* openShm(const char* name, const Shape& shape, bool writable);
     static bool destroyShm(const char* name);
 
     // One further segment with the store's parameters, not yet appended; null when none.
     Segment* createNewSegment();
     uint64_t count() const;
 
-    // Write path. 0 stored (or held back), -1 rejected, -2 PQ codebook untrained.
+    // Write path. 0 stored (or held back), -1 rejected (also a record over
+    // recordLimit), -2 PQ codebook untrained.
     int set(const char* key, const float* vector, const char* metadata, uint32_t metaLen);
     int add(uint64_t id, const char* key, const float* vector, const char* metadata, uint32_t metaLen);
     int del(const char* key);
@@ -92,6 +112,14 @@ public:
 
     void clear();
     int snapshot(const char* dir) const;
+
+    // Whole-store readers.
+    void stats(StoreStats* out) const;
+    // Held-back records first, then the live slots of each segment in
+    // order, decoded into scratch (at least 4096 floats); non-finite decoded
+    // components become the largest float of their sign, NaN 0. The walk
+    // owns nothing across a visit, so a visitor may leave by a long jump.
+    void forEachRecord(float* scratch, RecordVisitor visit, void* ctx);
 
     // Shared-memory mode.
     void attachShmSegments();

@@ -15,9 +15,18 @@ namespace {
 // Copies the live records of src into a new file `path` of capacity
 // usedSlots, decoded to float32. Records the file refuses are left out.
 // -1 when the file cannot be created.
+// The shape of a snapshot file of `capacity` float32 records.
+Shape snapshotShape(const Store& st, uint32_t dim, uint64_t capacity) {
+    Shape s = st.shape;
+    s.dim = dim;
+    s.capacity = capacity;
+    s.quantization = Quantization::None;
+    s.pqSubvectors = 0;
+    return s;
+}
+
 int writeSegmentCopy(const Store& st, const Segment* src, uint64_t used, const char* path) {
-    Segment* out = Segment::createDisk(path, src->dim, used, Quantization::None, st.metric, st.hnswM,
-                                       st.efConstruction, 0);
+    Segment* out = Segment::createDisk(path, snapshotShape(st, src->dim, used));
     if (out == nullptr) return -1;
     const float* codebook = src->trainedCodebook();
     const bool decodable = src->dim <= kMaxDim &&
@@ -76,12 +85,11 @@ int Store::snapshot(const char* dir) const {
 
     const PQTrainingBuffer& b = *pqBuffer;
     if (number >= kMaxSegmentFiles || !segmentFilePath(dir, number, path, sizeof path)) return -1;
-    Segment* out =
-        Segment::createDisk(path, dim, b.count, Quantization::None, metric, hnswM, efConstruction, 0);
+    Segment* out = Segment::createDisk(path, snapshotShape(*this, shape.dim, b.count));
     if (out == nullptr) return -1;
     for (uint32_t i = 0; i < b.count; ++i) {
         const std::string& meta = b.metadata[i];
-        out->add(b.ids[i], b.keys[i].c_str(), b.vectors.data() + static_cast<size_t>(i) * dim,
+        out->add(b.ids[i], b.keys[i].c_str(), b.vectors.data() + static_cast<size_t>(i) * shape.dim,
                  meta.empty() ? nullptr : meta.data(), static_cast<uint32_t>(meta.size()));
     }
     delete out;

@@ -1,4 +1,5 @@
 // The store object: memory-mode opener, segment rollover, count, teardown.
+#include <algorithm>
 #include <cstring>
 #include <new>
 #include <sys/mman.h>
@@ -9,6 +10,21 @@
 #include "core/store/store_internal.h"
 
 namespace qarbin {
+
+RecordLimit recordLimit(size_t keyLen, size_t metaLen) {
+    if (keyLen > kMaxKeyBytes) return RecordLimit::KeyTooLong;
+    if (metaLen > kMaxMetadataBytes) return RecordLimit::MetadataTooLong;
+    return RecordLimit::Ok;
+}
+
+ShapeProblem shapeProblem(const Shape& shape) {
+    if (shape.dim < 1 || shape.dim > kMaxDim) return ShapeProblem::Dimension;
+    if (shape.quantization == Quantization::PQ) {
+        if (shape.pqSubvectors == 0) return ShapeProblem::PqUnset;
+        if (shape.dim % shape.pqSubvectors != 0) return ShapeProblem::PqNotDividing;
+    }
+    return ShapeProblem::None;
+}
 
 uint64_t recordId(const char* key) { return keyHash(key, key != nullptr ? std::strlen(key) : 0); }
 
@@ -29,7 +45,7 @@ const Segment* firstTrained(const std::vector<Segment*>& segments) {
 // tested is the store's own, which the first segment file decides when the
 // store was opened over existing files.
 void createTrainingBufferIfNeeded(Store* st) {
-    if (st->quantization != Quantization::PQ || st->pqSubvectors == 0 || firstTrained(st->segments) != nullptr) return;
+    if (st->shape.quantization != Quantization::PQ || st->shape.pqSubvectors == 0 || firstTrained(st->segments) != nullptr) return;
     st->pqBuffer = new (std::nothrow) PQTrainingBuffer();
 }
 
@@ -44,26 +60,18 @@ Store::~Store() {
     keyDirectory = nullptr;
 }
 
-Store* Store::openMemory(uint32_t dim, DistanceMetric metric, Quantization q, uint64_t capacity, bool useAvx2,
-                         uint32_t hnswM, uint32_t efConstruction, uint32_t pqSubvectors, const char* dir) {
+Store* Store::openMemory(const Shape& shape, const char* dir) {
     Store* st = new (std::nothrow) Store();
     if (st == nullptr) return nullptr;
-    st->dim = dim;
-    st->metric = metric;
-    st->quantization = q;
+    st->shape = shape;
+    st->shape.capacity = std::max(shape.capacity, kMinMemoryCapacity);
     st->mode = StorageMode::Memory;
-    st->segmentCapacity = capacity < kMinMemoryCapacity ? kMinMemoryCapacity : capacity;
-    st->useAvx2 = useAvx2;
     st->writable = true;
-    st->hnswM = hnswM;
-    st->efConstruction = efConstruction;
-    st->pqSubvectors = pqSubvectors;
     st->totalCount.exchange(0);
 
     if (dir != nullptr) scanSegmentFiles(st, dir, false);
     if (st->segments.empty()) {
-        Segment* seg = Segment::createMemory(st->dim, st->segmentCapacity, st->quantization, st->metric, st->hnswM,
-                                             st->efConstruction, st->pqSubvectors);
+        Segment* seg = Segment::createMemory(st->shape);
         if (seg != nullptr) appendSegment(st, seg);
     }
     createTrainingBufferIfNeeded(st);
@@ -71,6 +79,7 @@ Store* Store::openMemory(uint32_t dim, DistanceMetric metric, Quantization q, ui
 }
 
 bool appendSegment(Store* st, Segment* seg) {
+    seg->useAvx2 = st->shape.useAvx2;
     try {
         st->segments.push_back(seg);
         return true;
@@ -81,7 +90,7 @@ bool appendSegment(Store* st, Segment* seg) {
 }
 
 Segment* Store::createNewSegment() {
-    const uint64_t newSize = Segment::computeMmapSize(segmentCapacity, dim, quantization, pqSubvectors);
+    const uint64_t newSize = Segment::computeMmapSize(shape.capacity, shape.dim, shape.quantization, shape.pqSubvectors);
     if (memoryLimit != 0) {
         uint64_t total = newSize;
         for (const Segment* seg : segments) {
@@ -93,13 +102,13 @@ Segment* Store::createNewSegment() {
 
     Segment* seg = nullptr;
     if (mode == StorageMode::Memory) {
-        seg = Segment::createMemory(dim, segmentCapacity, quantization, metric, hnswM, efConstruction, pqSubvectors);
+        seg = Segment::createMemory(shape);
     } else if (mode == StorageMode::Disk) {
         seg = createSegmentFile(this);
     }
     if (seg == nullptr) return nullptr;
 
-    if (quantization == Quantization::PQ && pqSubvectors != 0) {
+    if (shape.quantization == Quantization::PQ && shape.pqSubvectors != 0) {
         const Segment* src = firstTrained(segments);
         if (src != nullptr && !seg->publishCodebook(src->codebook)) {
             delete seg;

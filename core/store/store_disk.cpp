@@ -27,24 +27,25 @@ size_t scanSegmentFiles(Store* st, const char* dir, bool mapFiles) {
         Segment* seg = mapFiles ? Segment::openDisk(path, 1) : Segment::loadFromFile(path);
         if (seg == nullptr) break;
         const SegmentHeader* h = seg->header;
+        const Shape found = seg->shape();
         // Every segment of a store is read with the store's dimension and
         // encoding, so a file of another shape ends the scan like a broken one.
-        bool fits = n == 0 ? Segment::creationParamsValid(seg->dim, static_cast<Quantization>(seg->quantization),
-                                                         static_cast<DistanceMetric>(h->metric), seg->pqSubvectors)
-                           : seg->dim == st->dim && seg->quantization == static_cast<uint32_t>(st->quantization) &&
-                                 seg->pqSubvectors == st->pqSubvectors;
+        bool fits = n == 0 ? Segment::creationParamsValid(found)
+                           : found.dim == st->shape.dim && found.quantization == st->shape.quantization &&
+                                 found.pqSubvectors == st->shape.pqSubvectors;
         if (!fits) {
             delete seg;
             break;
         }
         if (!appendSegment(st, seg)) break;
+        // The first file decides the shape; new segments keep the caller's
+        // capacity and every segment the caller's summation order.
         if (n == 0) {
-            st->dim = seg->dim;
-            st->metric = static_cast<DistanceMetric>(h->metric);
-            st->quantization = static_cast<Quantization>(seg->quantization);
-            st->pqSubvectors = seg->pqSubvectors;
-            st->hnswM = h->hnswM;
-            st->efConstruction = h->hnswEfConstruction;
+            const uint64_t capacity = st->shape.capacity;
+            const bool useAvx2 = st->shape.useAvx2;
+            st->shape = found;
+            st->shape.capacity = capacity;
+            st->shape.useAvx2 = useAvx2;
         }
         // A header may claim more live records than it has slots in use.
         uint64_t live = h->liveCount.load();
@@ -58,28 +59,19 @@ size_t scanSegmentFiles(Store* st, const char* dir, bool mapFiles) {
 Segment* createSegmentFile(Store* st) {
     const size_t number = st->segments.size();
     // A segment without slots would take a file per refused record.
-    if (number >= kMaxSegmentFiles || st->dir[0] == '\0' || st->segmentCapacity == 0) return nullptr;
+    if (number >= kMaxSegmentFiles || st->dir[0] == '\0' || st->shape.capacity == 0) return nullptr;
     char path[4096];
     if (!segmentFilePath(st->dir, static_cast<uint32_t>(number), path, sizeof path)) return nullptr;
     // Exclusive: a file left behind a gap in the numbering is never truncated.
-    return Segment::createDisk(path, st->dim, st->segmentCapacity, st->quantization, st->metric, st->hnswM,
-                               st->efConstruction, st->pqSubvectors, true);
+    return Segment::createDisk(path, st->shape, true);
 }
 
-Store* Store::openDisk(const char* dir, uint32_t dim, DistanceMetric metric, Quantization q, uint64_t capacity,
-                       bool useAvx2, uint32_t hnswM, uint32_t efConstruction, uint32_t pqSubvectors) {
+Store* Store::openDisk(const char* dir, const Shape& shape) {
     Store* st = new (std::nothrow) Store();
     if (st == nullptr) return nullptr;
-    st->dim = dim;
-    st->metric = metric;
-    st->quantization = q;
+    st->shape = shape;
     st->mode = StorageMode::Disk;
-    st->useAvx2 = useAvx2;
     st->writable = true;
-    st->segmentCapacity = capacity;
-    st->hnswM = hnswM;
-    st->efConstruction = efConstruction;
-    st->pqSubvectors = pqSubvectors;
     st->totalCount.exchange(0);
     std::snprintf(st->dir, sizeof st->dir, "%s", dir != nullptr ? dir : "");
 

@@ -2,7 +2,6 @@
 // so a store searches one graph however many records it holds.
 #include <algorithm>
 
-#include "core/segment/key_index.h"
 #include "core/store/store.h"
 #include "core/store/store_internal.h"
 
@@ -29,7 +28,7 @@ bool growLastSegment(Store* st) {
     const uint64_t cap = last->capacity();
     if (cap == 0 || cap >= kMaxGrownCapacity) return false;
     const uint64_t newCap = std::min(cap * 2, kMaxGrownCapacity);
-    const uint64_t size = Segment::computeMmapSize(newCap, st->dim, st->quantization, st->pqSubvectors);
+    const uint64_t size = Segment::computeMmapSize(newCap, st->shape.dim, st->shape.quantization, st->shape.pqSubvectors);
     if (size == 0) return false;
     // Both regions exist while the records move, and both count.
     if (st->memoryLimit != 0) {

@@ -8,7 +8,9 @@
 
 #include "core/alloc.h"
 #include "core/math/codecs.h"
+#include "core/index/hnsw.h"
 #include "core/math/score.h"
+#include "core/segment/top_k.h"
 #include "core/store/store.h"
 #include "core/store/store_internal.h"
 
@@ -19,47 +21,17 @@ namespace {
 constexpr int kMaxTopK = 1000;
 
 // Held-back vectors are raw floats, scored in the sequential order whatever
-// the store's AVX2 setting.
-float scalarScore(const float* a, const float* b, uint32_t n, DistanceMetric metric) {
-    return computeScore(a, b, n, metric, false);
-}
-
-int lowestIndex(const Result* results, int n) {
-    int worst = n > 0 ? 0 : -1;
-    for (int i = 1; i < n; ++i)
-        if (results[i].score < results[worst].score) worst = i;
-    return worst;
-}
-
-// Offers the held-back entries to the shared top-k by the segment searches' rule.
+// the store's summation order, and merged by the rule of every search.
 void scoreHeldBack(const Store& st, const float* query, int k, Result* results, int* count) {
     const PQTrainingBuffer& b = *st.pqBuffer;
-    int n = *count;
-    int worst = lowestIndex(results, n);
+    const uint32_t dim = st.shape.dim;
+    TopK top(results, k, count);
     for (uint32_t i = 0; i < b.count; ++i) {
-        const float sc = scalarScore(query, b.vectors.data() + static_cast<size_t>(i) * st.dim, st.dim, st.metric);
-        int at;
-        bool replaced = false;
-        if (n < k) {
-            at = n++;
-            if (worst < 0 || results[worst].score > sc) worst = at;
-        } else if (sc > results[worst].score) {
-            at = worst;
-            replaced = true;
-        } else {
-            continue;
-        }
-        Result& r = results[at];
-        r.id = b.ids[i];
-        std::memset(r.key, 0, sizeof r.key);
-        std::memcpy(r.key, b.keys[i].data(), std::min<size_t>(b.keys[i].size(), kMaxKeyBytes));
-        r.score = sc;
+        const float sc = computeScore(query, b.vectors.data() + static_cast<size_t>(i) * dim, dim, st.shape.metric, false);
         const std::string& meta = b.metadata[i];
-        r.metadata = meta.empty() ? nullptr : meta.data();
-        r.metadataLen = static_cast<uint32_t>(meta.size());
-        if (replaced) worst = lowestIndex(results, n);
+        top.offer(b.ids[i], b.keys[i].data(), b.keys[i].size(), sc, meta.empty() ? nullptr : meta.data(),
+                  static_cast<uint32_t>(meta.size()));
     }
-    *count = n;
 }
 
 uint64_t liveInSegments(const std::vector<Segment*>& segments) {
@@ -90,7 +62,7 @@ int copyMetadata(const char* src, uint32_t len, char** metaOut, uint32_t* lenOut
 
 }  // namespace
 
-// query: dim floats. *out receives min(topK, 1000) results of which the
+// query: shape.dim floats. *out receives min(topK, 1000) results of which the
 // returned number are filled, best first; untouched when 0 is returned
 // because of a null query or topK < 1.
 // The result array comes from the allocation seam, which in PHP may jump out
@@ -123,9 +95,9 @@ int Store::search(const float* query, int topK, float precision, Result** out) {
 
     for (const Segment* seg : segments) {
         if (ef > 0 && (seg->header->flags & kFlagGraphUsable) != 0) {
-            seg->hnswSearch(query, k, ef, metric, useAvx2, results, &n);
+            hnswSearch(*seg, query, k, ef, results, &n);
         } else {
-            seg->search(query, k, metric, useAvx2, results, &n);
+            seg->search(query, k, results, &n);
         }
         dropRecordPages(*this, seg);
     }
@@ -135,7 +107,7 @@ int Store::search(const float* query, int topK, float precision, Result** out) {
     if (ef > 0 && n < k && static_cast<uint64_t>(n) < liveInSegments(segments)) {
         n = 0;
         for (const Segment* seg : segments) {
-            seg->search(query, k, metric, useAvx2, results, &n);
+            seg->search(query, k, results, &n);
             dropRecordPages(*this, seg);
         }
     }
@@ -156,9 +128,9 @@ void Store::maybeAutoIndex() {
         if (used < threshold) continue;
         if ((seg->header->flags & kFlagGraphUsable) != 0) {
             const uint64_t indexed = seg->header->indexedCount.load();
-            if (used - indexed >= threshold) seg->hnswInsertIncremental(metric, useAvx2);
+            if (used - indexed >= threshold) hnswInsertIncremental(*seg);
         } else {
-            seg->buildHnsw(metric, useAvx2);
+            buildHnsw(*seg);
         }
     }
 }
@@ -167,11 +139,11 @@ int Store::buildIndex() {
     if (!writable) return -1;
     if (pqBuffer != nullptr && pqBuffer->count > 0) flushPQBuffer();
     for (Segment* seg : segments)
-        if (seg->buildHnsw(metric, useAvx2) != 0) return -1;
+        if (buildHnsw(*seg) != 0) return -1;
     return 0;
 }
 
-// vecOut: dim floats. *metaOut: a copy through the allocation seam, or null
+// vecOut: shape.dim floats. *metaOut: a copy through the allocation seam, or null
 // when the record has no metadata. -1 with the outputs untouched when no
 // live record is stored under key.
 int Store::get(const char* key, float* vecOut, char** metaOut, uint32_t* lenOut) {
@@ -182,25 +154,25 @@ int Store::get(const char* key, float* vecOut, char** metaOut, uint32_t* lenOut)
             const size_t at = static_cast<size_t>(i);
             const std::string& meta = pqBuffer->metadata[at];
             if (copyMetadata(meta.data(), static_cast<uint32_t>(meta.size()), metaOut, lenOut) != 0) return -1;
-            std::memcpy(vecOut, pqBuffer->vectors.data() + at * dim, sizeof(float) * dim);
+            std::memcpy(vecOut, pqBuffer->vectors.data() + at * shape.dim, sizeof(float) * shape.dim);
             return 0;
         }
     }
     const size_t keyLen = strnlen(key, kKeyFieldBytes);
-    if (keyLen > kMaxKeyBytes || dim > kMaxDim) return -1;
+    if (recordLimit(keyLen, 0) != RecordLimit::Ok || shape.dim > kMaxDim) return -1;
 
     Segment* seg = nullptr;
     const Record* r = findNewestLive(*this, key, keyLen, &seg);
     if (r == nullptr) return -1;
-    if (seg->dim != dim || seg->quantization != static_cast<uint32_t>(quantization) || seg->pqSubvectors != pqSubvectors)
+    if (seg->dim != shape.dim || seg->quantization != static_cast<uint32_t>(shape.quantization) || seg->pqSubvectors != shape.pqSubvectors)
         return -1;  // never decode a segment with another shape than its own
     const float* codebook = seg->trainedCodebook();
-    if (quantization == Quantization::PQ && codebook == nullptr) return -1;
+    if (shape.quantization == Quantization::PQ && codebook == nullptr) return -1;
     alignas(64) float scratch[kMaxDim];
-    const float* v = getVecFloat32(r, dim, static_cast<uint32_t>(quantization), pqSubvectors, codebook, scratch);
+    const float* v = getVecFloat32(r, shape.dim, static_cast<uint32_t>(shape.quantization), shape.pqSubvectors, codebook, scratch);
     const uint32_t metaLen = std::min<uint32_t>(r->metaLen, kMaxMetadataBytes);
     if (copyMetadata(seg->metadataPtr(r), metaLen, metaOut, lenOut) != 0) return -1;
-    std::memcpy(vecOut, v, sizeof(float) * dim);
+    std::memcpy(vecOut, v, sizeof(float) * shape.dim);
     dropRecordPages(*this, seg);
     return 0;
 }

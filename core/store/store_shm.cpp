@@ -74,13 +74,24 @@ bool validName(const char* name) {
 
 // True when every segment this store could create or open would be readable
 // by the rest of the system. Also used on values read from a control object.
-bool validParameters(uint32_t dim, uint32_t metric, uint32_t quantization, uint64_t capacity,
-                     uint32_t pqSubvectors) {
-    if (capacity == 0) return false;
-    if (!Segment::creationParamsValid(dim, static_cast<Quantization>(quantization),
-                                      static_cast<DistanceMetric>(metric), pqSubvectors))
-        return false;
-    return Segment::computeMmapSize(capacity, dim, static_cast<Quantization>(quantization), pqSubvectors) != 0;
+bool validParameters(const Shape& shape) {
+    if (shape.capacity == 0 || !Segment::creationParamsValid(shape)) return false;
+    return Segment::computeMmapSize(shape.capacity, shape.dim, shape.quantization, shape.pqSubvectors) != 0;
+}
+
+// The shape a published control object records; the summation order stays
+// the opener's own.
+Shape controlShape(const ShmControl* c, bool useAvx2) {
+    Shape s;
+    s.dim = c->dim;
+    s.metric = static_cast<DistanceMetric>(c->metric);
+    s.quantization = static_cast<Quantization>(c->quantization);
+    s.pqSubvectors = c->pqSubvectors;
+    s.hnswM = c->hnswM;
+    s.efConstruction = c->efConstruction;
+    s.capacity = c->segmentCapacity;
+    s.useAvx2 = useAvx2;
+    return s;
 }
 
 // A killed worker stays a zombie until its parent reaps it; kill() still
@@ -153,10 +164,9 @@ constexpr uint64_t kPublishedWord = static_cast<uint64_t>(kShmControlMagic) |
 Segment* createSharedSegment(Store* st, uint32_t number) {
     char seg[256];
     if (!segmentName(st->name, number, seg, sizeof seg)) return nullptr;
-    Segment* s = Segment::createShm(seg, st->dim, st->segmentCapacity, st->quantization, st->metric, st->hnswM,
-                                    st->efConstruction, st->pqSubvectors);
+    Segment* s = Segment::createShm(seg, st->shape);
     if (s == nullptr) return nullptr;
-    if (st->quantization == Quantization::PQ && st->pqSubvectors != 0) {
+    if (st->shape.quantization == Quantization::PQ && st->shape.pqSubvectors != 0) {
         for (Segment* old : st->segments) old->refreshCodebook();
         const Segment* src = firstTrained(st->segments);
         if (src != nullptr && !s->publishCodebook(src->codebook)) {
@@ -169,18 +179,18 @@ Segment* createSharedSegment(Store* st, uint32_t number) {
 
 // Fills a control object this process holds the creation lock of and that
 // is not published yet, creates segment 0 and publishes the object last.
-void initialiseControl(Store* st, ShmControl* c, uint64_t capacity) {
+void initialiseControl(Store* st, ShmControl* c) {
     c->segmentCount.exchange(0);
     c->totalCount.exchange(0);
-    c->dim = st->dim;
-    c->metric = static_cast<uint32_t>(st->metric);
-    c->quantization = static_cast<uint32_t>(st->quantization);
-    c->hnswM = st->hnswM;
-    c->segmentCapacity = capacity;
-    c->efConstruction = st->efConstruction;
+    c->dim = st->shape.dim;
+    c->metric = static_cast<uint32_t>(st->shape.metric);
+    c->quantization = static_cast<uint32_t>(st->shape.quantization);
+    c->hnswM = st->shape.hnswM;
+    c->segmentCapacity = st->shape.capacity;
+    c->efConstruction = st->shape.efConstruction;
     c->reserved = 0;
     c->creatorPid = static_cast<uint32_t>(getpid());
-    c->pqSubvectors = st->pqSubvectors;
+    c->pqSubvectors = st->shape.pqSubvectors;
     // At most 63 bytes: byte 127 of the object stays 0.
     std::memset(c->name, 0, sizeof c->name);
     std::memcpy(c->name, st->name, strnlen(st->name, sizeof c->name - 1));
@@ -198,11 +208,10 @@ enum class ControlState { Published, Initialised, Failed };
 // published state: as its initialiser when this handle created the object or
 // took over from a creator that died, else by waiting (bounded) for the
 // creator. Failed: wrong magic or version, a failing call, or the wait ran out.
-ControlState attachControl(Store* st, int fd, bool created, uint64_t capacity) {
+ControlState attachControl(Store* st, int fd, bool created) {
     const bool rw = st->writable;
     // Only parameters that make readable segments may initialise a store.
-    const bool mayInit = rw && validParameters(st->dim, static_cast<uint32_t>(st->metric),
-                                               static_cast<uint32_t>(st->quantization), capacity, st->pqSubvectors);
+    const bool mayInit = rw && validParameters(st->shape);
     const double start = monotonicSeconds();
     // A creator that leaves a new object unsized or unlocked this long has
     // died before it began; writable openers then initialise it themselves.
@@ -248,7 +257,7 @@ ControlState attachControl(Store* st, int fd, bool created, uint64_t capacity) {
                         unlockCreate(c);
                         return ControlState::Published;
                     }
-                    initialiseControl(st, c, capacity);
+                    initialiseControl(st, c);
                     unlockCreate(c);
                     return ControlState::Initialised;
                 }
@@ -260,10 +269,31 @@ ControlState attachControl(Store* st, int fd, bool created, uint64_t capacity) {
     }
 }
 
+// The control object's descriptor, or -1. A writable opener with
+// parameters that make readable segments creates it when it is missing;
+// exclusive creation decides which opener initialises a new store
+// (*created). Other parameters may still open an existing store, whose own
+// parameters win.
+int openControlObject(const char* ctl, const Shape& shape, bool writable, bool* created) {
+    if (!writable) return shm_open(ctl, O_RDONLY, 0660);
+    if (!validParameters(shape)) return shm_open(ctl, O_RDWR, 0660);
+    int fd = -1;
+    for (int attempt = 0; attempt < 8 && fd < 0; ++attempt) {
+        fd = shm_open(ctl, O_RDWR | O_CREAT | O_EXCL, 0660);
+        if (fd >= 0) {
+            *created = true;
+            break;
+        }
+        if (errno != EEXIST) break;
+        fd = shm_open(ctl, O_RDWR, 0660);
+        if (fd < 0 && errno != ENOENT) break;  // ENOENT: destroyed meanwhile, try again
+    }
+    return fd;
+}
+
 }  // namespace
 
-Store* Store::openShm(const char* name, uint32_t dim, DistanceMetric metric, Quantization q, uint64_t capacity,
-                      bool useAvx2, bool writable, uint32_t hnswM, uint32_t efConstruction, uint32_t pqSubvectors) {
+Store* Store::openShm(const char* name, const Shape& shape, bool writable) {
     if (!validName(name)) return nullptr;
     char ctl[256];
     if (!controlName(name, ctl, sizeof ctl)) return nullptr;
@@ -272,64 +302,30 @@ Store* Store::openShm(const char* name, uint32_t dim, DistanceMetric metric, Qua
     if (st == nullptr) return nullptr;
     st->mode = StorageMode::Shm;
     st->writable = writable;
-    st->useAvx2 = useAvx2;
+    st->shape = shape;
     std::strncpy(st->name, name, sizeof st->name - 1);
-    st->dim = dim;
-    st->metric = metric;
-    st->quantization = q;
-    st->segmentCapacity = capacity;
-    st->hnswM = hnswM;
-    st->efConstruction = efConstruction;
-    st->pqSubvectors = pqSubvectors;
 
     bool created = false;
-    int fd = -1;
-    if (writable) {
-        // Parameters that could make no readable segment never create a
-        // store, but they may still open an existing one (whose own win).
-        const bool mayCreate =
-            validParameters(dim, static_cast<uint32_t>(metric), static_cast<uint32_t>(q), capacity, pqSubvectors);
-        if (!mayCreate) {
-            fd = shm_open(ctl, O_RDWR, 0660);
-        }
-        // Exclusive creation decides which opener initialises a new store.
-        for (int attempt = 0; mayCreate && attempt < 8 && fd < 0; ++attempt) {
-            fd = shm_open(ctl, O_RDWR | O_CREAT | O_EXCL, 0660);
-            if (fd >= 0) {
-                created = true;
-                break;
-            }
-            if (errno != EEXIST) break;
-            fd = shm_open(ctl, O_RDWR, 0660);
-            if (fd < 0 && errno != ENOENT) break;  // ENOENT: destroyed meanwhile, try again
-        }
-    } else {
-        fd = shm_open(ctl, O_RDONLY, 0660);
-    }
+    const int fd = openControlObject(ctl, shape, writable, &created);
     if (fd < 0) {
         delete st;
         return nullptr;
     }
     st->controlFd = fd;
 
-    ControlState state = attachControl(st, fd, created, capacity);
+    ControlState state = attachControl(st, fd, created);
     if (state == ControlState::Failed) {
         delete st;
         return nullptr;
     }
     ShmControl* c = st->control;
     if (state == ControlState::Published) {
-        if (!validParameters(c->dim, c->metric, c->quantization, c->segmentCapacity, c->pqSubvectors)) {
+        const Shape stored = controlShape(c, shape.useAvx2);
+        if (!validParameters(stored)) {
             delete st;
             return nullptr;
         }
-        st->dim = c->dim;
-        st->metric = static_cast<DistanceMetric>(c->metric);
-        st->quantization = static_cast<Quantization>(c->quantization);
-        st->hnswM = c->hnswM;
-        st->segmentCapacity = c->segmentCapacity;
-        st->efConstruction = c->efConstruction;
-        st->pqSubvectors = c->pqSubvectors;
+        st->shape = stored;
     }
     st->totalCount.exchange(c->totalCount.load());
 
@@ -345,7 +341,7 @@ Store* Store::openShm(const char* name, uint32_t dim, DistanceMetric metric, Qua
         unlockCreate(c);
     }
 
-    if (st->quantization == Quantization::PQ && st->pqSubvectors != 0) {
+    if (st->shape.quantization == Quantization::PQ && st->shape.pqSubvectors != 0) {
         for (Segment* s : st->segments) s->refreshCodebook();
         if (firstTrained(st->segments) == nullptr) {
             st->pqBuffer = new (std::nothrow) PQTrainingBuffer();
@@ -369,8 +365,8 @@ void Store::attachShmSegments() {
         if (!segmentName(name, static_cast<uint32_t>(n), seg, sizeof seg)) return;
         Segment* s = Segment::openShm(seg, writable ? 1 : 0);
         if (s == nullptr) return;
-        if (s->dim != dim || s->quantization != static_cast<uint32_t>(quantization) ||
-            s->pqSubvectors != pqSubvectors) {
+        if (s->dim != shape.dim || s->quantization != static_cast<uint32_t>(shape.quantization) ||
+            s->pqSubvectors != shape.pqSubvectors) {
             delete s;
             return;
         }

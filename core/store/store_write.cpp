@@ -1,4 +1,4 @@
-// The write path: set, add, del and the product-quantization held-back buffer.
+// The write path: set, add, del and the product-shape.quantization held-back buffer.
 #include <algorithm>
 #include <cstring>
 #include <new>
@@ -13,9 +13,9 @@ namespace {
 
 // A key or metadata a segment would cut could never be fetched or deleted
 // again, or would come back shortened: such records are refused whole.
-bool keyTooLong(const char* key) { return key != nullptr && strnlen(key, kKeyFieldBytes) > kMaxKeyBytes; }
-bool metadataTooLong(const char* metadata, uint32_t metaLen) {
-    return metadata != nullptr && metaLen > kMaxMetadataBytes;
+bool overLimit(const char* key, const char* metadata, uint32_t metaLen) {
+    const size_t keyLen = key != nullptr ? strnlen(key, kKeyFieldBytes) : 0;
+    return recordLimit(keyLen, metadata != nullptr ? metaLen : 0) != RecordLimit::Ok;
 }
 
 template <class V>
@@ -29,11 +29,11 @@ void holdBack(Store& st, uint64_t id, const char* key, const float* vector, cons
     PQTrainingBuffer& b = *st.pqBuffer;
     std::string k(key != nullptr ? key : "");
     std::string m = metadata != nullptr ? std::string(metadata, metaLen) : std::string();
-    roomFor(b.vectors, st.dim);
+    roomFor(b.vectors, st.shape.dim);
     roomFor(b.ids, 1);
     roomFor(b.keys, 1);
     roomFor(b.metadata, 1);
-    b.vectors.insert(b.vectors.end(), vector, vector + st.dim);
+    b.vectors.insert(b.vectors.end(), vector, vector + st.shape.dim);
     b.ids.push_back(id);
     b.keys.push_back(std::move(k));
     b.metadata.push_back(std::move(m));
@@ -48,14 +48,14 @@ void removeHeld(Store& st, uint32_t i) {
         b.ids[i] = b.ids[last];
         b.keys[i].swap(b.keys[last]);
         b.metadata[i].swap(b.metadata[last]);
-        std::copy_n(b.vectors.begin() + static_cast<std::ptrdiff_t>(static_cast<size_t>(last) * st.dim), st.dim,
-                    b.vectors.begin() + static_cast<std::ptrdiff_t>(static_cast<size_t>(i) * st.dim));
+        std::copy_n(b.vectors.begin() + static_cast<std::ptrdiff_t>(static_cast<size_t>(last) * st.shape.dim), st.shape.dim,
+                    b.vectors.begin() + static_cast<std::ptrdiff_t>(static_cast<size_t>(i) * st.shape.dim));
     }
     b.count = last;
     b.ids.resize(last);
     b.keys.resize(last);
     b.metadata.resize(last);
-    b.vectors.resize(static_cast<size_t>(last) * st.dim);
+    b.vectors.resize(static_cast<size_t>(last) * st.shape.dim);
 }
 
 // Marks the given slots of seg deleted and lowers the counts by the number
@@ -73,15 +73,15 @@ uint64_t markSlots(Store& st, Segment* seg, const std::vector<uint64_t>& slots) 
 
 }  // namespace
 
-// vector: dim floats; metadata: metaLen bytes or null. Replaces what is
+// vector: shape.dim floats; metadata: metaLen bytes or null. Replaces what is
 // stored under key. -1 (nothing changed) for a null, empty or over-long key,
 // over-long metadata or when no segment can take the record.
 int Store::set(const char* key, const float* vector, const char* metadata, uint32_t metaLen) {
     if (key == nullptr || key[0] == '\0') return -1;
     // Refused before anything is removed: the held-back path deletes first.
     if (vector == nullptr || segments.empty()) return -1;
+    if (overLimit(key, metadata, metaLen)) return -1;
     const size_t keyLen = strnlen(key, kKeyFieldBytes);
-    if (keyLen > kMaxKeyBytes || metadataTooLong(metadata, metaLen)) return -1;
     const uint64_t id = recordId(key);
     if (pqBuffer != nullptr) {
         del(key);
@@ -101,11 +101,11 @@ int Store::set(const char* key, const float* vector, const char* metadata, uint3
     }
 }
 
-// vector: dim floats; metadata: metaLen bytes or null. Other processes may
+// vector: shape.dim floats; metadata: metaLen bytes or null. Other processes may
 // add to shared segments and files meanwhile; slots are reserved atomically.
 int Store::add(uint64_t id, const char* key, const float* vector, const char* metadata, uint32_t metaLen) {
     if (segments.empty() || vector == nullptr) return -1;
-    if (keyTooLong(key) || metadataTooLong(metadata, metaLen)) return -1;
+    if (overLimit(key, metadata, metaLen)) return -1;
     try {
         if (pqBuffer != nullptr) {
             holdBack(*this, id, key, vector, metadata, metaLen);
@@ -175,7 +175,7 @@ int Store::del(const char* key) {
             }
         }
         const size_t keyLen = strnlen(key, kKeyFieldBytes);
-        if (keyLen > kMaxKeyBytes) return -1;  // no slot can hold it
+        if (recordLimit(keyLen, 0) != RecordLimit::Ok) return -1;  // no slot can hold it
         std::vector<uint64_t> slots;
         const int s = findFirstLive(*this, key, keyLen, slots);
         if (s < 0) return -1;
@@ -200,7 +200,7 @@ void Store::flushPQBuffer() {
     pqBuffer = nullptr;
     for (uint32_t i = 0; i < b->count; ++i) {
         const std::string& meta = b->metadata[i];
-        add(b->ids[i], b->keys[i].c_str(), b->vectors.data() + static_cast<size_t>(i) * dim,
+        add(b->ids[i], b->keys[i].c_str(), b->vectors.data() + static_cast<size_t>(i) * shape.dim,
             meta.empty() ? nullptr : meta.data(), static_cast<uint32_t>(meta.size()));
     }
     delete b;

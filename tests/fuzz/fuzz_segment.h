@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "core/alloc.h"
+#include "core/index/hnsw.h"
 #include "core/math/codecs.h"
 #include "core/segment/segment.h"
 #include "core/store/store.h"
@@ -87,6 +88,22 @@ inline void checkResults(const qarbin::Result* res, int n, int k) {
     }
 }
 
+// Tombstones every live record stored under key; returns how many it marked.
+inline int deleteKey(Segment& s, const char* key) {
+    std::vector<uint64_t> slots;
+    s.findLiveByKey(key, slots);
+    int marked = 0;
+    for (uint64_t slot : slots)
+        if (s.markDeleted(slot)) ++marked;
+    return marked;
+}
+
+// Scores with metric m in the 8-lane order when avx2, whatever the header says.
+inline void scoreWith(Segment& s, DistanceMetric m, bool avx2) {
+    s.metric = m;
+    s.useAvx2 = avx2;
+}
+
 inline void exerciseSegment(Segment& s) {
     const uint32_t dim = s.dim;
     check(dim >= 1 && dim <= qarbin::kMaxDim, "opened segment has a valid dim");
@@ -97,8 +114,10 @@ inline void exerciseSegment(Segment& s) {
     const DistanceMetric metrics[] = {DistanceMetric::Cosine, DistanceMetric::Dot, DistanceMetric::Euclidean,
                                       DistanceMetric::Manhattan};
     for (DistanceMetric m : metrics) {
-        if (s.search(q.data(), 16, m, (dim & 1) == 0, res, &n) == 0) checkResults(res, n, 16);
-        if (s.hnswSearch(q.data(), 16, 20, m, true, res, &n) == 0) checkResults(res, n, 16);
+        scoreWith(s, m, (dim & 1) == 0);
+        if (s.search(q.data(), 16, res, &n) == 0) checkResults(res, n, 16);
+        scoreWith(s, m, true);
+        if (qarbin::hnswSearch(s, q.data(), 16, 20, res, &n) == 0) checkResults(res, n, 16);
     }
     const uint64_t used = s.usedSlotsClamped();
     check(used <= s.slotCapacity, "used slots within the mapping");
@@ -117,21 +136,25 @@ inline void exerciseSegment(Segment& s) {
         (void)sink;
     }
     if (!s.writable) return;
-    s.deleteByKey("k1");
+    deleteKey(s, "k1");
     s.add(0x1234, "fuzz-new", q.data(), "meta", 4);
     s.add(0x1235, "fuzz-new2", q.data(), nullptr, 0);
-    s.buildHnsw(DistanceMetric::Cosine, true);
+    scoreWith(s, DistanceMetric::Cosine, true);
+    qarbin::buildHnsw(s);
     s.add(0x1236, "fuzz-new3", q.data(), "m", 1);
-    s.hnswInsertIncremental(DistanceMetric::Euclidean, false);
-    if (s.hnswSearch(q.data(), 16, 20, DistanceMetric::Cosine, true, res, &n) == 0) checkResults(res, n, 16);
-    s.deleteByKey("fuzz-new");
+    scoreWith(s, DistanceMetric::Euclidean, false);
+    qarbin::hnswInsertIncremental(s);
+    scoreWith(s, DistanceMetric::Cosine, true);
+    if (qarbin::hnswSearch(s, q.data(), 16, 20, res, &n) == 0) checkResults(res, n, 16);
+    deleteKey(s, "fuzz-new");
     s.clearRecords();
     s.add(0x1237, "after-clear", q.data(), "x", 1);
-    if (s.search(q.data(), 16, DistanceMetric::Dot, false, res, &n) == 0) checkResults(res, n, 16);
+    scoreWith(s, DistanceMetric::Dot, false);
+    if (s.search(q.data(), 16, res, &n) == 0) checkResults(res, n, 16);
 }
 
 inline void exerciseStore(Store& st) {
-    const uint32_t dim = st.dim;
+    const uint32_t dim = st.shape.dim;
     std::vector<float> q(dim, 0.5f);
     q[0] = -1.0f;
     qarbin::Result* res = nullptr;
@@ -206,15 +229,17 @@ inline void runOne(const uint8_t* data, size_t size, const std::string& dir) {
         s.reset();
         shm_unlink(shm.c_str());
     }
-    uint32_t dim, m;
-    Quantization q;
-    DistanceMetric metric;
-    storeParams(data, size, &dim, &q, &metric, &m);
+    qarbin::Shape shape;
+    storeParams(data, size, &shape.dim, &shape.quantization, &shape.metric, &shape.pqSubvectors);
+    shape.hnswM = 8;
+    shape.efConstruction = 32;
+    shape.capacity = 4;
+    shape.useAvx2 = true;
     for (int mode = 0; mode < 2; ++mode) {
         emptyDir(dir);
         if (!writeBytes(seg, data, size)) return;
-        std::unique_ptr<Store> st(mode == 0 ? Store::openDisk(dir.c_str(), dim, metric, q, 4, true, 8, 32, m)
-                                            : Store::openMemory(dim, metric, q, 4, true, 8, 32, m, dir.c_str()));
+        std::unique_ptr<Store> st(mode == 0 ? Store::openDisk(dir.c_str(), shape)
+                                            : Store::openMemory(shape, dir.c_str()));
         if (st) {
             st->pqTrainingSize = 4;
             st->autoIndexThreshold = 2;
@@ -229,25 +254,33 @@ inline void runOne(const uint8_t* data, size_t size, const std::string& dir) {
 // Returns the files' bytes; `dir` is scratch space.
 inline std::vector<std::vector<uint8_t>> makeSeeds(const std::string& dir) {
     std::vector<std::vector<uint8_t>> seeds;
-    struct Shape {
+    struct SeedShape {
         uint32_t dim;
         Quantization q;
         uint32_t m;
         DistanceMetric metric;
         uint64_t cap;
     };
-    const Shape shapes[] = {
+    const SeedShape shapes[] = {
         {8, Quantization::None, 0, DistanceMetric::Cosine, 10},   {8, Quantization::F16, 0, DistanceMetric::Dot, 10},
         {8, Quantization::Int8, 0, DistanceMetric::Euclidean, 10}, {16, Quantization::Binary, 0, DistanceMetric::Manhattan, 10},
         {8, Quantization::PQ, 2, DistanceMetric::Cosine, 10},      {4, Quantization::None, 0, DistanceMetric::Euclidean, 1},
     };
     int index = 0;
-    for (const Shape& sh : shapes) {
+    for (const SeedShape& sh : shapes) {
         const std::string path = dir + "/seed_" + std::to_string(index++) + ".qbseg";
         ::unlink(path.c_str());
         {
-            std::unique_ptr<Segment> s(
-                Segment::createDisk(path.c_str(), sh.dim, sh.cap, sh.q, sh.metric, 8, 32, sh.m));
+            qarbin::Shape shape;
+            shape.dim = sh.dim;
+            shape.metric = sh.metric;
+            shape.quantization = sh.q;
+            shape.pqSubvectors = sh.m;
+            shape.hnswM = 8;
+            shape.efConstruction = 32;
+            shape.capacity = sh.cap;
+            shape.useAvx2 = true;
+            std::unique_ptr<Segment> s(Segment::createDisk(path.c_str(), shape));
             if (!s) continue;
             std::vector<float> v(sh.dim);
             auto fill = [&](uint32_t r) {
@@ -269,8 +302,8 @@ inline std::vector<std::vector<uint8_t>> makeSeeds(const std::string& dir) {
                 const std::string meta = "meta-" + std::to_string(r);
                 s->add(r + 1, key.c_str(), v.data(), meta.c_str(), static_cast<uint32_t>(meta.size()));
             }
-            s->buildHnsw(sh.metric, true);
-            if (records > 2) s->deleteByKey("k1");
+            qarbin::buildHnsw(*s);
+            if (records > 2) deleteKey(*s, "k1");
         }
         seeds.push_back(readBytes(path));
         ::unlink(path.c_str());

@@ -84,7 +84,7 @@ TEST(HnswAlloc, AFailedBuildLeavesTheSegmentToTheExhaustiveScan) {
         // A small beam keeps the candidate heap growing past its reserve.
         auto seg = makeSegment(8, 400, DistanceMetric::Euclidean, 16, 8);
         addRange(*seg, v, 0, 400);
-        int rc = failingAt(k, [&] { return seg->buildHnsw(DistanceMetric::Euclidean, true); });
+        int rc = failingAt(k, [&] { return qarbin::buildHnsw(*seg); });
         if (rc == 0) {
             expectCovered(*seg);
             break;
@@ -105,14 +105,14 @@ TEST(HnswAlloc, AFailedInsertKeepsTheHeaderConsistent) {
     for (long k = 0; k < 100000; ++k) {
         auto seg = makeSegment(8, 500, DistanceMetric::Euclidean, 16, 8);
         addRange(*seg, v, 0, 200);
-        ASSERT_EQ(seg->buildHnsw(DistanceMetric::Euclidean, true), 0);
+        ASSERT_EQ(qarbin::buildHnsw(*seg), 0);
         addRange(*seg, v, 200, 300);
-        int rc = failingAt(k, [&] { return seg->hnswInsertIncremental(DistanceMetric::Euclidean, true); });
+        int rc = failingAt(k, [&] { return qarbin::hnswInsertIncremental(*seg); });
         expectCovered(*seg);
         EXPECT_EQ(seg->header->flags & 3u, 3u);
         EXPECT_GE(seg->header->indexedCount.load(), 200u);
         // Whatever was left without a node is still found by the search.
-        auto all = graphSearch(*seg, &v[0], 500, 500, DistanceMetric::Euclidean);
+        auto all = graphSearch(*seg, &v[0], 500, 500);
         std::set<std::string> keys = keysOf(all);
         for (uint64_t i = 0; i < 500; ++i) {
             if (seg->recordAt(i)->graphNode == -1) {
@@ -133,31 +133,31 @@ TEST(HnswBacking, UnbackedNodesFailTheBuildAndStopTheInsert) {
     const std::string name = "/" + qarbin_test::uniqueShmName("hnsw");
     auto v = randomVectors(60, 8, 43);
     {
-        SegPtr seg(Segment::createShm(name.c_str(), 8, 64, Quantization::None, DistanceMetric::Cosine, 16, 50, 0));
+        SegPtr seg(Segment::createShm(name.c_str(), makeShape(8, 64, DistanceMetric::Cosine, 16, 50)));
         ASSERT_NE(seg, nullptr);
         addRange(*seg, v, 0, 40);
         const int fd = seg->fd;
 
         seg->fd = -1;
-        EXPECT_EQ(seg->buildHnsw(DistanceMetric::Cosine, true), -1);
+        EXPECT_EQ(qarbin::buildHnsw(*seg), -1);
         EXPECT_EQ(seg->header->flags & 3u, 0u);
         EXPECT_EQ(seg->header->indexedCount.load(), 0u);
         EXPECT_EQ(seg->header->entryPoint, -1);
         for (uint64_t i = 0; i < 40; ++i) EXPECT_EQ(seg->recordAt(i)->graphNode, -1);
 
         seg->fd = fd;
-        ASSERT_EQ(seg->buildHnsw(DistanceMetric::Cosine, true), 0);
+        ASSERT_EQ(qarbin::buildHnsw(*seg), 0);
         addRange(*seg, v, 40, 20);
         auto before = headerBytes(*seg);
         seg->fd = -1;
-        EXPECT_EQ(seg->hnswInsertIncremental(DistanceMetric::Cosine, true), -1);
+        EXPECT_EQ(qarbin::hnswInsertIncremental(*seg), -1);
         EXPECT_EQ(headerBytes(*seg), before) << "no node was made";
         for (uint64_t i = 40; i < 60; ++i) EXPECT_EQ(seg->recordAt(i)->graphNode, -1);
         // The records still count: the search scores them exactly.
-        EXPECT_EQ(keysOf(graphSearch(*seg, &v[50 * 8], 1, 10, DistanceMetric::Cosine)),
+        EXPECT_EQ(keysOf(graphSearch(*seg, &v[50 * 8], 1, 10)),
                   (std::set<std::string>{keyOf(50)}));
         seg->fd = fd;
-        EXPECT_EQ(seg->hnswInsertIncremental(DistanceMetric::Cosine, true), 0);
+        EXPECT_EQ(qarbin::hnswInsertIncremental(*seg), 0);
         EXPECT_EQ(seg->header->indexedCount.load(), 60u);
     }
     shm_unlink(name.c_str());

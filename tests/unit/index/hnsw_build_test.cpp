@@ -88,7 +88,7 @@ TEST(HnswBuild, TwentyRecordsGiveTheKnownLevelsAndHeader) {
     auto seg = makeSegment(8, 32);
     auto v = randomVectors(20, 8, 1);
     addRange(*seg, v, 0, 20);
-    ASSERT_EQ(seg->buildHnsw(DistanceMetric::Cosine, true), 0);
+    ASSERT_EQ(qarbin::buildHnsw(*seg), 0);
 
     EXPECT_EQ(seg->header->entryPoint, 13);
     EXPECT_EQ(seg->header->maxLevel, 2u);
@@ -109,17 +109,17 @@ TEST(HnswBuild, TwentyRecordsGiveTheKnownLevelsAndHeader) {
 }
 
 TEST(HnswBuild, OneAndTwoLiveRecords) {
-    auto seg = makeSegment(4, 8);
+    auto seg = makeSegment(4, 8, DistanceMetric::Euclidean, 16, 200, Quantization::None, false);
     auto v = randomVectors(2, 4, 2);
     addRange(*seg, v, 0, 1);
-    ASSERT_EQ(seg->buildHnsw(DistanceMetric::Euclidean, false), 0);
+    ASSERT_EQ(qarbin::buildHnsw(*seg), 0);
     EXPECT_EQ(seg->header->entryPoint, 0);
     EXPECT_EQ(seg->header->maxLevel, nodeAt(*seg, 0)->level);
     EXPECT_EQ(nodeAt(*seg, 0)->linkCount, 0u);
     EXPECT_EQ(seg->header->indexedCount.load(), 1u);
 
     addRange(*seg, v, 1, 1);
-    ASSERT_EQ(seg->buildHnsw(DistanceMetric::Euclidean, false), 0);
+    ASSERT_EQ(qarbin::buildHnsw(*seg), 0);
     EXPECT_EQ(seg->header->indexedCount.load(), 2u);
     ASSERT_EQ(nodeAt(*seg, 1)->linkCount, 1u);
     EXPECT_EQ(nodeAt(*seg, 1)->links[0], 0);
@@ -132,25 +132,25 @@ TEST(HnswBuild, NothingLiveChangesNothing) {
     auto v = randomVectors(6, 4, 3);
     // Never built: nothing to build.
     addRange(*seg, v, 0, 3);
-    for (int i = 0; i < 3; ++i) ASSERT_TRUE(seg->deleteById(i + 1));
+    for (int i = 0; i < 3; ++i) ASSERT_EQ(deleteKey(*seg, keyOf(i)), 1);
     auto before = headerBytes(*seg);
-    EXPECT_EQ(seg->buildHnsw(DistanceMetric::Cosine, true), 0);
+    EXPECT_EQ(qarbin::buildHnsw(*seg), 0);
     EXPECT_EQ(headerBytes(*seg), before);
     EXPECT_EQ(seg->recordAt(0)->graphNode, -1);
 
     // Built once, then every record deleted: the old graph stays as it was.
     addRange(*seg, v, 3, 3);
-    ASSERT_EQ(seg->buildHnsw(DistanceMetric::Cosine, true), 0);
-    for (int i = 3; i < 6; ++i) ASSERT_TRUE(seg->deleteById(i + 1));
+    ASSERT_EQ(qarbin::buildHnsw(*seg), 0);
+    for (int i = 3; i < 6; ++i) ASSERT_EQ(deleteKey(*seg, keyOf(i)), 1);
     before = headerBytes(*seg);
     auto graph = graphBytes(*seg);
-    EXPECT_EQ(seg->buildHnsw(DistanceMetric::Cosine, true), 0);
+    EXPECT_EQ(qarbin::buildHnsw(*seg), 0);
     EXPECT_EQ(headerBytes(*seg), before);
     EXPECT_EQ(graphBytes(*seg), graph);
 
-    Segment* empty = Segment::createMemory(4, 16, Quantization::None, DistanceMetric::Cosine, 16, 200, 0);
+    Segment* empty = Segment::createMemory(makeShape(4, 16));
     auto emptyHeader = headerBytes(*empty);
-    EXPECT_EQ(empty->buildHnsw(DistanceMetric::Cosine, true), 0);
+    EXPECT_EQ(qarbin::buildHnsw(*empty), 0);
     EXPECT_EQ(headerBytes(*empty), emptyHeader);
     delete empty;
 }
@@ -161,25 +161,25 @@ TEST(HnswBuild, ReadOnlyOrWithoutAreasIsRefused) {
     addRange(*seg, v, 0, 4);
     auto before = headerBytes(*seg);
     seg->writable = 0;
-    EXPECT_EQ(seg->buildHnsw(DistanceMetric::Cosine, true), -1);
-    EXPECT_EQ(seg->hnswInsertIncremental(DistanceMetric::Cosine, true), -1);
+    EXPECT_EQ(qarbin::buildHnsw(*seg), -1);
+    EXPECT_EQ(qarbin::hnswInsertIncremental(*seg), -1);
     seg->writable = 1;
     uint8_t* pool = seg->linkPool;
     seg->linkPool = nullptr;
-    EXPECT_EQ(seg->buildHnsw(DistanceMetric::Cosine, true), -1);
+    EXPECT_EQ(qarbin::buildHnsw(*seg), -1);
     seg->linkPool = pool;
     EXPECT_EQ(headerBytes(*seg), before);
     EXPECT_EQ(seg->recordAt(0)->graphNode, -1);
 }
 
 TEST(HnswBuild, RebuildAfterDeletionsRenumbersDensely) {
-    auto seg = makeSegment(6, 32);
+    auto seg = makeSegment(6, 32, DistanceMetric::Dot);
     auto v = randomVectors(12, 6, 5);
     addRange(*seg, v, 0, 12);
-    ASSERT_EQ(seg->buildHnsw(DistanceMetric::Dot, true), 0);
+    ASSERT_EQ(qarbin::buildHnsw(*seg), 0);
     const std::vector<uint32_t> gone = {0, 5, 6, 11};
-    for (uint32_t s : gone) ASSERT_TRUE(seg->deleteById(s + 1));
-    ASSERT_EQ(seg->buildHnsw(DistanceMetric::Dot, true), 0);
+    for (uint32_t s : gone) ASSERT_EQ(deleteKey(*seg, keyOf(s)), 1);
+    ASSERT_EQ(qarbin::buildHnsw(*seg), 0);
 
     EXPECT_EQ(seg->header->indexedCount.load(), 8u);
     int32_t p = 0;
@@ -210,16 +210,16 @@ TEST(HnswBuild, SameRecordsGiveByteIdenticalGraphs) {
     auto v = randomVectors(600, 16, 6);
     for (const Case& c : cases) {
         SCOPED_TRACE(static_cast<int>(c.metric));
-        auto a = makeSegment(16, 700, c.metric, c.m, 40, c.q);
-        auto b = makeSegment(16, 700, c.metric, c.m, 40, c.q);
+        auto a = makeSegment(16, 700, c.metric, c.m, 40, c.q, c.avx2);
+        auto b = makeSegment(16, 700, c.metric, c.m, 40, c.q, c.avx2);
         addRange(*a, v, 0, 600);
         addRange(*b, v, 0, 600);
         for (uint64_t id : {3u, 100u, 101u, 599u}) {
-            ASSERT_TRUE(a->deleteById(id));
-            ASSERT_TRUE(b->deleteById(id));
+            ASSERT_EQ(deleteKey(*a, keyOf(id - 1)), 1);
+            ASSERT_EQ(deleteKey(*b, keyOf(id - 1)), 1);
         }
-        ASSERT_EQ(a->buildHnsw(c.metric, c.avx2), 0);
-        ASSERT_EQ(b->buildHnsw(c.metric, c.avx2), 0);
+        ASSERT_EQ(qarbin::buildHnsw(*a), 0);
+        ASSERT_EQ(qarbin::buildHnsw(*b), 0);
         const uint64_t n = a->header->indexedCount.load();
         ASSERT_EQ(n, 596u);
         ASSERT_EQ(b->header->indexedCount.load(), n);
@@ -231,7 +231,7 @@ TEST(HnswBuild, SameRecordsGiveByteIdenticalGraphs) {
 
         // A rebuild of the same segment reproduces it too.
         auto first = graphBytes(*a);
-        ASSERT_EQ(a->buildHnsw(c.metric, c.avx2), 0);
+        ASSERT_EQ(qarbin::buildHnsw(*a), 0);
         EXPECT_EQ(graphBytes(*a), first);
     }
 }
@@ -244,9 +244,9 @@ TEST(HnswBuild, MZeroMeansSixteenAndMOneStaysFlat) {
     addRange(*m0, v, 0, 300);
     addRange(*m16, v, 0, 300);
     addRange(*m1, v, 0, 300);
-    ASSERT_EQ(m0->buildHnsw(DistanceMetric::Cosine, true), 0);
-    ASSERT_EQ(m16->buildHnsw(DistanceMetric::Cosine, true), 0);
-    ASSERT_EQ(m1->buildHnsw(DistanceMetric::Cosine, true), 0);
+    ASSERT_EQ(qarbin::buildHnsw(*m0), 0);
+    ASSERT_EQ(qarbin::buildHnsw(*m16), 0);
+    ASSERT_EQ(qarbin::buildHnsw(*m1), 0);
     EXPECT_EQ(std::memcmp(m0->nodeArea, m16->nodeArea, 300 * qarbin::kNodeBytes), 0);
     EXPECT_EQ(m1->header->maxLevel, 0u);
     EXPECT_EQ(m1->header->linkPoolUsed, 0u);
@@ -265,7 +265,7 @@ TEST(HnswBuild, ShortLinkPoolDropsLevelsThatDoNotFit) {
     ASSERT_EQ(seg->linkPoolEntries, 256u);
     auto v = randomVectors(n, 4, 8);
     addRange(*seg, v, 0, n);
-    ASSERT_EQ(seg->buildHnsw(DistanceMetric::Euclidean, true), 0);
+    ASSERT_EQ(qarbin::buildHnsw(*seg), 0);
     expectWellFormed(*seg);
     EXPECT_LE(seg->header->linkPoolUsed, 256u);
 

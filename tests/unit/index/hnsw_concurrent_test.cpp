@@ -17,10 +17,10 @@ TEST(HnswConcurrent, SearchesSurviveAnInsertAndARebuildInAnotherProcess) {
     const size_t total = 2400;
     const std::string name = "/" + qarbin_test::uniqueShmName("hnswrace");
     auto v = randomVectors(total, dim, 51);
-    SegPtr seg(Segment::createShm(name.c_str(), dim, total, Quantization::None, DistanceMetric::Dot, 16, 40, 0));
+    SegPtr seg(Segment::createShm(name.c_str(), makeShape(dim, total, DistanceMetric::Dot, 16, 40)));
     ASSERT_NE(seg, nullptr);
     addRange(*seg, v, 0, 400);
-    ASSERT_EQ(seg->buildHnsw(DistanceMetric::Dot, true), 0);
+    ASSERT_EQ(qarbin::buildHnsw(*seg), 0);
 
     pid_t child = fork();
     ASSERT_GE(child, 0);
@@ -30,10 +30,10 @@ TEST(HnswConcurrent, SearchesSurviveAnInsertAndARebuildInAnotherProcess) {
             size_t n = std::min<size_t>(250, total - from);
             for (size_t i = from; i < from + n; ++i)
                 if (seg->add(i + 1, keyOf(i).c_str(), &v[i * dim], nullptr, 0) != 0) ++bad;
-            if (seg->hnswInsertIncremental(DistanceMetric::Dot, true) != 0) ++bad;
+            if (qarbin::hnswInsertIncremental(*seg) != 0) ++bad;
         }
-        for (size_t i = 0; i < total; i += 5) seg->deleteById(i + 1);
-        if (seg->buildHnsw(DistanceMetric::Dot, true) != 0) ++bad;
+        for (size_t i = 0; i < total; i += 5) deleteKey(*seg, keyOf(i));
+        if (qarbin::buildHnsw(*seg) != 0) ++bad;
         _exit(bad == 0 ? 0 : 1);
     }
 
@@ -43,7 +43,7 @@ TEST(HnswConcurrent, SearchesSurviveAnInsertAndARebuildInAnotherProcess) {
     while (!done) {
         done = waitpid(child, &status, WNOHANG) == child;
         const float* q = &v[(searches * 37 % total) * dim];
-        auto got = graphSearch(*seg, q, 10, 30, DistanceMetric::Dot);
+        auto got = graphSearch(*seg, q, 10, 30);
         for (const Result& r : got) {
             ASSERT_GE(r.id, 1u);
             ASSERT_LE(r.id, total);

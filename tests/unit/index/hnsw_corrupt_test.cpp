@@ -30,6 +30,7 @@ struct HeapSegment {
         seg.dim = from.dim;
         seg.quantization = from.quantization;
         seg.pqSubvectors = from.pqSubvectors;
+        seg.useAvx2 = from.useAvx2;
         seg.mapPointers();
     }
     ~HeapSegment() { std::free(mem); }
@@ -46,7 +47,7 @@ TEST(HnswCorrupt, LyingGraphsAreNeverFollowedOutOfTheRegion) {
     auto v = randomVectors(kBuilt + 10, kDim, 31);
     auto good = makeSegment(kDim, kCap, DistanceMetric::Euclidean);
     addRange(*good, v, 0, kBuilt);
-    ASSERT_EQ(good->buildHnsw(DistanceMetric::Euclidean, true), 0);
+    ASSERT_EQ(qarbin::buildHnsw(*good), 0);
     const int32_t ep = good->header->entryPoint;
     ASSERT_GT(good->header->maxLevel, 0u) << "the fixture needs an upper level";
 
@@ -102,8 +103,8 @@ TEST(HnswCorrupt, LyingGraphsAreNeverFollowedOutOfTheRegion) {
         for (int round = 0; round < 2; ++round) {
             for (size_t qi = 0; qi < kBuilt + 10; qi += 9) {
                 const float* q = &v[qi * kDim];
-                auto exact = exactSearch(h.seg, q, 64, DistanceMetric::Euclidean);
-                auto got = graphSearch(h.seg, q, 10, 16, DistanceMetric::Euclidean);
+                auto exact = exactSearch(h.seg, q, 64);
+                auto got = graphSearch(h.seg, q, 10, 16);
                 for (const Result& g : got) {
                     const Result* e = nullptr;
                     for (const Result& x : exact)
@@ -116,7 +117,7 @@ TEST(HnswCorrupt, LyingGraphsAreNeverFollowedOutOfTheRegion) {
             // Extend it; afterwards the search must still hold up.
             if (round == 0) {
                 addRange(h.seg, v, kBuilt, 10);
-                int rc = h.seg.hnswInsertIncremental(DistanceMetric::Euclidean, true);
+                int rc = qarbin::hnswInsertIncremental(h.seg);
                 EXPECT_TRUE(rc == 0 || rc == -1);
                 EXPECT_LE(h.seg.header->indexedCount.load(), kCap + 1000);
             }
@@ -128,17 +129,17 @@ TEST(HnswCorrupt, AnUnreadableEntryFallsBackToScoringEveryRecord) {
     auto v = randomVectors(40, kDim, 32);
     auto good = makeSegment(kDim, kCap, DistanceMetric::Euclidean);
     addRange(*good, v, 0, 40);
-    ASSERT_EQ(good->buildHnsw(DistanceMetric::Euclidean, true), 0);
+    ASSERT_EQ(qarbin::buildHnsw(*good), 0);
     for (int32_t badEntry : {45, INT32_MAX, -9}) {
         HeapSegment h(*good);
         h.seg.header->entryPoint = badEntry;
         // The insert refuses a header naming a node it does not have.
         auto before = headerBytes(h.seg);
         addRange(h.seg, v, 0, 0);
-        EXPECT_EQ(h.seg.hnswInsertIncremental(DistanceMetric::Euclidean, true), 0) << "nothing pending";
+        EXPECT_EQ(qarbin::hnswInsertIncremental(h.seg), 0) << "nothing pending";
         for (size_t qi = 0; qi < 40; qi += 13) {
-            auto exact = exactSearch(h.seg, &v[qi * kDim], 5, DistanceMetric::Euclidean);
-            auto got = graphSearch(h.seg, &v[qi * kDim], 5, 16, DistanceMetric::Euclidean);
+            auto exact = exactSearch(h.seg, &v[qi * kDim], 5);
+            auto got = graphSearch(h.seg, &v[qi * kDim], 5, 16);
             EXPECT_EQ(keysOf(got), keysOf(exact)) << "entry " << badEntry;
         }
         EXPECT_EQ(headerBytes(h.seg), before);
@@ -147,6 +148,6 @@ TEST(HnswCorrupt, AnUnreadableEntryFallsBackToScoringEveryRecord) {
     h.seg.header->entryPoint = 45;
     addRange(h.seg, v, 0, 1);  // one pending record (a second copy of k0)
     auto before = headerBytes(h.seg);
-    EXPECT_EQ(h.seg.hnswInsertIncremental(DistanceMetric::Euclidean, true), -1);
+    EXPECT_EQ(qarbin::hnswInsertIncremental(h.seg), -1);
     EXPECT_EQ(headerBytes(h.seg), before);
 }

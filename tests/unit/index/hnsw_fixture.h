@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "core/index/hnsw.h"
 #include "core/segment/segment.h"
 
 namespace hnsw_test {
@@ -26,9 +27,25 @@ using qarbin::Segment;
 
 using SegPtr = std::unique_ptr<Segment>;
 
+// The shape of a segment that scores with `metric`, in the 8-lane order when avx2.
+inline qarbin::Shape makeShape(uint32_t dim, uint64_t capacity, DistanceMetric metric = DistanceMetric::Cosine,
+                               uint32_t m = 16, uint32_t efc = 200, Quantization q = Quantization::None,
+                               bool avx2 = true) {
+    qarbin::Shape shape;
+    shape.dim = dim;
+    shape.metric = metric;
+    shape.quantization = q;
+    shape.hnswM = m;
+    shape.efConstruction = efc;
+    shape.capacity = capacity;
+    shape.useAvx2 = avx2;
+    return shape;
+}
+
 inline SegPtr makeSegment(uint32_t dim, uint64_t capacity, DistanceMetric metric = DistanceMetric::Cosine,
-                          uint32_t m = 16, uint32_t efc = 200, Quantization q = Quantization::None) {
-    return SegPtr(Segment::createMemory(dim, capacity, q, metric, m, efc, 0));
+                          uint32_t m = 16, uint32_t efc = 200, Quantization q = Quantization::None,
+                          bool avx2 = true) {
+    return SegPtr(Segment::createMemory(makeShape(dim, capacity, metric, m, efc, q, avx2)));
 }
 
 inline std::vector<float> randomVectors(size_t n, uint32_t dim, uint32_t seed) {
@@ -47,6 +64,17 @@ inline void addRange(Segment& seg, const std::vector<float>& vecs, size_t from, 
         ASSERT_EQ(seg.add(i + 1, keyOf(i).c_str(), &vecs[i * seg.dim], nullptr, 0), 0);
 }
 
+// Tombstones every live record stored under key; returns how many it marked.
+inline int deleteKey(Segment& seg, const char* key) {
+    std::vector<uint64_t> slots;
+    seg.findLiveByKey(key, slots);
+    int marked = 0;
+    for (uint64_t s : slots)
+        if (seg.markDeleted(s)) ++marked;
+    return marked;
+}
+inline int deleteKey(Segment& seg, const std::string& key) { return deleteKey(seg, key.c_str()); }
+
 inline const HnswNode* nodeAt(const Segment& seg, uint64_t p) {
     return reinterpret_cast<const HnswNode*>(seg.nodeArea + p * qarbin::kNodeBytes);
 }
@@ -64,22 +92,20 @@ inline std::vector<uint8_t> graphBytes(const Segment& seg) {
     return std::vector<uint8_t>(seg.nodeArea, seg.base + seg.mappedLen);
 }
 
-// Runs a search of the graph and returns its hits.
-inline std::vector<Result> graphSearch(const Segment& seg, const float* q, int topK, int ef,
-                                       DistanceMetric metric, bool avx2 = true) {
+// Runs a search of the graph (in the segment's metric and order) and returns its hits.
+inline std::vector<Result> graphSearch(const Segment& seg, const float* q, int topK, int ef) {
     std::vector<Result> r(topK);
     int count = 0;
-    EXPECT_EQ(seg.hnswSearch(q, topK, ef, metric, avx2, r.data(), &count), 0);
+    EXPECT_EQ(qarbin::hnswSearch(seg, q, topK, ef, r.data(), &count), 0);
     EXPECT_LE(count, topK);
     r.resize(count);
     return r;
 }
 
-inline std::vector<Result> exactSearch(const Segment& seg, const float* q, int topK, DistanceMetric metric,
-                                       bool avx2 = true) {
+inline std::vector<Result> exactSearch(const Segment& seg, const float* q, int topK) {
     std::vector<Result> r(topK);
     int count = 0;
-    seg.search(q, topK, metric, avx2, r.data(), &count);
+    seg.search(q, topK, r.data(), &count);
     r.resize(count);
     return r;
 }

@@ -9,7 +9,7 @@ TEST(HnswInsert, RefusesAGraphThatIsNotUsable) {
     auto v = randomVectors(10, 4, 21);
     addRange(*seg, v, 0, 10);
     auto before = headerBytes(*seg);
-    EXPECT_EQ(seg->hnswInsertIncremental(DistanceMetric::Cosine, true), -1);
+    EXPECT_EQ(qarbin::hnswInsertIncremental(*seg), -1);
     EXPECT_EQ(headerBytes(*seg), before);
     EXPECT_EQ(seg->recordAt(0)->graphNode, -1);
 }
@@ -18,15 +18,15 @@ TEST(HnswInsert, NoPendingRecordsLeavesTheHeaderAlone) {
     auto seg = makeSegment(4, 32);
     auto v = randomVectors(12, 4, 22);
     addRange(*seg, v, 0, 10);
-    ASSERT_EQ(seg->buildHnsw(DistanceMetric::Cosine, true), 0);
+    ASSERT_EQ(qarbin::buildHnsw(*seg), 0);
     auto before = headerBytes(*seg);
-    EXPECT_EQ(seg->hnswInsertIncremental(DistanceMetric::Cosine, true), 0);
+    EXPECT_EQ(qarbin::hnswInsertIncremental(*seg), 0);
     EXPECT_EQ(headerBytes(*seg), before);
     // A record deleted before it was indexed is not pending either.
     addRange(*seg, v, 10, 1);
-    ASSERT_TRUE(seg->deleteById(11));
+    ASSERT_EQ(deleteKey(*seg, keyOf(10)), 1);
     before = headerBytes(*seg);
-    EXPECT_EQ(seg->hnswInsertIncremental(DistanceMetric::Cosine, true), 0);
+    EXPECT_EQ(qarbin::hnswInsertIncremental(*seg), 0);
     EXPECT_EQ(headerBytes(*seg), before);
     EXPECT_EQ(seg->recordAt(10)->graphNode, -1);
 }
@@ -35,12 +35,12 @@ TEST(HnswInsert, PendingRecordsGetTheNextPositionsInSlotOrder) {
     auto seg = makeSegment(6, 64, DistanceMetric::Euclidean);
     auto v = randomVectors(40, 6, 23);
     addRange(*seg, v, 0, 30);
-    ASSERT_TRUE(seg->deleteById(3));  // slot 2: gone before the build
-    ASSERT_EQ(seg->buildHnsw(DistanceMetric::Euclidean, true), 0);
+    ASSERT_EQ(deleteKey(*seg, keyOf(2)), 1);  // slot 2: gone before the build
+    ASSERT_EQ(qarbin::buildHnsw(*seg), 0);
     ASSERT_EQ(seg->header->indexedCount.load(), 29u);
     addRange(*seg, v, 30, 10);
-    ASSERT_TRUE(seg->deleteById(34));  // slot 33: gone before the insert
-    ASSERT_EQ(seg->hnswInsertIncremental(DistanceMetric::Euclidean, true), 0);
+    ASSERT_EQ(deleteKey(*seg, keyOf(33)), 1);  // slot 33: gone before the insert
+    ASSERT_EQ(qarbin::hnswInsertIncremental(*seg), 0);
 
     EXPECT_EQ(seg->header->indexedCount.load(), 38u);
     EXPECT_EQ(seg->header->flags & 3u, 3u);
@@ -71,12 +71,12 @@ TEST(HnswInsert, LevelsContinueFromTheNodeCount) {
     auto seg = makeSegment(8, 256);
     auto v = randomVectors(110, 8, 24);
     addRange(*seg, v, 0, 100);
-    ASSERT_EQ(seg->buildHnsw(DistanceMetric::Cosine, true), 0);
+    ASSERT_EQ(qarbin::buildHnsw(*seg), 0);
     const int32_t ep = seg->header->entryPoint;
     const uint32_t maxL = seg->header->maxLevel;
     const uint32_t pool = seg->header->linkPoolUsed;
     addRange(*seg, v, 100, 10);
-    ASSERT_EQ(seg->hnswInsertIncremental(DistanceMetric::Cosine, true), 0);
+    ASSERT_EQ(qarbin::hnswInsertIncremental(*seg), 0);
 
     const uint32_t want[10] = {0, 0, 0, 2, 0, 0, 0, 0, 0, 0};
     for (uint32_t j = 0; j < 10; ++j) EXPECT_EQ(nodeAt(*seg, 100 + j)->level, want[j]) << "node " << 100 + j;
@@ -98,25 +98,25 @@ TEST(HnswInsert, ANewNodeOnTheTopLevelDoesNotTakeTheEntry) {
     auto seg = makeSegment(4, 16);
     auto v = randomVectors(3, 4, 25);
     addRange(*seg, v, 0, 1);
-    ASSERT_EQ(seg->buildHnsw(DistanceMetric::Cosine, true), 0);
+    ASSERT_EQ(qarbin::buildHnsw(*seg), 0);
     ASSERT_EQ(seg->header->maxLevel, 0u);
     addRange(*seg, v, 1, 1);
-    ASSERT_EQ(seg->hnswInsertIncremental(DistanceMetric::Cosine, true), 0);
+    ASSERT_EQ(qarbin::hnswInsertIncremental(*seg), 0);
     ASSERT_EQ(nodeAt(*seg, 1)->level, 0u);  // first draw from seed 2
     EXPECT_EQ(seg->header->entryPoint, 0);
 }
 
 TEST(HnswInsert, SameStateAndRecordsGiveTheSameGraph) {
     auto v = randomVectors(500, 16, 26);
-    SegPtr segs[2] = {makeSegment(16, 512, DistanceMetric::Manhattan, 12, 60),
-                      makeSegment(16, 512, DistanceMetric::Manhattan, 12, 60)};
+    SegPtr segs[2] = {makeSegment(16, 512, DistanceMetric::Manhattan, 12, 60, Quantization::None, false),
+                      makeSegment(16, 512, DistanceMetric::Manhattan, 12, 60, Quantization::None, false)};
     for (SegPtr& s : segs) {
         addRange(*s, v, 0, 250);
-        ASSERT_EQ(s->buildHnsw(DistanceMetric::Manhattan, false), 0);
+        ASSERT_EQ(qarbin::buildHnsw(*s), 0);
         addRange(*s, v, 250, 150);
-        ASSERT_EQ(s->hnswInsertIncremental(DistanceMetric::Manhattan, false), 0);
+        ASSERT_EQ(qarbin::hnswInsertIncremental(*s), 0);
         addRange(*s, v, 400, 100);
-        ASSERT_EQ(s->hnswInsertIncremental(DistanceMetric::Manhattan, false), 0);
+        ASSERT_EQ(qarbin::hnswInsertIncremental(*s), 0);
     }
     ASSERT_EQ(segs[0]->header->indexedCount.load(), 500u);
     EXPECT_EQ(headerBytes(*segs[0]), headerBytes(*segs[1]));
@@ -128,17 +128,17 @@ TEST(HnswInsert, AnExtendedGraphKeepsItsRecall) {
     auto v = randomVectors(2000, dim, 27);
     auto seg = makeSegment(dim, 2000, DistanceMetric::Euclidean, 16, 100);
     addRange(*seg, v, 0, 500);
-    ASSERT_EQ(seg->buildHnsw(DistanceMetric::Euclidean, true), 0);
+    ASSERT_EQ(qarbin::buildHnsw(*seg), 0);
     for (size_t from = 500; from < 2000; from += 500) {
         addRange(*seg, v, from, 500);
-        ASSERT_EQ(seg->hnswInsertIncremental(DistanceMetric::Euclidean, true), 0);
+        ASSERT_EQ(qarbin::hnswInsertIncremental(*seg), 0);
     }
     ASSERT_EQ(seg->header->indexedCount.load(), 2000u);
     auto queries = randomVectors(60, dim, 28);
     size_t hit = 0;
     for (size_t i = 0; i < 60; ++i) {
-        auto truth = keysOf(exactSearch(*seg, &queries[i * dim], 10, DistanceMetric::Euclidean));
-        for (const std::string& k : keysOf(graphSearch(*seg, &queries[i * dim], 10, 100, DistanceMetric::Euclidean)))
+        auto truth = keysOf(exactSearch(*seg, &queries[i * dim], 10));
+        for (const std::string& k : keysOf(graphSearch(*seg, &queries[i * dim], 10, 100)))
             hit += truth.count(k);
     }
     EXPECT_GE(hit, static_cast<size_t>(0.95 * 600));

@@ -501,7 +501,7 @@ void addBoth(Segment& seg, RefGraph& ref, const std::vector<float>& v, size_t fr
 }
 
 void deleteBoth(Segment& seg, RefGraph& ref, size_t slot) {
-    ASSERT_TRUE(seg.deleteById(slot + 1));
+    ASSERT_EQ(deleteKey(seg, keyOf(slot)), 1);
     ref.remove(slot);
 }
 
@@ -514,7 +514,7 @@ void expectSameSearches(const Segment& seg, RefGraph& ref, const Case& c) {
     for (int ef : {10, 100}) {
         for (int qi = 0; qi < 4; ++qi) {
             const float* q = &queries[qi * c.dim];
-            std::vector<Result> got = graphSearch(seg, q, 10, ef, c.metric, c.avx2);
+            std::vector<Result> got = graphSearch(seg, q, 10, ef);
             std::vector<Hit> want = ref.search(q, 10, ef);
             ASSERT_EQ(ref.ties, 0u) << kTiesMessage;
             ASSERT_EQ(got.size(), want.size()) << "ef " << ef << " query " << qi;
@@ -527,15 +527,23 @@ void expectSameSearches(const Segment& seg, RefGraph& ref, const Case& c) {
     }
 }
 
+// The segment scores in the case's metric and order, as the model does.
+void expectCaseScoring(const Case& c, const Segment& seg) {
+    ASSERT_EQ(seg.metric, c.metric);
+    ASSERT_EQ(seg.useAvx2, c.avx2);
+}
+
 void buildAndCompare(const Case& c, SegPtr& seg, RefGraph& ref) {
-    ASSERT_EQ(seg->buildHnsw(c.metric, c.avx2), 0);
+    expectCaseScoring(c, *seg);
+    ASSERT_EQ(qarbin::buildHnsw(*seg), 0);
     ref.build();
     ASSERT_EQ(ref.ties, 0u) << kTiesMessage;
     ASSERT_EQ(firstDifference(*seg, ref), "");
 }
 
 void insertAndCompare(const Case& c, SegPtr& seg, RefGraph& ref) {
-    ASSERT_EQ(seg->hnswInsertIncremental(c.metric, c.avx2), 0);
+    expectCaseScoring(c, *seg);
+    ASSERT_EQ(qarbin::hnswInsertIncremental(*seg), 0);
     ASSERT_EQ(ref.insert(), 0);
     ASSERT_EQ(ref.ties, 0u) << kTiesMessage;
     ASSERT_EQ(firstDifference(*seg, ref), "");
@@ -563,7 +571,7 @@ TEST(HnswReference, BuildAndSearchMatchTheModel) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         const uint64_t cap = c.n;
-        SegPtr seg = makeSegment(c.dim, cap, c.metric, c.m, c.efc);
+        SegPtr seg = makeSegment(c.dim, cap, c.metric, c.m, c.efc, Quantization::None, c.avx2);
         ASSERT_TRUE(seg);
         RefGraph ref(c.dim, cap, c.m, c.efc, seg->linkPoolEntries, c.metric, c.avx2);
         auto v = caseVectors(c, c.n, 7 + c.n + c.dim + c.seed);
@@ -598,7 +606,7 @@ TEST(HnswReference, InsertsAfterABuildMatchTheModel) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         const uint64_t cap = 900;
-        SegPtr seg = makeSegment(c.dim, cap, c.metric, c.m, c.efc);
+        SegPtr seg = makeSegment(c.dim, cap, c.metric, c.m, c.efc, Quantization::None, c.avx2);
         ASSERT_TRUE(seg);
         RefGraph ref(c.dim, cap, c.m, c.efc, seg->linkPoolEntries, c.metric, c.avx2);
         auto v = caseVectors(c, cap, 31 + c.dim + c.seed);
@@ -631,7 +639,7 @@ TEST(HnswReference, ShortLinkPoolMatchesTheModel) {
     // the 256 pool entries a segment of 400 slots has.
     const Case c{"pool short M2", 0, 8, 2, 20, DistanceMetric::Euclidean, true, 0, false, 0};
     const uint64_t cap = 400;
-    SegPtr seg = makeSegment(c.dim, cap, c.metric, c.m, c.efc);
+    SegPtr seg = makeSegment(c.dim, cap, c.metric, c.m, c.efc, Quantization::None, c.avx2);
     ASSERT_TRUE(seg);
     ASSERT_EQ(seg->linkPoolEntries, 256u);
     RefGraph ref(c.dim, cap, c.m, c.efc, seg->linkPoolEntries, c.metric, c.avx2);

@@ -17,12 +17,12 @@ struct HandGraph {
     hnsw::Graph g;
 
     explicit HandGraph(const std::vector<std::pair<float, float>>& pts) {
-        seg = makeSegment(2, 16, DistanceMetric::Euclidean);
+        seg = makeSegment(2, 16, DistanceMetric::Euclidean, 16, 200, Quantization::None, false);
         for (size_t i = 0; i < pts.size(); ++i) {
             float v[2] = {pts[i].first, pts[i].second};
             EXPECT_EQ(seg->add(i + 1, keyOf(i).c_str(), v, nullptr, 0), 0);
         }
-        EXPECT_TRUE(hnsw::makeGraph(*seg, pts.size(), DistanceMetric::Euclidean, false, &g));
+        EXPECT_TRUE(hnsw::makeGraph(*seg, pts.size(), &g));
         uint32_t pool = 0;
         for (uint32_t p = 0; p < pts.size(); ++p) EXPECT_EQ(hnsw::initNode(g, p, p, 1, &pool), 1u);
         seg->header->indexedCount.store(pts.size());
@@ -39,19 +39,52 @@ struct HandGraph {
 
 }  // namespace
 
+namespace {
+
+// The graph's distance from query to the record in `slot` of a segment
+// holding e1 = (1, 0, 0, 0) and b = (3, 4, 0, 0) that scores with `metric`
+// in the given summation order.
+float graphDistance(DistanceMetric metric, bool avx2, const float* query, uint32_t slot) {
+    auto seg = makeSegment(4, 4, metric, 16, 200, Quantization::None, avx2);
+    const float e1[4] = {1, 0, 0, 0};
+    const float b[4] = {3, 4, 0, 0};
+    EXPECT_EQ(seg->add(1, "a", e1, nullptr, 0), 0);
+    EXPECT_EQ(seg->add(2, "b", b, nullptr, 0), 0);
+    hnsw::Graph g;
+    EXPECT_TRUE(hnsw::makeGraph(*seg, 2, &g));
+    const uint32_t slots[2] = {0, 1};  // node p stands for slot p
+    g.nodeSlots = slots;
+    g.nodeSlotsCount = 2;
+    hnsw::Workspace& ws = hnsw::workspace();
+    ws.prepare(2, 4, 1);
+    hnsw::Query q;
+    q.init(g, query, ws);
+    uint32_t kept[1] = {99};
+    float dist[1] = {-99.0f};
+    EXPECT_EQ(hnsw::distancesOf(g, q, &slot, 1, kept, dist), 1u);
+    EXPECT_EQ(kept[0], 0u);
+    // The same distance from the exact score of the stored vector: 1 - score
+    // for cosine, -score for the others.
+    float buf[4];
+    const float* v = hnsw::vectorOf(g, slot, buf);
+    const float score = qarbin::computeScore(query, v, 4, metric, avx2);
+    EXPECT_EQ(dist[0], metric == DistanceMetric::Cosine ? 1.0f - score : -score);
+    return dist[0];
+}
+
+}  // namespace
+
 TEST(HnswTraverse, DistanceFollowsTheMetric) {
-    auto seg = makeSegment(4, 4, DistanceMetric::Dot);
-    float e1[4] = {1, 0, 0, 0};
-    float zero[4] = {0, 0, 0, 0};
-    float b[4] = {3, 4, 0, 0};
-    ASSERT_EQ(seg->add(1, "a", e1, nullptr, 0), 0);
-    ASSERT_EQ(seg->add(2, "b", b, nullptr, 0), 0);
-    EXPECT_EQ(seg->hnswDistVec(e1, 0, DistanceMetric::Dot, true), -1.0f);
-    EXPECT_EQ(seg->hnswDistVec(zero, 0, DistanceMetric::Cosine, true), 1.0f);
-    EXPECT_EQ(seg->hnswDistVec(zero, 1, DistanceMetric::Cosine, false), 1.0f);
-    EXPECT_EQ(seg->hnswDistVec(e1, 1, DistanceMetric::Euclidean, false), std::sqrt(20.0f));
-    EXPECT_EQ(seg->hnswDistVec(e1, 1, DistanceMetric::Manhattan, false), 6.0f);
-    EXPECT_EQ(seg->hnswDistVec(e1, 1, static_cast<DistanceMetric>(7), false), 0.0f);
+    const float e1[4] = {1, 0, 0, 0};
+    const float zero[4] = {0, 0, 0, 0};
+    EXPECT_EQ(graphDistance(DistanceMetric::Dot, true, e1, 0), -1.0f);
+    EXPECT_EQ(graphDistance(DistanceMetric::Cosine, true, zero, 0), 1.0f);
+    EXPECT_EQ(graphDistance(DistanceMetric::Cosine, false, zero, 1), 1.0f);
+    EXPECT_EQ(graphDistance(DistanceMetric::Euclidean, false, e1, 1), std::sqrt(20.0f));
+    EXPECT_EQ(graphDistance(DistanceMetric::Manhattan, false, e1, 1), 6.0f);
+    // No segment has an unknown metric; the conversion gives such a one 0.
+    EXPECT_EQ(makeSegment(4, 4, static_cast<DistanceMetric>(7)), nullptr);
+    EXPECT_EQ(hnsw::scoreToDistance(0.5f, static_cast<DistanceMetric>(7)), 0.0f);
 }
 
 TEST(HnswTraverse, GreedyDescentTakesTheFirstStrictImprovementAndNeverATie) {
@@ -111,14 +144,14 @@ TEST(HnswSearch, EfBelowTopKLimitsGraphResults) {
     auto seg = makeSegment(8, 256);
     auto v = randomVectors(200, 8, 11);
     addRange(*seg, v, 0, 200);
-    ASSERT_EQ(seg->buildHnsw(DistanceMetric::Cosine, true), 0);
+    ASSERT_EQ(qarbin::buildHnsw(*seg), 0);
     for (int ef : {1, 3, 7}) {
-        auto r = graphSearch(*seg, &v[0], 50, ef, DistanceMetric::Cosine);
+        auto r = graphSearch(*seg, &v[0], 50, ef);
         EXPECT_GE(r.size(), 1u);
         EXPECT_LE(r.size(), static_cast<size_t>(ef));
     }
     // ef 1 from a stored vector still finds that vector.
-    auto r = graphSearch(*seg, &v[17 * 8], 1, 1, DistanceMetric::Cosine);
+    auto r = graphSearch(*seg, &v[17 * 8], 1, 1);
     ASSERT_EQ(r.size(), 1u);
 }
 
@@ -130,11 +163,11 @@ TEST(HnswSearch, UnindexedRecordsAreScoredExactly) {
         SCOPED_TRACE(static_cast<int>(m));
         auto seg = makeSegment(12, 256, m);
         addRange(*seg, v, 0, 100);
-        ASSERT_EQ(seg->buildHnsw(m, true), 0);
+        ASSERT_EQ(qarbin::buildHnsw(*seg), 0);
         addRange(*seg, v, 100, 30);
         for (size_t i = 100; i < 130; i += 7) {
-            auto exact = exactSearch(*seg, &v[i * 12], 130, m);
-            auto got = graphSearch(*seg, &v[i * 12], 130, 10, m);
+            auto exact = exactSearch(*seg, &v[i * 12], 130);
+            auto got = graphSearch(*seg, &v[i * 12], 130, 10);
             // Every unindexed record is there, with the exhaustive score bit for bit.
             size_t unindexed = 0;
             for (const Result& g : got) {
@@ -162,11 +195,11 @@ TEST(HnswSearch, GraphScoresMatchTheExhaustiveScores) {
         for (bool avx2 : {false, true}) {
             Quantization enc = encodings[(static_cast<int>(m) * 2 + avx2) % 4];
             SCOPED_TRACE(static_cast<int>(enc));
-            auto seg = makeSegment(9, 400, m, 16, 200, enc);
+            auto seg = makeSegment(9, 400, m, 16, 200, enc, avx2);
             addRange(*seg, v, 0, 400);
-            ASSERT_EQ(seg->buildHnsw(m, avx2), 0);
-            auto exact = exactSearch(*seg, &v[5 * 9], 400, m, avx2);
-            auto got = graphSearch(*seg, &v[5 * 9], 20, 40, m, avx2);
+            ASSERT_EQ(qarbin::buildHnsw(*seg), 0);
+            auto exact = exactSearch(*seg, &v[5 * 9], 400);
+            auto got = graphSearch(*seg, &v[5 * 9], 20, 40);
             ASSERT_FALSE(got.empty());
             for (const Result& g : got) {
                 const Result* e = nullptr;
@@ -188,15 +221,15 @@ TEST(HnswSearch, DeletedRecordsAreNeverReturned) {
     auto seg = makeSegment(8, 512, DistanceMetric::Euclidean);
     auto v = randomVectors(300, 8, 14);
     addRange(*seg, v, 0, 300);
-    ASSERT_EQ(seg->buildHnsw(DistanceMetric::Euclidean, true), 0);
-    for (size_t i = 0; i < 300; i += 2) ASSERT_TRUE(seg->deleteById(i + 1));
+    ASSERT_EQ(qarbin::buildHnsw(*seg), 0);
+    for (size_t i = 0; i < 300; i += 2) ASSERT_EQ(deleteKey(*seg, keyOf(i)), 1);
     for (size_t qi = 0; qi < 300; qi += 25) {
-        auto r = graphSearch(*seg, &v[qi * 8], 20, 60, DistanceMetric::Euclidean);
+        auto r = graphSearch(*seg, &v[qi * 8], 20, 60);
         EXPECT_EQ(r.size(), 20u) << "the beam still passes through deleted nodes";
         for (const Result& x : r) EXPECT_EQ(std::stoi(x.key + 1) % 2, 1) << x.key;
     }
-    for (size_t i = 1; i < 300; i += 2) ASSERT_TRUE(seg->deleteById(i + 1));
-    EXPECT_TRUE(graphSearch(*seg, &v[0], 20, 60, DistanceMetric::Euclidean).empty());
+    for (size_t i = 1; i < 300; i += 2) ASSERT_EQ(deleteKey(*seg, keyOf(i)), 1);
+    EXPECT_TRUE(graphSearch(*seg, &v[0], 20, 60).empty());
 }
 
 TEST(HnswSearch, MergesIntoASharedArrayByTheTopKRule) {
@@ -204,7 +237,7 @@ TEST(HnswSearch, MergesIntoASharedArrayByTheTopKRule) {
     auto seg = makeSegment(1, 8, DistanceMetric::Dot);
     const float vals[] = {0.3f, 0.2f, 0.9f};
     for (int i = 0; i < 3; ++i) ASSERT_EQ(seg->add(i + 1, keyOf(i).c_str(), &vals[i], "m", 1), 0);
-    ASSERT_EQ(seg->buildHnsw(DistanceMetric::Dot, true), 0);
+    ASSERT_EQ(qarbin::buildHnsw(*seg), 0);
     const float q = 1.0f;
 
     Result r[3] = {};
@@ -212,7 +245,7 @@ TEST(HnswSearch, MergesIntoASharedArrayByTheTopKRule) {
     r[1].score = 0.2f;
     r[2].score = 0.2f;
     int count = 3;
-    ASSERT_EQ(seg->hnswSearch(&q, 3, 10, DistanceMetric::Dot, true, r, &count), 0);
+    ASSERT_EQ(qarbin::hnswSearch(*seg, &q, 3, 10, r, &count), 0);
     ASSERT_EQ(count, 3);
     // Offered farthest first: 0.2 ties the worst and stays out, 0.3 replaces
     // the earlier of the two 0.2 entries, then 0.9 replaces the other.
@@ -229,12 +262,12 @@ TEST(HnswSearch, MergesIntoASharedArrayByTheTopKRule) {
     auto other = makeSegment(1, 8, DistanceMetric::Dot);
     const float more[] = {0.1f, 0.4f};
     for (int i = 0; i < 2; ++i) ASSERT_EQ(other->add(10 + i, keyOf(10 + i).c_str(), &more[i], nullptr, 0), 0);
-    ASSERT_EQ(other->buildHnsw(DistanceMetric::Dot, true), 0);
+    ASSERT_EQ(qarbin::buildHnsw(*other), 0);
     Result four[4] = {};
     count = 0;
-    ASSERT_EQ(seg->hnswSearch(&q, 4, 10, DistanceMetric::Dot, true, four, &count), 0);
+    ASSERT_EQ(qarbin::hnswSearch(*seg, &q, 4, 10, four, &count), 0);
     ASSERT_EQ(count, 3);
-    ASSERT_EQ(other->hnswSearch(&q, 4, 10, DistanceMetric::Dot, true, four, &count), 0);
+    ASSERT_EQ(qarbin::hnswSearch(*other, &q, 4, 10, four, &count), 0);
     ASSERT_EQ(count, 4);
     std::set<std::string> keys;
     for (const Result& x : four) keys.insert(x.key);
@@ -248,22 +281,22 @@ TEST(HnswSearch, UnusableOrEmptyGraphContributesNothing) {
     addRange(*seg, v, 0, 5);
     Result r[5] = {};
     int count = 0;
-    ASSERT_EQ(seg->hnswSearch(&v[0], 5, 10, DistanceMetric::Cosine, true, r, &count), 0);
+    ASSERT_EQ(qarbin::hnswSearch(*seg, &v[0], 5, 10, r, &count), 0);
     EXPECT_EQ(count, 0) << "no graph: not even the records without nodes are scanned";
-    ASSERT_EQ(seg->buildHnsw(DistanceMetric::Cosine, true), 0);
+    ASSERT_EQ(qarbin::buildHnsw(*seg), 0);
     seg->header->flags &= ~qarbin::kFlagGraphUsable;
-    ASSERT_EQ(seg->hnswSearch(&v[0], 5, 10, DistanceMetric::Cosine, true, r, &count), 0);
+    ASSERT_EQ(qarbin::hnswSearch(*seg, &v[0], 5, 10, r, &count), 0);
     EXPECT_EQ(count, 0);
 }
 
 namespace {
 
-double recallAt10(const Segment& seg, const std::vector<float>& queries, size_t nq, int ef, DistanceMetric m) {
+double recallAt10(const Segment& seg, const std::vector<float>& queries, size_t nq, int ef) {
     size_t hit = 0, total = 0;
     for (size_t i = 0; i < nq; ++i) {
         const float* q = &queries[i * seg.dim];
-        auto truth = keysOf(exactSearch(seg, q, 10, m));
-        for (const std::string& k : keysOf(graphSearch(seg, q, 10, ef, m))) hit += truth.count(k);
+        auto truth = keysOf(exactSearch(seg, q, 10));
+        for (const std::string& k : keysOf(graphSearch(seg, q, 10, ef))) hit += truth.count(k);
         total += truth.size();
     }
     return static_cast<double>(hit) / static_cast<double>(total);
@@ -278,9 +311,9 @@ TEST(HnswSearch, RecallAgainstTheExhaustiveScan) {
     for (DistanceMetric m : {DistanceMetric::Cosine, DistanceMetric::Euclidean}) {
         auto seg = makeSegment(dim, n, m, 16, 100);
         addRange(*seg, v, 0, n);
-        ASSERT_EQ(seg->buildHnsw(m, true), 0);
-        double r100 = recallAt10(*seg, queries, 100, 100, m);
-        double r10 = recallAt10(*seg, queries, 100, 10, m);
+        ASSERT_EQ(qarbin::buildHnsw(*seg), 0);
+        double r100 = recallAt10(*seg, queries, 100, 100);
+        double r10 = recallAt10(*seg, queries, 100, 10);
         EXPECT_GE(r100, 0.95) << "metric " << static_cast<int>(m);
         EXPECT_GE(r100, r10);
         EXPECT_GE(r10, 0.5);
@@ -321,17 +354,17 @@ TEST(HnswSearch, ClusteredDataIsReachedAcrossClusters) {
         SCOPED_TRACE(static_cast<int>(m));
         auto built = makeSegment(dim, n, m);
         addRange(*built, v, 0, n);
-        ASSERT_EQ(built->buildHnsw(m, true), 0);
-        EXPECT_GE(recallAt10(*built, queries, 100, 40, m), 0.98);
+        ASSERT_EQ(qarbin::buildHnsw(*built), 0);
+        EXPECT_GE(recallAt10(*built, queries, 100, 40), 0.98);
 
         // The same records taken in by inserts of 500 at a time.
         auto grown = makeSegment(dim, n, m);
         addRange(*grown, v, 0, 500);
-        ASSERT_EQ(grown->buildHnsw(m, true), 0);
+        ASSERT_EQ(qarbin::buildHnsw(*grown), 0);
         for (size_t from = 500; from < n; from += 500) {
             addRange(*grown, v, from, 500);
-            ASSERT_EQ(grown->hnswInsertIncremental(m, true), 0);
+            ASSERT_EQ(qarbin::hnswInsertIncremental(*grown), 0);
         }
-        EXPECT_GE(recallAt10(*grown, queries, 100, 40, m), 0.98);
+        EXPECT_GE(recallAt10(*grown, queries, 100, 40), 0.98);
     }
 }

@@ -44,7 +44,7 @@ const Fixture kFixtures[] = {{"plain", 4, 4, Quantization::None, 0}, {"pq", 8, 6
 std::vector<char> makeFile(const qarbin_test::TempDir& dir, const Fixture& f) {
     const std::string path = dir.file(std::string(f.name) + ".src");
     {
-        SegPtr s(Segment::createDisk(path.c_str(), f.dim, f.cap, f.q, DistanceMetric::Cosine, 0, 0, f.m));
+        SegPtr s(Segment::createDisk(path.c_str(), shapeOf(f.dim, f.cap, f.q, f.m, DistanceMetric::Cosine, 0, 0)));
         if (!s) return {};
         if (f.m) {
             float* cb = reinterpret_cast<float*>(s->base + 128);
@@ -54,7 +54,7 @@ std::vector<char> makeFile(const qarbin_test::TempDir& dir, const Fixture& f) {
         }
         const auto v = vec(f.dim, 1);
         for (int i = 0; i < 3; ++i) s->add(i, ("k" + std::to_string(i)).c_str(), v.data(), "meta", 4);
-        s->deleteByKey("k1");
+        deleteKey(*s, "k1");
     }
     return readFile(path);
 }
@@ -64,8 +64,12 @@ void exercise(Segment& s) {
     std::vector<float> q(s.dim, 0.5f);
     qarbin::Result res[8];
     int count = 0;
+    // Scored under two metrics in the 8-lane order, then under a third in
+    // the sequential one.
     for (DistanceMetric m : {DistanceMetric::Cosine, DistanceMetric::Euclidean}) {
-        s.search(q.data(), 8, m, true, res, &count);
+        s.metric = m;
+        s.useAvx2 = true;
+        s.search(q.data(), 8, res, &count);
         for (int i = 0; i < count; ++i) {
             ASSERT_LE(res[i].metadataLen, 4096u);
             ASSERT_EQ(res[i].key[63], '\0');
@@ -75,12 +79,14 @@ void exercise(Segment& s) {
     s.findLiveByKey("k0", slots);
     s.getByKey("k2");
     if (s.writable) {
-        s.deleteByKey("k2");
+        deleteKey(s, "k2");
         s.add(9, "k9", q.data(), "m", 1);
         s.getByKey("k9");
         s.clearRecords();
         s.add(10, "k10", q.data(), nullptr, 0);
-        s.search(q.data(), 8, DistanceMetric::Dot, false, res, &count);
+        s.metric = DistanceMetric::Dot;
+        s.useAvx2 = false;
+        s.search(q.data(), 8, res, &count);
     }
 }
 
@@ -163,7 +169,7 @@ TEST(SegmentCorrupt, LyingSlotFields) {
         std::vector<float> q(fx.dim, 1.0f);
         qarbin::Result res[4];
         int count = 0;
-        s->search(q.data(), 4, DistanceMetric::Cosine, false, res, &count);
+        s->search(q.data(), 4, res, &count);
         EXPECT_EQ(count, 1) << lie;  // k2 only: k1 is deleted, k0 is skipped
         exercise(*s);
     }
@@ -178,7 +184,7 @@ TEST(SegmentCorrupt, LyingSlotFields) {
     std::vector<float> q(fx.dim, 1.0f);
     qarbin::Result res[4];
     int count = 0;
-    s->search(q.data(), 4, DistanceMetric::Cosine, false, res, &count);
+    s->search(q.data(), 4, res, &count);
     ASSERT_EQ(count, 2);
     exercise(*s);
 }

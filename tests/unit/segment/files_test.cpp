@@ -22,7 +22,7 @@ namespace {
 
 SegPtr diskSeg(const std::string& path, uint32_t dim, uint64_t cap, Quantization q = Quantization::None,
                uint32_t m = 0, bool exclusive = false) {
-    return SegPtr(Segment::createDisk(path.c_str(), dim, cap, q, DistanceMetric::Dot, 0, 0, m, exclusive));
+    return SegPtr(Segment::createDisk(path.c_str(), shapeOf(dim, cap, q, m, DistanceMetric::Dot, 0, 0), exclusive));
 }
 
 off_t fileSize(const std::string& path) {
@@ -84,7 +84,7 @@ TEST(SegmentFiles, ReopenAfterAddsShowsEverything) {
         qarbin::setHeaderCodebookOffset(s->header, 128);  // what training does
         s->mapPointers();
         for (int i = 0; i < 5; ++i) ASSERT_EQ(s->add(i, ("k" + std::to_string(i)).c_str(), v.data(), "meta", 4), 0);
-        ASSERT_EQ(s->deleteByKey("k1"), 1);
+        ASSERT_EQ(deleteKey(*s, "k1"), 1);
     }
     for (int writable : {1, 0}) {
         SegPtr s(Segment::openDisk(path.c_str(), writable));
@@ -104,7 +104,9 @@ TEST(SegmentFiles, ReopenAfterAddsShowsEverything) {
         EXPECT_EQ(std::memcmp(s->metadataPtr(r), "meta", 4), 0);
         qarbin::Result res[8];
         int count = 0;
-        s->search(v.data(), 8, DistanceMetric::Dot, true, res, &count);
+        EXPECT_EQ(s->metric, DistanceMetric::Dot);
+        s->useAvx2 = true;
+        s->search(v.data(), 8, res, &count);
         EXPECT_EQ(count, 4);
     }
 }
@@ -128,8 +130,7 @@ TEST(SegmentFiles, ReadOnlyOpenNeverWrites) {
         EXPECT_EQ(s->codebook, nullptr);
         // Writes are refused instead of faulting on the read-only mapping.
         EXPECT_EQ(s->add(2, "b", v.data(), nullptr, 0), -1);
-        EXPECT_EQ(s->deleteByKey("a"), 0);
-        EXPECT_FALSE(s->deleteById(1));
+        EXPECT_EQ(deleteKey(*s, "a"), 0);
         EXPECT_FALSE(s->markDeleted(0));
         s->clearRecords();
         EXPECT_NE(s->getByKey("a"), nullptr);
@@ -192,7 +193,7 @@ TEST(SegmentFiles, LoadFromFileIsAPrivateCopy) {
         EXPECT_EQ(s->mappedLen, before.size());
         ASSERT_NE(s->getByKey("a"), nullptr);
         EXPECT_EQ(s->add(2, "b", v.data(), nullptr, 0), 0);
-        EXPECT_EQ(s->deleteByKey("a"), 1);
+        EXPECT_EQ(deleteKey(*s, "a"), 1);
         s->clearRecords();
         EXPECT_EQ(s->add(3, "c", v.data(), nullptr, 0), 0);
     }
@@ -203,7 +204,7 @@ TEST(SegmentShm, CreateReuseOpen) {
     ShmName name(qarbin_test::uniqueShmName("seg"));
     const auto v = vec(4, 4);
     {
-        SegPtr s(Segment::createShm(name.c_str(), 4, 8, Quantization::None, DistanceMetric::Cosine, 0, 0, 0));
+        SegPtr s(Segment::createShm(name.c_str(), shapeOf(4, 8, Quantization::None, 0, DistanceMetric::Cosine, 0, 0)));
         ASSERT_NE(s, nullptr);
         EXPECT_EQ(s->mode, StorageMode::Shm);
         EXPECT_STREQ(s->shmName, name.c_str());
@@ -214,7 +215,7 @@ TEST(SegmentShm, CreateReuseOpen) {
         EXPECT_NE(other->getByKey("a"), nullptr);
     }
     // Still there after the segment is gone; reused with another shape.
-    SegPtr s(Segment::createShm(name.c_str(), 8, 16, Quantization::F16, DistanceMetric::Cosine, 0, 0, 0));
+    SegPtr s(Segment::createShm(name.c_str(), shapeOf(8, 16, Quantization::F16, 0, DistanceMetric::Cosine, 0, 0)));
     ASSERT_NE(s, nullptr);
     struct stat st;
     ASSERT_EQ(fstat(s->fd, &st), 0);
@@ -229,15 +230,15 @@ TEST(SegmentShm, CreateReuseOpen) {
 
     EXPECT_EQ(SegPtr(Segment::openShm("/qarbin_no_such_object_x", 1)), nullptr);
     EXPECT_EQ(SegPtr(Segment::openShm("/qarbin_no_such_object_x", 0)), nullptr);
-    EXPECT_EQ(SegPtr(Segment::createShm(std::string(300, 'n').c_str(), 4, 8, Quantization::None,
-                                        DistanceMetric::Cosine, 0, 0, 0)),
+    EXPECT_EQ(SegPtr(Segment::createShm(std::string(300, 'n').c_str(),
+                                        shapeOf(4, 8, Quantization::None, 0, DistanceMetric::Cosine, 0, 0))),
               nullptr);
 }
 
 TEST(SegmentShm, OpenRefusesShortObject) {
     ShmName name(qarbin_test::uniqueShmName("short"));
     {
-        SegPtr s(Segment::createShm(name.c_str(), 4, 8, Quantization::None, DistanceMetric::Cosine, 0, 0, 0));
+        SegPtr s(Segment::createShm(name.c_str(), shapeOf(4, 8, Quantization::None, 0, DistanceMetric::Cosine, 0, 0)));
         ASSERT_NE(s, nullptr);
         ASSERT_EQ(ftruncate(s->fd, static_cast<off_t>(s->header->graphOffset)), 0);
         s->writable = 0;  // the mapping now reaches past the object's end
@@ -285,6 +286,7 @@ TEST(SegmentFiles, LoadFromFileReadsOnlyTheData) {
     EXPECT_EQ(std::memcmp(s->metadataPtr(s->recordAt(0)), "m1", 2), 0);
     qarbin::Result res[4];
     int count = 0;
-    s->search(v.data(), 4, DistanceMetric::Dot, true, res, &count);
+    s->useAvx2 = true;
+    s->search(v.data(), 4, res, &count);
     EXPECT_EQ(count, 2);
 }

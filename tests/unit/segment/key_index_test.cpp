@@ -37,6 +37,17 @@ void expectAgreesWithWalk(const Segment& s, const std::vector<std::string>& keys
     }
 }
 
+// Tombstones the first live record (in slot order) whose id is `id`.
+void deleteFirstWithId(Segment& s, uint64_t id) {
+    const uint64_t n = s.usedSlotsClamped();
+    for (uint64_t i = 0; i < n; ++i) {
+        if (qarbin::recordReadable(s.recordAt(i)) && s.recordAt(i)->id == id) {
+            s.markDeleted(i);
+            return;
+        }
+    }
+}
+
 // Random adds (with repeated keys), deletes by key, id and slot, and clears.
 void randomOps(Segment& writer, const Segment& reader, uint32_t seed, int steps, size_t distinctKeys = 40) {
     std::mt19937 rng(seed);
@@ -48,14 +59,14 @@ void randomOps(Segment& writer, const Segment& reader, uint32_t seed, int steps,
             case 0:
             case 1: {
                 const std::vector<uint64_t> before = walkLive(reader, k.c_str());
-                ASSERT_EQ(writer.deleteByKey(k.c_str()), static_cast<int>(before.size()));
+                ASSERT_EQ(deleteKey(writer, k.c_str()), static_cast<int>(before.size()));
                 break;
             }
             case 2:
                 if (writer.usedSlotsClamped()) writer.markDeleted(rng() % writer.usedSlotsClamped());
                 break;
             case 3:
-                writer.deleteById(rng() % 50);
+                deleteFirstWithId(writer, rng() % 50);
                 break;
             case 4:
                 if (rng() % (4 * distinctKeys) == 0) writer.clearRecords();
@@ -94,7 +105,7 @@ TEST(KeyIndex, ManyVersionsOfOneKeyStayCheap) {
     SegPtr s = memSeg(2, 5000);
     const auto v = vec(2, 1);
     for (int i = 0; i < 5000; ++i) {
-        ASSERT_EQ(s->deleteByKey("same"), i ? 1 : 0);
+        ASSERT_EQ(deleteKey(*s, "same"), i ? 1 : 0);
         ASSERT_EQ(s->add(i, "same", v.data(), nullptr, 0), 0);
     }
     EXPECT_EQ(s->getByKey("same"), s->recordAt(4999));
@@ -111,11 +122,13 @@ protected:
 
     void SetUp() override {
         if (GetParam() == qarbin::StorageMode::Shm) {
-            a.reset(Segment::createShm(shm.c_str(), 3, 400, Quantization::None, DistanceMetric::Cosine, 0, 0, 0));
+            a.reset(Segment::createShm(shm.c_str(),
+                                       shapeOf(3, 400, Quantization::None, 0, DistanceMetric::Cosine, 0, 0)));
             b.reset(Segment::openShm(shm.c_str(), 1));
         } else {
             const std::string path = dir.file("seg_0000.qbseg");
-            a.reset(Segment::createDisk(path.c_str(), 3, 400, Quantization::None, DistanceMetric::Cosine, 0, 0, 0));
+            a.reset(Segment::createDisk(path.c_str(),
+                                        shapeOf(3, 400, Quantization::None, 0, DistanceMetric::Cosine, 0, 0)));
             b.reset(Segment::openDisk(path.c_str(), 1));
         }
         ASSERT_NE(a, nullptr);
@@ -130,7 +143,7 @@ TEST_P(KeyIndexShared, SeesAddsDeletesAndClearsOfTheOtherMapping) {
     ASSERT_NE(a->getByKey("old2"), nullptr);  // a has indexed five slots
 
     ASSERT_EQ(b->add(10, "fresh", v.data(), nullptr, 0), 0);
-    ASSERT_EQ(b->deleteByKey("old2"), 1);
+    ASSERT_EQ(deleteKey(*b, "old2"), 1);
     EXPECT_EQ(a->getByKey("old2"), nullptr);
     EXPECT_EQ(a->getByKey("fresh"), a->recordAt(5));
 
@@ -142,7 +155,7 @@ TEST_P(KeyIndexShared, SeesAddsDeletesAndClearsOfTheOtherMapping) {
     EXPECT_EQ(a->getByKey("new1"), a->recordAt(1));
     std::vector<uint64_t> slots;
     EXPECT_EQ(a->findLiveByKey("new4", slots), 1u);
-    EXPECT_EQ(a->deleteByKey("new4"), 1);
+    EXPECT_EQ(deleteKey(*a, "new4"), 1);
     EXPECT_EQ(b->getByKey("new4"), nullptr);
 
     // Cleared and refilled to fewer slots than a has scanned.

@@ -78,7 +78,7 @@ TEST(SegmentLayout, FreshMemorySegment) {
         uint32_t m;
     };
     for (const Case& c : {Case{128, Quantization::None, 0}, Case{128, Quantization::PQ, 16}, Case{5, Quantization::Int8, 5}}) {
-        SegPtr s(Segment::createMemory(c.dim, 16, c.q, DistanceMetric::Euclidean, 24, 77, c.m));
+        SegPtr s(Segment::createMemory(shapeOf(c.dim, 16, c.q, c.m, DistanceMetric::Euclidean, 24, 77)));
         ASSERT_NE(s, nullptr);
         const SegmentHeader* h = s->header;
         const uint64_t cb = Segment::codebookSize(c.dim, c.m);
@@ -142,7 +142,7 @@ TEST(SegmentLayout, CreationRefusesParametersNoReaderAccepts) {
     EXPECT_EQ(memSeg(8, 4, Quantization::PQ, 0), nullptr);
     EXPECT_EQ(memSeg(8, 4, Quantization::PQ, 3), nullptr);
     EXPECT_EQ(memSeg(8, 4, static_cast<Quantization>(5)), nullptr);
-    EXPECT_EQ(SegPtr(Segment::createMemory(8, 4, Quantization::None, static_cast<DistanceMetric>(4), 0, 0, 0)),
+    EXPECT_EQ(SegPtr(Segment::createMemory(shapeOf(8, 4, Quantization::None, 0, static_cast<DistanceMetric>(4), 0, 0))),
               nullptr);
     EXPECT_NE(memSeg(4096, 1), nullptr);
     EXPECT_NE(memSeg(8, 0), nullptr);  // a segment that is always full

@@ -21,14 +21,14 @@ namespace {
 // dim-1 dot-product segment: a record's score is exactly its one component
 // (query 1.0), so tests can place scores at will.
 struct ScoreSeg {
-    SegPtr seg{Segment::createMemory(1, 64, Quantization::None, DistanceMetric::Dot, 0, 0, 0)};
+    SegPtr seg{Segment::createMemory(shapeOf(1, 64, Quantization::None, 0, DistanceMetric::Dot, 0, 0))};
     void add(const std::string& key, float score) {
         ASSERT_EQ(seg->add(qarbin_id(key), key.c_str(), &score, nullptr, 0), 0);
     }
     static uint64_t qarbin_id(const std::string& key) { return std::hash<std::string>()(key); }
     void search(int topK, Result* results, int* count) const {
         const float q = 1.0f;
-        ASSERT_EQ(seg->search(&q, topK, DistanceMetric::Dot, false, results, count), 0);
+        ASSERT_EQ(seg->search(&q, topK, results, count), 0);
     }
 };
 
@@ -119,12 +119,13 @@ TEST(SegmentSearch, DeletedAndMetadata) {
     ASSERT_EQ(s->add(1, "nometa", v.data(), nullptr, 0), 0);
     ASSERT_EQ(s->add(2, "meta", v.data(), "abc", 3), 0);
     ASSERT_EQ(s->add(3, "gone", v.data(), "zz", 2), 0);
-    ASSERT_TRUE(s->deleteById(3));
-    EXPECT_FALSE(s->deleteById(3));
-    EXPECT_FALSE(s->deleteById(99));
+    ASSERT_EQ(deleteKey(*s, "gone"), 1);
+    EXPECT_EQ(deleteKey(*s, "gone"), 0);
+    EXPECT_EQ(deleteKey(*s, "absent"), 0);
     Result res[4];
     int count = 0;
-    s->search(v.data(), 4, DistanceMetric::Cosine, true, res, &count);
+    s->useAvx2 = true;
+    s->search(v.data(), 4, res, &count);
     ASSERT_EQ(count, 2);
     for (int i = 0; i < count; ++i) {
         if (res[i].id == 1) {
@@ -147,7 +148,9 @@ TEST(SegmentSearch, BatchedScanEqualsSequentialScan) {
         for (DistanceMetric metric : {DistanceMetric::Cosine, DistanceMetric::Dot, DistanceMetric::Euclidean,
                                       DistanceMetric::Manhattan}) {
             const uint32_t dim = 19;
-            SegPtr s(Segment::createMemory(dim, 64, q, metric, 0, 0, 0));
+            qarbin::Shape shape = shapeOf(dim, 64, q, 0, metric, 0, 0);
+            shape.useAvx2 = true;
+            SegPtr s(Segment::createMemory(shape));
             ASSERT_NE(s, nullptr);
             for (uint32_t i = 0; i < 53; ++i) {
                 std::vector<float> v(dim);
@@ -162,7 +165,7 @@ TEST(SegmentSearch, BatchedScanEqualsSequentialScan) {
             for (int topK : {1, 5, 16, 100}) {
                 std::vector<Result> got(topK), want(topK);
                 int gotCount = 0, wantCount = 0;
-                s->search(query.data(), topK, metric, true, got.data(), &gotCount);
+                s->search(query.data(), topK, got.data(), &gotCount);
 
                 alignas(64) float scratch[4096];
                 int worst = -1;
@@ -238,13 +241,13 @@ TEST(SegmentAdd, LongKeyAndLongMetadataAreCut) {
     EXPECT_EQ(std::memcmp(s->metadataPtr(r), metaBytes.data(), 4096), 0);
 
     EXPECT_EQ(s->getByKey(key70.c_str()), nullptr);
-    EXPECT_EQ(s->deleteByKey(key70.c_str()), 0);
+    EXPECT_EQ(deleteKey(*s, key70.c_str()), 0);
     EXPECT_EQ(s->getByKey(std::string(64, 'k').c_str()), nullptr);
     EXPECT_EQ(s->getByKey(key70.substr(0, 63).c_str()), r);
 
     Result res[1];
     int count = 0;
-    s->search(v.data(), 1, DistanceMetric::Cosine, false, res, &count);
+    s->search(v.data(), 1, res, &count);
     ASSERT_EQ(count, 1);
     EXPECT_EQ(std::string(res[0].key), key70.substr(0, 63));
     EXPECT_EQ(res[0].metadataLen, 4096u);
@@ -277,9 +280,9 @@ TEST(SegmentDelete, KeyStoredTwice) {
     std::vector<uint64_t> slots;
     EXPECT_EQ(s->findLiveByKey("dup", slots), 2u);
     EXPECT_EQ(slots, (std::vector<uint64_t>{0, 2}));
-    EXPECT_EQ(s->deleteByKey("dup"), 2);
+    EXPECT_EQ(deleteKey(*s, "dup"), 2);
     EXPECT_EQ(s->header->liveCount.load(), 1u);
-    EXPECT_EQ(s->deleteByKey("dup"), 0);
+    EXPECT_EQ(deleteKey(*s, "dup"), 0);
     EXPECT_EQ(s->getByKey("dup"), nullptr);
     EXPECT_NE(s->getByKey("other"), nullptr);
     EXPECT_FALSE(s->markDeleted(0));

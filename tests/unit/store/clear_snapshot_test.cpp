@@ -23,7 +23,7 @@ namespace {
 std::unique_ptr<Store> memStore(uint32_t dim, uint64_t cap, Quantization q = Quantization::None, uint32_t m = 0,
                                 DistanceMetric metric = DistanceMetric::Euclidean, uint32_t hnswM = 16,
                                 uint32_t efC = 200) {
-    return std::unique_ptr<Store>(Store::openMemory(dim, metric, q, cap, false, hnswM, efC, m, nullptr));
+    return std::unique_ptr<Store>(Store::openMemory(qarbin_test::makeShape(dim, metric, q, cap, false, hnswM, efC, m), nullptr));
 }
 
 std::string key(int i) { return "k" + std::to_string(i); }
@@ -169,11 +169,11 @@ TEST(StoreClear, CollectingPqStoreKeepsCollecting) {
 TEST(StoreClear, SharedStoreEmptiesTheSegmentsThisHandleAttached) {
     qarbin_test::ShmStoreName n("clear");
     std::unique_ptr<Store> a(
-        Store::openShm(n.c_str(), 4, DistanceMetric::Euclidean, Quantization::None, 16, false, true, 16, 200, 0));
+        Store::openShm(n.c_str(), qarbin_test::makeShape(4, DistanceMetric::Euclidean, Quantization::None, 16, false, 16, 200, 0), true));
     std::unique_ptr<Store> b(
-        Store::openShm(n.c_str(), 4, DistanceMetric::Euclidean, Quantization::None, 16, false, true, 16, 200, 0));
+        Store::openShm(n.c_str(), qarbin_test::makeShape(4, DistanceMetric::Euclidean, Quantization::None, 16, false, 16, 200, 0), true));
     std::unique_ptr<Store> ro(
-        Store::openShm(n.c_str(), 4, DistanceMetric::Euclidean, Quantization::None, 16, false, false, 16, 200, 0));
+        Store::openShm(n.c_str(), qarbin_test::makeShape(4, DistanceMetric::Euclidean, Quantization::None, 16, false, 16, 200, 0), false));
     ASSERT_TRUE(a && b && ro);
     float v[4];
     for (int i = 0; i < 20; ++i) {
@@ -249,7 +249,7 @@ TEST(StoreSnapshot, DeletedRecordsLeaveFreeSlotsInOneFile) {
     EXPECT_EQ(st->count(), 3u);
     EXPECT_EQ(st->segments[0]->header->usedSlots.load(), 5u);
     std::unique_ptr<Store> back(
-        Store::openMemory(4, DistanceMetric::Dot, Quantization::None, 16, false, 8, 50, 0, out.c_str()));
+        Store::openMemory(qarbin_test::makeShape(4, DistanceMetric::Dot, Quantization::None, 16, false, 8, 50, 0), out.c_str()));
     ASSERT_TRUE(back);
     EXPECT_EQ(back->count(), 3u);
     float got[4];
@@ -337,7 +337,7 @@ TEST(StoreSnapshot, HeldBackRecordsOfACollectingPqStoreTakeTheFirstFreeNumber) {
     EXPECT_EQ(st->pqBuffer->count, 5u);
 
     std::unique_ptr<Store> back(
-        Store::openMemory(8, DistanceMetric::Euclidean, Quantization::None, 64, false, 16, 200, 0, dir.path().c_str()));
+        Store::openMemory(qarbin_test::makeShape(8, DistanceMetric::Euclidean, Quantization::None, 64, false, 16, 200, 0), dir.path().c_str()));
     ASSERT_TRUE(back);
     EXPECT_EQ(back->count(), 5u);
     float got[8];
@@ -349,7 +349,7 @@ TEST(StoreSnapshot, HeldBackRecordsOfACollectingPqStoreTakeTheFirstFreeNumber) {
 TEST(StoreSnapshot, EmptySegmentsLeaveNoGapInTheNumbering) {
     TempDir dir, src;
     std::unique_ptr<Store> st(
-        Store::openDisk(src.path().c_str(), 4, DistanceMetric::Euclidean, Quantization::None, 16, false, 16, 200, 0));
+        Store::openDisk(src.path().c_str(), qarbin_test::makeShape(4, DistanceMetric::Euclidean, Quantization::None, 16, false, 16, 200, 0)));
     ASSERT_TRUE(st);
     float v[4];
     for (int i = 0; i < 40; ++i) {
@@ -362,7 +362,7 @@ TEST(StoreSnapshot, EmptySegmentsLeaveNoGapInTheNumbering) {
     EXPECT_TRUE(fileExists(segFile(dir, 1)));
     EXPECT_FALSE(fileExists(segFile(dir, 2)));
     std::unique_ptr<Store> back(
-        Store::openDisk(dir.path().c_str(), 4, DistanceMetric::Euclidean, Quantization::None, 16, false, 16, 200, 0));
+        Store::openDisk(dir.path().c_str(), qarbin_test::makeShape(4, DistanceMetric::Euclidean, Quantization::None, 16, false, 16, 200, 0)));
     ASSERT_TRUE(back);
     EXPECT_EQ(back->count(), 24u);
     float got[4];

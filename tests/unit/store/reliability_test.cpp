@@ -82,12 +82,12 @@ int fillUntilFull(const std::function<Store*()>& reopen, std::string* report) {
     CHILD_CHECK(st->count() == static_cast<uint64_t>(stored));
     for (int i = 0; i < stored; ++i) {
         const Fetched f = fetch(*st, key(i));
-        CHILD_CHECK(f.found && f.v == vec(i, st->dim) && f.meta == meta);
+        CHILD_CHECK(f.found && f.v == vec(i, st->shape.dim) && f.meta == meta);
     }
     // Graph areas are backed on demand too: a build on a full file system is
     // refused or partial, never a fault, and the records stay searchable.
     st->buildIndex();
-    const std::vector<float> q = vec(3, st->dim);
+    const std::vector<float> q = vec(3, st->shape.dim);
     const auto hits = search(*st, q.data(), 5, 50.0f);
     CHILD_CHECK(!hits.empty() && hits[0].key == key(3));
     CHILD_CHECK(search(*st, q.data(), 1000, 0.0f).size() == static_cast<size_t>(std::min(stored, 1000)));
@@ -129,14 +129,12 @@ TEST(Reliability, FullDevShmRefusesCleanlyKeepsEveryRecordAndLeavesNoStrayObject
         std::string report;
         const int r = fillUntilFull(
             [&] {
-                return Store::openShm(name.c_str(), 16, qarbin::DistanceMetric::Euclidean, Quantization::None, 16,
-                                      false, true, 16, 200, 0);
+                return Store::openShm(name.c_str(), qarbin_test::makeShape(16, qarbin::DistanceMetric::Euclidean, Quantization::None, 16, false, 16, 200, 0), true);
             },
             &report);
         if (r != 0) return r;
         // The control object and one object per attached segment, nothing else.
-        std::unique_ptr<Store> st(Store::openShm(name.c_str(), 16, qarbin::DistanceMetric::Euclidean,
-                                                 Quantization::None, 16, false, true, 16, 200, 0));
+        std::unique_ptr<Store> st(Store::openShm(name.c_str(), qarbin_test::makeShape(16, qarbin::DistanceMetric::Euclidean, Quantization::None, 16, false, 16, 200, 0), true));
         CHILD_CHECK(st != nullptr);
         std::set<std::string> want{"qb_" + name};
         for (size_t n = 0; n < st->segments.size(); ++n) {

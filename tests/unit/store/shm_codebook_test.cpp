@@ -27,7 +27,7 @@ constexpr uint32_t kM = 2;
 
 std::unique_ptr<Store> openPq(const ShmStoreName& n, uint64_t cap) {
     std::unique_ptr<Store> st(
-        Store::openShm(n.c_str(), kDim, DistanceMetric::Euclidean, Quantization::PQ, cap, false, true, 16, 200, kM));
+        Store::openShm(n.c_str(), qarbin_test::makeShape(kDim, DistanceMetric::Euclidean, Quantization::PQ, cap, false, 16, 200, kM), true));
     if (st) st->pqTrainingSize = 16;
     return st;
 }
@@ -120,8 +120,8 @@ TEST(ShmCodebook, AdoptionCopiesIntoEveryUntrainedSegment) {
     ASSERT_TRUE(a);
     // A second, untrained segment exists next to a trained first one (as
     // when another handle created it before the store was trained).
-    std::unique_ptr<Segment> extra(Segment::createShm(n.segment(1).c_str(), kDim, 16, Quantization::PQ,
-                                                      DistanceMetric::Euclidean, 16, 200, kM));
+    std::unique_ptr<Segment> extra(Segment::createShm(
+        n.segment(1).c_str(), qarbin_test::makeShape(kDim, DistanceMetric::Euclidean, Quantization::PQ, 16, false, 16, 200, kM)));
     ASSERT_TRUE(extra);
     a->control->segmentCount.fetch_add(1);
     std::vector<float> train(16 * kDim);
@@ -153,8 +153,7 @@ TEST(ShmCodebook, WorkersFlushingAtOnceShareOneCodebook) {
         for (uint32_t k = 0; k < dim; ++k) v[k] = static_cast<float>((w * 7919 + i * 131 + k * 17) % 97) - 48.0f;
     };
     auto open = [&]() {
-        std::unique_ptr<Store> st(Store::openShm(n.c_str(), dim, DistanceMetric::Euclidean, Quantization::PQ, 4096,
-                                                 false, true, 16, 200, m));
+        std::unique_ptr<Store> st(Store::openShm(n.c_str(), qarbin_test::makeShape(dim, DistanceMetric::Euclidean, Quantization::PQ, 4096, false, 16, 200, m), true));
         if (st) st->pqTrainingSize = kPer;
         return st;
     };
@@ -191,7 +190,7 @@ TEST(ShmCodebook, WorkersFlushingAtOnceShareOneCodebook) {
     int trainer = -1;
     for (int w = 0; w < kWorkers && trainer < 0; ++w) {
         std::unique_ptr<Segment> ref(
-            Segment::createMemory(dim, 16, Quantization::PQ, DistanceMetric::Euclidean, 16, 200, m));
+            Segment::createMemory(qarbin_test::makeShape(dim, DistanceMetric::Euclidean, Quantization::PQ, 16, false, 16, 200, m)));
         std::vector<float> train(kPer * dim);
         for (int i = 0; i < kPer; ++i) vec(w, i, train.data() + i * dim);
         ASSERT_EQ(ref->trainPQCodebook(train.data(), kPer), 0);

@@ -25,8 +25,7 @@ namespace {
 constexpr uint32_t kDim = 4;
 
 Store* openStore(const ShmStoreName& n, uint64_t cap) {
-    return Store::openShm(n.c_str(), kDim, DistanceMetric::Euclidean, Quantization::None, cap, false, true, 16, 200,
-                          0);
+    return Store::openShm(n.c_str(), qarbin_test::makeShape(kDim, DistanceMetric::Euclidean, Quantization::None, cap, false, 16, 200, 0), true);
 }
 
 std::string workerKey(int worker, int i) { return "w" + std::to_string(worker) + "_" + std::to_string(i); }
@@ -210,7 +209,7 @@ TEST(ShmConcurrent, SegmentHalfCreatedByADeadHolderIsCreatedAgain) {
     // The killed holder got as far as creating and filling segment 1.
     {
         std::unique_ptr<qarbin::Segment> half(qarbin::Segment::createShm(
-            n.segment(1).c_str(), kDim, 16, Quantization::None, DistanceMetric::Euclidean, 16, 200, 0));
+            n.segment(1).c_str(), qarbin_test::makeShape(kDim, DistanceMetric::Euclidean, Quantization::None, 16)));
         ASSERT_TRUE(half);
         for (int i = 0; i < 5; ++i) ASSERT_EQ(half->add(i, "ghost", v, nullptr, 0), 0);
     }

@@ -23,12 +23,12 @@ namespace {
 std::unique_ptr<Store> openRw(const ShmStoreName& n, uint32_t dim = 4, uint64_t cap = 16,
                               DistanceMetric metric = DistanceMetric::Euclidean, Quantization q = Quantization::None,
                               uint32_t m = 0) {
-    return std::unique_ptr<Store>(Store::openShm(n.c_str(), dim, metric, q, cap, false, true, 16, 200, m));
+    return std::unique_ptr<Store>(Store::openShm(n.c_str(), qarbin_test::makeShape(dim, metric, q, cap, false, 16, 200, m), true));
 }
 
 std::unique_ptr<Store> openRo(const ShmStoreName& n) {
     return std::unique_ptr<Store>(
-        Store::openShm(n.c_str(), 4, DistanceMetric::Cosine, Quantization::None, 16, false, false, 16, 200, 0));
+        Store::openShm(n.c_str(), qarbin_test::makeShape(4, DistanceMetric::Cosine, Quantization::None, 16, false, 16, 200, 0), false));
 }
 
 bool shmExists(const std::string& name) {
@@ -104,10 +104,10 @@ TEST(ShmOpen, ExistingNameTakesStoredParametersAndSharedTotal) {
 
     auto second = openRw(n, 64, 1000, DistanceMetric::Cosine, Quantization::None);
     ASSERT_TRUE(second);
-    EXPECT_EQ(second->dim, 4u);
-    EXPECT_EQ(second->metric, DistanceMetric::Euclidean);
-    EXPECT_EQ(second->quantization, Quantization::Int8);
-    EXPECT_EQ(second->segmentCapacity, 16u);
+    EXPECT_EQ(second->shape.dim, 4u);
+    EXPECT_EQ(second->shape.metric, DistanceMetric::Euclidean);
+    EXPECT_EQ(second->shape.quantization, Quantization::Int8);
+    EXPECT_EQ(second->shape.capacity, 16u);
     EXPECT_EQ(second->count(), 2u);
     ASSERT_EQ(second->segments.size(), 1u);
 
@@ -136,7 +136,7 @@ TEST(ShmOpen, ReadOnlyHandleSearchesButNeverCreates) {
     auto ro = openRo(n);
     ASSERT_TRUE(ro);
     EXPECT_FALSE(ro->writable);
-    EXPECT_EQ(ro->dim, 4u);
+    EXPECT_EQ(ro->shape.dim, 4u);
     EXPECT_EQ(ro->count(), 2u);
     ASSERT_EQ(ro->segments.size(), 1u);
     EXPECT_EQ(ro->segments[0]->writable, 0u);
@@ -205,8 +205,8 @@ TEST(ShmOpen, ParametersThatMakeNoReadableSegmentCreateNothing) {
     ASSERT_TRUE(openRw(n));
     auto again = openRw(n, 0, 0);
     ASSERT_TRUE(again);
-    EXPECT_EQ(again->dim, 4u);
-    EXPECT_EQ(again->segmentCapacity, 16u);
+    EXPECT_EQ(again->shape.dim, 4u);
+    EXPECT_EQ(again->shape.capacity, 16u);
 }
 
 TEST(ShmOpen, DestroyRemovesControlAndSegmentsOnce) {
@@ -262,11 +262,11 @@ TEST(ShmOpen, NameLimits) {
     const char* names[] = {"", "a/b", longName.c_str()};
     for (const char* name : names) {
         SCOPED_TRACE(name);
-        EXPECT_EQ(Store::openShm(name, 4, DistanceMetric::Cosine, Quantization::None, 16, false, true, 16, 200, 0),
+        EXPECT_EQ(Store::openShm(name, qarbin_test::makeShape(4, DistanceMetric::Cosine, Quantization::None, 16, false, 16, 200, 0), true),
                   nullptr);
         EXPECT_FALSE(Store::destroyShm(name));
     }
-    EXPECT_EQ(Store::openShm(nullptr, 4, DistanceMetric::Cosine, Quantization::None, 16, false, true, 16, 200, 0),
+    EXPECT_EQ(Store::openShm(nullptr, qarbin_test::makeShape(4, DistanceMetric::Cosine, Quantization::None, 16, false, 16, 200, 0), true),
               nullptr);
 
     // A long name works; the control object keeps its first 63 bytes.

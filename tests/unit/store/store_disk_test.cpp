@@ -99,10 +99,10 @@ TEST(StoreDisk, ReopenedPqStoreKeepsItsCodebook) {
     // Opened with other parameters: the file decides.
     StorePtr st = diskStore(tmp.path(), 16, 64, Quantization::None, 0, DistanceMetric::Cosine);
     ASSERT_TRUE(st);
-    EXPECT_EQ(st->dim, 8u);
-    EXPECT_EQ(st->quantization, Quantization::PQ);
-    EXPECT_EQ(st->pqSubvectors, 2u);
-    EXPECT_EQ(st->metric, DistanceMetric::Euclidean);
+    EXPECT_EQ(st->shape.dim, 8u);
+    EXPECT_EQ(st->shape.quantization, Quantization::PQ);
+    EXPECT_EQ(st->shape.pqSubvectors, 2u);
+    EXPECT_EQ(st->shape.metric, DistanceMetric::Euclidean);
     EXPECT_EQ(st->pqBuffer, nullptr);
     ASSERT_NE(st->segments[0]->codebook, nullptr);
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(st->segments[0]->codebook), cb), codebook);
@@ -117,8 +117,8 @@ TEST(StoreDisk, UntrainedPqDirectoryCollectsAgainWhateverWasRequested) {
     { ASSERT_TRUE(diskStore(tmp.path(), 8, 64, Quantization::PQ, 4)); }
     StorePtr st = diskStore(tmp.path(), 8, 64, Quantization::None, 0);
     ASSERT_TRUE(st);
-    EXPECT_EQ(st->quantization, Quantization::PQ);
-    EXPECT_EQ(st->pqSubvectors, 4u);
+    EXPECT_EQ(st->shape.quantization, Quantization::PQ);
+    EXPECT_EQ(st->shape.pqSubvectors, 4u);
     ASSERT_NE(st->pqBuffer, nullptr);
     ASSERT_EQ(setVec(*st, 1), 0);
     EXPECT_EQ(st->count(), 1u);
@@ -226,8 +226,9 @@ TEST(StoreDisk, LaterFileOfAnotherShapeEndsTheScan) {
         qarbin_test::TempDir tmp;
         fillDirectory(tmp.path(), 1);
         {
-            std::unique_ptr<Segment> other(Segment::createDisk(segFile(tmp.path(), 1).c_str(), c.dim, 4, c.q,
-                                                               DistanceMetric::Euclidean, 16, 200, c.m));
+            std::unique_ptr<Segment> other(Segment::createDisk(
+                segFile(tmp.path(), 1).c_str(),
+                qarbin_test::makeShape(c.dim, DistanceMetric::Euclidean, c.q, 4, false, 16, 200, c.m)));
             ASSERT_TRUE(other);
             std::vector<float> v(c.dim, 1.0f);
             ASSERT_EQ(other->add(1, "other", v.data(), nullptr, 0), 0);

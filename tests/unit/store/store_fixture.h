@@ -22,13 +22,13 @@ using StorePtr = std::unique_ptr<qarbin::Store>;
 inline StorePtr memStore(uint32_t dim, uint64_t cap, qarbin::Quantization q = qarbin::Quantization::None,
                          uint32_t m = 0, qarbin::DistanceMetric metric = qarbin::DistanceMetric::Euclidean,
                          const char* dir = nullptr) {
-    return StorePtr(qarbin::Store::openMemory(dim, metric, q, cap, false, 16, 200, m, dir));
+    return StorePtr(qarbin::Store::openMemory(qarbin_test::makeShape(dim, metric, q, cap, false, 16, 200, m), dir));
 }
 
 inline StorePtr diskStore(const std::string& dir, uint32_t dim, uint64_t cap,
                           qarbin::Quantization q = qarbin::Quantization::None, uint32_t m = 0,
                           qarbin::DistanceMetric metric = qarbin::DistanceMetric::Euclidean) {
-    return StorePtr(qarbin::Store::openDisk(dir.c_str(), dim, metric, q, cap, false, 16, 200, m));
+    return StorePtr(qarbin::Store::openDisk(dir.c_str(), qarbin_test::makeShape(dim, metric, q, cap, false, 16, 200, m)));
 }
 
 inline std::string key(int i) { return "key" + std::to_string(i); }
@@ -47,7 +47,7 @@ inline std::vector<float> vec(int i, uint32_t dim) {
 }
 
 inline int setVec(qarbin::Store& st, int i, const char* meta = nullptr) {
-    std::vector<float> v = vec(i, st.dim);
+    std::vector<float> v = vec(i, st.shape.dim);
     return st.set(key(i).c_str(), v.data(), meta, meta ? static_cast<uint32_t>(std::strlen(meta)) : 0);
 }
 
@@ -61,7 +61,7 @@ struct Fetched {
 
 inline Fetched fetch(qarbin::Store& st, const std::string& k) {
     Fetched f;
-    f.v.assign(st.dim, 0.0f);
+    f.v.assign(st.shape.dim, 0.0f);
     char* meta = reinterpret_cast<char*>(1);
     uint32_t len = 12345;
     f.found = st.get(k.c_str(), f.v.data(), &meta, &len) == 0;

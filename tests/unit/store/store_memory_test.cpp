@@ -17,7 +17,7 @@ TEST(StoreMemory, CapacityIsRaisedToSixteen) {
         StorePtr st = memStore(4, c.requested);
         ASSERT_TRUE(st);
         ASSERT_EQ(st->segments.size(), 1u);
-        EXPECT_EQ(st->segmentCapacity, c.expected);
+        EXPECT_EQ(st->shape.capacity, c.expected);
         EXPECT_EQ(st->segments[0]->capacity(), c.expected);
         EXPECT_EQ(st->mode, qarbin::StorageMode::Memory);
         EXPECT_EQ(st->count(), 0u);
@@ -26,7 +26,7 @@ TEST(StoreMemory, CapacityIsRaisedToSixteen) {
         ASSERT_EQ(st->segments.size(), 1u);
         EXPECT_EQ(st->segments[0]->capacity(), 2 * c.expected);
         EXPECT_EQ(st->segments[0]->header->usedSlots.load(), c.expected + 1);
-        EXPECT_EQ(st->segmentCapacity, c.expected);
+        EXPECT_EQ(st->shape.capacity, c.expected);
         EXPECT_EQ(st->count(), c.expected + 1);
     }
 }

@@ -1,0 +1,33 @@
+// A segment's HNSW graph, kept in the segment's own node area and link
+// pool: built from scratch, extended with records that have no node yet,
+// and searched. Every distance uses the segment's metric and summation
+// order. Each routine owns its working memory and takes no lock.
+#pragma once
+
+#include "core/base.h"
+
+namespace qarbin {
+
+class Segment;
+
+// Rebuilds the graph over the segment's live records (node p for the p-th
+// live slot). -1 when the segment is read-only or lacks graph areas
+// (nothing changed), or when the build could not finish (out of memory,
+// bytes that cannot be backed): the graph is then unusable and every
+// graphNode -1, so the segment is scanned exhaustively. 0 otherwise, also
+// when there is nothing to build.
+int buildHnsw(Segment& seg);
+
+// Extends a usable graph with the live records that have no node yet. The
+// single writer of the segment; searches may run meanwhile. -1 when the
+// segment is read-only, has no usable graph or a header naming positions
+// outside its areas (nothing changed), or when it stopped early (the nodes
+// made so far are published). 0 otherwise.
+int hnswInsertIncremental(Segment& seg);
+
+// query: dim floats; results: topK entries of which *count are in use
+// (read and updated). Graph hits plus every live record the graph cannot
+// cover, scored exactly, merged into results. Read-only; always 0.
+int hnswSearch(const Segment& seg, const float* query, int topK, int ef, Result* results, int* count);
+
+}  // namespace qarbin

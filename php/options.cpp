@@ -1,0 +1,170 @@
+// The constructor's half that reads settings and options into a request,
+// and the half that opens the store it asks for.
+#include "php/php_qarbin.h"
+
+#include <strings.h>
+
+#include <cstdlib>
+
+#include "php/store_calls.h"
+
+using qarbin::DistanceMetric;
+using qarbin::Quantization;
+using qarbin::StorageMode;
+
+const char* const qarbin_storage_names[3] = {"disk", "memory", "shm"};
+const char* const qarbin_distance_names[4] = {"cosine", "dot", "euclidean", "manhattan"};
+const char* const qarbin_quantization_names[5] = {"none", "f16", "int8", "binary", "pq"};
+
+namespace {
+
+constexpr uint64_t kDefaultFileCapacity = 10000000;
+
+// Index of the matching word (any case), or -1; only strings can match.
+int matchWord(const zval* v, const char* const* words, int count) {
+    if (Z_TYPE_P(v) != IS_STRING) return -1;
+    for (int i = 0; i < count; ++i)
+        if (strcasecmp(Z_STRVAL_P(v), words[i]) == 0) return i;
+    return -1;
+}
+
+zend_long optionLong(zval* v) { return Z_TYPE_P(v) == IS_LONG ? Z_LVAL_P(v) : zval_get_long(v); }
+
+uint64_t parseMemoryLimit(const zval* v) {
+    if (Z_TYPE_P(v) == IS_LONG) return static_cast<uint64_t>(Z_LVAL_P(v));
+    if (Z_TYPE_P(v) != IS_STRING) return 0;
+    char* end = nullptr;
+    uint64_t n = strtoull(Z_STRVAL_P(v), &end, 10);
+    switch (*end) {
+        case 'K':
+        case 'k': return n << 10;
+        case 'M':
+        case 'm': return n << 20;
+        case 'G':
+        case 'g': return n << 30;
+        default: return n;
+    }
+}
+
+// Sets *out to the word's index when the option is there; false after
+// throwing when it names none of the words.
+bool wordOption(HashTable* options, const char* name, size_t nameLen, const char* const* words, int count,
+                const char* message, int* out) {
+    zval* v = zend_hash_str_find_deref(options, name, nameLen);
+    if (!v) return true;
+    int w = matchWord(v, words, count);
+    if (w < 0) {
+        qarbin_throw(message);
+        return false;
+    }
+    *out = w;
+    return true;
+}
+
+// Reads the options array over the defaults in req; false after throwing.
+bool readOptions(HashTable* options, qarbin_open_request* req, zend_long* dimension, zend_long* segmentSize) {
+    int storage = static_cast<int>(req->storage);
+    int metric = 0;
+    int quant = 0;
+    if (!wordOption(options, ZEND_STRL("storage"), qarbin_storage_names, 3,
+                    "Invalid storage (use 'disk', 'memory', 'shm')", &storage))
+        return false;
+    zval* v;
+    if ((v = zend_hash_str_find_deref(options, ZEND_STRL("dimensions")))) {
+        *dimension = optionLong(v);
+        if (EG(exception)) return false;
+    }
+    if (!wordOption(options, ZEND_STRL("distance"), qarbin_distance_names, 4,
+                    "Invalid distance (use 'cosine', 'dot', 'euclidean', 'manhattan')", &metric) ||
+        !wordOption(options, ZEND_STRL("quantization"), qarbin_quantization_names, 5,
+                    "Invalid quantization (use 'none', 'f16', 'int8', 'binary', 'pq')", &quant))
+        return false;
+    if ((v = zend_hash_str_find_deref(options, ZEND_STRL("segment_size")))) {
+        *segmentSize = optionLong(v);
+        if (EG(exception)) return false;
+    }
+    if ((v = zend_hash_str_find_deref(options, ZEND_STRL("writable")))) {
+        req->writable = zend_is_true(v);
+        if (EG(exception)) return false;
+    }
+    if ((v = zend_hash_str_find_deref(options, ZEND_STRL("memory_limit")))) req->memoryLimit = parseMemoryLimit(v);
+    req->storage = static_cast<StorageMode>(storage);
+    req->shape.metric = static_cast<DistanceMetric>(metric);
+    req->shape.quantization = static_cast<Quantization>(quant);
+    return true;
+}
+
+// False after throwing the message for a shape no store can have.
+bool shapeAccepted(const qarbin::Shape& shape) {
+    switch (qarbin::shapeProblem(shape)) {
+        case qarbin::ShapeProblem::None: return true;
+        case qarbin::ShapeProblem::Dimension: qarbin_throw("dim must be 1-4096"); break;
+        case qarbin::ShapeProblem::PqUnset: qarbin_throw("PQ quantization requires qarbin.pq_subvectors INI setting"); break;
+        case qarbin::ShapeProblem::PqNotDividing:
+            zend_throw_exception_ex(qarbin_exception_ce, 0,
+                                    "dimensions (%u) must be divisible by qarbin.pq_subvectors (%u)", shape.dim,
+                                    shape.pqSubvectors);
+            break;
+    }
+    return false;
+}
+
+}  // namespace
+
+bool qarbin_parse_open_request(zval* dir, HashTable* options, qarbin_open_request* req) {
+    req->storage = dir ? StorageMode::Disk : StorageMode::Memory;
+    req->shape = qarbin::Shape();
+    req->shape.hnswM = static_cast<uint32_t>(qarbin_globals.hnsw_max_connections);
+    req->shape.efConstruction = static_cast<uint32_t>(qarbin_globals.hnsw_construction_ef);
+    req->shape.pqSubvectors = static_cast<uint32_t>(qarbin_globals.pq_subvectors);
+    req->shape.useAvx2 = qarbin_globals.use_avx2;
+    req->writable = true;
+    req->memoryLimit = 0;
+    req->where = nullptr;
+    // Every setting is read before any option: converting an option may run
+    // user code, which could change them.
+    req->pqTrainingSize = static_cast<uint32_t>(qarbin_globals.pq_training_size);
+    req->autoIndexThreshold = static_cast<uint32_t>(qarbin_globals.auto_index_threshold);
+    const uint64_t memCapacity = static_cast<uint64_t>(qarbin_globals.mem_initial_capacity);
+
+    zend_long dimension = qarbin_globals.default_dim;
+    zend_long segmentSize = 0;
+    if (options && !readOptions(options, req, &dimension, &segmentSize)) return false;
+    req->shape.dim = static_cast<uint32_t>(dimension);
+    if (!shapeAccepted(req->shape)) return false;
+
+    const bool dirUsable = dir && Z_TYPE_P(dir) == IS_STRING && Z_STRLEN_P(dir) > 0;
+    if (req->storage == StorageMode::Disk && !dirUsable) {
+        qarbin_throw("Disk mode requires a non-empty directory path");
+        return false;
+    }
+    if (req->storage == StorageMode::Shm && !dirUsable) {
+        qarbin_throw("Shm mode requires a non-empty store name");
+        return false;
+    }
+    if (dirUsable) req->where = Z_STRVAL_P(dir);
+    const uint64_t fallback = req->storage == StorageMode::Memory ? memCapacity : kDefaultFileCapacity;
+    req->shape.capacity = segmentSize != 0 ? static_cast<uint64_t>(segmentSize) : fallback;
+    return true;
+}
+
+qarbin::Store* qarbin_open_requested(const qarbin_open_request& req) {
+    qarbin::Store* store = nullptr;
+    switch (req.storage) {
+        case StorageMode::Disk: store = qarbin_php::openDisk(req.where, req.shape); break;
+        case StorageMode::Shm: store = qarbin_php::openShm(req.where, req.shape, req.writable); break;
+        default: store = qarbin_php::openMemory(req.shape, req.where); break;
+    }
+    QARBIN_RESUME_BAILOUT();
+    if (!store) {
+        if (req.storage == StorageMode::Disk)
+            zend_throw_exception_ex(qarbin_exception_ce, 0, "Failed to open disk store at: %s", req.where);
+        else if (req.storage == StorageMode::Shm)
+            zend_throw_exception_ex(qarbin_exception_ce, 0, "Failed to open shm store: %s", req.where);
+        else
+            qarbin_throw("Failed to allocate memory store (out of memory?)");
+        return nullptr;
+    }
+    qarbin_php::tune(store, req.pqTrainingSize, req.autoIndexThreshold, req.memoryLimit);
+    return store;
+}
