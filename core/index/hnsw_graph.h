@@ -68,22 +68,15 @@ struct Graph {
 // usedSlots the caller read). False when the graph areas are not mapped.
 bool makeGraph(const Segment& seg, uint64_t usedLimit, Graph* g);
 
+// Graph distance of a score, smaller meaning closer: 1 - score for Cosine,
+// -score otherwise. The mapping is its own inverse, so it also turns a
+// distance back into the score it came from.
 inline float scoreToDistance(float s, DistanceMetric m) {
     switch (m) {
         case DistanceMetric::Cosine: return 1.0f - s;
         case DistanceMetric::Dot:
         case DistanceMetric::Euclidean:
         case DistanceMetric::Manhattan: return -s;
-    }
-    return 0.0f;
-}
-
-inline float distanceToScore(float d, DistanceMetric m) {
-    switch (m) {
-        case DistanceMetric::Cosine: return 1.0f - d;
-        case DistanceMetric::Dot:
-        case DistanceMetric::Euclidean:
-        case DistanceMetric::Manhattan: return -d;
     }
     return 0.0f;
 }

@@ -80,7 +80,7 @@ int hnswSearch(const Segment& seg, const float* query, int topK, int ef, Result*
                     // elsewhere, a corrupt file) would duplicate or misplace
                     // a record: the pass below finds such records instead.
                     if (!recordReadable(r) || r->graphNode != static_cast<int32_t>(pr.node)) continue;
-                    float score = hnsw::distanceToScore(pr.dist, seg.metric);
+                    float score = hnsw::scoreToDistance(pr.dist, seg.metric);
                     // The beam ranks a NaN distance as +infinity; the exact
                     // score tells the two apart.
                     if (std::isinf(pr.dist) && pr.dist > 0) score = exactScore(seg, query, r);
