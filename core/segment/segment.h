@@ -11,6 +11,11 @@ namespace qarbin {
 
 class KeyIndex;
 
+// Why no segment can have a shape: a dimension outside 1..4096, or a PQ
+// encoding without a sub-vector count or with one not dividing it.
+enum class ShapeProblem { None, Dimension, PqUnset, PqNotDividing };
+ShapeProblem shapeProblem(const Shape& shape);
+
 class Segment {
 public:
     StorageMode mode = StorageMode::Memory;

@@ -174,15 +174,26 @@ Shape Segment::shape() const {
     return s;
 }
 
-bool Segment::creationParamsValid(uint32_t dimArg, Quantization q, DistanceMetric metric, uint32_t m) {
-    if (dimArg < 1 || dimArg > kMaxDim) return false;
-    if (static_cast<uint32_t>(q) > static_cast<uint32_t>(Quantization::PQ)) return false;
-    if (static_cast<uint32_t>(metric) > static_cast<uint32_t>(DistanceMetric::Manhattan)) return false;
+ShapeProblem shapeProblem(const Shape& shape) {
+    if (shape.dim < 1 || shape.dim > kMaxDim) return ShapeProblem::Dimension;
     // Only a PQ segment decodes through its sub-vectors; the codebook area of
     // any other encoding is sized by the same formula but never read, so the
     // store-wide sub-vector setting must not make such segments impossible.
-    if (q == Quantization::PQ && (m == 0 || dimArg % m != 0)) return false;
-    return true;
+    if (shape.quantization == Quantization::PQ) {
+        if (shape.pqSubvectors == 0) return ShapeProblem::PqUnset;
+        if (shape.dim % shape.pqSubvectors != 0) return ShapeProblem::PqNotDividing;
+    }
+    return ShapeProblem::None;
+}
+
+bool Segment::creationParamsValid(uint32_t dimArg, Quantization q, DistanceMetric metric, uint32_t m) {
+    if (static_cast<uint32_t>(q) > static_cast<uint32_t>(Quantization::PQ)) return false;
+    if (static_cast<uint32_t>(metric) > static_cast<uint32_t>(DistanceMetric::Manhattan)) return false;
+    Shape shape;
+    shape.dim = dimArg;
+    shape.quantization = q;
+    shape.pqSubvectors = m;
+    return shapeProblem(shape) == ShapeProblem::None;
 }
 
 const float* Segment::trainedCodebook() const {

@@ -45,11 +45,6 @@ typedef bool (*RecordVisitor)(void* ctx, const char* key, const float* vec, cons
 enum class RecordLimit { Ok, KeyTooLong, MetadataTooLong };
 RecordLimit recordLimit(size_t keyLen, size_t metaLen);
 
-// Why a new store cannot have a shape: a dimension outside 1..4096, or a
-// PQ encoding without a sub-vector count or with one not dividing it.
-enum class ShapeProblem { None, Dimension, PqUnset, PqNotDividing };
-ShapeProblem shapeProblem(const Shape& shape);
-
 // FNV-1a, 64 bits, over the key's bytes up to its NUL.
 uint64_t recordId(const char* key);
 

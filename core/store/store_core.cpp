@@ -17,15 +17,6 @@ RecordLimit recordLimit(size_t keyLen, size_t metaLen) {
     return RecordLimit::Ok;
 }
 
-ShapeProblem shapeProblem(const Shape& shape) {
-    if (shape.dim < 1 || shape.dim > kMaxDim) return ShapeProblem::Dimension;
-    if (shape.quantization == Quantization::PQ) {
-        if (shape.pqSubvectors == 0) return ShapeProblem::PqUnset;
-        if (shape.dim % shape.pqSubvectors != 0) return ShapeProblem::PqNotDividing;
-    }
-    return ShapeProblem::None;
-}
-
 uint64_t recordId(const char* key) { return keyHash(key, key != nullptr ? std::strlen(key) : 0); }
 
 namespace {
