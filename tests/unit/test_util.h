@@ -1,7 +1,11 @@
 // Shared helpers of the unit tests.
 #pragma once
 
+#include <cstdint>
+#include <vector>
+
 #include "core/base.h"
+#include "core/segment/segment.h"
 
 #include <string>
 
@@ -34,6 +38,16 @@ public:
 private:
     std::string path_;
 };
+
+// Tombstones every live record stored under key; returns how many it marked.
+inline int deleteKey(qarbin::Segment& seg, const char* key) {
+    std::vector<uint64_t> slots;
+    seg.findLiveByKey(key, slots);
+    int marked = 0;
+    for (uint64_t s : slots)
+        if (seg.markDeleted(s)) ++marked;
+    return marked;
+}
 
 // A shared-memory name unique to this process and call.
 std::string uniqueShmName(const char* tag);

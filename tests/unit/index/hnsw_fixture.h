@@ -14,6 +14,7 @@
 
 #include "core/index/hnsw.h"
 #include "core/segment/segment.h"
+#include "test_util.h"
 
 namespace hnsw_test {
 
@@ -31,15 +32,7 @@ using SegPtr = std::unique_ptr<Segment>;
 inline qarbin::Shape makeShape(uint32_t dim, uint64_t capacity, DistanceMetric metric = DistanceMetric::Cosine,
                                uint32_t m = 16, uint32_t efc = 200, Quantization q = Quantization::None,
                                bool avx2 = true) {
-    qarbin::Shape shape;
-    shape.dim = dim;
-    shape.metric = metric;
-    shape.quantization = q;
-    shape.hnswM = m;
-    shape.efConstruction = efc;
-    shape.capacity = capacity;
-    shape.useAvx2 = avx2;
-    return shape;
+    return qarbin_test::makeShape(dim, metric, q, capacity, avx2, m, efc);
 }
 
 inline SegPtr makeSegment(uint32_t dim, uint64_t capacity, DistanceMetric metric = DistanceMetric::Cosine,
@@ -64,15 +57,7 @@ inline void addRange(Segment& seg, const std::vector<float>& vecs, size_t from, 
         ASSERT_EQ(seg.add(i + 1, keyOf(i).c_str(), &vecs[i * seg.dim], nullptr, 0), 0);
 }
 
-// Tombstones every live record stored under key; returns how many it marked.
-inline int deleteKey(Segment& seg, const char* key) {
-    std::vector<uint64_t> slots;
-    seg.findLiveByKey(key, slots);
-    int marked = 0;
-    for (uint64_t s : slots)
-        if (seg.markDeleted(s)) ++marked;
-    return marked;
-}
+using qarbin_test::deleteKey;
 inline int deleteKey(Segment& seg, const std::string& key) { return deleteKey(seg, key.c_str()); }
 
 inline const HnswNode* nodeAt(const Segment& seg, uint64_t p) {

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "core/segment/segment.h"
+#include "test_util.h"
 
 namespace segtest {
 
@@ -24,30 +25,14 @@ using SegPtr = std::unique_ptr<Segment>;
 inline qarbin::Shape shapeOf(uint32_t dim, uint64_t cap, Quantization q = Quantization::None, uint32_t m = 0,
                              DistanceMetric metric = DistanceMetric::Cosine, uint32_t hnswM = 16,
                              uint32_t efc = 200) {
-    qarbin::Shape shape;
-    shape.dim = dim;
-    shape.metric = metric;
-    shape.quantization = q;
-    shape.pqSubvectors = m;
-    shape.hnswM = hnswM;
-    shape.efConstruction = efc;
-    shape.capacity = cap;
-    return shape;
+    return qarbin_test::makeShape(dim, metric, q, cap, false, hnswM, efc, m);
 }
 
 inline SegPtr memSeg(uint32_t dim, uint64_t cap, Quantization q = Quantization::None, uint32_t m = 0) {
     return SegPtr(Segment::createMemory(shapeOf(dim, cap, q, m)));
 }
 
-// Tombstones every live record stored under key; returns how many it marked.
-inline int deleteKey(Segment& s, const char* key) {
-    std::vector<uint64_t> slots;
-    s.findLiveByKey(key, slots);
-    int marked = 0;
-    for (uint64_t slot : slots)
-        if (s.markDeleted(slot)) ++marked;
-    return marked;
-}
+using qarbin_test::deleteKey;
 
 inline std::vector<char> readFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
