@@ -15,10 +15,14 @@ inline uint64_t pageUp(uint64_t v) { return v > UINT64_MAX - (kPage - 1) ? pageD
 
 // Asks for transparent huge pages on a private anonymous mapping: a scan
 // then walks far fewer TLB entries. Only a hint; no byte changes, and a
-// kernel without them simply declines.
+// kernel without them simply declines. Small mappings are left alone: a
+// huge page is zeroed and kept whole at its first touch, which a small
+// store would pay for in start-up time and resident memory.
+constexpr uint64_t kHugePageMinMapping = uint64_t{16} << 20;
+
 inline void adviseHugePages(void* p, uint64_t len) {
 #ifdef MADV_HUGEPAGE
-    madvise(p, len, MADV_HUGEPAGE);
+    if (len >= kHugePageMinMapping) madvise(p, len, MADV_HUGEPAGE);
 #else
     (void)p;
     (void)len;
