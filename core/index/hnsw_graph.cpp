@@ -65,6 +65,7 @@ bool makeGraph(const Segment& seg, uint64_t usedLimit, Graph* g) {
     g->vecBytes = seg.vecBytes();
     g->inPlace = seg.quantization == static_cast<uint32_t>(Quantization::None) ||
                  seg.quantization > static_cast<uint32_t>(Quantization::PQ);
+    g->fused = QueryScorer::scoresCodes(seg.quantization);
     g->metric = seg.metric;
     g->useAvx2 = seg.useAvx2;
     return true;
@@ -151,6 +152,32 @@ void Query::init(const Graph& g, const float* q, const Workspace& ws) {
     pad = ws.pad;
 }
 
+namespace {
+
+// dist[j] = the score of recs[j]: floats and lane-decoded codes where they
+// lie, PQ codes decoded into the query's block first.
+void scoreRecords(const Graph& g, const Query& q, const Record* const* recs, uint32_t k, float* dist) {
+    const Segment& seg = *g.seg;
+    if (g.fused) {
+        const uint8_t* codes[kMaxBlock];
+        for (uint32_t j = 0; j < k; ++j) codes[j] = reinterpret_cast<const uint8_t*>(recs[j]) + kSlotHeaderBytes;
+        q.scorer.scoreCodes(codes, k, seg.quantization, dist);
+        return;
+    }
+    const float* vecs[kMaxBlock];
+    if (g.inPlace) {
+        for (uint32_t j = 0; j < k; ++j)
+            vecs[j] = reinterpret_cast<const float*>(reinterpret_cast<const char*>(recs[j]) + kSlotHeaderBytes);
+    } else {
+        for (uint32_t j = 0; j < k; ++j)
+            vecs[j] = getVecFloat32(recs[j], seg.dim, seg.quantization, seg.pqSubvectors, seg.codebook,
+                                    q.block + j * q.pad);
+    }
+    q.scorer.scoreBlock(vecs, k, dist);
+}
+
+}  // namespace
+
 uint32_t distancesOf(const Graph& g, const Query& q, const uint32_t* nodes, uint32_t n, uint32_t* kept,
                      float* dist, uint32_t* slotOut) {
     // Node headers first, then the vectors they name: every miss of a block
@@ -174,17 +201,7 @@ uint32_t distancesOf(const Graph& g, const Query& q, const uint32_t* nodes, uint
     }
     if (k == 0) return 0;
 
-    const float* vecs[kMaxBlock];
-    if (g.inPlace) {
-        for (uint32_t j = 0; j < k; ++j)
-            vecs[j] = reinterpret_cast<const float*>(reinterpret_cast<const char*>(recs[j]) + kSlotHeaderBytes);
-    } else {
-        const Segment& seg = *g.seg;
-        for (uint32_t j = 0; j < k; ++j)
-            vecs[j] = getVecFloat32(recs[j], seg.dim, seg.quantization, seg.pqSubvectors, seg.codebook,
-                                    q.block + j * q.pad);
-    }
-    q.scorer.scoreBlock(vecs, k, dist);
+    scoreRecords(g, q, recs, k, dist);
     for (uint32_t j = 0; j < k; ++j) {
         float d = scoreToDistance(dist[j], g.metric);
         dist[j] = std::isnan(d) ? std::numeric_limits<float>::infinity() : d;

@@ -43,6 +43,7 @@ struct Graph {
     uint64_t stride = 0;
     uint64_t vecBytes = 0;
     bool inPlace = false;  // 32-bit floats: vectors are scored where they lie
+    bool fused = false;    // f16, int8, binary: codes are scored where they lie
     // Optional process-local copy of the nodes' slots (the build's live list,
     // the insert's snapshot), so a distance need not first read the node.
     const uint32_t* nodeSlots = nullptr;

@@ -2,6 +2,7 @@
 // stay scalar; decoders run for every scored record and use AVX2 where the
 // element operation is a plain bit or fma step, with identical results.
 #include "core/math/codecs.h"
+#include "core/math/decode_lanes.h"
 #include "core/math/simd_columns.h"
 
 #include <immintrin.h>
@@ -82,24 +83,8 @@ void encodePQ(uint8_t* dst, const float* v, uint32_t dim, uint32_t m, const floa
 }
 
 void decodeF16(const uint8_t* src, uint32_t dim, float* out) {
-    // Per lane: exponent and fraction shifted into place and rebiased by
-    // 112; exponent 31 rebiased once more to 255 (infinity, NaN with its
-    // fraction); exponent 0 cleared to the signed zero.
-    const __m256i body = _mm256_set1_epi32(0x0FFFE000);
-    const __m256i expField = _mm256_set1_epi32(0x0F800000);
-    const __m256i bias = _mm256_set1_epi32(112 << 23);
-    const __m256i signBit = _mm256_set1_epi32(static_cast<int>(0x80000000u));
     uint32_t i = 0;
-    for (; i + 8 <= dim; i += 8) {
-        __m256i h = _mm256_cvtepu16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(src + 2 * i)));
-        __m256i b = _mm256_and_si256(_mm256_slli_epi32(h, 13), body);
-        __m256i sign = _mm256_and_si256(_mm256_slli_epi32(h, 16), signBit);
-        __m256i e = _mm256_and_si256(b, expField);
-        __m256i top = _mm256_and_si256(_mm256_cmpeq_epi32(e, expField), bias);
-        __m256i r = _mm256_add_epi32(_mm256_add_epi32(b, bias), top);
-        r = _mm256_andnot_si256(_mm256_cmpeq_epi32(e, _mm256_setzero_si256()), r);
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + i), _mm256_or_si256(r, sign));
-    }
+    for (; i + 8 <= dim; i += 8) _mm256_storeu_ps(out + i, halfLanes(src + 2 * i));
     for (; i < dim; ++i) {
         uint16_t h;
         std::memcpy(&h, src + 2 * i, 2);
@@ -117,24 +102,13 @@ void decodeInt8(const uint8_t* src, uint32_t dim, float* out) {
     uint32_t i = 0;
     const __m256 vstep = _mm256_set1_ps(step);
     const __m256 vmin = _mm256_set1_ps(mn);
-    for (; i + 8 <= dim; i += 8) {
-        __m128i c8 = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(codes + i));
-        __m256 c = _mm256_cvtepi32_ps(_mm256_cvtepu8_epi32(c8));
-        _mm256_storeu_ps(out + i, _mm256_fmadd_ps(c, vstep, vmin));
-    }
+    for (; i + 8 <= dim; i += 8) _mm256_storeu_ps(out + i, int8Lanes(codes + i, vstep, vmin));
     for (; i < dim; ++i) out[i] = std::fma(static_cast<float>(codes[i]), step, mn);
 }
 
 void decodeBinary(const uint8_t* src, uint32_t dim, float* out) {
     uint32_t i = 0;
-    const __m256i bitSel = _mm256_setr_epi32(1, 2, 4, 8, 16, 32, 64, 128);
-    const __m256 plus = _mm256_set1_ps(1.0f);
-    const __m256 minus = _mm256_set1_ps(-1.0f);
-    for (; i + 8 <= dim; i += 8) {
-        __m256i b = _mm256_set1_epi32(src[i / 8]);
-        __m256i set = _mm256_cmpeq_epi32(_mm256_and_si256(b, bitSel), bitSel);
-        _mm256_storeu_ps(out + i, _mm256_blendv_ps(minus, plus, _mm256_castsi256_ps(set)));
-    }
+    for (; i + 8 <= dim; i += 8) _mm256_storeu_ps(out + i, binaryLanes(src[i / 8]));
     for (; i < dim; ++i) out[i] = (src[i / 8] >> (i % 8)) & 1u ? 1.0f : -1.0f;
 }
 

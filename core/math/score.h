@@ -37,6 +37,12 @@ struct QueryScorer {
     float score(const float* b) const;
     // out[i] = score(vecs[i]) for i < count; any count. vecs[i] 32-byte aligned.
     void scoreBlock(const float* const* vecs, uint32_t count, float* out) const;
+    // Whether scoreCodes takes vectors of this quantization (f16, int8,
+    // binary: decoded lane by lane inside the sums).
+    static bool scoresCodes(uint32_t quantization);
+    // out[i] = score(decoded codes[i]) bit for bit, without decoding into
+    // memory; codes[i]: an encoded vector as a slot holds it (at offset 128).
+    void scoreCodes(const uint8_t* const* codes, uint32_t count, uint32_t quantization, float* out) const;
 };
 
 }  // namespace qarbin

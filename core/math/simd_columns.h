@@ -30,4 +30,26 @@ inline void loadColumns8(const float* const rows[8], __m256 c[8]) {
     }
 }
 
+// After the call r[k] lane j holds the old r[j] lane k.
+inline void transpose8(__m256 r[8]) {
+    __m256 t[8];
+    for (int p = 0; p < 4; ++p) {
+        t[2 * p] = _mm256_unpacklo_ps(r[2 * p], r[2 * p + 1]);
+        t[2 * p + 1] = _mm256_unpackhi_ps(r[2 * p], r[2 * p + 1]);
+    }
+    __m256 u[8];
+    for (int h = 0; h < 2; ++h) {
+        __m256* tt = t + 4 * h;
+        __m256* uu = u + 4 * h;
+        uu[0] = _mm256_shuffle_ps(tt[0], tt[2], 0x44);
+        uu[1] = _mm256_shuffle_ps(tt[0], tt[2], 0xEE);
+        uu[2] = _mm256_shuffle_ps(tt[1], tt[3], 0x44);
+        uu[3] = _mm256_shuffle_ps(tt[1], tt[3], 0xEE);
+    }
+    for (int k = 0; k < 4; ++k) {
+        r[k] = _mm256_permute2f128_ps(u[k], u[k + 4], 0x20);
+        r[k + 4] = _mm256_permute2f128_ps(u[k], u[k + 4], 0x31);
+    }
+}
+
 }  // namespace qarbin

@@ -251,6 +251,7 @@ Segment* Segment::loadFromFile(const char* path) {
         close(fd);
         return nullptr;
     }
+    adviseHugePages(map, len);
     // Only the file's data is read: its holes (a segment file is sparse
     // past its used slots) are already zero in the fresh mapping, so a
     // large, mostly empty file costs neither reads nor resident memory.

@@ -137,6 +137,7 @@ Segment* Segment::createMemory(const Shape& shape) {
     if (size == 0) return nullptr;
     void* p = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (p == MAP_FAILED) return nullptr;
+    adviseHugePages(p, size);
     Segment* seg = new (std::nothrow) Segment();
     if (!seg) {
         munmap(p, size);

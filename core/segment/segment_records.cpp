@@ -22,12 +22,40 @@ namespace qarbin {
 
 namespace {
 
-// Records scored per scoreBlock call. Decoded records share a scratch of
-// 8 * 4096 floats; vectors stored as floats are scored in place.
+// Records scored per block call. PQ records decode into a shared scratch
+// of 8 * 4096 floats; the other encodings are scored where they lie.
 constexpr uint32_t kMaxBatch = 32;
 constexpr uint32_t kScratchFloats = 8 * kMaxDim;
 
+// Requests, while slot i is read, the flags line of a slot `distance`
+// ahead and the first lines of each run of its vector inside one 4 KiB
+// page. Every slot starts on a page of its own and the hardware prefetcher
+// does not cross pages, so each such run would otherwise start cold; from
+// its first lines on, the prefetcher carries it. (Requesting every line of
+// the vector was slower: the requests crowd out the loads.)
+constexpr uint64_t kStreamLines = 8;
+constexpr uint64_t kStreamSlots = 32;
 
+struct ScanStream {
+    const Segment& seg;
+    uint64_t n;
+    uint64_t distance;
+    uint64_t bytes;
+    ScanStream(const Segment& s, uint64_t used) : seg(s), n(used), distance(kStreamSlots), bytes(s.vecBytes()) {}
+    void request(uint64_t i) const {
+        if (i + distance >= n) return;
+        const char* p = reinterpret_cast<const char*>(seg.recordAt(i + distance));
+        _mm_prefetch(p + 64, _MM_HINT_T0);  // valid, deleted, metaLen
+        const char* v = p + kSlotHeaderBytes;
+        const char* end = v + bytes;
+        while (v < end) {
+            const char* page = reinterpret_cast<const char*>((reinterpret_cast<uintptr_t>(v) | (kPage - 1)) + 1);
+            const char* stop = std::min(end, std::min(page, v + 64 * kStreamLines));
+            for (const char* l = v; l < stop; l += 64) _mm_prefetch(l, _MM_HINT_T0);
+            v = page;
+        }
+    }
+};
 
 // Keys of 64 bytes or more can never equal a stored key (63 bytes at most).
 bool keyMatchable(const char* key) { return key != nullptr && strnlen(key, kKeyFieldBytes) < kKeyFieldBytes; }
@@ -171,39 +199,46 @@ int Segment::search(const float* query, int topK, Result* results, int* count) c
 
     QueryScorer scorer;
     scorer.init(query, dim, metric, useAvx2);
-    // One decode buffer per record of a batch, each a multiple of 64 bytes.
+    // Floats are scored in place and f16, int8 and binary codes decoded
+    // inside the sums; only PQ decodes, one buffer per record of a batch,
+    // each a multiple of 64 bytes.
     alignas(64) float scratch[kScratchFloats];
     const uint64_t perBuffer = (uint64_t{dim} + 15) & ~uint64_t{15};
     const bool inPlace = quantization == static_cast<uint32_t>(Quantization::None) ||
                          quantization > static_cast<uint32_t>(Quantization::PQ);
+    const bool fused = QueryScorer::scoresCodes(quantization);
     // Small decoded vectors: more of them per call, about 32 KB of scratch.
     const uint32_t batchMax =
-        inPlace ? kMaxBatch
-                : static_cast<uint32_t>(std::max<uint64_t>(8, std::min<uint64_t>(kMaxBatch, 8192 / perBuffer)));
+        inPlace || fused
+            ? kMaxBatch
+            : static_cast<uint32_t>(std::max<uint64_t>(8, std::min<uint64_t>(kMaxBatch, 8192 / perBuffer)));
     const float* vecs[kMaxBatch];
+    const uint8_t* codes[kMaxBatch];
     const Record* recs[kMaxBatch];
     float scores[kMaxBatch];
 
     const uint64_t n = usedSlotsClamped();
+    const ScanStream stream(*this, n);
     uint64_t i = 0;
     while (i < n) {
         uint32_t batch = 0;
         for (; i < n && batch < batchMax; ++i) {
-            // Every slot lies in a page of its own, which the hardware does
-            // not prefetch across: ask for the next batch's slots now.
-            if (i + batchMax < n) {
-                const Record* ahead = recordAt(i + batchMax);
-                _mm_prefetch(reinterpret_cast<const char*>(ahead) + 64, _MM_HINT_T0);
-                prefetchVector(ahead, vecBytes());
-            }
+            stream.request(i);
             const Record* r = recordAt(i);
             if (!recordReadable(r)) continue;
-            float* out = inPlace ? scratch : scratch + batch * perBuffer;
-            vecs[batch] = getVecFloat32(r, dim, quantization, pqSubvectors, codebook, out);
+            if (fused) {
+                codes[batch] = reinterpret_cast<const uint8_t*>(r) + kSlotHeaderBytes;
+            } else {
+                float* out = inPlace ? scratch : scratch + batch * perBuffer;
+                vecs[batch] = getVecFloat32(r, dim, quantization, pqSubvectors, codebook, out);
+            }
             recs[batch++] = r;
         }
         if (batch == 0) break;
-        scorer.scoreBlock(vecs, batch, scores);
+        if (fused)
+            scorer.scoreCodes(codes, batch, quantization, scores);
+        else
+            scorer.scoreBlock(vecs, batch, scores);
 
         // Merged in slot order, exactly as a one-at-a-time scan would.
         for (uint32_t k = 0; k < batch; ++k) top.offer(recs[k], metadataPtr(recs[k]), scores[k]);

@@ -326,3 +326,115 @@ TEST(SegmentClear, EmptiesInPlaceAndKeepsCodebook) {
     EXPECT_EQ(s->getByKey("k9"), s->recordAt(0));
     EXPECT_EQ(s->recordAt(0)->seq, 0u);
 }
+
+namespace {
+
+// Top-K of a one-record-at-a-time scan: each live record decoded and scored
+// alone, offered in slot order; a later record enters only when strictly
+// better than the worst kept.
+std::vector<Result> oracleScan(const Segment& s, const float* query, int topK, bool avx2) {
+    std::vector<Result> want(topK);
+    int wantCount = 0;
+    int worst = -1;
+    alignas(64) float scratch[4096];
+    for (uint64_t i = 0; i < s.usedSlotsClamped(); ++i) {
+        const Record* r = s.recordAt(i);
+        if (!qarbin::recordLive(r)) continue;
+        const float* d = qarbin::getVecFloat32(r, s.dim, s.quantization, s.pqSubvectors, s.codebook, scratch);
+        const float sc = qarbin::computeScore(query, d, s.dim, s.metric, avx2);
+        int at;
+        if (wantCount < topK) {
+            at = wantCount++;
+            if (worst == -1 || want[worst].score > sc) worst = at;
+        } else if (sc > want[worst].score) {
+            at = worst;
+        } else {
+            continue;
+        }
+        want[at].id = r->id;
+        want[at].score = sc;
+        if (at == worst && wantCount == topK) {
+            worst = 0;
+            for (int j = 1; j < topK; ++j)
+                if (want[j].score < want[worst].score) worst = j;
+        }
+    }
+    want.resize(wantCount);
+    return want;
+}
+
+enum class Deletions { None, EveryEighth, Last, FirstBatch };
+
+void deleteSome(Segment& s, uint64_t used, Deletions d) {
+    for (uint64_t i = 0; i < used; ++i) {
+        const bool del = (d == Deletions::EveryEighth && i % 8 == 7) || (d == Deletions::Last && i + 1 == used) ||
+                         (d == Deletions::FirstBatch && i < 32);
+        if (del) {
+            ASSERT_TRUE(s.markDeleted(i));
+        }
+    }
+}
+
+}  // namespace
+
+// The streaming scan (batches of up to 32, slots requested ahead) against
+// the one-at-a-time oracle, for used slots, deletions and capacities that
+// end on, just before and just after every batch boundary, and for every
+// encoding, metric and summation order.
+TEST(SegmentSearch, StreamingScanEqualsOneAtATimeAtEveryBoundary) {
+    const uint64_t usedCounts[] = {0, 1, 7, 8, 9, 15, 16, 17, 31, 32, 33, 63, 64, 65, 96, 97};
+    std::mt19937 rng(16);
+    std::uniform_real_distribution<float> u(-1.0f, 1.0f);
+    // One PQ codebook, trained once and published into every PQ segment.
+    std::vector<float> train(300 * 20);
+    for (float& x : train) x = u(rng);
+    SegPtr trained(Segment::createMemory(shapeOf(20, 1, Quantization::PQ, 5)));
+    ASSERT_NE(trained, nullptr);
+    ASSERT_EQ(trained->trainPQCodebook(train.data(), 300), 0);
+    for (Quantization q : {Quantization::None, Quantization::F16, Quantization::Int8, Quantization::Binary,
+                           Quantization::PQ}) {
+        const uint32_t dim = q == Quantization::PQ ? 20 : 19;
+        const uint32_t m = q == Quantization::PQ ? 5 : 0;
+        for (DistanceMetric metric : {DistanceMetric::Cosine, DistanceMetric::Dot, DistanceMetric::Euclidean,
+                                      DistanceMetric::Manhattan}) {
+            for (bool avx2 : {false, true}) {
+                for (uint64_t used : usedCounts) {
+                    for (uint64_t spare : {0u, 31u}) {
+                        for (Deletions d : {Deletions::None, Deletions::EveryEighth, Deletions::Last,
+                                            Deletions::FirstBatch}) {
+                            qarbin::Shape shape = shapeOf(dim, std::max<uint64_t>(1, used + spare), q, m, metric, 0, 0);
+                            shape.useAvx2 = avx2;
+                            SegPtr s(Segment::createMemory(shape));
+                            ASSERT_NE(s, nullptr);
+                            if (q == Quantization::PQ) {
+                                ASSERT_TRUE(s->publishCodebook(trained->codebook));
+                            }
+                            std::vector<float> v(dim);
+                            for (uint64_t i = 0; i < used; ++i) {
+                                for (float& x : v) x = u(rng);
+                                ASSERT_EQ(s->add(i, "k", v.data(), nullptr, 0), 0);
+                            }
+                            deleteSome(*s, used, d);
+                            std::vector<float> query(dim);
+                            for (float& x : query) x = u(rng);
+                            for (int topK : {1, 10, 200}) {
+                                std::vector<Result> got(topK);
+                                int gotCount = 0;
+                                s->search(query.data(), topK, got.data(), &gotCount);
+                                const std::vector<Result> want = oracleScan(*s, query.data(), topK, avx2);
+                                ASSERT_EQ(static_cast<size_t>(gotCount), want.size())
+                                    << "q" << int(q) << " used " << used << " spare " << spare;
+                                for (size_t j = 0; j < want.size(); ++j) {
+                                    ASSERT_EQ(got[j].id, want[j].id)
+                                        << "q" << int(q) << " m" << int(metric) << " avx2 " << avx2 << " used " << used
+                                        << " spare " << spare << " del " << int(d) << " k" << topK << " at " << j;
+                                    ASSERT_EQ(std::memcmp(&got[j].score, &want[j].score, 4), 0);
+                                }
+                            }
+                        }
+                    }
+                }
+            }
+        }
+    }
+}
