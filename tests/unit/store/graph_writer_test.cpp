@@ -146,3 +146,34 @@ TEST(GraphWriter, WorkersExtendingOneGraphAtOnceLoseNoRecord) {
 }
 
 }  // namespace
+
+namespace {
+
+// Building in steps: a step that runs out of time leaves a usable graph
+// over the records it reached, every record stays findable, and further
+// steps finish the work.
+TEST(GraphSteps, AStoppedStepLeavesAUsableGraphAndTheNextStepsFinish) {
+    std::unique_ptr<Store> st(Store::openMemory(
+        qarbin_test::makeShape(kDim, DistanceMetric::Euclidean, Quantization::None, 1024, false, 16, 200, 0), nullptr));
+    ASSERT_TRUE(st);
+    st->autoIndexThreshold = 0;  // searches below must not extend
+    fill(*st, 0, 0, 500);
+    EXPECT_EQ(st->pendingGraphRecords(), 500u);
+    ASSERT_EQ(st->indexFor(1e-9), 1);
+    const qarbin::SegmentHeader* h = st->segments[0]->header;
+    EXPECT_NE(h->flags & qarbin::kFlagGraphUsable, 0u);
+    const uint64_t first = st->recordsInGraphs();
+    EXPECT_GT(first, 0u);
+    EXPECT_LT(first, 500u);
+    EXPECT_EQ(st->pendingGraphRecords(), 500u - first);
+    for (int i = 0; i < 500; ++i) EXPECT_TRUE(foundByItsVector(*st, 0, i)) << i;
+    int steps = 1;
+    while (st->indexFor(1e-9) == 1) ++steps;
+    EXPECT_GT(steps, 2);
+    EXPECT_EQ(st->recordsInGraphs(), 500u);
+    EXPECT_EQ(st->pendingGraphRecords(), 0u);
+    EXPECT_EQ(h->graphWriter.load(), 0u);
+    for (int i = 0; i < 500; ++i) EXPECT_TRUE(foundByItsVector(*st, 0, i)) << i;
+}
+
+}  // namespace
