@@ -254,6 +254,7 @@ int openControlObject(const char* ctl, const Shape& shape, bool writable, bool* 
     for (int attempt = 0; attempt < 8 && fd < 0; ++attempt) {
         fd = shm_open(ctl, O_RDWR | O_CREAT | O_EXCL, 0660);
         if (fd >= 0) {
+            if (shape.fileMode != 0) fchmod(fd, shape.fileMode);
             *created = true;
             break;
         }
@@ -299,6 +300,7 @@ Store* Store::openShm(const char* name, const Shape& shape, bool writable) {
             return nullptr;
         }
         st->shape = stored;
+        st->shape.fileMode = shape.fileMode;
     }
     st->totalCount.exchange(c->totalCount.load());
 
