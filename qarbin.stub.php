@@ -75,10 +75,13 @@ class QarbinStore
      *   (no effect on memory and disk stores).
      * - "memory_limit" => int bytes, or a string such as "512M", "64k", "2g"; default 0, no limit.
      *   A memory store refuses new segments beyond it.
+     * - "mode" => int permission bits such as 0660: every shared object, segment file and
+     *   directory this handle creates gets exactly these, whatever the umask (directories
+     *   also x wherever r is set); absent: 0660 less the umask.
      *
      * @param string|null $dir directory (disk, memory), store name (shm), or null
      * @param array{storage?: string, dimensions?: int, distance?: string, quantization?: string,
-     *              segment_size?: int, writable?: bool, memory_limit?: int|string}|null $options
+     *              segment_size?: int, writable?: bool, memory_limit?: int|string, mode?: int}|null $options
      * @throws QarbinException "Invalid storage (use 'disk', 'memory', 'shm')",
      *         "Invalid distance (use 'cosine', 'dot', 'euclidean', 'manhattan')",
      *         "Invalid quantization (use 'none', 'f16', 'int8', 'binary', 'pq')",
@@ -87,7 +90,9 @@ class QarbinStore
      *         "dimensions (%u) must be divisible by qarbin.pq_subvectors (%u)",
      *         "Disk mode requires a non-empty directory path",
      *         "Shm mode requires a non-empty store name",
-     *         "Failed to open disk store at: %s", "Failed to open shm store: %s",
+     *         "Invalid mode (use permission bits such as 0660)",
+     *         "Failed to open disk store at: %s", "Failed to open shm store: %s" (both with
+     *         ": Permission denied" appended when that is why),
      *         "Failed to allocate memory store (out of memory?)".
      *         Constructing an object again closes its old store first.
      */
@@ -134,6 +139,19 @@ class QarbinStore
      *         "Vector components must be finite", "Search failed (out of memory?)"
      */
     public function search(array $vector, $topK = 10, $precision = 50.0) {}
+
+    /**
+     * Builds or extends every segment's HNSW graph now, so that the first searches after a
+     * bulk load do not pay for it. Works in steps of about a second; between steps
+     * $progress($done, $total) is called (also once at the end). An exception thrown there
+     * stops the build: the graphs made so far stay usable and the records not yet in them
+     * are scored exactly. Segments another process is indexing at that moment are left to it.
+     *
+     * @param (callable(int $done, int $total): mixed)|null $progress
+     * @return int live records that a graph node stands for
+     * @throws QarbinException "Store not open", "Store is read-only", "Index build failed (out of memory?)"
+     */
+    public function buildIndex(?callable $progress = null): int {}
 
     /**
      * Removes the record stored under $key.

@@ -31,7 +31,14 @@ struct Shape {
     uint32_t efConstruction = 200;
     uint64_t capacity = 0;  // record slots of each new segment
     bool useAvx2 = false;   // 8-lane summation order for cosine and dot
+    // Permission bits given to every shared object, segment file and
+    // directory this opener creates, whatever the umask; 0: 0660 less the
+    // umask. Directories also get x wherever the mode has r.
+    uint32_t fileMode = 0;
 };
+
+// The mode a created directory gets for fileMode: x wherever r is set.
+inline uint32_t directoryMode(uint32_t fileMode) { return fileMode | ((fileMode & 0444u) >> 2); }
 
 // One record slot; the encoded vector follows at offset 128 and the
 // metadata right after the vector. The slot size is Segment::computeStride.

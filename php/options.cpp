@@ -4,6 +4,7 @@
 
 #include <strings.h>
 
+#include <cerrno>
 #include <cstdlib>
 
 #include "php/store_calls.h"
@@ -88,6 +89,15 @@ bool readOptions(HashTable* options, qarbin_open_request* req, zend_long* dimens
         if (EG(exception)) return false;
     }
     if ((v = zend_hash_str_find_deref(options, ZEND_STRL("memory_limit")))) req->memoryLimit = parseMemoryLimit(v);
+    if ((v = zend_hash_str_find_deref(options, ZEND_STRL("mode")))) {
+        const zend_long mode = optionLong(v);
+        if (EG(exception)) return false;
+        if (mode < 1 || mode > 0777) {
+            qarbin_throw("Invalid mode (use permission bits such as 0660)");
+            return false;
+        }
+        req->shape.fileMode = static_cast<uint32_t>(mode);
+    }
     req->storage = static_cast<StorageMode>(storage);
     req->shape.metric = static_cast<DistanceMetric>(metric);
     req->shape.quantization = static_cast<Quantization>(quant);
@@ -150,17 +160,20 @@ bool qarbin_parse_open_request(zval* dir, HashTable* options, qarbin_open_reques
 
 qarbin::Store* qarbin_open_requested(const qarbin_open_request& req) {
     qarbin::Store* store = nullptr;
+    errno = 0;
     switch (req.storage) {
         case StorageMode::Disk: store = qarbin_php::openDisk(req.where, req.shape); break;
         case StorageMode::Shm: store = qarbin_php::openShm(req.where, req.shape, req.writable); break;
         default: store = qarbin_php::openMemory(req.shape, req.where); break;
     }
+    // The reason worth telling: another user's store this one may not open.
+    const char* why = (errno == EACCES || errno == EPERM) ? ": Permission denied" : "";
     QARBIN_RESUME_BAILOUT();
     if (!store) {
         if (req.storage == StorageMode::Disk)
-            zend_throw_exception_ex(qarbin_exception_ce, 0, "Failed to open disk store at: %s", req.where);
+            zend_throw_exception_ex(qarbin_exception_ce, 0, "Failed to open disk store at: %s%s", req.where, why);
         else if (req.storage == StorageMode::Shm)
-            zend_throw_exception_ex(qarbin_exception_ce, 0, "Failed to open shm store: %s", req.where);
+            zend_throw_exception_ex(qarbin_exception_ce, 0, "Failed to open shm store: %s%s", req.where, why);
         else
             qarbin_throw("Failed to allocate memory store (out of memory?)");
         return nullptr;

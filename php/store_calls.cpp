@@ -107,6 +107,17 @@ uint64_t count(const Store* store) noexcept { return store->count(); }
 
 void stats(const Store* store, qarbin::StoreStats* out) noexcept { store->stats(out); }
 
+int indexFor(Store* store, double seconds) noexcept {
+    try {
+        return store->indexFor(seconds);
+    } catch (...) {
+        return -1;
+    }
+}
+
+uint64_t pendingGraphRecords(const Store* store) noexcept { return store->pendingGraphRecords(); }
+uint64_t recordsInGraphs(const Store* store) noexcept { return store->recordsInGraphs(); }
+
 void forEachRecord(Store* store, float* scratch, qarbin::RecordVisitor visit, void* ctx) noexcept {
     try {
         store->forEachRecord(scratch, visit, ctx);

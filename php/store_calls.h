@@ -32,6 +32,12 @@ qarbin::StorageMode mode(const qarbin::Store* store) noexcept;
 uint64_t count(const qarbin::Store* store) noexcept;
 
 void stats(const qarbin::Store* store, qarbin::StoreStats* out) noexcept;
+
+// Graph building in steps (Store::indexFor): 1 when stopped after `seconds`
+// with work left, 0 when done, -1 on failure.
+int indexFor(qarbin::Store* store, double seconds) noexcept;
+uint64_t pendingGraphRecords(const qarbin::Store* store) noexcept;
+uint64_t recordsInGraphs(const qarbin::Store* store) noexcept;
 // Every record dump() writes (Store::forEachRecord). scratch: at least 4096 floats.
 void forEachRecord(qarbin::Store* store, float* scratch, qarbin::RecordVisitor visit, void* ctx) noexcept;
 

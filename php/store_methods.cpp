@@ -10,6 +10,7 @@ using qarbin::StorageMode;
 
 PHP_METHOD(QarbinStore, dump);
 PHP_METHOD(QarbinStore, load);
+PHP_METHOD(QarbinStore, buildIndex);
 
 namespace {
 
@@ -409,6 +410,10 @@ ZEND_ARG_INFO(0, topK)
 ZEND_ARG_INFO(0, precision)
 ZEND_END_ARG_INFO()
 
+ZEND_BEGIN_ARG_WITH_RETURN_TYPE_INFO_EX(arginfo_qarbin_build_index, 0, 0, IS_LONG, 0)
+ZEND_ARG_TYPE_INFO_WITH_DEFAULT_VALUE(0, progress, IS_CALLABLE, 1, "null")
+ZEND_END_ARG_INFO()
+
 ZEND_BEGIN_ARG_INFO_EX(arginfo_qarbin_key, 0, 0, 1)
 ZEND_ARG_INFO(0, key)
 ZEND_END_ARG_INFO()
@@ -437,6 +442,7 @@ const zend_function_entry qarbin_store_methods[] = {
     PHP_ME(QarbinStore, set, arginfo_qarbin_set, ZEND_ACC_PUBLIC)
     PHP_ME(QarbinStore, batchSet, arginfo_qarbin_batch_set, ZEND_ACC_PUBLIC)
     PHP_ME(QarbinStore, search, arginfo_qarbin_search, ZEND_ACC_PUBLIC)
+    PHP_ME(QarbinStore, buildIndex, arginfo_qarbin_build_index, ZEND_ACC_PUBLIC)
     PHP_ME(QarbinStore, delete, arginfo_qarbin_key, ZEND_ACC_PUBLIC)
     PHP_ME(QarbinStore, get, arginfo_qarbin_key, ZEND_ACC_PUBLIC)
     PHP_ME(QarbinStore, clear, arginfo_qarbin_none, ZEND_ACC_PUBLIC)

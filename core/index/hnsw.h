@@ -10,20 +10,31 @@ namespace qarbin {
 
 class Segment;
 
+// Asked between nodes whether a build or an extension should stop now (a
+// deadline, say); true stops it with the nodes made so far published.
+struct GraphStop {
+    bool (*stop)(void* ctx);
+    void* ctx;
+};
+
 // Rebuilds the graph over the segment's live records (node p for the p-th
 // live slot). -1 when the segment is read-only or lacks graph areas
 // (nothing changed), or when the build could not finish (out of memory,
 // bytes that cannot be backed): the graph is then unusable and every
 // graphNode -1, so the segment is scanned exhaustively. 0 otherwise, also
-// when there is nothing to build.
-int buildHnsw(Segment& seg);
+// when there is nothing to build. 1 when `stop` ended it early: the nodes
+// made are a usable graph, the other records have none (they are scored
+// exactly and the next extension adds them).
+int buildHnsw(Segment& seg, const GraphStop* stop = nullptr);
 
-// Extends a usable graph with the live records that have no node yet. The
+// Extends a usable graph with the live records that have no published node
+// (none, one at or beyond indexedCount, or one naming another slot). The
 // single writer of the segment; searches may run meanwhile. -1 when the
 // segment is read-only, has no usable graph or a header naming positions
 // outside its areas (nothing changed), or when it stopped early (the nodes
-// made so far are published). 0 otherwise.
-int hnswInsertIncremental(Segment& seg);
+// made so far are published). 1 when `stop` ended it early (likewise
+// published). 0 otherwise.
+int hnswInsertIncremental(Segment& seg, const GraphStop* stop = nullptr);
 
 // query: dim floats; results: topK entries of which *count are in use
 // (read and updated). Graph hits plus every live record the graph cannot

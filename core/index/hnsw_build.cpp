@@ -13,7 +13,7 @@ namespace qarbin {
 
 // The single writer of this segment; searches elsewhere route around the
 // graph while flags bit 1 is clear.
-int buildHnsw(Segment& seg) {
+int buildHnsw(Segment& seg, const GraphStop* stop) {
     if (!seg.writable || !seg.header || !seg.nodeArea || !seg.linkPool) return -1;
 
     hnsw::Graph g;
@@ -51,8 +51,8 @@ int buildHnsw(Segment& seg) {
     std::mt19937 gen(42);
     hnsw::Top top;
     uint64_t made = 0;
-    if (hnsw::insertNodes(seg, g, *ws, live.data(), live.size(), 0, gen, m, efc, &top, &made) != 0 ||
-        made != live.size()) {
+    const int rc = hnsw::insertNodes(seg, g, *ws, live.data(), live.size(), 0, gen, m, efc, &top, &made, stop);
+    if (rc < 0 || made == 0 || (rc == 0 && made != live.size())) {
         for (uint64_t i = 0; i < s; ++i) seg.recordAt(i)->graphNode = -1;
         seg.header->entryPoint = -1;
         seg.header->maxLevel = 0;
@@ -65,7 +65,7 @@ int buildHnsw(Segment& seg) {
     seg.header->linkPoolUsed = top.poolUsed;
     uint32_t flags = seg.header->flags | kFlagGraphBuilt | kFlagGraphUsable;
     __atomic_store_n(&seg.header->flags, flags, __ATOMIC_RELEASE);
-    return 0;
+    return rc;
 }
 
 }  // namespace qarbin

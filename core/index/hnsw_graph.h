@@ -14,6 +14,7 @@
 
 #include "core/math/score.h"
 #include "core/segment/format.h"
+#include "core/index/hnsw.h"
 #include "core/segment/segment.h"
 
 namespace qarbin {
@@ -188,8 +189,10 @@ struct Top {
 // node. Stops at the capacity, or at a node whose bytes cannot be backed or
 // whose working memory cannot be had (-1): a node that other nodes already
 // link to is kept, one nobody names is undone. *made counts the nodes kept.
+// Asks `stop` (when given) every few nodes, and returns 1 when told to stop.
 int insertNodes(Segment& seg, const Graph& g, Workspace& ws, const uint32_t* slots, size_t count, uint64_t first,
-                std::mt19937& gen, uint32_t m, uint32_t efc, Top* top, uint64_t* made);
+                std::mt19937& gen, uint32_t m, uint32_t efc, Top* top, uint64_t* made,
+                const GraphStop* stop = nullptr);
 
 }  // namespace hnsw
 }  // namespace qarbin

@@ -1,5 +1,5 @@
 // Incremental insert: extends a usable graph with the live records that
-// have no node yet.
+// have no published node yet.
 #include <algorithm>
 #include <cstdint>
 #include <random>
@@ -12,6 +12,22 @@
 
 namespace qarbin {
 
+namespace {
+
+// A live record needs a node unless a published node (below n) names it
+// back. A writer stopped between giving a record a node and publishing the
+// count leaves graphNode at or beyond n, and the positions past n are made
+// anew by the next extension: such a record, and one whose node was since
+// given to another record, is added again.
+bool needsNode(const hnsw::Graph& g, const Record* r, uint64_t slot, uint64_t n) {
+    if (!recordLive(r)) return false;
+    const int32_t gn = r->graphNode;
+    if (gn < 0 || static_cast<uint64_t>(gn) >= n) return true;
+    return g.node(static_cast<uint64_t>(gn))->slot != slot;
+}
+
+}  // namespace
+
 // The single writer of this segment; searches may run meanwhile, since each
 // new node is complete before indexedCount grows over it. Returns -1 when
 // the segment is read-only, lacks graph areas, has no usable graph or a graph
@@ -19,7 +35,7 @@ namespace qarbin {
 // when it had to stop early (out of memory, bytes that cannot be backed):
 // the nodes made so far are published and no record keeps a graphNode that
 // indexedCount does not cover. 0 otherwise, also when there was nothing to add.
-int hnswInsertIncremental(Segment& seg) {
+int hnswInsertIncremental(Segment& seg, const GraphStop* stop) {
     if (!seg.writable || !seg.header || !seg.nodeArea || !seg.linkPool) return -1;
     if ((seg.header->flags & kFlagGraphUsable) == 0) return -1;
 
@@ -38,13 +54,12 @@ int hnswInsertIncremental(Segment& seg) {
         if (s == 0) return 0;
         if (!hnsw::makeGraph(seg, s, &g)) return -1;
         s = std::min(s, g.slotLimit);
-        for (uint64_t i = 0; i < s; ++i) {
-            const Record* r = seg.recordAt(i);
-            if (recordLive(r) && r->graphNode == -1) pending.push_back(static_cast<uint32_t>(i));
-        }
+        n0 = seg.header->indexedCount.load();
+        if (n0 > g.nodeLimit) return -1;
+        for (uint64_t i = 0; i < s; ++i)
+            if (needsNode(g, seg.recordAt(i), i, n0)) pending.push_back(static_cast<uint32_t>(i));
         if (pending.empty()) return 0;
 
-        n0 = seg.header->indexedCount.load();
         ep = seg.header->entryPoint;
         maxL = seg.header->maxLevel;
         poolUsed = seg.header->linkPoolUsed;
@@ -80,7 +95,7 @@ int hnswInsertIncremental(Segment& seg) {
     top.maxLevel = maxL;
     top.poolUsed = poolUsed;
     uint64_t made = 0;
-    int rc = hnsw::insertNodes(seg, g, *ws, pending.data(), pending.size(), n0, gen, m, efc, &top, &made);
+    int rc = hnsw::insertNodes(seg, g, *ws, pending.data(), pending.size(), n0, gen, m, efc, &top, &made, stop);
 
     seg.header->entryPoint = top.entry;
     seg.header->maxLevel = top.maxLevel;

@@ -20,13 +20,15 @@ bool backNode(Segment& seg, const Graph& g, uint64_t p, uint32_t level, uint32_t
 }  // namespace
 
 int insertNodes(Segment& seg, const Graph& g, Workspace& ws, const uint32_t* slots, size_t count, uint64_t first,
-                std::mt19937& gen, uint32_t m, uint32_t efc, Top* top, uint64_t* made) {
+                std::mt19937& gen, uint32_t m, uint32_t efc, Top* top, uint64_t* made, const GraphStop* stop) {
     const double scale = 1.0 / std::log(static_cast<double>(m));
     const uint64_t cap = seg.capacity();
     *made = 0;
     for (size_t j = 0; j < count; ++j) {
         const uint64_t p = first + j;
         if (p >= cap || p >= g.nodeLimit) return 0;
+        // A clock read per node would cost more than it tells.
+        if (stop && j > 0 && j % 16 == 0 && stop->stop(stop->ctx)) return 1;
         const uint32_t slot = slots[j];
         uint32_t level = drawLevel(gen, scale);
         if (!backNode(seg, g, p, level, top->poolUsed)) return -1;

@@ -56,7 +56,9 @@ struct SegmentHeader {
     // key index over this segment notice a clear the counters cannot show.
     // Zero in a fresh region; older files carry zero here too.
     std::atomic<uint64_t> generation;
-    uint8_t reserved[8];
+    // 0 while nobody changes the graph, otherwise the process id of the one
+    // process extending or building it (older files carry zero here).
+    std::atomic<uint64_t> graphWriter;
 };
 
 static_assert(sizeof(SegmentHeader) == 128, "header is 128 bytes");
@@ -81,6 +83,7 @@ static_assert(offsetof(SegmentHeader, pqSubvectors) == 96);
 static_assert(offsetof(SegmentHeader, codebookOffsetBytes) == 100);
 static_assert(offsetof(SegmentHeader, linkPoolUsed) == 108);
 static_assert(offsetof(SegmentHeader, generation) == 112);
+static_assert(offsetof(SegmentHeader, graphWriter) == 120);
 
 inline uint64_t headerCodebookOffset(const SegmentHeader* h) {
     uint64_t v;

@@ -169,6 +169,7 @@ Segment* Segment::createDisk(const char* path, const Shape& shape, bool exclusiv
     std::snprintf(tmp, sizeof tmp, "%s.tmp-%ld", path, static_cast<long>(getpid()));
     const int fd = open(tmp, O_RDWR | O_CREAT | O_CLOEXEC | O_TRUNC, 0660);
     if (fd < 0) return nullptr;
+    if (shape.fileMode != 0) fchmod(fd, shape.fileMode);
     if (ftruncate(fd, static_cast<off_t>(size)) != 0) {
         close(fd);
         unlink(tmp);
@@ -303,6 +304,7 @@ Segment* Segment::createShm(const char* name, const Shape& shape) {
     int fd = shm_open(name, O_RDWR | O_CREAT | O_EXCL, 0660);
     if (fd < 0) fd = shm_open(name, O_RDWR | O_CREAT, 0660);
     if (fd < 0) return nullptr;
+    if (shape.fileMode != 0) fchmod(fd, shape.fileMode);
     // Segments are created under the store's creation lock, before they are
     // counted, so no other process uses this object yet: on failure (a full
     // /dev/shm) it is removed rather than left behind.

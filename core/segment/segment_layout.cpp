@@ -106,7 +106,7 @@ void Segment::initHeader(const Shape& shape) {
     h->pqSubvectors = m;
     setHeaderCodebookOffset(h, 0);
     h->generation.store(0);
-    std::memset(h->reserved, 0, sizeof h->reserved);
+    h->graphWriter.store(0);
 }
 
 void Segment::mapPointers() {

@@ -101,7 +101,18 @@ public:
     // n filled, best first) and returns n; the caller releases it.
     int search(const float* query, int topK, float precision, Result** out);
     void maybeAutoIndex();
+    // Rebuilds every segment's graph from scratch; -1 when one could not be
+    // built (or another process was changing it).
     int buildIndex();
+    // Builds or extends every segment's graph, stopping once `seconds` have
+    // passed (0: no limit). 1 when stopped with work left (the graphs made
+    // so far are usable), 0 when done, -1 when a segment failed. Segments
+    // another process is indexing are left to it.
+    int indexFor(double seconds);
+    // Roughly how many records still need a graph node (for progress).
+    uint64_t pendingGraphRecords() const;
+    // Live records a published graph node stands for.
+    uint64_t recordsInGraphs() const;
     // vecOut: dim floats; *metaOut allocated through the seam when non-null.
     int get(const char* key, float* vecOut, char** metaOut, uint32_t* lenOut);
 

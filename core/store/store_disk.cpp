@@ -43,9 +43,11 @@ size_t scanSegmentFiles(Store* st, const char* dir, bool mapFiles) {
         if (n == 0) {
             const uint64_t capacity = st->shape.capacity;
             const bool useAvx2 = st->shape.useAvx2;
+            const uint32_t fileMode = st->shape.fileMode;
             st->shape = found;
             st->shape.capacity = capacity;
             st->shape.useAvx2 = useAvx2;
+            st->shape.fileMode = fileMode;
         }
         // A header may claim more live records than it has slots in use.
         uint64_t live = h->liveCount.load();
@@ -77,7 +79,7 @@ Store* Store::openDisk(const char* dir, const Shape& shape) {
 
     scanSegmentFiles(st, st->dir, true);
     if (st->segments.empty()) {
-        mkdir(st->dir, 0770);
+        if (mkdir(st->dir, 0770) == 0 && st->shape.fileMode != 0) chmod(st->dir, directoryMode(st->shape.fileMode));
         Segment* seg = createSegmentFile(st);
         if (seg != nullptr) appendSegment(st, seg);
     }

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "core/index/hnsw.h"
 #include "core/segment/segment.h"
 #include "core/store/store.h"
 
@@ -116,6 +117,20 @@ bool growLastSegment(Store* store);
 
 // Appends seg to the store's list; false (seg deleted) when the list cannot grow.
 bool appendSegment(Store* store, Segment* seg);
+
+// True when no process has this id any more (or only a zombie does).
+bool processGone(uint32_t pid);
+
+// The segment's graph writer word: taken by compare-exchange from 0, or
+// from a holder that is gone; false (nothing waited for) while another
+// live process holds it. Released by the process that took it.
+bool takeGraphWriter(SegmentHeader* h);
+void releaseGraphWriter(SegmentHeader* h);
+
+// Builds (when `rebuild` or no usable graph) or extends seg's graph under
+// its writer word. -2 when another process holds it (nothing done),
+// otherwise what buildHnsw or hnswInsertIncremental returned.
+int indexSegment(Segment& seg, bool rebuild, const GraphStop* stop);
 
 // The scan reads seg_0000 to seg_9999; no store or snapshot writes a file it
 // could not read back.

@@ -128,9 +128,9 @@ void Store::maybeAutoIndex() {
         if (used < threshold) continue;
         if ((seg->header->flags & kFlagGraphUsable) != 0) {
             const uint64_t indexed = seg->header->indexedCount.load();
-            if (used - indexed >= threshold) hnswInsertIncremental(*seg);
+            if (used - indexed >= threshold) indexSegment(*seg, false, nullptr);
         } else {
-            buildHnsw(*seg);
+            indexSegment(*seg, false, nullptr);
         }
     }
 }
@@ -139,7 +139,7 @@ int Store::buildIndex() {
     if (!writable) return -1;
     if (pqBuffer != nullptr && pqBuffer->count > 0) flushPQBuffer();
     for (Segment* seg : segments)
-        if (buildHnsw(*seg) != 0) return -1;
+        if (indexSegment(*seg, true, nullptr) != 0) return -1;
     return 0;
 }
 

@@ -94,33 +94,6 @@ Shape controlShape(const ShmControl* c, bool useAvx2) {
     return s;
 }
 
-// A killed worker stays a zombie until its parent reaps it; kill() still
-// finds it then, so its state is read from /proc as well.
-bool zombie(uint32_t pid) {
-    char path[32];
-    std::snprintf(path, sizeof path, "/proc/%u/stat", pid);
-    int fd = open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return false;
-    char buf[512];
-    ssize_t n = read(fd, buf, sizeof buf - 1);
-    close(fd);
-    if (n <= 0) return false;
-    buf[n] = '\0';
-    // "pid (comm) S ...": the command may hold anything, so the state is
-    // the field after the last ')'.
-    const char* end = std::strrchr(buf, ')');
-    if (end == nullptr || end[1] != ' ') return false;
-    return end[2] == 'Z' || end[2] == 'X';
-}
-
-bool processGone(uint32_t pid) {
-    // A value that is no process id at all (kill would address a process
-    // group) can only be garbage left in the lock word.
-    if (pid == 0 || pid > static_cast<uint32_t>(INT_MAX)) return true;
-    if (kill(static_cast<pid_t>(pid), 0) == -1) return errno == ESRCH;
-    return zombie(pid);
-}
-
 // Takes the creation lock: compare-exchange from 0 to this process's id.
 // A holder that no longer exists is replaced by compare-exchange from its
 // id. Gives up (false) after `seconds`.
@@ -281,6 +254,7 @@ int openControlObject(const char* ctl, const Shape& shape, bool writable, bool* 
     for (int attempt = 0; attempt < 8 && fd < 0; ++attempt) {
         fd = shm_open(ctl, O_RDWR | O_CREAT | O_EXCL, 0660);
         if (fd >= 0) {
+            if (shape.fileMode != 0) fchmod(fd, shape.fileMode);
             *created = true;
             break;
         }
@@ -326,6 +300,7 @@ Store* Store::openShm(const char* name, const Shape& shape, bool writable) {
             return nullptr;
         }
         st->shape = stored;
+        st->shape.fileMode = shape.fileMode;
     }
     st->totalCount.exchange(c->totalCount.load());
 

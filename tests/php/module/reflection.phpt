@@ -21,6 +21,7 @@ __construct($dir?, ?array $options?) required 0
 set($key, array $vector, $metadata?) required 2
 batchSet(array $batch) required 1
 search(array $vector, $topK?, $precision?) required 1
+buildIndex(?callable $progress?=default) required 0 returns int
 delete($key) required 1
 get($key) required 1
 clear() required 0

@@ -73,7 +73,7 @@ echo implode("\n", compare("ChangedStub")), "\n";
 ?>
 --EXPECT--
 stub against module: same
-methods compared: 14
+methods compared: 15
 settings documented: 11
 module only: public batchSet(array $batch) required 1
 module only: public search(array $vector, $topK optional, $precision optional) required 1

@@ -143,3 +143,62 @@ TEST(HnswInsert, AnExtendedGraphKeepsItsRecall) {
     }
     EXPECT_GE(hit, static_cast<size_t>(0.95 * 600));
 }
+
+// A writer stopped after giving records nodes but before publishing the
+// count: the header still holds what it read, the records name positions at
+// or beyond it. Searches score them exactly, and the next extension (which
+// reuses those positions) gives them nodes again.
+TEST(HnswInsert, AnExtensionStoppedBeforePublishingLosesNothing) {
+    auto seg = makeSegment(8, 512);
+    auto v = randomVectors(300, 8, 31);
+    addRange(*seg, v, 0, 150);
+    ASSERT_EQ(qarbin::buildHnsw(*seg), 0);
+    const int32_t ep = seg->header->entryPoint;
+    const uint32_t maxL = seg->header->maxLevel;
+    const uint32_t pool = seg->header->linkPoolUsed;
+    addRange(*seg, v, 150, 60);
+    ASSERT_EQ(qarbin::hnswInsertIncremental(*seg), 0);
+    // The kill: none of the graph figures reached the header.
+    seg->header->entryPoint = ep;
+    seg->header->maxLevel = maxL;
+    seg->header->linkPoolUsed = pool;
+    seg->header->indexedCount.store(150);
+    ASSERT_GE(seg->recordAt(150)->graphNode, 150);
+
+    for (size_t i = 150; i < 210; ++i) {
+        auto hits = graphSearch(*seg, &v[i * 8], 1, 64);
+        ASSERT_EQ(hits.size(), 1u);
+        EXPECT_EQ(std::string(hits[0].key), keyOf(i)) << "before the next extension";
+    }
+    addRange(*seg, v, 210, 90);
+    ASSERT_EQ(qarbin::hnswInsertIncremental(*seg), 0);
+    EXPECT_EQ(seg->header->indexedCount.load(), 300u);
+    for (size_t i = 0; i < 300; ++i) {
+        const Record* r = seg->recordAt(i);
+        ASSERT_LT(r->graphNode, 300) << i;
+        ASSERT_GE(r->graphNode, 0) << i;
+        EXPECT_EQ(nodeAt(*seg, r->graphNode)->slot, i);
+        auto hits = graphSearch(*seg, &v[i * 8], 1, 64);
+        ASSERT_EQ(hits.size(), 1u);
+        EXPECT_EQ(std::string(hits[0].key), keyOf(i));
+    }
+}
+
+// A record whose node was given to another record (a store damaged by an
+// earlier writer) gets a node of its own at the next extension.
+TEST(HnswInsert, ARecordWhoseNodeNamesAnotherSlotIsAddedAgain) {
+    auto seg = makeSegment(8, 256);
+    auto v = randomVectors(120, 8, 32);
+    addRange(*seg, v, 0, 100);
+    ASSERT_EQ(qarbin::buildHnsw(*seg), 0);
+    seg->recordAt(7)->graphNode = seg->recordAt(8)->graphNode;
+    addRange(*seg, v, 100, 20);
+    ASSERT_EQ(qarbin::hnswInsertIncremental(*seg), 0);
+    EXPECT_EQ(seg->header->indexedCount.load(), 121u);
+    const int32_t gn = seg->recordAt(7)->graphNode;
+    ASSERT_GE(gn, 100);
+    EXPECT_EQ(nodeAt(*seg, gn)->slot, 7u);
+    auto hits = graphSearch(*seg, &v[7 * 8], 1, 64);
+    ASSERT_EQ(hits.size(), 1u);
+    EXPECT_EQ(std::string(hits[0].key), keyOf(7));
+}
