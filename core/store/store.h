@@ -86,9 +86,15 @@ public:
 
     // Openers: an owned store, or null (see each mode for when).
     // dir: segment files to load first (never written), or null.
+    // why, when given, receives the errno of a failure the store can name
+    // (EPERM: a directory, file or object another user owns or may write;
+    // ENOTDIR, EACCES, ENOSPC, ... from the system), else 0.
     static Store* openMemory(const Shape& shape, const char* dir);
-    static Store* openDisk(const char* dir, const Shape& shape);
-    static Store* openShm(const char* name, const Shape& shape, bool writable);
+    // Creates missing directories of dir (as mkdir -p does) and refuses one
+    // it cannot create, open, or own privately, and a store without a
+    // segment file it could create.
+    static Store* openDisk(const char* dir, const Shape& shape, int* why = nullptr);
+    static Store* openShm(const char* name, const Shape& shape, bool writable, int* why = nullptr);
     static bool destroyShm(const char* name);
 
     // One further segment with the store's parameters, not yet appended; null when none.
@@ -112,6 +118,14 @@ public:
 
     void clear();
     int snapshot(const char* dir) const;
+
+    // Another process may shorten a segment file or shared object under the
+    // mapping. truncatedBacking names the first backing object (segment
+    // path, shared segment or control object) shorter than its mapping, or
+    // returns null: one fstat per object. abandonWrites then makes the store
+    // and its segments read-only, so that closing it writes nothing.
+    const char* truncatedBacking() const;
+    void abandonWrites();
 
     // Whole-store readers.
     void stats(StoreStats* out) const;

@@ -136,6 +136,7 @@ int Store::add(uint64_t id, const char* key, const float* vector, const char* me
 
         if (mode == StorageMode::Shm && control != nullptr)
             return addToNewShmSegment(id, key, vector, metadata, metaLen);
+        if (mode == StorageMode::Disk) return addToNewDiskSegment(this, id, key, vector, metadata, metaLen);
         if (growLastSegment(this)) {
             if (segments.back()->add(id, key, vector, metadata, metaLen) != 0) return -1;
             totalCount.fetch_add(1);
