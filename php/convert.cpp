@@ -1,6 +1,8 @@
 // Conversion of PHP values into the float vectors the store takes.
 #include "php/php_qarbin.h"
 
+#include "php/store_calls.h"
+
 namespace {
 
 inline bool finiteFloat(float f) {
@@ -91,3 +93,13 @@ void qarbin_throw_vector_error(int code, uint32_t dim) {
 }
 
 void qarbin_throw(const char* message) { zend_throw_exception(qarbin_exception_ce, message, 0); }
+
+const char* qarbin_write_failure_cause(const qarbin::Store* store) {
+    switch (qarbin_php::writeFailure(store)) {
+        case qarbin::WriteFailure::Full: return ": store is full";
+        case qarbin::WriteFailure::MemoryLimit: return ": memory limit reached";
+        case qarbin::WriteFailure::NoSpace: return ": no space left on device";
+        case qarbin::WriteFailure::OutOfMemory: return ": out of memory";
+        default: return "";
+    }
+}

@@ -121,6 +121,9 @@ static inline size_t qarbin_key_len(const zend_string* key) {
 }
 
 void qarbin_throw(const char* message);
+// ": no space left on device" and the like: why the store's last write was
+// refused, to append to the message; "" when it does not know.
+const char* qarbin_write_failure_cause(const qarbin::Store* store);
 
 // The store an operation works on, or null after throwing "Store not open"
 // (closed object) or, when it writes, "Store is read-only" (php/store_methods.cpp).

@@ -57,9 +57,12 @@ int set(Store* store, const char* key, const float* vector, const char* metadata
     try {
         return store->set(key, vector, metadata, metaLen);
     } catch (...) {
+        store->writeFailure = qarbin::WriteFailure::OutOfMemory;
         return -1;
     }
 }
+
+qarbin::WriteFailure writeFailure(const Store* store) noexcept { return store->writeFailure; }
 
 int del(Store* store, const char* key) noexcept {
     try {

@@ -27,6 +27,7 @@ int clear(qarbin::Store* store) noexcept;
 int snapshot(qarbin::Store* store, const char* dir) noexcept;
 
 // Plain field reads.
+qarbin::WriteFailure writeFailure(const qarbin::Store* store) noexcept;
 uint32_t dim(const qarbin::Store* store) noexcept;
 bool writable(const qarbin::Store* store) noexcept;
 qarbin::StorageMode mode(const qarbin::Store* store) noexcept;

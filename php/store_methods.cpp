@@ -125,7 +125,7 @@ PHP_METHOD(QarbinStore, set) {
     efree(buf);
     QARBIN_RESUME_BAILOUT();
     if (rc != 0) {
-        qarbin_throw("Failed to set vector");
+        zend_throw_exception_ex(qarbin_exception_ce, 0, "Failed to set vector%s", qarbin_write_failure_cause(store));
         RETURN_THROWS();
     }
     RETURN_TRUE;
@@ -144,6 +144,7 @@ PHP_METHOD(QarbinStore, batchSet) {
     float* buf = static_cast<float*>(emalloc(sizeof(float) * dim));
     zend_long stored = 0;
     const char* error = nullptr;
+    const char* cause = "";
     bool dimMismatch = false;
     // Held for the loop: user code run by a conversion cannot move its slots.
     GC_TRY_ADDREF(batch);
@@ -189,7 +190,10 @@ PHP_METHOD(QarbinStore, batchSet) {
         } else if (rc == QARBIN_VECTOR_OK) {
             rc = qarbin_php::set(store, ZSTR_VAL(keyStr), buf, metaStr ? ZSTR_VAL(metaStr) : nullptr,
                                  metaStr ? static_cast<uint32_t>(ZSTR_LEN(metaStr)) : 0);
-            if (rc != 0) error = "Failed to set vector in batch";
+            if (rc != 0) {
+                error = "Failed to set vector in batch";
+                cause = qarbin_write_failure_cause(store);
+            }
         }
         zend_string_release(keyStr);
         if (metaStr) zend_string_release(metaStr);
@@ -206,7 +210,7 @@ PHP_METHOD(QarbinStore, batchSet) {
         RETURN_THROWS();
     }
     if (error) {
-        qarbin_throw(error);
+        zend_throw_exception_ex(qarbin_exception_ce, 0, "%s%s", error, cause);
         RETURN_THROWS();
     }
     RETURN_LONG(stored);

@@ -53,6 +53,9 @@ ShapeProblem shapeProblem(const Shape& shape);
 // FNV-1a, 64 bits, over the key's bytes up to its NUL.
 uint64_t recordId(const char* key);
 
+// Why the last write was refused, where the store knows it.
+enum class WriteFailure { Unknown, Full, MemoryLimit, NoSpace, OutOfMemory };
+
 class Store {
 public:
     std::vector<Segment*> segments;
@@ -78,6 +81,8 @@ public:
     uint64_t firstOpenSegment = 0;
     uint64_t firstOpenGeneration = 0;  // generation of segment 0 the hint belongs to
     KeyDirectory* keyDirectory = nullptr;
+    // Set by a set or add that returns -1 (Unknown when the cause is none of the others).
+    WriteFailure writeFailure = WriteFailure::Unknown;
 
     Store() = default;
     ~Store();

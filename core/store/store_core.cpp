@@ -98,7 +98,10 @@ Segment* Store::createNewSegment() {
             if (total > UINT64_MAX - seg->mappedLen) return nullptr;
             total += seg->mappedLen;
         }
-        if (total > memoryLimit) return nullptr;
+        if (total > memoryLimit) {
+            writeFailure = WriteFailure::MemoryLimit;
+            return nullptr;
+        }
     }
 
     Segment* seg = nullptr;

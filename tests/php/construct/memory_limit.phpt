@@ -24,7 +24,7 @@ function stored_under($limit, int $tries): int {
             $n++;
         }
     } catch (QarbinException $e) {
-        if ($e->getMessage() !== "Failed to set vector") echo $e->getMessage(), "\n";
+        if ($e->getMessage() !== "Failed to set vector: memory limit reached") echo $e->getMessage(), "\n";
     }
     $s->close();
     rmdir_all($dir);
