@@ -17,6 +17,8 @@ constexpr uint32_t kMaxKeyBytes = 63;
 constexpr uint32_t kKeyFieldBytes = 64;
 constexpr uint32_t kMaxMetadataBytes = 4096;
 constexpr uint32_t kMaxDim = 4096;
+// Rows one search returns at most.
+constexpr int kMaxTopK = 1000;
 constexpr uint32_t kPqCentroids = 256;
 
 // Everything that fixes how a store's records are laid out, scored and

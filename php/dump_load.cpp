@@ -114,6 +114,19 @@ struct LoadContext {
     zend_long stored;
 };
 
+// The longest line load decodes. The longest record dump writes (4096
+// components, 4096 bytes of metadata escaped as \u00XX) takes about 130 KB;
+// decoding a far longer line could exhaust the engine's memory limit, which
+// ends the request instead of throwing.
+constexpr size_t kMaxLineBytes = 1u << 20;
+
+// Spaces and tabs only (a line end already cut off): skipped like an empty line.
+bool blankLine(const char* line, size_t len) {
+    for (size_t i = 0; i < len; ++i)
+        if (line[i] != ' ' && line[i] != '\t' && line[i] != '\r') return false;
+    return true;
+}
+
 void throwAtLine(const char* message, zend_long lineNo) {
     zend_throw_exception_ex(qarbin_exception_ce, 0, "%s at line " ZEND_LONG_FMT, message, lineNo);
 }
@@ -125,7 +138,13 @@ void loadLines(LoadContext* ctx, qarbin::Store* store) {
         ctx->lineNo++;
         size_t len = static_cast<size_t>(got);
         if (len && ctx->line[len - 1] == '\n') --len;
-        if (len == 0) continue;
+        if (len && ctx->line[len - 1] == '\r') --len;
+        if (blankLine(ctx->line, len)) continue;
+        if (len > kMaxLineBytes) {
+            zend_throw_exception_ex(qarbin_exception_ce, 0, "Line too long (max %zu bytes) at line " ZEND_LONG_FMT,
+                                    kMaxLineBytes, ctx->lineNo);
+            return;
+        }
         zval* decoded = &ctx->decoded;
         php_json_decode_ex(decoded, ctx->line, len, PHP_JSON_OBJECT_AS_ARRAY, 3);
         const char* error = nullptr;
@@ -147,8 +166,11 @@ void loadLines(LoadContext* ctx, qarbin::Store* store) {
                 meta = zend_hash_find_known_hash(ht, qarbin_str_metadata);
                 if (meta && Z_TYPE_P(meta) != IS_STRING) meta = nullptr;
                 error = qarbin_record_limit_error(Z_STR_P(key), meta ? Z_STRLEN_P(meta) : 0);
-                if (!error && qarbin_convert_vector(Z_ARRVAL_P(vec), ctx->vec, ctx->dim) != QARBIN_CONVERT_OK)
-                    error = "Vector components must be finite";
+                if (!error) {
+                    const int rc = qarbin_convert_vector(Z_ARRVAL_P(vec), ctx->vec, ctx->dim);
+                    if (rc == QARBIN_CONVERT_NOT_NUMBER) error = "Vector components must be numbers";
+                    else if (rc != QARBIN_CONVERT_OK) error = "Vector components must be finite";
+                }
                 if (!error && qarbin_php::set(store, Z_STRVAL_P(key), ctx->vec, meta ? Z_STRVAL_P(meta) : nullptr,
                                               meta ? static_cast<uint32_t>(Z_STRLEN_P(meta)) : 0) != 0)
                     error = "Failed to set vector";
@@ -204,13 +226,18 @@ PHP_METHOD(QarbinStore, dump) {
     zend_string* path = nullptr;
     ZEND_PARSE_PARAMETERS_START(0, 1)
     Z_PARAM_OPTIONAL
-    Z_PARAM_STR_OR_NULL(path)
+    Z_PARAM_PATH_STR_OR_NULL(path)
     ZEND_PARSE_PARAMETERS_END();
 
     qarbin::Store* store = qarbin_open_store(Z_OBJ_P(ZEND_THIS), false);
     if (!store) RETURN_THROWS();
     FILE* fp = nullptr;
     if (path) {
+        if (!qarbin_path_allowed(ZSTR_VAL(path))) {
+            zend_throw_exception_ex(qarbin_exception_ce, 0,
+                                    "Cannot open file for writing: %s: open_basedir restriction in effect", ZSTR_VAL(path));
+            RETURN_THROWS();
+        }
         fp = fopen(ZSTR_VAL(path), "w");
         if (!fp) {
             zend_throw_exception_ex(qarbin_exception_ce, 0, "Cannot open file for writing: %s", ZSTR_VAL(path));
@@ -247,11 +274,16 @@ PHP_METHOD(QarbinStore, dump) {
 PHP_METHOD(QarbinStore, load) {
     zend_string* path;
     ZEND_PARSE_PARAMETERS_START(1, 1)
-    Z_PARAM_STR(path)
+    Z_PARAM_PATH_STR(path)
     ZEND_PARSE_PARAMETERS_END();
 
     qarbin::Store* store = qarbin_open_store(Z_OBJ_P(ZEND_THIS), true);
     if (!store) RETURN_THROWS();
+    if (!qarbin_path_allowed(ZSTR_VAL(path))) {
+        zend_throw_exception_ex(qarbin_exception_ce, 0,
+                                "Cannot open file for reading: %s: open_basedir restriction in effect", ZSTR_VAL(path));
+        RETURN_THROWS();
+    }
     FILE* fp = fopen(ZSTR_VAL(path), "r");
     // A directory opens for reading but yields no line; refuse it as unreadable.
     struct stat st;

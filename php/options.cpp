@@ -5,6 +5,8 @@
 #include <strings.h>
 
 #include <cerrno>
+#include <cstring>
+
 #include <cstdlib>
 
 #include "php/store_calls.h"
@@ -31,20 +33,59 @@ int matchWord(const zval* v, const char* const* words, int count) {
 
 zend_long optionLong(zval* v) { return Z_TYPE_P(v) == IS_LONG ? Z_LVAL_P(v) : zval_get_long(v); }
 
-uint64_t parseMemoryLimit(const zval* v) {
-    if (Z_TYPE_P(v) == IS_LONG) return static_cast<uint64_t>(Z_LVAL_P(v));
-    if (Z_TYPE_P(v) != IS_STRING) return 0;
-    char* end = nullptr;
-    uint64_t n = strtoull(Z_STRVAL_P(v), &end, 10);
-    switch (*end) {
-        case 'K':
-        case 'k': return n << 10;
-        case 'M':
-        case 'm': return n << 20;
-        case 'G':
-        case 'g': return n << 30;
-        default: return n;
+// Bytes as an int, or a string of digits with one optional K, M or G;
+// false for anything else that claims to be a size (a negative int, "abc",
+// "1 GB"). Other types mean no limit, as they always have.
+bool parseMemoryLimit(const zval* v, uint64_t* out) {
+    *out = 0;
+    if (Z_TYPE_P(v) == IS_LONG) {
+        *out = static_cast<uint64_t>(Z_LVAL_P(v));
+        return Z_LVAL_P(v) >= 0;
     }
+    if (Z_TYPE_P(v) != IS_STRING) return true;
+    const char* s = Z_STRVAL_P(v);
+    char* end = nullptr;
+    errno = 0;
+    const uint64_t n = s[0] >= '0' && s[0] <= '9' ? strtoull(s, &end, 10) : 0;
+    if (!end || errno != 0) return false;
+    int shift = 0;
+    switch (*end) {
+        case 'K': case 'k': shift = 10; ++end; break;
+        case 'M': case 'm': shift = 20; ++end; break;
+        case 'G': case 'g': shift = 30; ++end; break;
+        default: break;
+    }
+    if (static_cast<size_t>(end - s) != Z_STRLEN_P(v) || (shift && n > (UINT64_MAX >> shift))) return false;
+    *out = n << shift;
+    return true;
+}
+
+// The keys readOptions knows; any other raises a warning naming it.
+const char* const kOptionKeys[] = {"storage",  "dimensions",   "distance", "quantization", "segment_size",
+                                   "writable", "memory_limit", "mode"};
+
+// False when a warning handler threw.
+bool warnUnknownOptions(HashTable* options) {
+    zend_string* key;
+    zend_ulong index;
+    ZEND_HASH_FOREACH_KEY(options, index, key) {
+        bool known = false;
+        for (const char* k : kOptionKeys) known |= key && zend_string_equals_cstr(key, k, strlen(k));
+        if (known) continue;
+        char valid[160] = "";
+        for (const char* k : kOptionKeys) {
+            if (valid[0]) strncat(valid, ", ", sizeof valid - strlen(valid) - 1);
+            strncat(valid, k, sizeof valid - strlen(valid) - 1);
+        }
+        if (key)
+            php_error_docref(nullptr, E_WARNING, "Unknown option \"%s\" ignored (valid options: %s)", ZSTR_VAL(key), valid);
+        else
+            php_error_docref(nullptr, E_WARNING, "Unknown option " ZEND_ULONG_FMT " ignored (valid options: %s)", index,
+                             valid);
+        if (EG(exception)) return false;
+    }
+    ZEND_HASH_FOREACH_END();
+    return true;
 }
 
 // Sets *out to the word's index when the option is there; false after
@@ -88,7 +129,11 @@ bool readOptions(HashTable* options, qarbin_open_request* req, zend_long* dimens
         req->writable = zend_is_true(v);
         if (EG(exception)) return false;
     }
-    if ((v = zend_hash_str_find_deref(options, ZEND_STRL("memory_limit")))) req->memoryLimit = parseMemoryLimit(v);
+    if ((v = zend_hash_str_find_deref(options, ZEND_STRL("memory_limit"))) &&
+        !parseMemoryLimit(v, &req->memoryLimit)) {
+        qarbin_throw("Invalid memory_limit (use bytes as an int, or a string such as '512M', '64k', '2g')");
+        return false;
+    }
     if ((v = zend_hash_str_find_deref(options, ZEND_STRL("mode")))) {
         const zend_long mode = optionLong(v);
         if (EG(exception)) return false;
@@ -139,7 +184,7 @@ bool qarbin_parse_open_request(zval* dir, HashTable* options, qarbin_open_reques
 
     zend_long dimension = qarbin_globals.default_dim;
     zend_long segmentSize = 0;
-    if (options && !readOptions(options, req, &dimension, &segmentSize)) return false;
+    if (options && (!warnUnknownOptions(options) || !readOptions(options, req, &dimension, &segmentSize))) return false;
     req->shape.dim = static_cast<uint32_t>(dimension);
     if (!shapeAccepted(req->shape)) return false;
 
@@ -153,6 +198,7 @@ bool qarbin_parse_open_request(zval* dir, HashTable* options, qarbin_open_reques
         return false;
     }
     if (dirUsable) req->where = Z_STRVAL_P(dir);
+    if (!qarbin_where_allowed(*req, dir)) return false;
     const uint64_t fallback = req->storage == StorageMode::Memory ? memCapacity : kDefaultFileCapacity;
     req->shape.capacity = segmentSize != 0 ? static_cast<uint64_t>(segmentSize) : fallback;
     return true;
@@ -160,20 +206,24 @@ bool qarbin_parse_open_request(zval* dir, HashTable* options, qarbin_open_reques
 
 qarbin::Store* qarbin_open_requested(const qarbin_open_request& req) {
     qarbin::Store* store = nullptr;
+    int why = 0;
     errno = 0;
     switch (req.storage) {
-        case StorageMode::Disk: store = qarbin_php::openDisk(req.where, req.shape); break;
-        case StorageMode::Shm: store = qarbin_php::openShm(req.where, req.shape, req.writable); break;
+        case StorageMode::Disk: store = qarbin_php::openDisk(req.where, req.shape, &why); break;
+        case StorageMode::Shm: store = qarbin_php::openShm(req.where, req.shape, req.writable, &why); break;
         default: store = qarbin_php::openMemory(req.shape, req.where); break;
     }
     // The reason worth telling: another user's store this one may not open.
-    const char* why = (errno == EACCES || errno == EPERM) ? ": Permission denied" : "";
+    const int cause = why != 0 ? why : errno;
+    const char* denied = cause == EACCES ? ": Permission denied" : "";
     QARBIN_RESUME_BAILOUT();
     if (!store) {
         if (req.storage == StorageMode::Disk)
-            zend_throw_exception_ex(qarbin_exception_ce, 0, "Failed to open disk store at: %s%s", req.where, why);
+            qarbin_throw_disk_open_error(req.where, why);
+        else if (req.storage == StorageMode::Shm && why == EPERM)
+            zend_throw_exception_ex(qarbin_exception_ce, 0, "Shared store %s is owned by another user", req.where);
         else if (req.storage == StorageMode::Shm)
-            zend_throw_exception_ex(qarbin_exception_ce, 0, "Failed to open shm store: %s%s", req.where, why);
+            zend_throw_exception_ex(qarbin_exception_ce, 0, "Failed to open shm store: %s%s", req.where, denied);
         else
             qarbin_throw("Failed to allocate memory store (out of memory?)");
         return nullptr;

@@ -74,6 +74,15 @@ struct qarbin_open_request {
 };
 // False after throwing the message for a bad option (php/options.cpp).
 bool qarbin_parse_open_request(zval* dir, HashTable* options, qarbin_open_request* req);
+// Paths and names (php/paths.cpp). qarbin_name_has_nul: true after throwing
+// the engine's ValueError for argument arg. qarbin_path_allowed: false after
+// the open_basedir warning. qarbin_where_allowed: the constructor's directory
+// or name of req, given as dir; false after throwing.
+bool qarbin_name_has_nul(const char* bytes, size_t len, uint32_t arg);
+bool qarbin_path_allowed(const char* path);
+bool qarbin_where_allowed(const qarbin_open_request& req, const zval* dir);
+// "Failed to open disk store at: DIR", then the reason why (an errno) names.
+void qarbin_throw_disk_open_error(const char* dir, int why);
 // The opened store, or null after throwing the mode's message.
 qarbin::Store* qarbin_open_requested(const qarbin_open_request& req);
 
@@ -95,7 +104,14 @@ extern bool qarbin_alloc_bailed;
 // QARBIN_CONVERT_NONFINITE when a component is NaN or infinite after
 // narrowing, or QARBIN_CONVERT_EXCEPTION when converting an element raised
 // a PHP exception (left pending).
-enum { QARBIN_CONVERT_OK = 0, QARBIN_CONVERT_NONFINITE = -1, QARBIN_CONVERT_EXCEPTION = -2 };
+// QARBIN_CONVERT_NOT_NUMBER: an element is a non-numeric string, an array
+// or an object.
+enum {
+    QARBIN_CONVERT_OK = 0,
+    QARBIN_CONVERT_NONFINITE = -1,
+    QARBIN_CONVERT_EXCEPTION = -2,
+    QARBIN_CONVERT_NOT_NUMBER = -3
+};
 int qarbin_convert_vector(HashTable* ht, float* out, uint32_t dim);
 
 // Length of a key as the store sees it: bytes up to the first NUL.
@@ -105,10 +121,18 @@ static inline size_t qarbin_key_len(const zend_string* key) {
 }
 
 void qarbin_throw(const char* message);
+// ": no space left on device" and the like: why the store's last write was
+// refused, to append to the message; "" when it does not know.
+const char* qarbin_write_failure_cause(const qarbin::Store* store);
 
 // The store an operation works on, or null after throwing "Store not open"
 // (closed object) or, when it writes, "Store is read-only" (php/store_methods.cpp).
 qarbin::Store* qarbin_open_store(zend_object* object, bool writes);
+// The object's store, or null: closed (nothing thrown), or after throwing
+// "Segment file was truncated: PATH" when another process shortened a
+// backing object under its mapping; the store is then closed without
+// writing, since touching the lost pages would kill the process.
+qarbin::Store* qarbin_intact_store(qarbin_store_object* intern);
 
 // The message for a key or metadata no record can hold, or null.
 static inline const char* qarbin_record_limit_error(const zend_string* key, size_t metaLen) {
@@ -123,7 +147,14 @@ static inline const char* qarbin_record_limit_error(const zend_string* key, size
 // the store: every component finite after narrowing, and the store still
 // the object's afterwards (user code run by the conversion may close or
 // replace it). QARBIN_VECTOR_DIM is the caller's own count check.
-enum { QARBIN_VECTOR_OK = 0, QARBIN_VECTOR_DIM, QARBIN_VECTOR_NONFINITE, QARBIN_VECTOR_EXCEPTION, QARBIN_VECTOR_CLOSED };
+enum {
+    QARBIN_VECTOR_OK = 0,
+    QARBIN_VECTOR_DIM,
+    QARBIN_VECTOR_NONFINITE,
+    QARBIN_VECTOR_EXCEPTION,
+    QARBIN_VECTOR_CLOSED,
+    QARBIN_VECTOR_NOT_NUMBER
+};
 int qarbin_vector_arg(HashTable* vector, const qarbin_store_object* intern, const qarbin::Store* store, uint32_t dim,
                       float* out);
 // Throws what a code other than OK means (EXCEPTION is already pending).

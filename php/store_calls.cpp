@@ -14,17 +14,19 @@ Store* openMemory(const qarbin::Shape& shape, const char* dir) noexcept {
     }
 }
 
-Store* openDisk(const char* dir, const qarbin::Shape& shape) noexcept {
+Store* openDisk(const char* dir, const qarbin::Shape& shape, int* why) noexcept {
+    *why = 0;
     try {
-        return Store::openDisk(dir, shape);
+        return Store::openDisk(dir, shape, why);
     } catch (...) {
         return nullptr;
     }
 }
 
-Store* openShm(const char* name, const qarbin::Shape& shape, bool writable) noexcept {
+Store* openShm(const char* name, const qarbin::Shape& shape, bool writable, int* why) noexcept {
+    *why = 0;
     try {
-        return Store::openShm(name, shape, writable);
+        return Store::openShm(name, shape, writable, why);
     } catch (...) {
         return nullptr;
     }
@@ -55,9 +57,12 @@ int set(Store* store, const char* key, const float* vector, const char* metadata
     try {
         return store->set(key, vector, metadata, metaLen);
     } catch (...) {
+        store->writeFailure = qarbin::WriteFailure::OutOfMemory;
         return -1;
     }
 }
+
+qarbin::WriteFailure writeFailure(const Store* store) noexcept { return store->writeFailure; }
 
 int del(Store* store, const char* key) noexcept {
     try {
@@ -104,6 +109,9 @@ uint32_t dim(const Store* store) noexcept { return store->shape.dim; }
 bool writable(const Store* store) noexcept { return store->writable; }
 qarbin::StorageMode mode(const Store* store) noexcept { return store->mode; }
 uint64_t count(const Store* store) noexcept { return store->count(); }
+
+const char* truncatedBacking(const Store* store) noexcept { return store->truncatedBacking(); }
+void abandonWrites(Store* store) noexcept { store->abandonWrites(); }
 
 void stats(const Store* store, qarbin::StoreStats* out) noexcept { store->stats(out); }
 

@@ -10,8 +10,9 @@
 namespace qarbin_php {
 
 qarbin::Store* openMemory(const qarbin::Shape& shape, const char* dir) noexcept;
-qarbin::Store* openDisk(const char* dir, const qarbin::Shape& shape) noexcept;
-qarbin::Store* openShm(const char* name, const qarbin::Shape& shape, bool writable) noexcept;
+// why: the errno of a failure the store can name, else 0 (Store::openDisk).
+qarbin::Store* openDisk(const char* dir, const qarbin::Shape& shape, int* why) noexcept;
+qarbin::Store* openShm(const char* name, const qarbin::Shape& shape, bool writable, int* why) noexcept;
 // Writes the three tuning fields the constructor owns.
 void tune(qarbin::Store* store, uint32_t pqTrainingSize, uint32_t autoIndexThreshold, uint64_t memoryLimit) noexcept;
 void close(qarbin::Store* store) noexcept;
@@ -26,10 +27,15 @@ int clear(qarbin::Store* store) noexcept;
 int snapshot(qarbin::Store* store, const char* dir) noexcept;
 
 // Plain field reads.
+qarbin::WriteFailure writeFailure(const qarbin::Store* store) noexcept;
 uint32_t dim(const qarbin::Store* store) noexcept;
 bool writable(const qarbin::Store* store) noexcept;
 qarbin::StorageMode mode(const qarbin::Store* store) noexcept;
 uint64_t count(const qarbin::Store* store) noexcept;
+
+// The backing object now shorter than its mapping, or null (Store::truncatedBacking).
+const char* truncatedBacking(const qarbin::Store* store) noexcept;
+void abandonWrites(qarbin::Store* store) noexcept;
 
 void stats(const qarbin::Store* store, qarbin::StoreStats* out) noexcept;
 

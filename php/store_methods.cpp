@@ -18,8 +18,21 @@ inline qarbin_store_object* thisStore(zend_execute_data* execute_data) { return 
 
 }  // namespace
 
+qarbin::Store* qarbin_intact_store(qarbin_store_object* intern) {
+    qarbin::Store* store = intern->store;
+    if (!store) return nullptr;
+    const char* lost = qarbin_php::truncatedBacking(store);
+    if (!lost) return store;
+    zend_throw_exception_ex(qarbin_exception_ce, 0, "Segment file was truncated: %s", lost);
+    qarbin_php::abandonWrites(store);
+    intern->store = nullptr;
+    qarbin_php::close(store);
+    return nullptr;
+}
+
 qarbin::Store* qarbin_open_store(zend_object* object, bool writes) {
-    qarbin::Store* store = qarbin_store_from_obj(object)->store;
+    qarbin::Store* store = qarbin_intact_store(qarbin_store_from_obj(object));
+    if (EG(exception)) return nullptr;
     if (!store) {
         qarbin_throw("Store not open");
         return nullptr;
@@ -113,7 +126,7 @@ PHP_METHOD(QarbinStore, set) {
     efree(buf);
     QARBIN_RESUME_BAILOUT();
     if (rc != 0) {
-        qarbin_throw("Failed to set vector");
+        zend_throw_exception_ex(qarbin_exception_ce, 0, "Failed to set vector%s", qarbin_write_failure_cause(store));
         RETURN_THROWS();
     }
     RETURN_TRUE;
@@ -132,6 +145,7 @@ PHP_METHOD(QarbinStore, batchSet) {
     float* buf = static_cast<float*>(emalloc(sizeof(float) * dim));
     zend_long stored = 0;
     const char* error = nullptr;
+    const char* cause = "";
     bool dimMismatch = false;
     // Held for the loop: user code run by a conversion cannot move its slots.
     GC_TRY_ADDREF(batch);
@@ -172,10 +186,15 @@ PHP_METHOD(QarbinStore, batchSet) {
             error = "Store not open";
         } else if (rc == QARBIN_VECTOR_NONFINITE) {
             error = "Vector components must be finite";
+        } else if (rc == QARBIN_VECTOR_NOT_NUMBER) {
+            error = "Vector components must be numbers";
         } else if (rc == QARBIN_VECTOR_OK) {
             rc = qarbin_php::set(store, ZSTR_VAL(keyStr), buf, metaStr ? ZSTR_VAL(metaStr) : nullptr,
                                  metaStr ? static_cast<uint32_t>(ZSTR_LEN(metaStr)) : 0);
-            if (rc != 0) error = "Failed to set vector in batch";
+            if (rc != 0) {
+                error = "Failed to set vector in batch";
+                cause = qarbin_write_failure_cause(store);
+            }
         }
         zend_string_release(keyStr);
         if (metaStr) zend_string_release(metaStr);
@@ -192,7 +211,7 @@ PHP_METHOD(QarbinStore, batchSet) {
         RETURN_THROWS();
     }
     if (error) {
-        qarbin_throw(error);
+        zend_throw_exception_ex(qarbin_exception_ce, 0, "%s%s", error, cause);
         RETURN_THROWS();
     }
     RETURN_LONG(stored);
@@ -225,8 +244,10 @@ PHP_METHOD(QarbinStore, search) {
         RETURN_THROWS();
     }
     qarbin::Result* results = nullptr;
-    int n = qarbin_php::search(store, buf, static_cast<int>(static_cast<int32_t>(topK)), static_cast<float>(precision),
-                               &results);
+    // Bounded while still a zend_long: narrowing first would wrap 2^31 to a
+    // negative count and 2^32 + 5 to 5.
+    const int k = topK < 1 ? 0 : static_cast<int>(topK > qarbin::kMaxTopK ? qarbin::kMaxTopK : topK);
+    int n = qarbin_php::search(store, buf, k, static_cast<float>(precision), &results);
     efree(buf);
     QARBIN_RESUME_BAILOUT();
     if (n < 0 || (n > 0 && !results)) {
@@ -255,7 +276,8 @@ PHP_METHOD(QarbinStore, delete) {
     Z_PARAM_STR(key)
     ZEND_PARSE_PARAMETERS_END();
 
-    qarbin::Store* store = thisStore(execute_data)->store;
+    qarbin::Store* store = qarbin_intact_store(thisStore(execute_data));
+    if (EG(exception)) RETURN_THROWS();
     if (!store) RETURN_FALSE;
     if (!qarbin_php::writable(store)) {
         qarbin_throw("Store is read-only");
@@ -310,7 +332,8 @@ PHP_METHOD(QarbinStore, get) {
 
 PHP_METHOD(QarbinStore, clear) {
     ZEND_PARSE_PARAMETERS_NONE();
-    qarbin::Store* store = thisStore(execute_data)->store;
+    qarbin::Store* store = qarbin_intact_store(thisStore(execute_data));
+    if (EG(exception)) RETURN_THROWS();
     if (!store) RETURN_FALSE;
     if (qarbin_php::mode(store) == StorageMode::Disk) {
         qarbin_throw("clear() is not available on disk-mode stores");
@@ -328,14 +351,17 @@ PHP_METHOD(QarbinStore, clear) {
 PHP_METHOD(QarbinStore, snapshot) {
     zend_string* dir;
     ZEND_PARSE_PARAMETERS_START(1, 1)
-    Z_PARAM_STR(dir)
+    Z_PARAM_PATH_STR(dir)
     ZEND_PARSE_PARAMETERS_END();
-    qarbin::Store* store = thisStore(execute_data)->store;
+    qarbin::Store* store = qarbin_intact_store(thisStore(execute_data));
+    if (EG(exception)) RETURN_THROWS();
     if (!store) RETURN_FALSE;
     if (qarbin_php::mode(store) == StorageMode::Disk) {
         qarbin_throw("snapshot() is not available on disk-mode stores");
         RETURN_THROWS();
     }
+    // Refused as mkdir() would refuse it: a warning and false.
+    if (!qarbin_path_allowed(ZSTR_VAL(dir))) RETURN_FALSE;
     int rc = qarbin_php::snapshot(store, ZSTR_VAL(dir));
     QARBIN_RESUME_BAILOUT();
     RETURN_BOOL(rc == 0);
@@ -343,14 +369,16 @@ PHP_METHOD(QarbinStore, snapshot) {
 
 PHP_METHOD(QarbinStore, count) {
     ZEND_PARSE_PARAMETERS_NONE();
-    qarbin::Store* store = thisStore(execute_data)->store;
+    qarbin::Store* store = qarbin_intact_store(thisStore(execute_data));
+    if (EG(exception)) RETURN_THROWS();
     if (!store) RETURN_LONG(0);
     RETURN_LONG(static_cast<zend_long>(qarbin_php::count(store)));
 }
 
 PHP_METHOD(QarbinStore, stats) {
     ZEND_PARSE_PARAMETERS_NONE();
-    qarbin::Store* store = thisStore(execute_data)->store;
+    qarbin::Store* store = qarbin_intact_store(thisStore(execute_data));
+    if (EG(exception)) RETURN_THROWS();
     if (!store) RETURN_NULL();
     qarbin::StoreStats st;
     qarbin_php::stats(store, &st);
@@ -384,7 +412,7 @@ PHP_METHOD(QarbinStore, close) {
 PHP_METHOD(QarbinStore, destroy) {
     zend_string* name;
     ZEND_PARSE_PARAMETERS_START(1, 1)
-    Z_PARAM_STR(name)
+    Z_PARAM_PATH_STR(name)
     ZEND_PARSE_PARAMETERS_END();
     RETURN_BOOL(qarbin_php::destroyShm(ZSTR_VAL(name)));
 }

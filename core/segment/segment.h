@@ -16,6 +16,17 @@ class KeyIndex;
 enum class ShapeProblem { None, Dimension, PqUnset, PqNotDividing };
 ShapeProblem shapeProblem(const Shape& shape);
 
+// Modes of everything a store creates: only the owner may read or write, so
+// that no other user can read the records or plant changes.
+constexpr unsigned kPrivateFileMode = 0600;
+constexpr unsigned kPrivateDirMode = 0700;
+
+// True when the open file, directory or shared object behind fd belongs to
+// this process's effective user and nobody else may write to it; false with
+// errno EPERM otherwise. A store adopts nothing else: another user could
+// have planted it to read or rewrite the records.
+bool ownedPrivately(int fd);
+
 class Segment {
 public:
     StorageMode mode = StorageMode::Memory;
@@ -86,7 +97,9 @@ public:
     void initHeader(const Shape& shape);
     void mapPointers();
 
-    // Factories: an owned segment or null; on failure nothing stays open or mapped.
+    // Factories: an owned segment or null; on failure nothing stays open or
+    // mapped, and errno tells why (EPERM: an existing file or object is not
+    // ownedPrivately, so it was refused).
     // A new region of shape.capacity slots; the segment scores in shape's order.
     static Segment* createMemory(const Shape& shape);
     // exclusive: refuse (null) when the file already exists instead of truncating it.
@@ -99,6 +112,10 @@ public:
     // graph unchanged; null when it cannot be made.
     Segment* grownCopy(uint64_t newCapacity) const;
     void adviseRecords(int advice) const;
+    // True when the file or shared-memory object behind the mapping is now
+    // shorter than the mapping (another process truncated it): touching
+    // the lost pages would raise SIGBUS. Always false for memory.
+    bool backingTruncated() const;
 
     // Makes sure region bytes [offset, offset + len) are backed by the file
     // system before they are first written, so that a full disk or /dev/shm

@@ -22,7 +22,57 @@ namespace qarbin {
 
 namespace {
 
+bool inOurGroups(gid_t gid) {
+    if (gid == getegid()) return true;
+    gid_t groups[256];
+    const int n = getgroups(256, groups);
+    for (int i = 0; i < n; ++i)
+        if (groups[i] == gid) return true;
+    return false;
+}
 
+}  // namespace
+
+bool ownedPrivately(int fd) {
+    struct stat st;
+    if (fstat(fd, &st) != 0) return false;
+    // Nobody outside owner and group may write. The owner may be another
+    // user only when the group is one of ours: a store shared on purpose
+    // (its "mode" gave the group access, as a deploy user does for the web
+    // server's group), which no stranger can plant in.
+    const bool ownedByUs = st.st_uid == geteuid();
+    const bool groupWrites = (st.st_mode & 020) != 0;
+    if ((st.st_mode & 002) == 0 && (ownedByUs ? !groupWrites || inOurGroups(st.st_gid) : inOurGroups(st.st_gid)))
+        return true;
+    errno = EPERM;
+    return false;
+}
+
+namespace {
+
+// Closes fd keeping errno: the caller reports why it gave up, not the close.
+void closeKeepingErrno(int fd) {
+    const int saved = errno;
+    close(fd);
+    errno = saved;
+}
+
+// Creates a new shared-memory object exclusively. A leftover of this user
+// under the name (a creator killed before the object was counted) is
+// removed and the name created again; one of anybody else is refused.
+int createSharedObject(const char* name) {
+    int fd = shm_open(name, O_RDWR | O_CREAT | O_EXCL, kPrivateFileMode);
+    if (fd >= 0 || errno != EEXIST) return fd;
+    const int old = shm_open(name, O_RDONLY, 0);
+    if (old < 0) return -1;
+    if (!ownedPrivately(old)) {
+        closeKeepingErrno(old);
+        return -1;
+    }
+    close(old);
+    shm_unlink(name);
+    return shm_open(name, O_RDWR | O_CREAT | O_EXCL, kPrivateFileMode);
+}
 
 // True when a region of `len` bytes starting with header `h` can be used by
 // every reader: its layout fields are exactly those its parameters give and
@@ -167,7 +217,18 @@ Segment* Segment::createDisk(const char* path, const Shape& shape, bool exclusiv
     if (exclusive) removeDeadCreatorsFiles(path);
     char tmp[sizeof(Segment::path) + 32];
     std::snprintf(tmp, sizeof tmp, "%s.tmp-%ld", path, static_cast<long>(getpid()));
-    const int fd = open(tmp, O_RDWR | O_CREAT | O_CLOEXEC | O_TRUNC, 0660);
+    // Exclusive: a file or link planted under the temporary name is never
+    // written through. One left by an earlier process of this id is ours.
+    int fd = open(tmp, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, kPrivateFileMode);
+    if (fd < 0 && errno == EEXIST) {
+        struct stat old;
+        if (lstat(tmp, &old) == 0 && S_ISREG(old.st_mode) && old.st_uid == geteuid()) {
+            unlink(tmp);
+            fd = open(tmp, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, kPrivateFileMode);
+        } else {
+            errno = EPERM;
+        }
+    }
     if (fd < 0) return nullptr;
     if (shape.fileMode != 0) fchmod(fd, shape.fileMode);
     if (ftruncate(fd, static_cast<off_t>(size)) != 0) {
@@ -190,14 +251,18 @@ Segment* Segment::createDisk(const char* path, const Shape& shape, bool exclusiv
     bool placed;
     if (exclusive) {
         placed = link(tmp, path) == 0;
+        const int saved = errno;
         unlink(tmp);
+        errno = saved;
     } else {
         placed = rename(tmp, path) == 0;
         if (!placed) unlink(tmp);
     }
     if (!placed) {
-        seg->writable = 0;  // nothing of worth to flush
+        const int saved = errno;  // EEXIST tells the caller another process took the name
+        seg->writable = 0;        // nothing of worth to flush
         delete seg;
+        errno = saved;
         return nullptr;
     }
     copyName(seg->path, sizeof seg->path, path);
@@ -209,6 +274,10 @@ Segment* Segment::openDisk(const char* path, int writable) {
     if (!path || strnlen(path, sizeof(Segment::path)) >= sizeof(Segment::path)) return nullptr;
     const int fd = open(path, (writable ? O_RDWR : O_RDONLY) | O_CLOEXEC);
     if (fd < 0) return nullptr;
+    if (!ownedPrivately(fd)) {
+        closeKeepingErrno(fd);
+        return nullptr;
+    }
     Segment* seg = adoptExistingRegion(StorageMode::Disk, fd, writable);
     if (!seg) return nullptr;
     copyName(seg->path, sizeof seg->path, path);
@@ -301,8 +370,7 @@ Segment* Segment::createShm(const char* name, const Shape& shape) {
     if (strnlen(name, sizeof(Segment::shmName)) >= sizeof(Segment::shmName)) return nullptr;
     const uint64_t size = computeMmapSize(shape.capacity, shape.dim, shape.quantization, shape.pqSubvectors);
     if (size == 0 || size > static_cast<uint64_t>(INT64_MAX)) return nullptr;
-    int fd = shm_open(name, O_RDWR | O_CREAT | O_EXCL, 0660);
-    if (fd < 0) fd = shm_open(name, O_RDWR | O_CREAT, 0660);
+    const int fd = createSharedObject(name);
     if (fd < 0) return nullptr;
     if (shape.fileMode != 0) fchmod(fd, shape.fileMode);
     // Segments are created under the store's creation lock, before they are
@@ -330,13 +398,24 @@ Segment* Segment::createShm(const char* name, const Shape& shape) {
 
 Segment* Segment::openShm(const char* name, int writable) {
     if (!name || strnlen(name, sizeof(Segment::shmName)) >= sizeof(Segment::shmName)) return nullptr;
-    const int fd = shm_open(name, writable ? O_RDWR : O_RDONLY, 0660);
+    const int fd = shm_open(name, writable ? O_RDWR : O_RDONLY, 0);
     if (fd < 0) return nullptr;
+    if (!ownedPrivately(fd)) {
+        closeKeepingErrno(fd);
+        return nullptr;
+    }
     Segment* seg = adoptExistingRegion(StorageMode::Shm, fd, writable);
     if (!seg) return nullptr;
     copyName(seg->shmName, sizeof seg->shmName, name);
     if (seg->writable) seg->ensureBacked(0, kHeaderBytes + codebookSize(seg->dim, seg->pqSubvectors));
     return seg;
+}
+
+bool Segment::backingTruncated() const {
+    if ((mode != StorageMode::Disk && mode != StorageMode::Shm) || fd < 0) return false;
+    struct stat st;
+    if (fstat(fd, &st) != 0) return false;
+    return static_cast<uint64_t>(st.st_size) < mappedLen;
 }
 
 void Segment::adviseRecords(int advice) const {

@@ -48,6 +48,9 @@ RecordLimit recordLimit(size_t keyLen, size_t metaLen);
 // FNV-1a, 64 bits, over the key's bytes up to its NUL.
 uint64_t recordId(const char* key);
 
+// Why the last write was refused, where the store knows it.
+enum class WriteFailure { Unknown, Full, MemoryLimit, NoSpace, OutOfMemory };
+
 class Store {
 public:
     std::vector<Segment*> segments;
@@ -73,6 +76,8 @@ public:
     uint64_t firstOpenSegment = 0;
     uint64_t firstOpenGeneration = 0;  // generation of segment 0 the hint belongs to
     KeyDirectory* keyDirectory = nullptr;
+    // Set by a set or add that returns -1 (Unknown when the cause is none of the others).
+    WriteFailure writeFailure = WriteFailure::Unknown;
 
     Store() = default;
     ~Store();
@@ -81,9 +86,15 @@ public:
 
     // Openers: an owned store, or null (see each mode for when).
     // dir: segment files to load first (never written), or null.
+    // why, when given, receives the errno of a failure the store can name
+    // (EPERM: a directory, file or object another user owns or may write;
+    // ENOTDIR, EACCES, ENOSPC, ... from the system), else 0.
     static Store* openMemory(const Shape& shape, const char* dir);
-    static Store* openDisk(const char* dir, const Shape& shape);
-    static Store* openShm(const char* name, const Shape& shape, bool writable);
+    // Creates missing directories of dir (as mkdir -p does) and refuses one
+    // it cannot create, open, or own privately, and a store without a
+    // segment file it could create.
+    static Store* openDisk(const char* dir, const Shape& shape, int* why = nullptr);
+    static Store* openShm(const char* name, const Shape& shape, bool writable, int* why = nullptr);
     static bool destroyShm(const char* name);
 
     // One further segment with the store's parameters, not yet appended; null when none.
@@ -118,6 +129,14 @@ public:
 
     void clear();
     int snapshot(const char* dir) const;
+
+    // Another process may shorten a segment file or shared object under the
+    // mapping. truncatedBacking names the first backing object (segment
+    // path, shared segment or control object) shorter than its mapping, or
+    // returns null: one fstat per object. abandonWrites then makes the store
+    // and its segments read-only, so that closing it writes nothing.
+    const char* truncatedBacking() const;
+    void abandonWrites();
 
     // Whole-store readers.
     void stats(StoreStats* out) const;

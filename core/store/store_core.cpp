@@ -3,6 +3,7 @@
 #include <cstring>
 #include <new>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "core/segment/key_index.h"
@@ -88,7 +89,10 @@ Segment* Store::createNewSegment() {
             if (total > UINT64_MAX - seg->mappedLen) return nullptr;
             total += seg->mappedLen;
         }
-        if (total > memoryLimit) return nullptr;
+        if (total > memoryLimit) {
+            writeFailure = WriteFailure::MemoryLimit;
+            return nullptr;
+        }
     }
 
     Segment* seg = nullptr;
@@ -107,6 +111,22 @@ Segment* Store::createNewSegment() {
         }
     }
     return seg;
+}
+
+const char* Store::truncatedBacking() const {
+    for (const Segment* seg : segments) {
+        if (seg->backingTruncated()) return seg->mode == StorageMode::Shm ? seg->shmName : seg->path;
+    }
+    if (controlFd >= 0 && control != nullptr) {
+        struct stat sb;
+        if (fstat(controlFd, &sb) == 0 && static_cast<uint64_t>(sb.st_size) < sizeof(ShmControl)) return name;
+    }
+    return nullptr;
+}
+
+void Store::abandonWrites() {
+    writable = false;
+    for (Segment* seg : segments) seg->writable = 0;
 }
 
 uint64_t Store::count() const {

@@ -1,6 +1,10 @@
 // Disk mode: a directory of segment files seg_0000.qbseg, seg_0001.qbseg, ...
 // and the scan that opens them (also used to load a memory store).
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
 #include <new>
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -16,16 +20,19 @@ bool segmentFilePath(const char* dir, uint32_t number, char* out, size_t cap) {
     return n > 0 && static_cast<size_t>(n) < cap;
 }
 
-size_t scanSegmentFiles(Store* st, const char* dir, bool mapFiles) {
+size_t scanSegmentFiles(Store* st, const char* dir, bool mapFiles, int* refused) {
     char path[4096];
     size_t taken = 0;
     if (dir == nullptr || dir[0] == '\0') return 0;
-    for (uint32_t n = 0; n < kMaxSegmentFiles; ++n) {
+    for (uint32_t n = static_cast<uint32_t>(st->segments.size()); n < kMaxSegmentFiles; ++n) {
         if (!segmentFilePath(dir, n, path, sizeof path)) break;
         struct stat sb;
         if (stat(path, &sb) != 0) break;
         Segment* seg = mapFiles ? Segment::openDisk(path, 1) : Segment::loadFromFile(path);
-        if (seg == nullptr) break;
+        if (seg == nullptr) {
+            if (refused != nullptr && errno == EPERM) *refused = EPERM;
+            break;
+        }
         const SegmentHeader* h = seg->header;
         const Shape found = seg->shape();
         // Every segment of a store is read with the store's dimension and
@@ -68,7 +75,75 @@ Segment* createSegmentFile(Store* st) {
     return Segment::createDisk(path, st->shape, true);
 }
 
-Store* Store::openDisk(const char* dir, const Shape& shape) {
+namespace {
+
+// mkdir -p: every missing directory of path, owner-only unless the store
+// was given a mode. 0 or an errno.
+int makeDirectories(const char* path, uint32_t fileMode) {
+    char partial[sizeof(Store::dir)];
+    const size_t len = strnlen(path, sizeof partial);
+    if (len == 0 || len >= sizeof partial) return ENAMETOOLONG;
+    std::memcpy(partial, path, len + 1);
+    for (size_t i = 1; i <= len; ++i) {
+        if (partial[i] != '/' && partial[i] != '\0') continue;
+        const char saved = partial[i];
+        partial[i] = '\0';
+        if (mkdir(partial, kPrivateDirMode) == 0) {
+            if (fileMode != 0) chmod(partial, directoryMode(fileMode));
+        } else if (errno != EEXIST) {
+            return errno;
+        }
+        partial[i] = saved;
+    }
+    return 0;
+}
+
+// 0 when dir is a directory this user owns privately, else an errno.
+int adoptableDirectory(const char* dir) {
+    const int fd = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return errno;
+    const int err = ownedPrivately(fd) ? 0 : errno;
+    close(fd);
+    return err;
+}
+
+}  // namespace
+
+int addToNewDiskSegment(Store* st, uint64_t id, const char* key, const float* vector, const char* metadata,
+                        uint32_t metaLen) {
+    for (int attempt = 0; attempt < kMaxDiskCreateAttempts; ++attempt) {
+        const size_t before = st->segments.size();
+        scanSegmentFiles(st, st->dir, true);
+        for (size_t i = before; i < st->segments.size(); ++i) {
+            const int rc = st->segments[i]->add(id, key, vector, metadata, metaLen);
+            if (rc == 0) {
+                st->totalCount.fetch_add(1);
+                return 0;
+            }
+            if (rc == -2) return -2;
+        }
+        errno = 0;
+        Segment* seg = st->createNewSegment();
+        if (seg == nullptr) {
+            // Another process took the number first: attach its file.
+            if (errno == EEXIST) continue;
+            return -1;
+        }
+        if (!appendSegment(st, seg)) return -1;
+        const int rc = seg->add(id, key, vector, metadata, metaLen);
+        if (rc == 0) {
+            st->totalCount.fetch_add(1);
+            return 0;
+        }
+        if (rc == -2) return -2;
+        // Filled by other processes as soon as it appeared: go on.
+        if (seg->usedSlotsClamped() < seg->capacity()) return -1;
+    }
+    return -1;
+}
+
+Store* Store::openDisk(const char* dir, const Shape& shape, int* why) {
+    if (why != nullptr) *why = 0;
     Store* st = new (std::nothrow) Store();
     if (st == nullptr) return nullptr;
     st->shape = shape;
@@ -77,11 +152,21 @@ Store* Store::openDisk(const char* dir, const Shape& shape) {
     st->totalCount.exchange(0);
     std::snprintf(st->dir, sizeof st->dir, "%s", dir != nullptr ? dir : "");
 
-    scanSegmentFiles(st, st->dir, true);
-    if (st->segments.empty()) {
-        if (mkdir(st->dir, 0770) == 0 && st->shape.fileMode != 0) chmod(st->dir, directoryMode(st->shape.fileMode));
-        Segment* seg = createSegmentFile(st);
-        if (seg != nullptr) appendSegment(st, seg);
+    int err = makeDirectories(st->dir, st->shape.fileMode);
+    if (err == 0) err = adoptableDirectory(st->dir);
+    if (err == 0) {
+        scanSegmentFiles(st, st->dir, true, &err);
+        if (err == 0 && st->segments.empty()) {
+            errno = 0;
+            Segment* seg = createSegmentFile(st);
+            if (seg == nullptr) err = errno != 0 ? errno : EINVAL;
+            else if (!appendSegment(st, seg)) err = ENOMEM;
+        }
+    }
+    if (err != 0) {
+        if (why != nullptr) *why = err;
+        delete st;
+        return nullptr;
     }
     createTrainingBufferIfNeeded(st);
     return st;

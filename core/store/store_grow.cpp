@@ -33,7 +33,10 @@ bool growLastSegment(Store* st) {
     // Both regions exist while the records move, and both count.
     if (st->memoryLimit != 0) {
         const uint64_t total = mappedTotal(st->segments);
-        if (total > st->memoryLimit || size > st->memoryLimit - total) return false;
+        if (total > st->memoryLimit || size > st->memoryLimit - total) {
+            st->writeFailure = WriteFailure::MemoryLimit;
+            return false;
+        }
     }
     Segment* grown = last->grownCopy(newCap);
     if (grown == nullptr) return false;

@@ -88,17 +88,30 @@ Record* findNewestLive(Store& store, const char* key, size_t keyLen, Segment** s
 // they were taken (clear of the whole store, by any process).
 void refreshWriteHints(Store& store);
 
-// The segment-file scan: appends seg_0000, seg_0001, ... of
+// The segment-file scan: appends seg_NNNN from the list's length on (seg_0000
+// for a new store), seg_0001, ... of
 // dir to the store (mapped shared and writable when `mapFiles`, copied into
 // private memory otherwise), stopping at the first missing, unreadable or
 // mismatching file. The first file decides the store's shape. Returns the
 // number of files taken.
-size_t scanSegmentFiles(Store* store, const char* dir, bool mapFiles);
+// *refused (when given) receives EPERM when the scan stopped at a file
+// another user owns or may write.
+size_t scanSegmentFiles(Store* store, const char* dir, bool mapFiles, int* refused = nullptr);
 
 // The next segment file of a disk store, "<dir>/seg_NNNN.qbseg" with
 // NNNN = the number of segments; null when it exists already, the number
 // reaches 10000 or the file cannot be created.
 Segment* createSegmentFile(Store* store);
+
+// Disk mode, the last step of add when every segment of the list refused
+// the record: attaches the files other processes on the same directory
+// created since (the scan goes on from the list's length) and offers the
+// record to them, then creates the next file. When another process creates
+// that number first, the exclusive create fails with EEXIST and the record
+// goes on to the next number. 0 stored, -1 refused, -2 untrained.
+int addToNewDiskSegment(Store* st, uint64_t id, const char* key, const float* vector, const char* metadata,
+                        uint32_t metaLen);
+constexpr int kMaxDiskCreateAttempts = 64;
 
 // Creates the empty PQ training buffer when the store encodes with PQ, has a
 // sub-vector count and no segment carries a trained codebook.

@@ -18,8 +18,6 @@ namespace qarbin {
 
 namespace {
 
-constexpr int kMaxTopK = 1000;
-
 // Held-back vectors are raw floats, scored in the sequential order whatever
 // the store's summation order, and merged by the rule of every search.
 void scoreHeldBack(const Store& st, const float* query, int k, Result* results, int* count) {

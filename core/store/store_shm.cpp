@@ -242,24 +242,48 @@ ControlState attachControl(Store* st, int fd, bool created) {
     }
 }
 
+// An existing control object, or -1 (errno EPERM when another user owns
+// it or may write to it: its segment names and counts are not to be trusted).
+int openOwnedControl(const char* ctl, int flags) {
+    const int fd = shm_open(ctl, flags, 0);
+    if (fd < 0 || ownedPrivately(fd)) return fd;
+    const int saved = errno;
+    close(fd);
+    errno = saved;
+    return -1;
+}
+
+// True when segment `number` of the store exists and another user owns it
+// or may write to it (planted before the store made it): the store is then
+// refused rather than left without the segment.
+bool foreignSegment(const Store* st, uint32_t number) {
+    char seg[256];
+    if (!segmentName(st->name, number, seg, sizeof seg)) return false;
+    const int fd = shm_open(seg, O_RDONLY, 0);
+    if (fd < 0) return false;
+    const bool foreign = !ownedPrivately(fd);
+    close(fd);
+    return foreign;
+}
+
 // The control object's descriptor, or -1. A writable opener with
 // parameters that make readable segments creates it when it is missing;
 // exclusive creation decides which opener initialises a new store
 // (*created). Other parameters may still open an existing store, whose own
 // parameters win.
 int openControlObject(const char* ctl, const Shape& shape, bool writable, bool* created) {
-    if (!writable) return shm_open(ctl, O_RDONLY, 0660);
-    if (!validParameters(shape)) return shm_open(ctl, O_RDWR, 0660);
+    if (!writable) return openOwnedControl(ctl, O_RDONLY);
+    if (!validParameters(shape)) return openOwnedControl(ctl, O_RDWR);
     int fd = -1;
     for (int attempt = 0; attempt < 8 && fd < 0; ++attempt) {
-        fd = shm_open(ctl, O_RDWR | O_CREAT | O_EXCL, 0660);
+        fd = shm_open(ctl, O_RDWR | O_CREAT | O_EXCL, kPrivateFileMode);
         if (fd >= 0) {
             if (shape.fileMode != 0) fchmod(fd, shape.fileMode);
             *created = true;
             break;
         }
         if (errno != EEXIST) break;
-        fd = shm_open(ctl, O_RDWR, 0660);
+        fd = openOwnedControl(ctl, O_RDWR);
         if (fd < 0 && errno != ENOENT) break;  // ENOENT: destroyed meanwhile, try again
     }
     return fd;
@@ -267,7 +291,8 @@ int openControlObject(const char* ctl, const Shape& shape, bool writable, bool* 
 
 }  // namespace
 
-Store* Store::openShm(const char* name, const Shape& shape, bool writable) {
+Store* Store::openShm(const char* name, const Shape& shape, bool writable, int* why) {
+    if (why != nullptr) *why = 0;
     if (!validName(name)) return nullptr;
     char ctl[256];
     if (!controlName(name, ctl, sizeof ctl)) return nullptr;
@@ -282,6 +307,7 @@ Store* Store::openShm(const char* name, const Shape& shape, bool writable) {
     bool created = false;
     const int fd = openControlObject(ctl, shape, writable, &created);
     if (fd < 0) {
+        if (why != nullptr && errno == EPERM) *why = EPERM;
         delete st;
         return nullptr;
     }
@@ -314,6 +340,11 @@ Store* Store::openShm(const char* name, const Shape& shape, bool writable) {
             if (first != nullptr && appendSegment(st, first)) c->segmentCount.fetch_add(1);
         }
         unlockCreate(c);
+    }
+    if (foreignSegment(st, static_cast<uint32_t>(st->segments.size()))) {
+        if (why != nullptr) *why = EPERM;
+        delete st;
+        return nullptr;
     }
 
     if (st->shape.quantization == Quantization::PQ && st->shape.pqSubvectors != 0) {

@@ -1,5 +1,6 @@
 // The write path: set, add, del and the product-shape.quantization held-back buffer.
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <new>
 #include <string>
@@ -10,6 +11,39 @@
 namespace qarbin {
 
 namespace {
+
+// The cause of a refused write from what the last attempt left: a memory
+// limit the store hit is already noted; otherwise errno tells a full file
+// system or a failed allocation, and a store at its last segment number
+// or its largest region is full.
+void noteWriteFailure(Store& st, int err) {
+    if (st.writeFailure != WriteFailure::Unknown) return;
+    if (err == ENOSPC || err == EDQUOT) st.writeFailure = WriteFailure::NoSpace;
+    else if (err == ENOMEM) st.writeFailure = WriteFailure::OutOfMemory;
+    else if (st.mode == StorageMode::Disk && st.segments.size() >= kMaxSegmentFiles) st.writeFailure = WriteFailure::Full;
+}
+
+// Memory mode when the last segment cannot grow: a further segment.
+int addToNewMemorySegment(Store& st, uint64_t id, const char* key, const float* vector, const char* metadata,
+                           uint32_t metaLen) {
+    try {
+        Segment* seg = st.createNewSegment();
+        if (seg == nullptr) return -1;
+        try {
+            st.segments.push_back(seg);
+        } catch (const std::bad_alloc&) {
+            delete seg;
+            st.writeFailure = WriteFailure::OutOfMemory;
+            return -1;
+        }
+        if (seg->add(id, key, vector, metadata, metaLen) != 0) return -1;
+        st.totalCount.fetch_add(1);
+        return 0;
+    } catch (const std::bad_alloc&) {
+        st.writeFailure = WriteFailure::OutOfMemory;
+        return -1;
+    }
+}
 
 // A key or metadata a segment would cut could never be fetched or deleted
 // again, or would come back shortened: such records are refused whole.
@@ -97,6 +131,7 @@ int Store::set(const char* key, const float* vector, const char* metadata, uint3
         markSlots(*this, segments[static_cast<size_t>(old)], slots);
         return 0;
     } catch (const std::bad_alloc&) {
+        writeFailure = WriteFailure::OutOfMemory;
         return -1;
     }
 }
@@ -104,6 +139,7 @@ int Store::set(const char* key, const float* vector, const char* metadata, uint3
 // vector: shape.dim floats; metadata: metaLen bytes or null. Other processes may
 // add to shared segments and files meanwhile; slots are reserved atomically.
 int Store::add(uint64_t id, const char* key, const float* vector, const char* metadata, uint32_t metaLen) {
+    writeFailure = WriteFailure::Unknown;
     if (segments.empty() || vector == nullptr) return -1;
     if (overLimit(key, metadata, metaLen)) return -1;
     try {
@@ -134,28 +170,26 @@ int Store::add(uint64_t id, const char* key, const float* vector, const char* me
             if (hinted && i == firstOpenSegment && seg->usedSlotsClamped() >= seg->capacity()) firstOpenSegment = i + 1;
         }
 
-        if (mode == StorageMode::Shm && control != nullptr)
-            return addToNewShmSegment(id, key, vector, metadata, metaLen);
-        if (growLastSegment(this)) {
-            if (segments.back()->add(id, key, vector, metadata, metaLen) != 0) return -1;
-            totalCount.fetch_add(1);
-            return 0;
+        errno = 0;
+        int rc;
+        if (mode == StorageMode::Shm && control != nullptr) {
+            rc = addToNewShmSegment(id, key, vector, metadata, metaLen);
+        } else if (mode == StorageMode::Disk) {
+            rc = addToNewDiskSegment(this, id, key, vector, metadata, metaLen);
+        } else if (growLastSegment(this)) {
+            rc = segments.back()->add(id, key, vector, metadata, metaLen);
+            if (rc == 0) totalCount.fetch_add(1);
+        } else {
+            rc = addToNewMemorySegment(*this, id, key, vector, metadata, metaLen);
         }
-        Segment* seg = createNewSegment();
-        if (seg == nullptr) return -1;
-        try {
-            segments.push_back(seg);
-        } catch (const std::bad_alloc&) {
-            delete seg;
-            return -1;
-        }
-        if (seg->add(id, key, vector, metadata, metaLen) != 0) return -1;
-        totalCount.fetch_add(1);
-        return 0;
+        if (rc == -1) noteWriteFailure(*this, errno);
+        return rc;
     } catch (const std::bad_alloc&) {
+        writeFailure = WriteFailure::OutOfMemory;
         return -1;
     }
 }
+
 
 long heldBackIndex(const PQTrainingBuffer& b, const char* key) {
     const size_t len = std::strlen(key);

@@ -1,5 +1,5 @@
 --TEST--
-Constructor: "memory_limit" as bytes, with K/M/G suffixes, and 0 (no limit) for other types
+Constructor: "memory_limit" as bytes, with K/M/G suffixes, strings that are not sizes refused, and 0 (no limit) for other types
 --FILE--
 <?php
 $dir = sys_get_temp_dir() . "/qarbin_ml_" . getmypid();
@@ -12,7 +12,11 @@ function rmdir_all(string $d): void {
 function stored_under($limit, int $tries): int {
     global $dir;
     rmdir_all($dir);
-    $s = new QarbinStore($dir, ["dimensions" => 1, "segment_size" => 1, "memory_limit" => $limit]);
+    try {
+        $s = new QarbinStore($dir, ["dimensions" => 1, "segment_size" => 1, "memory_limit" => $limit]);
+    } catch (QarbinException $e) {
+        return -1;  // not a size: refused
+    }
     $n = 0;
     try {
         for ($i = 0; $i < $tries; $i++) {
@@ -20,7 +24,7 @@ function stored_under($limit, int $tries): int {
             $n++;
         }
     } catch (QarbinException $e) {
-        if ($e->getMessage() !== "Failed to set vector") echo $e->getMessage(), "\n";
+        if ($e->getMessage() !== "Failed to set vector: memory limit reached") echo $e->getMessage(), "\n";
     }
     $s->close();
     rmdir_all($dir);
@@ -37,11 +41,11 @@ $cases = [
     ["'64K'", "64K", intdiv(65536, $segBytes)],
     ["'1m'", "1m", intdiv(1048576, $segBytes)],
     ["'100'", "100", 1],
-    ["'1.5G'", "1.5G", 1],
+    ["'1.5G' (refused)", "1.5G", -1],
     ["int 1024", 1024, 1],
     ["int 3 segments", $segBytes * 3, 3],
     ["int 3 segments - 1", $segBytes * 3 - 1, 2],
-    ["string 2 segments + 'x'", (string) ($segBytes * 2) . "x", 2],
+    ["string 2 segments + 'x' (refused)", (string) ($segBytes * 2) . "x", -1],
     ["'2g'", "2g", 60],
     ["'512M'", "512M", 60],
     ["float 65536.0", 65536.0, 60],
@@ -59,11 +63,11 @@ foreach ($cases as [$label, $limit, $expected]) {
 '64K': ok
 '1m': ok
 '100': ok
-'1.5G': ok
+'1.5G' (refused): ok
 int 1024: ok
 int 3 segments: ok
 int 3 segments - 1: ok
-string 2 segments + 'x': ok
+string 2 segments + 'x' (refused): ok
 '2g': ok
 '512M': ok
 float 65536.0: ok

@@ -29,11 +29,13 @@ $forms = [
     "dimensions true" => ["dimensions" => true],
     "dimensions 1" => ["dimensions" => 1],
     "dimensions 4096" => ["dimensions" => 4096],
-    "unknown keys ignored" => ["Storage" => "shm", "dims" => 0, "dimensions" => 3],
+    "unknown keys ignored, with a warning each" => ["Storage" => "shm", "dims" => 0, "dimensions" => 3],
 ];
+set_error_handler(function ($no, $msg) { echo "warning: $msg\n"; return true; });
 foreach ($forms as $label => $options) {
     show($label, new QarbinStore(null, $options));
 }
+restore_error_handler();
 
 // "writable" only reaches shared-memory handles.
 $s = new QarbinStore(null, ["dimensions" => 2, "writable" => false]);
@@ -64,7 +66,9 @@ dimensions float 12.9: memory dim 12 cosine none segments 1
 dimensions true: memory dim 1 cosine none segments 1
 dimensions 1: memory dim 1 cosine none segments 1
 dimensions 4096: memory dim 4096 cosine none segments 1
-unknown keys ignored: memory dim 3 cosine none segments 1
+warning: QarbinStore::__construct(): Unknown option "Storage" ignored (valid options: storage, dimensions, distance, quantization, segment_size, writable, memory_limit, mode)
+warning: QarbinStore::__construct(): Unknown option "dims" ignored (valid options: storage, dimensions, distance, quantization, segment_size, writable, memory_limit, mode)
+unknown keys ignored, with a warning each: memory dim 3 cosine none segments 1
 bool(true)
 16 records: 1 segment of 16 slots: true
 17 records: 1 segment, grown: true

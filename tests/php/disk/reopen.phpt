@@ -49,13 +49,11 @@ $d = new QarbinStore($snap, ["dimensions" => 3]);
 echo "snapshot opened as disk: count ", $d->count(), ", snap_me ", $d->get("snap_me")["metadata"], "\n";
 $d->close();
 
-// A directory that cannot be created gives a store without segments.
-$bad = new QarbinStore("/proc/qarbin_cannot/create", ["dimensions" => 3, "segment_size" => 4]);
-echo "uncreatable dir: segments ", $bad->stats()["segment_count"], "\n";
+// A directory that cannot be created is refused by the constructor.
 try {
-    $bad->set("x", [1, 2, 3]);
+    new QarbinStore("/proc/qarbin_cannot/create", ["dimensions" => 3, "segment_size" => 4]);
 } catch (QarbinException $e) {
-    echo "set: ", $e->getMessage(), "\n";
+    echo "uncreatable dir: ", $e->getMessage(), "\n";
 }
 $m = new QarbinStore(null, ["dimensions" => 3]);
 $m->set("a", [1, 2, 3]);
@@ -91,7 +89,6 @@ bool(true)
 directory unchanged: true
 snapshot files: seg_0000.qbseg
 snapshot opened as disk: count 1, snap_me s
-uncreatable dir: segments 0
-set: Failed to set vector
+uncreatable dir: Failed to open disk store at: /proc/qarbin_cannot/create: No such file or directory
 bool(false)
 directory only: disk dim 1536, same size as 10000000 slots: true

@@ -9,7 +9,7 @@ $cases = [
     "two lines" => "$a\n$b\n",
     "blank line 2, bad line 3" => "$a\n\n{bad\n$b\n",
     "CRLF line endings" => "$a\r\n$b\r\n",
-    "line of CR only" => "$a\n\r\n$b\n",
+    "line of CR only (skipped)" => "$a\n\r\n$b\n",
     "no final line feed" => "$a\n$b",
     "empty file" => "",
     "only blank lines" => "\n\n\n",
@@ -84,7 +84,7 @@ unlink($path);
 two lines                 loaded 2 | count 2
 blank line 2, bad line 3  Invalid JSON at line 3 | count 1
 CRLF line endings         loaded 2 | count 2
-line of CR only           Invalid JSON at line 2 | count 1
+line of CR only (skipped) loaded 2 | count 2
 no final line feed        loaded 2 | count 2
 empty file                loaded 0 | count 0
 only blank lines          loaded 0 | count 0

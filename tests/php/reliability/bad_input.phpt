@@ -41,6 +41,7 @@ $cases = [
     "vector sparse keys" => fn($s) => $s->set("sparse", $sparse),
     "vector with a hole" => fn($s) => $s->set("holes", $holes),
     "vector strings/bool/null" => fn($s) => $s->set("mixed", ["x", true, null]),
+    "vector numeric string/bool/null" => fn($s) => $s->set("mixed", ["0.5", true, null]),
     "vector object (warns)" => fn($s) => @$s->set("obj", [new stdClass, 1, 2]),
     "vector not array" => fn($s) => $s->set("str", "1,2,3"),
     "key array" => fn($s) => $s->set([], [1, 2, 3]),
@@ -94,7 +95,7 @@ foreach ($stores as $mode => $open) {
     echo "rows ", count($rows), " of count ", $s->count(), ", malformed ", count($bad), "\n";
     // Rounded: the int8 store reads back its quantized values.
     $vec = fn($k) => json_encode(array_map(fn($x) => round($x, 1), $s->get($k)["vector"]));
-    echo "anchor: ", $s->get("anchor")["metadata"], ", nested ", $vec("nested"), ", sparse ", $vec("sparse"),
+    echo "anchor: ", $s->get("anchor")["metadata"], ", nested ", var_export($s->get("nested"), true), ", sparse ", $vec("sparse"),
         ", holes ", $vec("holes"), ", mixed ", $vec("mixed"), ", 63-byte key: ",
         var_export($s->get(str_repeat("k", 63)) !== null, true), ", meta4096: ", strlen($s->get("meta4096")["metadata"]),
         ", metanul: ", bin2hex($s->get("metanul")["metadata"]), ", nu\\0l as nu: ", var_export($s->get("nu") !== null, true),
@@ -130,11 +131,12 @@ metadata with NULs: ok true
 metadata empty: ok true
 vector empty: QarbinException: Vector dim mismatch: expected 3
 vector too long: QarbinException: Vector dim mismatch: expected 3
-vector nested arrays: ok true
+vector nested arrays: QarbinException: Vector components must be numbers
 vector sparse keys: ok true
 vector with a hole: ok true
-vector strings/bool/null: ok true
-vector object (warns): ok true
+vector strings/bool/null: QarbinException: Vector components must be numbers
+vector numeric string/bool/null: ok true
+vector object (warns): QarbinException: Vector components must be numbers
 vector not array: TypeError type
 key array: TypeError type
 metadata array: TypeError type
@@ -145,9 +147,9 @@ batch metadata over limit: QarbinException: Metadata too long (max 4096 bytes)
 batch vector NaN: QarbinException: Vector components must be finite
 search topK 0: ok 0
 search topK -1: ok 0
-search topK PHP_INT_MAX: ok 0
+search topK PHP_INT_MAX: ok 11
 search topK PHP_INT_MIN: ok 0
-search topK 2**32+1: ok 1
+search topK 2**32+1: ok 11
 search NaN query: QarbinException: Vector components must be finite
 search INF query: QarbinException: Vector components must be finite
 search precision NaN: ok 5
@@ -161,9 +163,9 @@ delete empty key: ok false
 delete 1 MB key: ok false
 set too few args: ArgumentCountError: QarbinStore::set() expects at least 2 arguments, 1 given
 count with args: ArgumentCountError: QarbinStore::count() expects exactly 0 arguments, 1 given
-rows 13 of count 13, malformed 0
-anchor: kept, nested [1,1,1], sparse [1,2,3], holes [1,3,4], mixed [0,1,0], 63-byte key: true, meta4096: 4096, metanul: 61006200, nu\0l as nu: true, refused keys absent: true
-dump lines 13
+rows 11 of count 11, malformed 0
+anchor: kept, nested NULL, sparse [1,2,3], holes [1,3,4], mixed [0.5,1,0], 63-byte key: true, meta4096: 4096, metanul: 61006200, nu\0l as nu: true, refused keys absent: true
+dump lines 11
 == disk
 NaN: QarbinException: Vector components must be finite
 INF: QarbinException: Vector components must be finite
@@ -182,11 +184,12 @@ metadata with NULs: ok true
 metadata empty: ok true
 vector empty: QarbinException: Vector dim mismatch: expected 3
 vector too long: QarbinException: Vector dim mismatch: expected 3
-vector nested arrays: ok true
+vector nested arrays: QarbinException: Vector components must be numbers
 vector sparse keys: ok true
 vector with a hole: ok true
-vector strings/bool/null: ok true
-vector object (warns): ok true
+vector strings/bool/null: QarbinException: Vector components must be numbers
+vector numeric string/bool/null: ok true
+vector object (warns): QarbinException: Vector components must be numbers
 vector not array: TypeError type
 key array: TypeError type
 metadata array: TypeError type
@@ -197,9 +200,9 @@ batch metadata over limit: QarbinException: Metadata too long (max 4096 bytes)
 batch vector NaN: QarbinException: Vector components must be finite
 search topK 0: ok 0
 search topK -1: ok 0
-search topK PHP_INT_MAX: ok 0
+search topK PHP_INT_MAX: ok 11
 search topK PHP_INT_MIN: ok 0
-search topK 2**32+1: ok 1
+search topK 2**32+1: ok 11
 search NaN query: QarbinException: Vector components must be finite
 search INF query: QarbinException: Vector components must be finite
 search precision NaN: ok 5
@@ -213,9 +216,9 @@ delete empty key: ok false
 delete 1 MB key: ok false
 set too few args: ArgumentCountError: QarbinStore::set() expects at least 2 arguments, 1 given
 count with args: ArgumentCountError: QarbinStore::count() expects exactly 0 arguments, 1 given
-rows 13 of count 13, malformed 0
-anchor: kept, nested [1,1,1], sparse [1,2,3], holes [1,3,4], mixed [0,1,0], 63-byte key: true, meta4096: 4096, metanul: 61006200, nu\0l as nu: true, refused keys absent: true
-dump lines 13
+rows 11 of count 11, malformed 0
+anchor: kept, nested NULL, sparse [1,2,3], holes [1,3,4], mixed [0.5,1,0], 63-byte key: true, meta4096: 4096, metanul: 61006200, nu\0l as nu: true, refused keys absent: true
+dump lines 11
 == shm
 NaN: QarbinException: Vector components must be finite
 INF: QarbinException: Vector components must be finite
@@ -234,11 +237,12 @@ metadata with NULs: ok true
 metadata empty: ok true
 vector empty: QarbinException: Vector dim mismatch: expected 3
 vector too long: QarbinException: Vector dim mismatch: expected 3
-vector nested arrays: ok true
+vector nested arrays: QarbinException: Vector components must be numbers
 vector sparse keys: ok true
 vector with a hole: ok true
-vector strings/bool/null: ok true
-vector object (warns): ok true
+vector strings/bool/null: QarbinException: Vector components must be numbers
+vector numeric string/bool/null: ok true
+vector object (warns): QarbinException: Vector components must be numbers
 vector not array: TypeError type
 key array: TypeError type
 metadata array: TypeError type
@@ -249,9 +253,9 @@ batch metadata over limit: QarbinException: Metadata too long (max 4096 bytes)
 batch vector NaN: QarbinException: Vector components must be finite
 search topK 0: ok 0
 search topK -1: ok 0
-search topK PHP_INT_MAX: ok 0
+search topK PHP_INT_MAX: ok 11
 search topK PHP_INT_MIN: ok 0
-search topK 2**32+1: ok 1
+search topK 2**32+1: ok 11
 search NaN query: QarbinException: Vector components must be finite
 search INF query: QarbinException: Vector components must be finite
 search precision NaN: ok 5
@@ -265,9 +269,9 @@ delete empty key: ok false
 delete 1 MB key: ok false
 set too few args: ArgumentCountError: QarbinStore::set() expects at least 2 arguments, 1 given
 count with args: ArgumentCountError: QarbinStore::count() expects exactly 0 arguments, 1 given
-rows 13 of count 13, malformed 0
-anchor: kept, nested [1,1,1], sparse [1,2,3], holes [1,3,4], mixed [0,1,0], 63-byte key: true, meta4096: 4096, metanul: 61006200, nu\0l as nu: true, refused keys absent: true
-dump lines 13
+rows 11 of count 11, malformed 0
+anchor: kept, nested NULL, sparse [1,2,3], holes [1,3,4], mixed [0.5,1,0], 63-byte key: true, meta4096: 4096, metanul: 61006200, nu\0l as nu: true, refused keys absent: true
+dump lines 11
 == int8
 NaN: QarbinException: Vector components must be finite
 INF: QarbinException: Vector components must be finite
@@ -286,11 +290,12 @@ metadata with NULs: ok true
 metadata empty: ok true
 vector empty: QarbinException: Vector dim mismatch: expected 3
 vector too long: QarbinException: Vector dim mismatch: expected 3
-vector nested arrays: ok true
+vector nested arrays: QarbinException: Vector components must be numbers
 vector sparse keys: ok true
 vector with a hole: ok true
-vector strings/bool/null: ok true
-vector object (warns): ok true
+vector strings/bool/null: QarbinException: Vector components must be numbers
+vector numeric string/bool/null: ok true
+vector object (warns): QarbinException: Vector components must be numbers
 vector not array: TypeError type
 key array: TypeError type
 metadata array: TypeError type
@@ -301,9 +306,9 @@ batch metadata over limit: QarbinException: Metadata too long (max 4096 bytes)
 batch vector NaN: QarbinException: Vector components must be finite
 search topK 0: ok 0
 search topK -1: ok 0
-search topK PHP_INT_MAX: ok 0
+search topK PHP_INT_MAX: ok 11
 search topK PHP_INT_MIN: ok 0
-search topK 2**32+1: ok 1
+search topK 2**32+1: ok 11
 search NaN query: QarbinException: Vector components must be finite
 search INF query: QarbinException: Vector components must be finite
 search precision NaN: ok 5
@@ -317,7 +322,7 @@ delete empty key: ok false
 delete 1 MB key: ok false
 set too few args: ArgumentCountError: QarbinStore::set() expects at least 2 arguments, 1 given
 count with args: ArgumentCountError: QarbinStore::count() expects exactly 0 arguments, 1 given
-rows 13 of count 13, malformed 0
-anchor: kept, nested [1,1,1], sparse [1,2,3], holes [1,3,4], mixed [0,1,0], 63-byte key: true, meta4096: 4096, metanul: 61006200, nu\0l as nu: true, refused keys absent: true
-dump lines 13
-inputs tried: 192
+rows 11 of count 11, malformed 0
+anchor: kept, nested NULL, sparse [1,2,3], holes [1,3,4], mixed [0.5,1,0], 63-byte key: true, meta4096: 4096, metanul: 61006200, nu\0l as nu: true, refused keys absent: true
+dump lines 11
+inputs tried: 196

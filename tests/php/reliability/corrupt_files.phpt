@@ -85,7 +85,7 @@ function exercise(string $dir, string $mode): string {
         return sprintf("segments %d count %d rows %d/%d k1 %s new %s dump %d", $st["segment_count"], $st["total_count"],
             count($rows), count($rows0), $g === null ? "-" : "ok", $ok ? "ok" : "refused", $lines);
     } catch (QarbinException $e) {
-        return "exception: " . $e->getMessage();
+        return "exception: " . str_replace($dir, "DIR", $e->getMessage());
     }
 }
 
@@ -114,13 +114,16 @@ rmtree("$base/src");
 @rmdir($base);
 echo "cases: $tried, every one returned\n";
 // The outcomes: the whole store, the store without the bad file (a fresh
-// first segment when the first file is refused), or a refused write.
+// first segment when a memory store refuses the first file), a disk store
+// refused when it can neither read nor replace its first file, or a
+// refused write.
 ksort($outcomes);
 foreach ($outcomes as $out => $n) echo str_pad((string) $n, 4, " ", STR_PAD_LEFT), " x $out\n";
 ?>
 --EXPECT--
 cases: 576, every one returned
- 145 x exception: Failed to set vector
+  70 x exception: Failed to open disk store at: DIR: File exists
+  75 x exception: Failed to set vector
    2 x exception: Vector dim mismatch: expected 5
   74 x segments 1 count 0 rows 0/0 k1 - new ok dump 1
    4 x segments 1 count 0 rows 7/7 k1 ok new ok dump 7

@@ -57,4 +57,4 @@ bool(true)
 disk from snapshot: 999 records, k999 odd, k10 NULL, same answer true
 memory from snapshot: 999 records, k999 odd, k10 NULL, same answer true
 dump/load: 999 lines, count 999, 1 segment
-limit: Failed to set vector after 192 records in 2 segments, count 192, within limit true
+limit: Failed to set vector: memory limit reached after 192 records in 2 segments, count 192, within limit true

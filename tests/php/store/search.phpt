@@ -56,7 +56,7 @@ key,score,metadata | x2 -1.100000023841858 'two'
 topK 0: 0 rows
 topK -1: 0 rows
 topK -1099511627776: 0 rows
-topK 4294967298: 2 rows
+topK 4294967298: 4 rows
 topK above count: 4 rows
 topK numeric string: 2 rows
 before default search: none
