@@ -1080,9 +1080,10 @@ FilterPoint measureFiltered(Store& st, const Data& qs, const std::vector<std::ve
 // The filtered graph walk of every segment alone, whatever the store
 // would choose.
 FilterPoint measureWalk(Store& st, const Data& qs, const std::vector<std::vector<uint32_t>>& truth,
-                        const qarbin::Filter& f) {
+                        const qarbin::Filter& f, float share) {
     FilterPoint p;
-    const qarbin::MetadataTest keep = f.test();
+    qarbin::MetadataTest keep = f.test();
+    keep.share = share;  // the true rate, where the store estimates it
     std::vector<Result> res(kTopK);
     std::vector<double> times;
     for (int round = 0; round < kRounds; ++round) {
@@ -1134,7 +1135,7 @@ int runFilter(const Options& o) {
         std::vector<std::vector<uint32_t>> truth;
         for (uint32_t i = 0; i < qs.n; ++i) truth.push_back(filteredTruth(base, cat, limit, qs.row(i)));
         const FilterPoint chosen = measureFiltered(*st, qs, &truth, &f, 50.0f);
-        const FilterPoint walk = measureWalk(*st, qs, truth, f);
+        const FilterPoint walk = measureWalk(*st, qs, truth, f, limit / 100.0f);
         const FilterPoint scan = measureFiltered(*st, qs, &truth, &f, 0.0f);
         std::printf("| %d%% | %.3f | %.0f | %.2fx | %.3f | %.0f | %.3f | %.0f |\n", limit, chosen.recall, chosen.qps,
                     chosen.qps / plain.qps, walk.recall, walk.qps, scan.recall, scan.qps);

@@ -74,6 +74,9 @@ inline void publishRecord(Record* r) { __atomic_store_n(&r->valid, uint8_t{1}, _
 struct MetadataTest {
     bool (*test)(const void* ctx, const char* meta, uint32_t len) = nullptr;
     const void* ctx = nullptr;
+    // Estimated share of records accepted (1 when unknown); a graph walk
+    // covers more of the graph when it is low.
+    float share = 1.0f;
 
     bool accepts(const char* meta, uint32_t len) const { return test == nullptr || test(ctx, meta, len); }
 };

@@ -33,8 +33,9 @@ int hnswInsertIncremental(Segment& seg);
 int hnswSearch(const Segment& seg, const float* query, int topK, int ef, Result* results, int* count,
                const MetadataTest* keep = nullptr);
 
-// How many matching records a filtered walk gathers to return topK: more
-// than topK, so the walk covers enough of the graph around the query.
-uint32_t filteredHitsKept(uint32_t topK);
+// How many matching records a filtered walk gathers to return topK when
+// about `share` of the records match: more than topK for a selective
+// filter, so the walk covers enough of the graph around the query.
+uint32_t filteredHitsKept(uint32_t topK, float share);
 
 }  // namespace qarbin

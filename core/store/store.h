@@ -55,8 +55,9 @@ class Store;
 
 // Whether a filtered search of k results with beam ef should scan the
 // matching records rather than walk the graph: judged from the match rate
-// of an evenly spaced sample of the stored records (store_filter.cpp).
-bool preferFilteredScan(const Store& st, const Filter& filter, int k, int ef);
+// of an evenly spaced sample of the stored records, which *share receives
+// (1 when nothing could be sampled) (store_filter.cpp).
+bool preferFilteredScan(const Store& st, const Filter& filter, int k, int ef, float* share);
 
 // FNV-1a, 64 bits, over the key's bytes up to its NUL.
 uint64_t recordId(const char* key);

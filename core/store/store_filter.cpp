@@ -44,21 +44,23 @@ void sampleMatches(const Store& st, const MetadataTest& keep, uint64_t* seen, ui
 
 }  // namespace
 
-// A walk that must gather h hits at match rate p covers about
-// max(ef, h / p) nodes; a filtered scan tests every record and scores the
+// A walk that must gather h hits (filteredHitsKept) at match rate p covers
+// about max(ef, h / p) nodes; a filtered scan tests every record and scores the
 // matching ones. The cheaper estimate wins; no match in the sample means
 // too few for a walk to find.
-bool preferFilteredScan(const Store& st, const Filter& filter, int k, int ef) {
+bool preferFilteredScan(const Store& st, const Filter& filter, int k, int ef, float* share) {
+    *share = 1.0f;
     const MetadataTest keep = filter.test();
     if (keep.test == nullptr) return false;
     uint64_t seen = 0, matched = 0;
     sampleMatches(st, keep, &seen, &matched);
     if (seen == 0) return false;
-    if (matched == 0) return true;
     const double rate = static_cast<double>(matched) / static_cast<double>(seen);
+    *share = static_cast<float>(rate);
+    if (matched == 0) return true;
     uint64_t live = 0;
     for (const Segment* seg : st.segments) live += seg->header->liveCount.load();
-    const double hits = static_cast<double>(filteredHitsKept(static_cast<uint32_t>(k)));
+    const double hits = static_cast<double>(filteredHitsKept(static_cast<uint32_t>(k), *share));
     const double walk = kWalkCostPerNode * std::max(static_cast<double>(ef), hits / rate);
     const double scan = static_cast<double>(live);
     return scan < walk;

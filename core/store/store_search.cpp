@@ -94,11 +94,11 @@ int Store::search(const float* query, int topK, float precision, Result** out, c
         maybeAutoIndex();
     }
 
-    const MetadataTest keep = filter != nullptr ? filter->test() : MetadataTest{};
+    MetadataTest keep = filter != nullptr ? filter->test() : MetadataTest{};
     const bool filtered = keep.test != nullptr;
     // Few matching records: scoring just those is both exact and cheaper
     // than a walk that passes over most records to find them.
-    if (ef > 0 && filtered && preferFilteredScan(*this, *filter, k, ef)) ef = 0;
+    if (ef > 0 && filtered && preferFilteredScan(*this, *filter, k, ef, &keep.share)) ef = 0;
 
     for (const Segment* seg : segments) {
         if (ef > 0 && (seg->header->flags & kFlagGraphUsable) != 0) {
