@@ -134,11 +134,15 @@ class QarbinStore
      * @param float $precision default 50.0: HNSW search breadth (truncated to an int); below 1
      *        (e.g. 0) scans every record exactly. Segments that have reached
      *        qarbin.auto_index_threshold records build or extend their graph first when it is 1 or more.
+     * @param array<string, mixed>|null $filter default null: only records whose metadata, read as a
+     *        JSON object, matches it are returned (grammar in README.md, "Filtering"); [] matches every
+     *        record. Records that fail the filter are still walked through in the graph, never returned.
      * @return list<array{key: string, score: float, metadata: string|null}>
      * @throws QarbinException "Store not open", "Vector dim mismatch: expected %u",
-     *         "Vector components must be finite", "Search failed (out of memory?)"
+     *         "Vector components must be finite", "Search failed (out of memory?)",
+     *         "Unknown filter operator '%s'", "Malformed filter: ..." (naming the part at fault)
      */
-    public function search(array $vector, $topK = 10, $precision = 50.0) {}
+    public function search(array $vector, $topK = 10, $precision = 50.0, ?array $filter = null) {}
 
     /**
      * Builds or extends every segment's HNSW graph now, so that the first searches after a
@@ -249,4 +253,35 @@ class QarbinStore
      * @return bool true when the store existed and was removed
      */
     public static function destroy($name) {}
+
+    /**
+     * Deletes every record whose metadata matches $filter (the grammar of search()); [] deletes
+     * every record. Reads every record's metadata once. Other processes sharing the store see
+     * each deletion as they see delete()'s.
+     *
+     * @param array<string, mixed> $filter
+     * @return int the number of records deleted
+     * @throws QarbinException "Store not open", "Store is read-only", "Unknown filter operator '%s'",
+     *         "Malformed filter: ...", "deleteWhere failed (out of memory?)"
+     */
+    public function deleteWhere(array $filter) {}
+
+    /**
+     * Whether a record is stored under $key; decodes nothing.
+     *
+     * @param string $key
+     * @return bool
+     * @throws QarbinException "Store not open"
+     */
+    public function has($key) {}
+
+    /**
+     * The live keys, optionally only those starting with $prefix, in storage order. Walks every
+     * record slot: O(records) time, and the array holds every key returned.
+     *
+     * @param string $prefix default '': every key
+     * @return list<string>
+     * @throws QarbinException "Store not open", "keys failed (out of memory?)"
+     */
+    public function keys($prefix = '') {}
 }

@@ -1,11 +1,11 @@
 // Figures on real data for bench/RESULTS.md: exhaustive scans against the
 // read-bandwidth floor, recall and speed of every encoding, graph search
 // across ef (one segment, and a store at PHP's default settings, with goals
-// against the previous run's figures), and two processes searching one
-// shared-memory store. Prints Markdown to stdout; recall/QPS points go to
+// against the previous run's figures), two processes searching one
+// shared-memory store, and filtered search at three match rates. Prints Markdown to stdout; recall/QPS points go to
 // <data>/recall_qps.tsv and goal verdicts to <data>/goals.md. Run by
 // bench/run.sh:
-//   ann_bench scan|graph|shm <data dir> [synth_n=N] [queries=N] [synth_queries=N] [previous=FILE]
+//   ann_bench scan|graph|shm|filter <data dir> [synth_n=N] [queries=N] [synth_queries=N] [previous=FILE]
 // Fashion-MNIST comes from <data>/train-images.idx and t10k-images.idx
 // (run.sh unpacks them); exact top-10 lists are cached in <data>.
 #include <benchmark/benchmark.h>
@@ -1099,11 +1099,157 @@ int runShm(const Options& o) {
     return 0;
 }
 
+
+// Figure: filtered search. clustered-128 cosine (1000 clusters) in a store
+// at default settings, each record's metadata {"category":c} with c uniform
+// in 0..99; filters matching 50%, 10% and 1% of the records. Recall@10
+// against the exact filtered top-10, for the search as PHP runs it
+// (precision 50: the walk or the filtered scan, as the store chooses), the
+// filtered graph walk alone and the filtered scan alone; QPS of each
+// against the unfiltered graph search.
+qarbin::Filter categoryBelow(int limit) {
+    qarbin::Filter f;
+    qarbin::FilterNode n;
+    n.op = qarbin::FilterOp::Lt;
+    n.path = {"category"};
+    n.values.resize(1);
+    n.values[0].kind = qarbin::FilterValue::Kind::Int;
+    n.values[0].i = limit;
+    f.root.children.push_back(n);
+    return f;
+}
+
+// Exact filtered top-10 by cosine in double precision: indices, best first.
+std::vector<uint32_t> filteredTruth(const Data& base, const std::vector<int>& cat, int limit, const float* q) {
+    std::vector<std::pair<double, uint32_t>> all;
+    for (uint32_t i = 0; i < base.n; ++i)
+        if (cat[i] < limit) all.push_back({exactDist(Exact::Angular, q, base.row(i), base.dim), i});
+    const size_t k = std::min<size_t>(kTopK, all.size());
+    std::partial_sort(all.begin(), all.begin() + k, all.end());
+    std::vector<uint32_t> out;
+    for (size_t i = 0; i < k; ++i) out.push_back(all[i].second);
+    return out;
+}
+
+struct FilterPoint {
+    double recall = 0, qps = 0;
+};
+
+// Recall and QPS (median of kRounds) of Store::search with the filter
+// (null: unfiltered) at the given precision.
+FilterPoint measureFiltered(Store& st, const Data& qs, const std::vector<std::vector<uint32_t>>* truth,
+                            const qarbin::Filter* f, float precision) {
+    FilterPoint p;
+    std::vector<double> times;
+    for (int round = 0; round < kRounds; ++round) {
+        uint64_t found = 0, wanted = 0;
+        auto t0 = Clock::now();
+        for (uint32_t i = 0; i < qs.n; ++i) {
+            Result* res = nullptr;
+            const int n = st.search(qs.row(i), kTopK, precision, &res, f);
+            if (truth) {
+                const std::vector<uint32_t>& t = (*truth)[i];
+                wanted += t.size();
+                for (int j = 0; j < n; ++j) {
+                    const uint32_t id = uint32_t(std::strtoul(res[j].key + 1, nullptr, 10));
+                    if (std::find(t.begin(), t.end(), id) != t.end()) ++found;
+                }
+            }
+            qarbin::releaseBytes(res);
+        }
+        times.push_back(seconds(t0, Clock::now()));
+        if (truth) p.recall = wanted ? double(found) / double(wanted) : 1.0;
+    }
+    p.qps = qs.n / median(times);
+    return p;
+}
+
+// The filtered graph walk of every segment alone, whatever the store
+// would choose.
+FilterPoint measureWalk(Store& st, const Data& qs, const std::vector<std::vector<uint32_t>>& truth,
+                        const qarbin::Filter& f, float share) {
+    FilterPoint p;
+    qarbin::MetadataTest keep = f.test();
+    keep.share = share;  // the true rate, where the store estimates it
+    std::vector<Result> res(kTopK);
+    std::vector<double> times;
+    for (int round = 0; round < kRounds; ++round) {
+        uint64_t found = 0, wanted = 0;
+        auto t0 = Clock::now();
+        for (uint32_t i = 0; i < qs.n; ++i) {
+            int n = 0;
+            for (const Segment* seg : st.segments) qarbin::hnswSearch(*seg, qs.row(i), kTopK, 50, res.data(), &n, &keep);
+            wanted += truth[i].size();
+            for (int j = 0; j < n; ++j) {
+                const uint32_t id = uint32_t(std::strtoul(res[j].key + 1, nullptr, 10));
+                if (std::find(truth[i].begin(), truth[i].end(), id) != truth[i].end()) ++found;
+            }
+        }
+        times.push_back(seconds(t0, Clock::now()));
+        p.recall = wanted ? double(found) / double(wanted) : 1.0;
+    }
+    p.qps = qs.n / median(times);
+    return p;
+}
+
+int runFilter(const Options& o) {
+    const uint32_t n = o.synthN;
+    Data base = clustered(n, 128, 7, 1000), qs = clustered(o.synthQueries, 128, 8, 1000);
+    std::unique_ptr<Store> st(
+        Store::openMemory(benchShape(128, DistanceMetric::Cosine, Quantization::None, kDefaultMemCapacity, 0), nullptr));
+    if (!st) return 1;
+    std::mt19937 gen(4242);
+    std::uniform_int_distribution<int> pick(0, 99);
+    std::vector<int> cat(n);
+    char key[32], meta[64];
+    for (uint32_t i = 0; i < n; ++i) {
+        cat[i] = pick(gen);
+        std::snprintf(key, sizeof key, "k%u", i);
+        const int len = std::snprintf(meta, sizeof meta, "{\"category\":%d}", cat[i]);
+        if (st->set(key, base.row(i), meta, uint32_t(len)) != 0) return 1;
+    }
+    Result* warm = nullptr;
+    st->search(qs.row(0), kTopK, 50.0f, &warm);  // builds the graph
+    qarbin::releaseBytes(warm);
+    const FilterPoint plain = measureFiltered(*st, qs, nullptr, nullptr, 50.0f);
+    std::printf("**Filtered search** (clustered-128x%u cosine, default store, category uniform in 0..99, %u queries, "
+                "precision 50; unfiltered graph search %.0f QPS)\n\n",
+                n, qs.n, plain.qps);
+    std::printf("| match rate | search recall | search QPS | vs unfiltered | walk recall | walk QPS | scan recall | scan QPS |\n");
+    std::printf("|---|---|---|---|---|---|---|---|\n");
+    for (int limit : {50, 10, 1}) {
+        const qarbin::Filter f = categoryBelow(limit);
+        std::vector<std::vector<uint32_t>> truth;
+        for (uint32_t i = 0; i < qs.n; ++i) truth.push_back(filteredTruth(base, cat, limit, qs.row(i)));
+        const FilterPoint chosen = measureFiltered(*st, qs, &truth, &f, 50.0f);
+        const FilterPoint walk = measureWalk(*st, qs, truth, f, limit / 100.0f);
+        const FilterPoint scan = measureFiltered(*st, qs, &truth, &f, 0.0f);
+        std::printf("| %d%% | %.3f | %.0f | %.2fx | %.3f | %.0f | %.3f | %.0f |\n", limit, chosen.recall, chosen.qps,
+                    chosen.qps / plain.qps, walk.recall, walk.qps, scan.recall, scan.qps);
+        char goal[256];
+        std::snprintf(goal, sizeof goal, "- filtered recall@10 at %d%%: %.3f (goal >= 0.95): %s", limit, chosen.recall,
+                      chosen.recall >= 0.95 ? "met" : "missed");
+        appendGoal(o, goal);
+        if (limit == 10) {
+            std::snprintf(goal, sizeof goal, "- filtered QPS at 10%%: %.2fx unfiltered (goal >= 0.3x): %s",
+                          chosen.qps / plain.qps, chosen.qps / plain.qps >= 0.3 ? "met" : "missed");
+            appendGoal(o, goal);
+        }
+        if (limit == 1) {
+            std::snprintf(goal, sizeof goal, "- filtered QPS at 1%%: %.0f, filtered scan %.0f (goal: no slower): %s",
+                          chosen.qps, scan.qps, chosen.qps >= scan.qps * 0.95 ? "met" : "missed");
+            appendGoal(o, goal);
+        }
+    }
+    std::printf("\n");
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     if (argc < 3) {
-        std::fprintf(stderr, "usage: %s scan|graph|shm <data dir> [synth_n=N] [queries=N] [synth_queries=N] [previous=FILE]\n", argv[0]);
+        std::fprintf(stderr, "usage: %s scan|graph|shm|filter <data dir> [synth_n=N] [queries=N] [synth_queries=N] [previous=FILE]\n", argv[0]);
         return 2;
     }
     Options o;
@@ -1124,6 +1270,7 @@ int main(int argc, char** argv) {
     if (what == "scan") return runScan(o);
     if (what == "graph") return runGraph(o);
     if (what == "shm") return runShm(o);
+    if (what == "filter") return runFilter(o);
     std::fprintf(stderr, "unknown figure %s\n", argv[1]);
     return 2;
 }

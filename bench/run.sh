@@ -73,6 +73,7 @@ jit=(-d zend_extension=opcache -d opcache.enable_cli=1 -d opcache.jit=tracing -d
 step scan "$build/ann_bench" scan "$data" "synth_n=$synth_n"
 step graph "$build/ann_bench" graph "$data" "synth_n=$synth_n" "previous=$data/previous_graph.tsv"
 step shm "$build/ann_bench" shm "$data"
+step filter "$build/ann_bench" filter "$data" "synth_n=$synth_n"
 step writes env QARBIN_BENCH_GOALS="$data/goals.md" "${php_ext[@]}" "$root/bench/php_writes.php"
 step php_nojit "${php_ext[@]}" "$root/bench/php_search.php" "$data" "without JIT"
 step php_jit "${php_ext[@]}" "${jit[@]}" "$root/bench/php_search.php" "$data" "with tracing JIT"
@@ -148,6 +149,7 @@ mem=$(awk '/MemTotal/ { printf "%.1f GiB", $2 / 1048576 }' /proc/meminfo)
     cat "$frag/writes.md"
     echo
     cat "$frag/shm.md"
+    cat "$frag/filter.md"
     echo "### 6. From PHP: search latency against a pure-PHP loop"
     echo
     echo "The first 10 000 Fashion-MNIST training images, cosine, top 10, 40 queries per round for the extension and"
@@ -164,6 +166,6 @@ mem=$(awk '/MemTotal/ { printf "%.1f GiB", $2 / 1048576 }' /proc/meminfo)
     echo
     echo "With the 1-minute load average when the step began (2 cores; other jobs share the machine)."
     echo
-    for k in scan graph shm writes php_nojit php_jit; do echo "- $k: ${took[$k]} s, load ${load[$k]}"; done
+    for k in scan graph shm filter writes php_nojit php_jit; do echo "- $k: ${took[$k]} s, load ${load[$k]}"; done
 } >"$out"
 echo "wrote $out and $png in $total s" >&2

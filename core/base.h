@@ -78,6 +78,18 @@ inline bool recordLive(const Record* r) { return recordValid(r) && r->deleted ==
 inline bool recordReadable(const Record* r) { return recordLive(r) && r->metaLen <= kMaxMetadataBytes; }
 inline void publishRecord(Record* r) { __atomic_store_n(&r->valid, uint8_t{1}, __ATOMIC_RELEASE); }
 
+// Which records a query may return, judged on their metadata bytes (null
+// with length 0 when a record has none). An empty test accepts every record.
+struct MetadataTest {
+    bool (*test)(const void* ctx, const char* meta, uint32_t len) = nullptr;
+    const void* ctx = nullptr;
+    // Estimated share of records accepted (1 when unknown); a graph walk
+    // covers more of the graph when it is low.
+    float share = 1.0f;
+
+    bool accepts(const char* meta, uint32_t len) const { return test == nullptr || test(ctx, meta, len); }
+};
+
 // One search hit.
 struct Result {
     uint64_t id;

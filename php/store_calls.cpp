@@ -72,13 +72,44 @@ int del(Store* store, const char* key) noexcept {
     }
 }
 
-int search(Store* store, const float* query, int topK, float precision, qarbin::Result** out) noexcept {
+int search(Store* store, const float* query, int topK, float precision, qarbin::Result** out,
+           const qarbin::Filter* filter) noexcept {
     try {
-        return store->search(query, topK, precision, out);
+        return store->search(query, topK, precision, out, filter);
     } catch (...) {
         return -1;
     }
 }
+
+long deleteWhere(Store* store, const qarbin::Filter& filter) noexcept {
+    try {
+        return store->deleteWhere(filter);
+    } catch (...) {
+        return -1;
+    }
+}
+
+int has(Store* store, const char* key) noexcept {
+    try {
+        return store->has(key) ? 1 : 0;
+    } catch (...) {
+        return -1;
+    }
+}
+
+std::vector<std::string>* keys(Store* store, const char* prefix, size_t prefixLen) noexcept {
+    std::vector<std::string>* out = nullptr;
+    try {
+        out = new std::vector<std::string>;
+        store->keys(prefix, prefixLen, out);
+        return out;
+    } catch (...) {
+        delete out;
+        return nullptr;
+    }
+}
+
+void releaseKeys(std::vector<std::string>* keys) noexcept { delete keys; }
 
 int get(Store* store, const char* key, float* vecOut, char** metaOut, uint32_t* lenOut) noexcept {
     try {

@@ -4,6 +4,8 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
+#include <vector>
 
 #include "core/store/store.h"
 
@@ -21,10 +23,20 @@ bool destroyShm(const char* name) noexcept;
 // -1 when the core failed in a way it could not report itself.
 int set(qarbin::Store* store, const char* key, const float* vector, const char* metadata, uint32_t metaLen) noexcept;
 int del(qarbin::Store* store, const char* key) noexcept;
-int search(qarbin::Store* store, const float* query, int topK, float precision, qarbin::Result** out) noexcept;
+int search(qarbin::Store* store, const float* query, int topK, float precision, qarbin::Result** out,
+           const qarbin::Filter* filter = nullptr) noexcept;
 int get(qarbin::Store* store, const char* key, float* vecOut, char** metaOut, uint32_t* lenOut) noexcept;
 int clear(qarbin::Store* store) noexcept;
 int snapshot(qarbin::Store* store, const char* dir) noexcept;
+
+// Filtered retrieval. deleteWhere: the number deleted, -1 on failure.
+long deleteWhere(qarbin::Store* store, const qarbin::Filter& filter) noexcept;
+// 1 stored, 0 not, -1 on failure.
+int has(qarbin::Store* store, const char* key) noexcept;
+// The live keys with the prefix in an owned vector, or null on failure;
+// release with releaseKeys.
+std::vector<std::string>* keys(qarbin::Store* store, const char* prefix, size_t prefixLen) noexcept;
+void releaseKeys(std::vector<std::string>* keys) noexcept;
 
 // Plain field reads.
 qarbin::WriteFailure writeFailure(const qarbin::Store* store) noexcept;

@@ -2,6 +2,7 @@
 // Method bodies own nothing with a destructor: any engine call may jump out.
 #include "php/php_qarbin.h"
 
+#include "php/filter.h"
 #include "php/store_calls.h"
 
 using qarbin::DistanceMetric;
@@ -11,6 +12,9 @@ using qarbin::StorageMode;
 PHP_METHOD(QarbinStore, dump);
 PHP_METHOD(QarbinStore, load);
 PHP_METHOD(QarbinStore, buildIndex);
+PHP_METHOD(QarbinStore, deleteWhere);
+PHP_METHOD(QarbinStore, has);
+PHP_METHOD(QarbinStore, keys);
 
 namespace {
 
@@ -221,11 +225,13 @@ PHP_METHOD(QarbinStore, search) {
     HashTable* vector;
     zend_long topK = 10;
     double precision = 50.0;
-    ZEND_PARSE_PARAMETERS_START(1, 3)
+    HashTable* filterArg = nullptr;
+    ZEND_PARSE_PARAMETERS_START(1, 4)
     Z_PARAM_ARRAY_HT(vector)
     Z_PARAM_OPTIONAL
     Z_PARAM_LONG(topK)
     Z_PARAM_DOUBLE(precision)
+    Z_PARAM_ARRAY_HT_OR_NULL(filterArg)
     ZEND_PARSE_PARAMETERS_END();
 
     qarbin_store_object* intern = thisStore(execute_data);
@@ -243,11 +249,24 @@ PHP_METHOD(QarbinStore, search) {
         qarbin_throw_vector_error(rc, dim);
         RETURN_THROWS();
     }
+    // Compiled after the conversion, which may run user code: from here
+    // until it is released nothing can leave this frame.
+    qarbin::Filter* filter = nullptr;
+    if (filterArg != nullptr) {
+        char error[kQarbinFilterErrorBytes];
+        filter = qarbin_compile_filter(filterArg, error, sizeof error);
+        if (filter == nullptr) {
+            efree(buf);
+            qarbin_throw(error);
+            RETURN_THROWS();
+        }
+    }
     qarbin::Result* results = nullptr;
     // Bounded while still a zend_long: narrowing first would wrap 2^31 to a
     // negative count and 2^32 + 5 to 5.
     const int k = topK < 1 ? 0 : static_cast<int>(topK > qarbin::kMaxTopK ? qarbin::kMaxTopK : topK);
-    int n = qarbin_php::search(store, buf, k, static_cast<float>(precision), &results);
+    int n = qarbin_php::search(store, buf, k, static_cast<float>(precision), &results, filter);
+    qarbin_free_filter(filter);
     efree(buf);
     QARBIN_RESUME_BAILOUT();
     if (n < 0 || (n > 0 && !results)) {
@@ -436,6 +455,15 @@ ZEND_BEGIN_ARG_INFO_EX(arginfo_qarbin_search, 0, 0, 1)
 ZEND_ARG_TYPE_INFO(0, vector, IS_ARRAY, 0)
 ZEND_ARG_INFO(0, topK)
 ZEND_ARG_INFO(0, precision)
+ZEND_ARG_TYPE_INFO(0, filter, IS_ARRAY, 1)
+ZEND_END_ARG_INFO()
+
+ZEND_BEGIN_ARG_INFO_EX(arginfo_qarbin_delete_where, 0, 0, 1)
+ZEND_ARG_TYPE_INFO(0, filter, IS_ARRAY, 0)
+ZEND_END_ARG_INFO()
+
+ZEND_BEGIN_ARG_INFO_EX(arginfo_qarbin_keys, 0, 0, 0)
+ZEND_ARG_INFO(0, prefix)
 ZEND_END_ARG_INFO()
 
 ZEND_BEGIN_ARG_WITH_RETURN_TYPE_INFO_EX(arginfo_qarbin_build_index, 0, 0, IS_LONG, 0)
@@ -481,5 +509,8 @@ const zend_function_entry qarbin_store_methods[] = {
     PHP_ME(QarbinStore, dump, arginfo_qarbin_dump, ZEND_ACC_PUBLIC)
     PHP_ME(QarbinStore, load, arginfo_qarbin_load, ZEND_ACC_PUBLIC)
     PHP_ME(QarbinStore, destroy, arginfo_qarbin_destroy, ZEND_ACC_PUBLIC | ZEND_ACC_STATIC)
+    PHP_ME(QarbinStore, deleteWhere, arginfo_qarbin_delete_where, ZEND_ACC_PUBLIC)
+    PHP_ME(QarbinStore, has, arginfo_qarbin_key, ZEND_ACC_PUBLIC)
+    PHP_ME(QarbinStore, keys, arginfo_qarbin_keys, ZEND_ACC_PUBLIC)
     PHP_FE_END,
 };

@@ -38,7 +38,15 @@ int hnswInsertIncremental(Segment& seg, const GraphStop* stop = nullptr);
 
 // query: dim floats; results: topK entries of which *count are in use
 // (read and updated). Graph hits plus every live record the graph cannot
-// cover, scored exactly, merged into results. Read-only; always 0.
-int hnswSearch(const Segment& seg, const float* query, int topK, int ef, Result* results, int* count);
+// cover, scored exactly, merged into results. With a test (keep), only
+// records it accepts are returned; the others are still walked through.
+// Read-only; always 0.
+int hnswSearch(const Segment& seg, const float* query, int topK, int ef, Result* results, int* count,
+               const MetadataTest* keep = nullptr);
+
+// How many matching records a filtered walk gathers to return topK when
+// about `share` of the records match: more than topK for a selective
+// filter, so the walk covers enough of the graph around the query.
+uint32_t filteredHitsKept(uint32_t topK, float share);
 
 }  // namespace qarbin

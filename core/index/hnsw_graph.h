@@ -153,6 +153,13 @@ uint32_t greedyDescend(const Graph& g, const Query& q, uint32_t start, uint32_t 
 void searchLayer(const Graph& g, const Query& q, const uint32_t* entries, size_t nEntries, uint32_t ef,
                  uint32_t level, Workspace& ws, uint32_t tag, uint64_t bound, std::vector<Pair>& out);
 
+// Level-0 beam of a filtered search from `entry` (hnsw_filtered.cpp): the
+// beam of ef nodes steers as searchLayer does, while out receives, sorted
+// by ascending distance, the topK nearest nodes found whose records are
+// readable and accepted by keep. Uses ws.cand and ws.res.
+void searchLayerFiltered(const Graph& g, const Query& q, uint32_t entry, uint32_t ef, uint32_t topK,
+                         const MetadataTest& keep, Workspace& ws, uint32_t tag, uint64_t bound, std::vector<Pair>& out);
+
 // The vector of the record in `slot` as floats: in place for 32-bit floats,
 // else decoded into buf (room for dim floats).
 const float* vectorOf(const Graph& g, uint32_t slot, float* buf);

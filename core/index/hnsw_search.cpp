@@ -42,7 +42,9 @@ uint64_t slotsInMapping(const Segment& seg, uint64_t used) {
 // working memory does not hide records: the segment's live records are then
 // all scored exactly instead. A graph with no nodes or no entry point (-1)
 // contributes nothing, unindexed records included. Always returns 0.
-int hnswSearch(const Segment& seg, const float* query, int topK, int ef, Result* results, int* count) {
+int hnswSearch(const Segment& seg, const float* query, int topK, int ef, Result* results, int* count,
+               const MetadataTest* keep) {
+    const bool filtered = keep != nullptr && keep->test != nullptr;
     if (!seg.header || !query || !results || !count || topK < 1 || seg.dim > kMaxDim) return 0;
     if ((__atomic_load_n(&seg.header->flags, __ATOMIC_ACQUIRE) & kFlagGraphUsable) == 0) return 0;
     uint64_t n = seg.header->indexedCount.load();
@@ -68,9 +70,16 @@ int hnswSearch(const Segment& seg, const float* query, int topK, int ef, Result*
                 // elsewhere is still creating is never entered.
                 uint32_t c = hnsw::greedyDescend(g, q, static_cast<uint32_t>(ep), top, 0, n);
                 uint32_t tag = ws.nextTag();
-                hnsw::searchLayer(g, q, &c, 1, static_cast<uint32_t>(ef), 0, ws, tag, n, ws.layer);
-                // An empty beam means the entry itself was unreadable.
-                scanAll = ws.layer.empty();
+                if (filtered) {
+                    hnsw::searchLayerFiltered(g, q, c, static_cast<uint32_t>(ef), static_cast<uint32_t>(topK), *keep,
+                                              ws, tag, n, ws.layer);
+                    // No hit is no proof of an unreadable entry here.
+                    scanAll = false;
+                } else {
+                    hnsw::searchLayer(g, q, &c, 1, static_cast<uint32_t>(ef), 0, ws, tag, n, ws.layer);
+                    // An empty beam means the entry itself was unreadable.
+                    scanAll = ws.layer.empty();
+                }
                 for (size_t i = ws.layer.size(); i-- > 0;) {
                     const hnsw::Pair& pr = ws.layer[i];
                     // The slot the distance was taken on, not the node's
@@ -111,6 +120,7 @@ int hnswSearch(const Segment& seg, const float* query, int topK, int ef, Result*
         // one an insert elsewhere has not published (or a corrupt value).
         int32_t gn = r->graphNode;
         if (!scanAll && gn >= 0 && static_cast<uint64_t>(gn) < n) continue;
+        if (filtered && !keep->accepts(seg.metadataPtr(r), r->metaLen)) continue;
         const float* v = getVecFloat32(r, seg.dim, seg.quantization, seg.pqSubvectors, seg.codebook, scratch);
         offer.offer(r, seg.metadataPtr(r), scorer.score(v));
     }

@@ -131,7 +131,8 @@ public:
     // Tombstones a live slot and decrements liveCount; false when not live.
     bool markDeleted(uint64_t slot);
     // Exhaustive top-K scan merged into results (topK entries, *count in use).
-    int search(const float* query, int topK, Result* results, int* count) const;
+    // keep: when not null, only records it accepts are scored.
+    int search(const float* query, int topK, Result* results, int* count, const MetadataTest* keep = nullptr) const;
     // Empties the record area in place: zeroes the used slots, resets the
     // counters and graph fields, raises `generation`. Keeps the codebook.
     void clearRecords();

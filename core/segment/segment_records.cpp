@@ -193,8 +193,9 @@ Record* Segment::getByKey(const char* key) const {
 // first *count are filled (0 <= *count <= topK). Reads slots that other
 // processes may be adding meanwhile; records published after the scan
 // started may be missed. Allocates nothing.
-int Segment::search(const float* query, int topK, Result* results, int* count) const {
+int Segment::search(const float* query, int topK, Result* results, int* count, const MetadataTest* keep) const {
     if (topK <= 0 || *count < 0) return 0;
+    if (keep != nullptr && keep->test == nullptr) keep = nullptr;
     TopK top(results, topK, count);
 
     QueryScorer scorer;
@@ -226,6 +227,7 @@ int Segment::search(const float* query, int topK, Result* results, int* count) c
             stream.request(i);
             const Record* r = recordAt(i);
             if (!recordReadable(r)) continue;
+            if (keep != nullptr && !keep->accepts(metadataPtr(r), r->metaLen)) continue;
             if (fused) {
                 codes[batch] = reinterpret_cast<const uint8_t*>(r) + kSlotHeaderBytes;
             } else {

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "core/filter/filter.h"
 #include "core/segment/segment.h"
 #include "core/store/shm_control.h"
 
@@ -44,6 +45,14 @@ typedef bool (*RecordVisitor)(void* ctx, const char* key, const float* vec, cons
 // or its metadata is longer than a slot holds.
 enum class RecordLimit { Ok, KeyTooLong, MetadataTooLong };
 RecordLimit recordLimit(size_t keyLen, size_t metaLen);
+
+class Store;
+
+// Whether a filtered search of k results with beam ef should scan the
+// matching records rather than walk the graph: judged from the match rate
+// of an evenly spaced sample of the stored records, which *share receives
+// (1 when nothing could be sampled) (store_filter.cpp).
+bool preferFilteredScan(const Store& st, const Filter& filter, int k, int ef, float* share);
 
 // FNV-1a, 64 bits, over the key's bytes up to its NUL.
 uint64_t recordId(const char* key);
@@ -110,7 +119,9 @@ public:
 
     // Queries. search allocates *out through the allocation seam (k results,
     // n filled, best first) and returns n; the caller releases it.
-    int search(const float* query, int topK, float precision, Result** out);
+    // filter: when not null and not empty, only records it matches are
+    // returned (the walk or a filtered scan, chosen by preferFilteredScan).
+    int search(const float* query, int topK, float precision, Result** out, const Filter* filter = nullptr);
     void maybeAutoIndex();
     // Rebuilds every segment's graph from scratch; -1 when one could not be
     // built (or another process was changing it).
@@ -126,6 +137,15 @@ public:
     uint64_t recordsInGraphs() const;
     // vecOut: dim floats; *metaOut allocated through the seam when non-null.
     int get(const char* key, float* vecOut, char** metaOut, uint32_t* lenOut);
+
+    // Deletes every live record the filter matches, as del() would, and
+    // returns how many; -1 when the store is read-only.
+    long deleteWhere(const Filter& filter);
+    // Whether a live record is stored under key.
+    bool has(const char* key);
+    // The distinct live keys starting with prefix (prefixLen bytes), in
+    // store order (held-back records first).
+    void keys(const char* prefix, size_t prefixLen, std::vector<std::string>* out);
 
     void clear();
     int snapshot(const char* dir) const;

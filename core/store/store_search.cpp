@@ -20,13 +20,14 @@ namespace {
 
 // Held-back vectors are raw floats, scored in the sequential order whatever
 // the store's summation order, and merged by the rule of every search.
-void scoreHeldBack(const Store& st, const float* query, int k, Result* results, int* count) {
+void scoreHeldBack(const Store& st, const float* query, int k, Result* results, int* count, const MetadataTest& keep) {
     const PQTrainingBuffer& b = *st.pqBuffer;
     const uint32_t dim = st.shape.dim;
     TopK top(results, k, count);
     for (uint32_t i = 0; i < b.count; ++i) {
-        const float sc = computeScore(query, b.vectors.data() + static_cast<size_t>(i) * dim, dim, st.shape.metric, false);
         const std::string& meta = b.metadata[i];
+        if (!keep.accepts(meta.empty() ? nullptr : meta.data(), static_cast<uint32_t>(meta.size()))) continue;
+        const float sc = computeScore(query, b.vectors.data() + static_cast<size_t>(i) * dim, dim, st.shape.metric, false);
         top.offer(b.ids[i], b.keys[i].data(), b.keys[i].size(), sc, meta.empty() ? nullptr : meta.data(),
                   static_cast<uint32_t>(meta.size()));
     }
@@ -66,7 +67,7 @@ int copyMetadata(const char* src, uint32_t len, char** metaOut, uint32_t* lenOut
 // The result array comes from the allocation seam, which in PHP may jump out
 // of this frame on the engine's memory limit: it is allocated before any
 // object that would need its destructor run.
-int Store::search(const float* query, int topK, float precision, Result** out) {
+int Store::search(const float* query, int topK, float precision, Result** out, const Filter* filter) {
     if (query == nullptr || topK < 1 || out == nullptr) return 0;
     const int k = topK > kMaxTopK ? kMaxTopK : topK;
     if (mode == StorageMode::Shm && control != nullptr) {
@@ -91,25 +92,33 @@ int Store::search(const float* query, int topK, float precision, Result** out) {
         maybeAutoIndex();
     }
 
+    MetadataTest keep = filter != nullptr ? filter->test() : MetadataTest{};
+    const bool filtered = keep.test != nullptr;
+    // Few matching records: scoring just those is both exact and cheaper
+    // than a walk that passes over most records to find them.
+    if (ef > 0 && filtered && preferFilteredScan(*this, *filter, k, ef, &keep.share)) ef = 0;
+
     for (const Segment* seg : segments) {
         if (ef > 0 && (seg->header->flags & kFlagGraphUsable) != 0) {
-            hnswSearch(*seg, query, k, ef, results, &n);
+            hnswSearch(*seg, query, k, ef, results, &n, filtered ? &keep : nullptr);
         } else {
-            seg->search(query, k, results, &n);
+            seg->search(query, k, results, &n, filtered ? &keep : nullptr);
         }
         dropRecordPages(*this, seg);
     }
     // A beam crowded by deleted nodes, or a graph part no beam reaches, can
     // leave the answer short while more records are stored: they are then
-    // all scored, so a search never returns fewer rows than it could.
-    if (ef > 0 && n < k && static_cast<uint64_t>(n) < liveInSegments(segments)) {
+    // all scored, so a search never returns fewer rows than it could. A
+    // filtered walk left short does not know how many records match, so it
+    // is always redone as a filtered scan.
+    if (ef > 0 && n < k && (filtered || static_cast<uint64_t>(n) < liveInSegments(segments))) {
         n = 0;
         for (const Segment* seg : segments) {
-            seg->search(query, k, results, &n);
+            seg->search(query, k, results, &n, filtered ? &keep : nullptr);
             dropRecordPages(*this, seg);
         }
     }
-    if (pqBuffer != nullptr && pqBuffer->count > 0) scoreHeldBack(*this, query, k, results, &n);
+    if (pqBuffer != nullptr && pqBuffer->count > 0) scoreHeldBack(*this, query, k, results, &n, keep);
 
     std::sort(results, results + n,
               [](const Result& a, const Result& b) { return sortKey(a.score) > sortKey(b.score); });

@@ -20,7 +20,7 @@ foreach ($class->getMethods() as $m) {
 __construct($dir?, ?array $options?) required 0
 set($key, array $vector, $metadata?) required 2
 batchSet(array $batch) required 1
-search(array $vector, $topK?, $precision?) required 1
+search(array $vector, $topK?, $precision?, ?array $filter?) required 1
 buildIndex(?callable $progress?=default) required 0 returns int
 delete($key) required 1
 get($key) required 1
@@ -32,3 +32,6 @@ close() required 0
 dump($path?) required 0
 load($path) required 1
 static destroy($name) required 1
+deleteWhere(array $filter) required 1
+has($key) required 1
+keys($prefix?) required 0

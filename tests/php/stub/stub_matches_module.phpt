@@ -73,12 +73,12 @@ echo implode("\n", compare("ChangedStub")), "\n";
 ?>
 --EXPECT--
 stub against module: same
-methods compared: 15
+methods compared: 18
 settings documented: 11
 module only: public batchSet(array $batch) required 1
-module only: public search(array $vector, $topK optional, $precision optional) required 1
+module only: public search(array $vector, $topK optional, $precision optional, ?array $filter optional) required 1
 module only: public static destroy($name) required 1
 stub only:   public batchSet($batch) required 1
-stub only:   public search(array $vector, $limit optional, $precision optional) required 1
+stub only:   public search(array $vector, $limit optional, $precision optional, ?array $filter optional) required 1
 stub only:   public flush() required 0
 stub only:   public destroy($name) required 1

@@ -1,0 +1,15 @@
+// Compiling a PHP filter array into the core's Filter (php/filter.cpp).
+#pragma once
+
+#include <cstddef>
+
+#include "php/php_qarbin.h"
+
+// An owned filter for the array, or null with the message in error (room
+// for errorCap bytes). Reads the array only: no user code runs, nothing is
+// thrown. Release with qarbin_free_filter.
+qarbin::Filter* qarbin_compile_filter(HashTable* filter, char* error, size_t errorCap);
+void qarbin_free_filter(qarbin::Filter* filter);
+
+// Room for any message of qarbin_compile_filter.
+constexpr size_t kQarbinFilterErrorBytes = 256;
