@@ -13,12 +13,6 @@ namespace hnsw {
 
 namespace {
 
-struct Nearer {  // min-heap order
-    bool operator()(const Pair& a, const Pair& b) const { return a.dist > b.dist; }
-};
-struct Farther {  // max-heap order
-    bool operator()(const Pair& a, const Pair& b) const { return a.dist < b.dist; }
-};
 
 // The filter is asked only about a node that would enter the hits: most
 // nodes a walk scores are farther than its worst hit and never parsed.
@@ -50,20 +44,20 @@ struct Walk {
         const Pair pr{d, x};
         ws.seen[x] = slot;
         C.push_back(pr);
-        std::push_heap(C.begin(), C.end(), Nearer{});
+        std::push_heap(C.begin(), C.end(), NearerFirst{});
         if (inBeam) {
             W.push_back(pr);
-            std::push_heap(W.begin(), W.end(), Farther{});
+            std::push_heap(W.begin(), W.end(), FartherFirst{});
             if (W.size() > ef) {
-                std::pop_heap(W.begin(), W.end(), Farther{});
+                std::pop_heap(W.begin(), W.end(), FartherFirst{});
                 W.pop_back();
             }
         }
         if (nearHit && accepted(g, keep, slot)) {
             hits.push_back(pr);
-            std::push_heap(hits.begin(), hits.end(), Farther{});
+            std::push_heap(hits.begin(), hits.end(), FartherFirst{});
             if (hits.size() > topK) {
-                std::pop_heap(hits.begin(), hits.end(), Farther{});
+                std::pop_heap(hits.begin(), hits.end(), FartherFirst{});
                 hits.pop_back();
             }
         }
@@ -102,7 +96,7 @@ void searchLayerFiltered(const Graph& g, const Query& q, uint32_t entry, uint32_
     int32_t links[kLevel0Links];
     while (!ws.cand.empty()) {
         const Pair c = ws.cand.front();
-        std::pop_heap(ws.cand.begin(), ws.cand.end(), Nearer{});
+        std::pop_heap(ws.cand.begin(), ws.cand.end(), NearerFirst{});
         ws.cand.pop_back();
         if (w.done(c.dist)) break;
         const uint32_t n = g.readLinks(c.node, 0, links);

@@ -16,12 +16,6 @@ namespace hnsw {
 
 namespace {
 
-struct NearerFirst {  // min-heap order
-    bool operator()(const Pair& a, const Pair& b) const { return a.dist > b.dist; }
-};
-struct FartherFirst {  // max-heap order
-    bool operator()(const Pair& a, const Pair& b) const { return a.dist < b.dist; }
-};
 constexpr NearerFirst nearerFirst{};
 constexpr FartherFirst fartherFirst{};
 

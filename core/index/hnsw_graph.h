@@ -30,6 +30,14 @@ struct Pair {
     uint32_t node;
 };
 
+// Heap orders of the beam: candidates nearest on top, results farthest on top.
+struct NearerFirst {
+    bool operator()(const Pair& a, const Pair& b) const { return a.dist > b.dist; }
+};
+struct FartherFirst {
+    bool operator()(const Pair& a, const Pair& b) const { return a.dist < b.dist; }
+};
+
 // What one call may touch, taken once from the segment.
 struct Graph {
     const Segment* seg = nullptr;
