@@ -41,6 +41,44 @@ Result hit(const char* key, float score) {
 
 }  // namespace
 
+namespace {
+
+// Top-K of a one-record-at-a-time scan: each live record decoded and scored
+// alone, offered in slot order; a later record enters only when strictly
+// better than the worst kept.
+std::vector<Result> oracleScan(const Segment& s, const float* query, int topK, bool avx2) {
+    std::vector<Result> want(topK);
+    int wantCount = 0;
+    int worst = -1;
+    alignas(64) float scratch[4096];
+    for (uint64_t i = 0; i < s.usedSlotsClamped(); ++i) {
+        const Record* r = s.recordAt(i);
+        if (!qarbin::recordLive(r)) continue;
+        const float* d = qarbin::getVecFloat32(r, s.dim, s.quantization, s.pqSubvectors, s.codebook, scratch);
+        const float sc = qarbin::computeScore(query, d, s.dim, s.metric, avx2);
+        int at;
+        if (wantCount < topK) {
+            at = wantCount++;
+            if (worst == -1 || want[worst].score > sc) worst = at;
+        } else if (sc > want[worst].score) {
+            at = worst;
+        } else {
+            continue;
+        }
+        want[at].id = r->id;
+        want[at].score = sc;
+        if (at == worst && wantCount == topK) {
+            worst = 0;
+            for (int j = 1; j < topK; ++j)
+                if (want[j].score < want[worst].score) worst = j;
+        }
+    }
+    want.resize(wantCount);
+    return want;
+}
+
+}  // namespace
+
 TEST(SegmentSearch, MergesIntoResultsOfEarlierSegments) {
     ScoreSeg s;
     s.add("a", 0.3f);
@@ -163,34 +201,11 @@ TEST(SegmentSearch, BatchedScanEqualsSequentialScan) {
             for (float& x : query) x = u(rng);
 
             for (int topK : {1, 5, 16, 100}) {
-                std::vector<Result> got(topK), want(topK);
-                int gotCount = 0, wantCount = 0;
+                std::vector<Result> got(topK);
+                int gotCount = 0;
                 s->search(query.data(), topK, got.data(), &gotCount);
-
-                alignas(64) float scratch[4096];
-                int worst = -1;
-                for (uint64_t i = 0; i < s->usedSlotsClamped(); ++i) {
-                    const Record* r = s->recordAt(i);
-                    if (!qarbin::recordLive(r)) continue;
-                    const float* d = qarbin::getVecFloat32(r, dim, s->quantization, 0, nullptr, scratch);
-                    const float sc = qarbin::computeScore(query.data(), d, dim, metric, true);
-                    int at = -1;
-                    if (wantCount < topK) {
-                        at = wantCount++;
-                        if (worst == -1 || want[worst].score > sc) worst = at;
-                    } else if (sc > want[worst].score) {
-                        at = worst;
-                    } else {
-                        continue;
-                    }
-                    want[at].id = r->id;
-                    want[at].score = sc;
-                    if (at == worst && wantCount == topK) {
-                        worst = 0;
-                        for (int j = 1; j < topK; ++j)
-                            if (want[j].score < want[worst].score) worst = j;
-                    }
-                }
+                const std::vector<Result> want = oracleScan(*s, query.data(), topK, true);
+                const int wantCount = static_cast<int>(want.size());
                 ASSERT_EQ(gotCount, wantCount);
                 for (int j = 0; j < wantCount; ++j) {
                     EXPECT_EQ(got[j].id, want[j].id) << "q" << static_cast<int>(q) << " m" << static_cast<int>(metric)
@@ -328,40 +343,6 @@ TEST(SegmentClear, EmptiesInPlaceAndKeepsCodebook) {
 }
 
 namespace {
-
-// Top-K of a one-record-at-a-time scan: each live record decoded and scored
-// alone, offered in slot order; a later record enters only when strictly
-// better than the worst kept.
-std::vector<Result> oracleScan(const Segment& s, const float* query, int topK, bool avx2) {
-    std::vector<Result> want(topK);
-    int wantCount = 0;
-    int worst = -1;
-    alignas(64) float scratch[4096];
-    for (uint64_t i = 0; i < s.usedSlotsClamped(); ++i) {
-        const Record* r = s.recordAt(i);
-        if (!qarbin::recordLive(r)) continue;
-        const float* d = qarbin::getVecFloat32(r, s.dim, s.quantization, s.pqSubvectors, s.codebook, scratch);
-        const float sc = qarbin::computeScore(query, d, s.dim, s.metric, avx2);
-        int at;
-        if (wantCount < topK) {
-            at = wantCount++;
-            if (worst == -1 || want[worst].score > sc) worst = at;
-        } else if (sc > want[worst].score) {
-            at = worst;
-        } else {
-            continue;
-        }
-        want[at].id = r->id;
-        want[at].score = sc;
-        if (at == worst && wantCount == topK) {
-            worst = 0;
-            for (int j = 1; j < topK; ++j)
-                if (want[j].score < want[worst].score) worst = j;
-        }
-    }
-    want.resize(wantCount);
-    return want;
-}
 
 enum class Deletions { None, EveryEighth, Last, FirstBatch };
 
