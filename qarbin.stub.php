@@ -78,10 +78,17 @@ class QarbinStore
      * - "mode" => int permission bits such as 0660: every shared object, segment file and
      *   directory this handle creates gets exactly these, whatever the umask (directories
      *   also x wherever r is set); absent: 0660 less the umask.
+     * - "persistent" => bool, default false; true keeps the opened store in this worker process
+     *   after the request (mapping, key index, attached segments), and a later construction
+     *   with the same $dir and options (and settings) in the same process takes it up again,
+     *   catching up with what other processes wrote meanwhile. close() and the end of the
+     *   request then only let go of it. A store destroyed, or whose first segment file was
+     *   removed or replaced, is opened anew. A kept memory store lives as long as the process.
      *
      * @param string|null $dir directory (disk, memory), store name (shm), or null
      * @param array{storage?: string, dimensions?: int, distance?: string, quantization?: string,
-     *              segment_size?: int, writable?: bool, memory_limit?: int|string, mode?: int}|null $options
+     *              segment_size?: int, writable?: bool, memory_limit?: int|string, mode?: int,
+     *              persistent?: bool}|null $options
      * @throws QarbinException "Invalid storage (use 'disk', 'memory', 'shm')",
      *         "Invalid distance (use 'cosine', 'dot', 'euclidean', 'manhattan')",
      *         "Invalid quantization (use 'none', 'f16', 'int8', 'binary', 'pq')",
@@ -94,7 +101,7 @@ class QarbinStore
      *         "Failed to open disk store at: %s", "Failed to open shm store: %s" (both with
      *         ": Permission denied" appended when that is why),
      *         "Failed to allocate memory store (out of memory?)".
-     *         Constructing an object again closes its old store first.
+     *         Constructing an object again closes its old store first (lets go of it when kept).
      */
     public function __construct($dir = null, ?array $options = null) {}
 
@@ -214,6 +221,8 @@ class QarbinStore
     /**
      * Closes the store (trains and stores records a pq store still holds back, flushes files
      * and shared memory); every later call sees a closed store. A second close does nothing.
+     * A store opened with "persistent" => true stays open for the next request: this object
+     * only lets go of it.
      *
      * @return null
      */
@@ -247,7 +256,8 @@ class QarbinStore
 
     /**
      * Removes the shared-memory store $name (its control object and segments). Handles
-     * still open keep their mappings until they close.
+     * still open keep their mappings until they close; stores this process keeps across
+     * requests under that name are opened anew by the next construction.
      *
      * @param string $name
      * @return bool true when the store existed and was removed

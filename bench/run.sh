@@ -75,6 +75,7 @@ step graph "$build/ann_bench" graph "$data" "synth_n=$synth_n" "previous=$data/p
 step shm "$build/ann_bench" shm "$data"
 step filter "$build/ann_bench" filter "$data" "synth_n=$synth_n"
 step writes env QARBIN_BENCH_GOALS="$data/goals.md" "${php_ext[@]}" "$root/bench/php_writes.php"
+step requests env QARBIN_BENCH_GOALS="$data/goals.md" "${php_ext[@]}" "$root/bench/php_requests.php"
 step php_nojit "${php_ext[@]}" "$root/bench/php_search.php" "$data" "without JIT"
 step php_jit "${php_ext[@]}" "${jit[@]}" "$root/bench/php_search.php" "$data" "with tracing JIT"
 
@@ -161,11 +162,21 @@ mem=$(awk '/MemTotal/ { printf "%.1f GiB", $2 / 1048576 }' /proc/meminfo)
     echo "|---|---:|---:|---:|---:|---:|---:|"
     cat "$frag/php_nojit.md" "$frag/php_jit.md"
     echo
+    echo "### 7. Requests of one worker process: open, one get, one search"
+    echo
+    echo "A shared store of 100 000 random 64-dimension vectors (Euclidean, graph built beforehand), opened read-only"
+    echo "by each request of a php-cgi process that serves 4 requests (php-cgi -T 4); each request times its open,"
+    echo "one get of a random key and one top-10 search at the default precision. Medians over 5 processes, in ms."
+    echo
+    echo "| handle | request 1 | request 2 | request 3 | request 4 |"
+    echo "|---|---:|---:|---:|---:|"
+    cat "$frag/requests.md"
+    echo
     [ -f "$root/bench/notes.md" ] && cat "$root/bench/notes.md" && echo
     echo "## Time per step"
     echo
     echo "With the 1-minute load average when the step began (2 cores; other jobs share the machine)."
     echo
-    for k in scan graph shm filter writes php_nojit php_jit; do echo "- $k: ${took[$k]} s, load ${load[$k]}"; done
+    for k in scan graph shm filter writes requests php_nojit php_jit; do echo "- $k: ${took[$k]} s, load ${load[$k]}"; done
 } >"$out"
 echo "wrote $out and $png in $total s" >&2

@@ -62,7 +62,7 @@ bool parseMemoryLimit(const zval* v, uint64_t* out) {
 
 // The keys readOptions knows; any other raises a warning naming it.
 const char* const kOptionKeys[] = {"storage",  "dimensions",   "distance", "quantization", "segment_size",
-                                   "writable", "memory_limit", "mode"};
+                                   "writable", "memory_limit", "mode",     "persistent"};
 
 // False when a warning handler threw.
 bool warnUnknownOptions(HashTable* options) {
@@ -129,6 +129,10 @@ bool readOptions(HashTable* options, qarbin_open_request* req, zend_long* dimens
         req->writable = zend_is_true(v);
         if (EG(exception)) return false;
     }
+    if ((v = zend_hash_str_find_deref(options, ZEND_STRL("persistent")))) {
+        req->persistent = zend_is_true(v);
+        if (EG(exception)) return false;
+    }
     if ((v = zend_hash_str_find_deref(options, ZEND_STRL("memory_limit"))) &&
         !parseMemoryLimit(v, &req->memoryLimit)) {
         qarbin_throw("Invalid memory_limit (use bytes as an int, or a string such as '512M', '64k', '2g')");
@@ -174,6 +178,7 @@ bool qarbin_parse_open_request(zval* dir, HashTable* options, qarbin_open_reques
     req->shape.pqSubvectors = static_cast<uint32_t>(qarbin_globals.pq_subvectors);
     req->shape.useAvx2 = qarbin_globals.use_avx2;
     req->writable = true;
+    req->persistent = false;
     req->memoryLimit = 0;
     req->where = nullptr;
     // Every setting is read before any option: converting an option may run

@@ -37,6 +37,7 @@ extern zend_object_handlers qarbin_store_handlers;
 
 struct qarbin_store_object {
     qarbin::Store* store;
+    bool persistent;  // store is kept across requests (php/persistent.cpp)
     zend_object std;
 };
 
@@ -67,6 +68,7 @@ struct qarbin_open_request {
     qarbin::StorageMode storage;
     qarbin::Shape shape;
     bool writable;
+    bool persistent;
     uint64_t memoryLimit;
     uint32_t pqTrainingSize;
     uint32_t autoIndexThreshold;
@@ -85,6 +87,19 @@ bool qarbin_where_allowed(const qarbin_open_request& req, const zval* dir);
 void qarbin_throw_disk_open_error(const char* dir, int why);
 // The opened store, or null after throwing the mode's message.
 qarbin::Store* qarbin_open_requested(const qarbin_open_request& req);
+
+// Stores kept across requests (php/persistent.cpp). qarbin_open_persistent:
+// the kept store for an equal request, brought up to date, or a newly
+// opened one (*persistent false when it could not be kept); null after
+// throwing, as qarbin_open_requested. qarbin_release_store: the object lets
+// go of its store, closing it unless it is kept. qarbin_forget_persistent
+// (_shm): the store (every kept store of that shared name) is handed out no
+// more and closed once unused. qarbin_close_persistent: at process end.
+qarbin::Store* qarbin_open_persistent(const qarbin_open_request& req, bool* persistent);
+void qarbin_release_store(qarbin_store_object* intern);
+void qarbin_forget_persistent(const qarbin::Store* store);
+void qarbin_forget_persistent_shm(const char* name);
+void qarbin_close_persistent();
 
 // Set when an engine allocation made on the core's behalf hit a fatal error
 // (memory limit). The allocation then returned null to the core instead of

@@ -58,6 +58,7 @@ void engineRelease(void* p) { efree(p); }
 zend_object* qarbin_store_create(zend_class_entry* ce) {
     auto* intern = static_cast<qarbin_store_object*>(emalloc(sizeof(qarbin_store_object) + zend_object_properties_size(ce)));
     intern->store = nullptr;
+    intern->persistent = false;
     zend_object_std_init(&intern->std, ce);
     object_properties_init(&intern->std, ce);
     intern->std.handlers = &qarbin_store_handlers;
@@ -65,12 +66,7 @@ zend_object* qarbin_store_create(zend_class_entry* ce) {
 }
 
 void qarbin_store_free(zend_object* object) {
-    qarbin_store_object* intern = qarbin_store_from_obj(object);
-    if (intern->store) {
-        qarbin::Store* store = intern->store;
-        intern->store = nullptr;
-        qarbin_php::close(store);
-    }
+    qarbin_release_store(qarbin_store_from_obj(object));
     zend_object_std_dtor(object);
 }
 
@@ -114,6 +110,7 @@ PHP_MINIT_FUNCTION(qarbin) {
 }
 
 PHP_MSHUTDOWN_FUNCTION(qarbin) {
+    qarbin_close_persistent();
     zend_unregister_ini_entries_ex(module_number, type);
     return SUCCESS;
 }

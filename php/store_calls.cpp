@@ -1,5 +1,7 @@
 #include "php/store_calls.h"
 
+#include <cstring>
+
 #include "core/store/store.h"
 
 namespace qarbin_php {
@@ -44,6 +46,16 @@ void close(Store* store) noexcept {
     } catch (...) {
     }
 }
+
+bool catchUp(Store* store) noexcept {
+    try {
+        return store->catchUp();
+    } catch (...) {
+        return false;
+    }
+}
+
+bool sameName(const Store* store, const char* name) noexcept { return std::strcmp(store->name, name) == 0; }
 
 bool destroyShm(const char* name) noexcept {
     try {

@@ -18,6 +18,10 @@ qarbin::Store* openShm(const char* name, const qarbin::Shape& shape, bool writab
 // Writes the three tuning fields the constructor owns.
 void tune(qarbin::Store* store, uint32_t pqTrainingSize, uint32_t autoIndexThreshold, uint64_t memoryLimit) noexcept;
 void close(qarbin::Store* store) noexcept;
+// Store::catchUp; false also when it failed.
+bool catchUp(qarbin::Store* store) noexcept;
+// Whether a shared store was opened under this name.
+bool sameName(const qarbin::Store* store, const char* name) noexcept;
 bool destroyShm(const char* name) noexcept;
 
 // -1 when the core failed in a way it could not report itself.

@@ -29,8 +29,8 @@ qarbin::Store* qarbin_intact_store(qarbin_store_object* intern) {
     if (!lost) return store;
     zend_throw_exception_ex(qarbin_exception_ce, 0, "Segment file was truncated: %s", lost);
     qarbin_php::abandonWrites(store);
-    intern->store = nullptr;
-    qarbin_php::close(store);
+    qarbin_forget_persistent(store);
+    qarbin_release_store(intern);
     return nullptr;
 }
 
@@ -83,15 +83,14 @@ PHP_METHOD(QarbinStore, __construct) {
 
     qarbin_open_request req;
     if (!qarbin_parse_open_request(dir, options, &req)) RETURN_THROWS();
-    // A second construction replaces the store: the old one is closed
+    // A second construction replaces the store: the old one is let go
     // first, so the object never holds two and never loses one.
     qarbin_store_object* intern = thisStore(execute_data);
-    if (intern->store) {
-        qarbin::Store* old = intern->store;
-        intern->store = nullptr;
-        qarbin_php::close(old);
-    }
-    intern->store = qarbin_open_requested(req);
+    qarbin_release_store(intern);
+    if (req.persistent)
+        intern->store = qarbin_open_persistent(req, &intern->persistent);
+    else
+        intern->store = qarbin_open_requested(req);
     if (!intern->store) RETURN_THROWS();
 }
 
@@ -420,12 +419,7 @@ PHP_METHOD(QarbinStore, stats) {
 
 PHP_METHOD(QarbinStore, close) {
     ZEND_PARSE_PARAMETERS_NONE();
-    qarbin_store_object* intern = thisStore(execute_data);
-    if (intern->store) {
-        qarbin::Store* store = intern->store;
-        intern->store = nullptr;
-        qarbin_php::close(store);
-    }
+    qarbin_release_store(thisStore(execute_data));
 }
 
 PHP_METHOD(QarbinStore, destroy) {
@@ -433,6 +427,7 @@ PHP_METHOD(QarbinStore, destroy) {
     ZEND_PARSE_PARAMETERS_START(1, 1)
     Z_PARAM_PATH_STR(name)
     ZEND_PARSE_PARAMETERS_END();
+    qarbin_forget_persistent_shm(ZSTR_VAL(name));
     RETURN_BOOL(qarbin_php::destroyShm(ZSTR_VAL(name)));
 }
 

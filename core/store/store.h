@@ -158,6 +158,14 @@ public:
     const char* truncatedBacking() const;
     void abandonWrites();
 
+    // For a handle kept open across requests, before it serves again: false
+    // when what it opened is gone or was replaced (destroyed, its files
+    // removed, a backing object shortened), so the caller opens anew; else
+    // it takes in what other processes did meanwhile (new shared segments
+    // and files, the record count) and returns true. Records written into
+    // segments it holds are found without this, as for any open handle.
+    bool catchUp();
+
     // Whole-store readers.
     void stats(StoreStats* out) const;
     // Held-back records first, then the live slots of each segment in

@@ -142,6 +142,14 @@ int addToNewDiskSegment(Store* st, uint64_t id, const char* key, const float* ve
     return -1;
 }
 
+bool diskFilesReplaced(const Store& st) {
+    if (st.segments.empty()) return false;
+    const Segment* first = st.segments[0];
+    struct stat named, held;
+    if (first->fd < 0 || stat(first->path, &named) != 0 || fstat(first->fd, &held) != 0) return true;
+    return named.st_dev != held.st_dev || named.st_ino != held.st_ino;
+}
+
 Store* Store::openDisk(const char* dir, const Shape& shape, int* why) {
     if (why != nullptr) *why = 0;
     Store* st = new (std::nothrow) Store();

@@ -113,6 +113,12 @@ int addToNewDiskSegment(Store* st, uint64_t id, const char* key, const float* ve
                         uint32_t metaLen);
 constexpr int kMaxDiskCreateAttempts = 64;
 
+// Whether the name a long-lived handle opened now stands for other bytes
+// than it holds: the control object was destroyed (and maybe made again),
+// or the first segment file was removed or replaced.
+bool shmControlReplaced(const Store& st);
+bool diskFilesReplaced(const Store& st);
+
 // Creates the empty PQ training buffer when the store encodes with PQ, has a
 // sub-vector count and no segment carries a trained codebook.
 void createTrainingBufferIfNeeded(Store* store);

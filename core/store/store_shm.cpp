@@ -477,6 +477,18 @@ bool Store::adoptSharedCodebook() {
     return adopted;
 }
 
+bool shmControlReplaced(const Store& st) {
+    char ctl[256];
+    if (st.controlFd < 0 || !controlName(st.name, ctl, sizeof ctl)) return true;
+    const int fd = shm_open(ctl, O_RDONLY | O_CLOEXEC, 0);
+    if (fd < 0) return true;
+    struct stat named, held;
+    const bool same = fstat(fd, &named) == 0 && fstat(st.controlFd, &held) == 0 && named.st_dev == held.st_dev &&
+                      named.st_ino == held.st_ino;
+    close(fd);
+    return !same;
+}
+
 bool Store::destroyShm(const char* name) {
     if (!validName(name)) return false;
     char ctl[256];
