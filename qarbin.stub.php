@@ -199,8 +199,10 @@ class QarbinStore
      * slots of deleted and replaced records (stats()["dead_count"]). Vectors are copied as
      * stored, so scores do not change; a pq store keeps its codebook and the records it still
      * holds back. Graphs are built again by the next searches (or call buildIndex()).
-     * memory: one segment as large as the live records need (at least segment_size); both
-     * copies exist while it runs. disk: the new files are written aside and switched in by one
+     * memory: one segment with room for the live records and as many again, never more than
+     * the slots in use before (at least segment_size); both copies exist while it runs. A
+     * memory store also compacts itself when its segment is full and more slots are dead
+     * than live. disk: the new files are written aside and switched in by one
      * rename, so a crash leaves the old store or the new one (the next open finishes or
      * discards it); other processes must reopen the directory. shm: other processes go on
      * reading and writing; they move to the new segments at their next call, and a write that

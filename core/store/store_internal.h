@@ -152,8 +152,8 @@ struct CompactSink {
     void* ctx = nullptr;
     const float* codebook = nullptr;
     uint32_t maxSegments = UINT32_MAX;
-    // Records expected and placed so far: the pages a new file or shared
-    // segment will receive are faulted in with one call, not one by one.
+    // Records expected and placed so far: the pages a new shared segment
+    // will receive are faulted in with one call, not one by one.
     uint64_t expected = 0;
     uint64_t placed = 0;
     std::vector<Segment*> made;
@@ -183,6 +183,10 @@ uint64_t liveCountOf(const std::vector<Segment*>& segments);
 // Puts `made` in place of the store's segments (which are discarded) and
 // starts the process-local helpers and the count over. made is left empty.
 void adoptCompacted(Store& st, std::vector<Segment*>& made);
+
+// Memory mode: compacts the store when it is full and more of its slots
+// are dead than live (a set calls it before anything else).
+void compactMemoryIfMostlyDead(Store& st);
 
 // Disk mode (store_disk_compact.cpp): the live records (none unless
 // keepRecords) written under a temporary directory, committed by one

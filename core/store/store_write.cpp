@@ -174,6 +174,7 @@ int Store::set(const char* key, const float* vector, const char* metadata, uint3
         return add(id, key, vector, metadata, metaLen);
     }
     try {
+        if (mode == StorageMode::Memory) compactMemoryIfMostlyDead(*this);
         const WriteArgs args{key, vector, metadata, metaLen};
         if (mode == StorageMode::Shm && control != nullptr) return writeAcrossCompaction(*this, setOnce, &args, false);
         return setOnce(*this, &args, false);

@@ -1,33 +1,30 @@
 --TEST--
-compact(): a store that reached its memory_limit through rewrites takes writes again once compacted
+compact(): a store that reached its memory_limit refuses even a set after a delete; compacted, it takes writes again
 --FILE--
 <?php
-$s = new QarbinStore(null, ["dimensions" => 8, "segment_size" => 64, "memory_limit" => "256k"]);
+$s = new QarbinStore(null, ["dimensions" => 8, "segment_size" => 64, "memory_limit" => "600k"]);
 $n = 0;
 try {
-    for (; $n < 100000; $n++) $s->set("k" . ($n % 10), array_fill(0, 8, $n));
+    for (; $n < 100000; $n++) $s->set("k$n", array_fill(0, 8, $n));
 } catch (QarbinException $e) {
-    echo "refused after rewrites: ", $e->getMessage(), ", count ", $s->count(), "\n";
+    echo "refused: ", $e->getMessage(), ", count ", $s->count() === $n ? "all stored" : "other", "\n";
 }
+for ($i = 0; $i < $n; $i += 4) $s->delete("k$i");
 try {
-    $s->delete("k1");
-    $s->set("k1", array_fill(0, 8, 1));
+    $s->set("new", array_fill(0, 8, 1));
 } catch (QarbinException $e) {
     echo "delete then set: ", $e->getMessage(), "\n";
 }
-echo "dead slots: ", $s->stats()["dead_count"] > 0 ? "many" : "none", "\n";
-echo "reclaimed: ", $s->compact() === $n - 9 ? "all dead" : "other", "\n";
+$dead = $s->stats()["dead_count"];
+echo "reclaimed the dead slots: ", var_export($s->compact() === $dead, true), "\n";
 $st = $s->stats();
-$fresh = new QarbinStore(null, ["dimensions" => 8, "segment_size" => 64]);
-echo "after: count ", $s->count(), ", dead ", $st["dead_count"], ", mapped as a new store: ",
-    var_export($st["memory_mb"] === $fresh->stats()["memory_mb"], true), "\n";
-for ($i = 0; $i < 50; $i++) $s->set("k" . ($i % 10), array_fill(0, 8, $i));
-echo "50 rewrites stored, k3: ", $s->get("k3")["vector"][0], "\n";
+echo "after: dead ", $st["dead_count"], ", count ", $s->count() === $n - $dead ? "the live records" : "other", "\n";
+for ($i = 0; $i < $dead; $i++) $s->set("again$i", array_fill(0, 8, $i));
+echo "as many new records as were dead stored, k5: ", $s->get("k5")["vector"][0], "\n";
 ?>
 --EXPECT--
-refused after rewrites: Failed to set vector: memory limit reached, count 10
+refused: Failed to set vector: memory limit reached, count all stored
 delete then set: Failed to set vector: memory limit reached
-dead slots: many
-reclaimed: all dead
-after: count 9, dead 0, mapped as a new store: true
-50 rewrites stored, k3: 43
+reclaimed the dead slots: true
+after: dead 0, count the live records
+as many new records as were dead stored, k5: 5
