@@ -313,4 +313,55 @@ TEST(Compact, DiskCompactionKilledAtRandomMomentsLosesNothing) {
                 sawOld, sawNew - 1);
 }
 
+// A commit a compactor left half done: readers see the new store whole,
+// the next disk opener finishes it; temporary directories of dead
+// compactors go, those of live ones stay.
+TEST(Compact, DiskOpenerFinishesAnInterruptedCommit) {
+    qarbin_test::TempDir tmp;
+    const std::string oldDir = tmp.file("old"), newDir = tmp.file("new");
+    const Case c{"disk", StorageMode::Disk, Quantization::None, 0};
+    {
+        StorePtr o = openCase(c, oldDir, 16);
+        StorePtr n = openCase(c, newDir, 16);
+        ASSERT_TRUE(o && n);
+        for (int i = 0; i < 40; ++i) ASSERT_EQ(setVec(*o, i), 0);  // 3 files
+        for (int i = 100; i < 120; ++i) ASSERT_EQ(setVec(*n, i), 0);  // 2 files
+        ASSERT_EQ(o->segments.size(), 3u);
+        ASSERT_EQ(n->segments.size(), 2u);
+    }
+    const std::string ready = oldDir + "/compact.ready";
+    ASSERT_EQ(mkdir(ready.c_str(), 0700), 0);
+    // New file 0 already moved in place, new file 1 still waiting, old file 2 still there.
+    ASSERT_EQ(rename(segFile(newDir, 0).c_str(), segFile(oldDir, 0).c_str()), 0);
+    ASSERT_EQ(rename(segFile(newDir, 1).c_str(), segFile(ready, 1).c_str()), 0);
+    { std::ofstream(ready + "/count") << "2\n"; }
+    const std::string deadTemp = oldDir + "/compact.tmp-" + std::to_string(qarbin_test::deadPid());
+    const std::string liveTemp = oldDir + "/compact.tmp-" + std::to_string(getppid());
+    for (const std::string& d : {deadTemp, liveTemp}) {
+        ASSERT_EQ(mkdir(d.c_str(), 0700), 0);
+        std::ofstream(d + "/seg_0000.qbseg") << "partial";
+    }
+    auto expectNewStore = [](Store& st) {
+        EXPECT_EQ(st.count(), 20u);
+        for (int i = 100; i < 120; ++i) EXPECT_EQ(fetch(st, key(i)).v, vec(i, kDim)) << i;
+        EXPECT_FALSE(fetch(st, key(5)).found);
+        EXPECT_FALSE(fetch(st, key(35)).found);
+    };
+    {
+        // A memory store reads the commit where it stands and writes nothing.
+        StorePtr m(Store::openMemory(qarbin_test::makeShape(kDim, DistanceMetric::Euclidean, Quantization::None, 16), oldDir.c_str()));
+        ASSERT_TRUE(m);
+        expectNewStore(*m);
+        EXPECT_TRUE(exists(ready));
+    }
+    StorePtr st = openCase(c, oldDir, 16);
+    ASSERT_TRUE(st);
+    expectNewStore(*st);
+    EXPECT_EQ(st->segments.size(), 2u);
+    EXPECT_FALSE(exists(ready));
+    EXPECT_FALSE(exists(segFile(oldDir, 2)));
+    EXPECT_FALSE(exists(deadTemp));
+    EXPECT_TRUE(exists(liveTemp));
+}
+
 }  // namespace
