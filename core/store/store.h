@@ -178,13 +178,16 @@ public:
     // owns nothing across a visit, so a visitor may leave by a long jump.
     void forEachRecord(float* scratch, RecordVisitor visit, void* ctx);
 
-    // Shared-memory mode.
-    // When another process compacted the store since this handle attached
-    // its segments, drops them (mappings of removed objects stay valid
-    // until then, so nothing faults) and attaches the new generation's,
-    // with the count taken from them. True when it switched. Every call of
-    // the store runs it first; a handle kept across requests may run it too.
+    // When another process or handle compacted the store since this handle
+    // attached its segments, drops them (mappings of removed objects stay
+    // valid until then, so nothing faults) and attaches the new ones, with
+    // the count taken from them. True when it switched. Shared memory:
+    // every call of the store runs it first (one atomic read). Disk: one
+    // stat of seg_0000, run only by compact() and clear() and by whoever
+    // keeps a handle across requests (at the start of each); a handle that
+    // wrote into replaced files meanwhile has lost those writes.
     bool followGeneration();
+    // Shared-memory mode.
     void attachShmSegments();
     // Last step of add in shm mode when every attached segment refused the
     // record: creates the next shared segment under the control lock.

@@ -158,7 +158,35 @@ bool finishDiskCompaction(const char* dir) {
     return true;
 }
 
+bool followDiskFiles(Store& st) {
+    if (st.segments.empty() || st.segments[0]->fd < 0) return false;
+    char path[4096];
+    struct stat named, mapped;
+    if (!segmentFilePath(st.dir, 0, path, sizeof path) || stat(path, &named) != 0 ||
+        fstat(st.segments[0]->fd, &mapped) != 0)
+        return false;
+    if (named.st_ino == mapped.st_ino && named.st_dev == mapped.st_dev) return false;
+    std::vector<Segment*> old;
+    old.swap(st.segments);
+    // Their names now belong to the new files: nothing of this handle's
+    // view is worth a flush.
+    for (Segment* seg : old) discardSegment(seg);
+    delete st.keyDirectory;
+    st.keyDirectory = nullptr;
+    st.firstOpenSegment = 0;
+    finishDiskCompaction(st.dir);
+    scanSegmentFiles(&st, st.dir, true);
+    if (st.segments.empty()) {
+        if (Segment* first = createSegmentFile(&st)) appendSegment(&st, first);
+    }
+    if (!st.segments.empty()) st.firstOpenGeneration = st.segments[0]->header->generation.load();
+    st.totalCount.store(liveCountOf(st.segments));
+    return true;
+}
+
 long compactDisk(Store& st, bool keepRecords) {
+    // A handle whose files another handle replaced would write its old view back.
+    followDiskFiles(st);
     finishDiskCompaction(st.dir);
     char temp[4096], ready[4096], name[64];
     std::snprintf(name, sizeof name, "%s%ld", kTempPrefix, static_cast<long>(getpid()));

@@ -192,6 +192,10 @@ void compactMemoryIfMostlyDead(Store& st);
 // keepRecords) written under a temporary directory, committed by one
 // rename, then moved in place. Slots reclaimed, or -1 (store unchanged).
 long compactDisk(Store& st, bool keepRecords);
+// When seg_0000 of the directory is no longer the file this handle mapped
+// (another handle compacted or cleared the store), drops the old list and
+// scans the directory again. True when it did.
+bool followDiskFiles(Store& st);
 // Completes a committed compaction of dir (also one a killed process left
 // half done) and removes what a killed compactor left before its commit.
 // False when the committed state could not be put in place.

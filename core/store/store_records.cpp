@@ -59,7 +59,7 @@ const float* finiteVector(const float* vec, uint32_t dim, float* scratch) {
 }  // namespace
 
 void Store::forEachRecord(float* scratch, RecordVisitor visit, void* ctx) {
-    followGeneration();
+    if (mode == StorageMode::Shm) followGeneration();
     const uint32_t dim = shape.dim;
     if (dim == 0 || dim > kMaxDim) return;
     if (const PQTrainingBuffer* buf = pqBuffer) {

@@ -145,7 +145,7 @@ void Store::maybeAutoIndex() {
 
 int Store::buildIndex() {
     if (!writable) return -1;
-    followGeneration();
+    if (mode == StorageMode::Shm) followGeneration();
     if (pqBuffer != nullptr && pqBuffer->count > 0) flushPQBuffer();
     for (Segment* seg : segments)
         if (indexSegment(*seg, true, nullptr) != 0) return -1;
@@ -157,7 +157,7 @@ int Store::buildIndex() {
 // live record is stored under key.
 int Store::get(const char* key, float* vecOut, char** metaOut, uint32_t* lenOut) {
     if (key == nullptr || key[0] == '\0' || vecOut == nullptr) return -1;
-    followGeneration();
+    if (mode == StorageMode::Shm) followGeneration();
     if (pqBuffer != nullptr && pqBuffer->count > 0) {
         const long i = heldBackIndex(*pqBuffer, key);
         if (i >= 0) {

@@ -257,6 +257,7 @@ int writeAcrossCompaction(Store& st, int (*op)(Store&, const void*, bool), const
 }
 
 bool Store::followGeneration() {
+    if (mode == StorageMode::Disk) return followDiskFiles(*this);
     if (mode != StorageMode::Shm || control == nullptr) return false;
     const uint32_t generation = shmGenerationOf(control->segmentCount.load(std::memory_order_acquire));
     if (generation == shmGeneration) return false;

@@ -313,6 +313,37 @@ TEST(Compact, DiskCompactionKilledAtRandomMomentsLosesNothing) {
                 sawOld, sawNew - 1);
 }
 
+// A second handle on a compacted directory follows the new files when
+// asked (as a handle kept across requests does), and a stale handle never
+// compacts its old view back over the new store.
+TEST(Compact, SecondDiskHandleFollowsTheCompactedFiles) {
+    qarbin_test::TempDir tmp;
+    const std::string dir = tmp.file("store");
+    const Case c{"disk", StorageMode::Disk, Quantization::None, 0};
+    StorePtr a = openCase(c, dir, 16);
+    ASSERT_TRUE(a);
+    for (int i = 0; i < 40; ++i) ASSERT_EQ(setVec(*a, i), 0);
+    StorePtr b = openCase(c, dir, 16);
+    ASSERT_TRUE(b);
+    EXPECT_FALSE(b->followGeneration());
+    for (int i = 0; i < 40; i += 2) ASSERT_EQ(a->del(key(i).c_str()), 0);
+    ASSERT_EQ(a->compact(), 20);
+    EXPECT_TRUE(b->followGeneration());
+    EXPECT_EQ(b->count(), 20u);
+    EXPECT_EQ(b->segments.size(), a->segments.size());
+    ASSERT_EQ(setVec(*b, 500), 0);
+    EXPECT_EQ(fetch(*a, key(500)).v, vec(500, kDim));
+    // a compacts again; b, not told, compacts too: from the new files.
+    ASSERT_EQ(a->del(key(1).c_str()), 0);
+    ASSERT_EQ(a->compact(), 1);
+    EXPECT_GE(b->compact(), 0);
+    StorePtr fresh = openCase(c, dir, 16);
+    ASSERT_TRUE(fresh);
+    EXPECT_EQ(fresh->count(), 20u);
+    EXPECT_FALSE(fetch(*fresh, key(1)).found);
+    EXPECT_TRUE(fetch(*fresh, key(500)).found);
+}
+
 // A commit a compactor left half done: readers see the new store whole,
 // the next disk opener finishes it; temporary directories of dead
 // compactors go, those of live ones stay.
