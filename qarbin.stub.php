@@ -183,10 +183,11 @@ class QarbinStore
     public function get($key) {}
 
     /**
-     * Empties a memory or shm store in place; it stays open and usable.
+     * Empties a store in place; it stays open and usable. A disk store is cleared by an empty
+     * compaction: one empty segment file remains, and a crash leaves all records or none.
      *
      * @return bool false when the store is closed
-     * @throws QarbinException "clear() is not available on disk-mode stores", "Store is read-only"
+     * @throws QarbinException "Store is read-only"
      */
     public function clear() {}
 
@@ -201,6 +202,27 @@ class QarbinStore
     public function snapshot($dir) {}
 
     /**
+     * Rewrites the live records into fresh segments and drops the old ones, giving back the
+     * slots of deleted and replaced records (stats()["dead_count"]). Vectors are copied as
+     * stored, so scores do not change; a pq store keeps its codebook and the records it still
+     * holds back. Graphs are built again by the next searches (or call buildIndex()).
+     * memory: one segment with room for the live records and as many again, never more than
+     * the slots in use before (at least segment_size); both copies exist while it runs. A
+     * memory store also compacts itself when its segment is full and more slots are dead
+     * than live. disk: the new files are written aside and switched in by one
+     * rename, so a crash leaves the old store or the new one (the next open finishes or
+     * discards it); other processes must reopen the directory. shm: other processes go on
+     * reading and writing; they move to the new segments at their next call, and a write that
+     * lands in the old ones meanwhile is applied again in the new ones.
+     *
+     * @return int the slots reclaimed
+     * @throws QarbinException "Store not open", "Store is read-only", "Compaction failed" (with
+     *         ": another process is compacting", ": no space left on device" or ": out of memory"
+     *         appended when that is why)
+     */
+    public function compact(): int {}
+
+    /**
      * @return int records stored, including those a pq store still holds back for
      *         codebook training; 0 when the store is closed
      */
@@ -209,12 +231,14 @@ class QarbinStore
     /**
      * @return array{storage: string, total_count: int, segment_count: int, dimensions: int,
      *               distance: string, quantization: string, bytes_per_vector: int, pq_subvectors?: int,
-     *               concurrency: string, index_status: string, unindexed_count: int, memory_mb: float}|null
+     *               concurrency: string, index_status: string, unindexed_count: int, dead_count: int,
+     *               memory_mb: float}|null
      *         null when the store is closed. storage "memory" | "disk" | "shm"; total_count excludes
      *         records held back for PQ training; pq_subvectors only for "pq" stores; concurrency is
      *         "lock-free (C++ std::atomic)"; index_status "ready" when some segment has a usable
-     *         graph, else "none"; unindexed_count records without a graph node; memory_mb the size
-     *         of all segment mappings.
+     *         graph, else "none"; unindexed_count records without a graph node; dead_count slots
+     *         still used by deleted or replaced records (compact() gives them back); memory_mb
+     *         the size of all segment mappings.
      */
     public function stats() {}
 

@@ -6,7 +6,8 @@
 # writes bench/RESULTS.md and bench/recall_qps.png. The graph goals compare
 # with the bench/RESULTS.md committed before the run.
 # SYNTH_N (default 100000) sets the size of the clustered sets (the
-# 500-cluster graph set has half as many).
+# 500-cluster graph set has half as many); COMPACT_N (default 1000000) the
+# store size of the compaction figures.
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -76,6 +77,7 @@ step shm "$build/ann_bench" shm "$data"
 step filter "$build/ann_bench" filter "$data" "synth_n=$synth_n"
 step writes env QARBIN_BENCH_GOALS="$data/goals.md" "${php_ext[@]}" "$root/bench/php_writes.php"
 step requests env QARBIN_BENCH_GOALS="$data/goals.md" "${php_ext[@]}" "$root/bench/php_requests.php"
+step compact env QARBIN_BENCH_GOALS="$data/goals.md" "${php_ext[@]}" "$root/bench/php_compact.php" "${COMPACT_N:-1000000}"
 step php_nojit "${php_ext[@]}" "$root/bench/php_search.php" "$data" "without JIT"
 step php_jit "${php_ext[@]}" "${jit[@]}" "$root/bench/php_search.php" "$data" "with tracing JIT"
 
@@ -149,6 +151,7 @@ mem=$(awk '/MemTotal/ { printf "%.1f GiB", $2 / 1048576 }' /proc/meminfo)
     echo "|---|---:|---:|---:|---:|"
     cat "$frag/writes.md"
     echo
+    cat "$frag/compact.md"
     cat "$frag/shm.md"
     cat "$frag/filter.md"
     echo "### 6. From PHP: search latency against a pure-PHP loop"
@@ -177,6 +180,6 @@ mem=$(awk '/MemTotal/ { printf "%.1f GiB", $2 / 1048576 }' /proc/meminfo)
     echo
     echo "With the 1-minute load average when the step began (2 cores; other jobs share the machine)."
     echo
-    for k in scan graph shm filter writes requests php_nojit php_jit; do echo "- $k: ${took[$k]} s, load ${load[$k]}"; done
+    for k in scan graph shm filter writes requests compact php_nojit php_jit; do echo "- $k: ${took[$k]} s, load ${load[$k]}"; done
 } >"$out"
 echo "wrote $out and $png in $total s" >&2

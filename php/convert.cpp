@@ -100,6 +100,7 @@ const char* qarbin_write_failure_cause(const qarbin::Store* store) {
         case qarbin::WriteFailure::MemoryLimit: return ": memory limit reached";
         case qarbin::WriteFailure::NoSpace: return ": no space left on device";
         case qarbin::WriteFailure::OutOfMemory: return ": out of memory";
+        case qarbin::WriteFailure::Busy: return ": another process is compacting";
         default: return "";
     }
 }

@@ -148,6 +148,14 @@ int snapshot(Store* store, const char* dir) noexcept {
     }
 }
 
+long compact(Store* store) noexcept {
+    try {
+        return store->compact();
+    } catch (...) {
+        return -1;
+    }
+}
+
 uint32_t dim(const Store* store) noexcept { return store->shape.dim; }
 bool writable(const Store* store) noexcept { return store->writable; }
 qarbin::StorageMode mode(const Store* store) noexcept { return store->mode; }

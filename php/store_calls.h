@@ -32,6 +32,8 @@ int search(qarbin::Store* store, const float* query, int topK, float precision, 
 int get(qarbin::Store* store, const char* key, float* vecOut, char** metaOut, uint32_t* lenOut) noexcept;
 int clear(qarbin::Store* store) noexcept;
 int snapshot(qarbin::Store* store, const char* dir) noexcept;
+// Slots reclaimed, or -1 (Store::compact; writeFailure tells why).
+long compact(qarbin::Store* store) noexcept;
 
 // Filtered retrieval. deleteWhere: the number deleted, -1 on failure.
 long deleteWhere(qarbin::Store* store, const qarbin::Filter& filter) noexcept;

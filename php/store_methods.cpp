@@ -353,10 +353,6 @@ PHP_METHOD(QarbinStore, clear) {
     qarbin::Store* store = qarbin_intact_store(thisStore(execute_data));
     if (EG(exception)) RETURN_THROWS();
     if (!store) RETURN_FALSE;
-    if (qarbin_php::mode(store) == StorageMode::Disk) {
-        qarbin_throw("clear() is not available on disk-mode stores");
-        RETURN_THROWS();
-    }
     if (!qarbin_php::writable(store)) {
         qarbin_throw("Store is read-only");
         RETURN_THROWS();
@@ -385,6 +381,19 @@ PHP_METHOD(QarbinStore, snapshot) {
     RETURN_BOOL(rc == 0);
 }
 
+PHP_METHOD(QarbinStore, compact) {
+    ZEND_PARSE_PARAMETERS_NONE();
+    qarbin::Store* store = qarbin_open_store(Z_OBJ_P(ZEND_THIS), true);
+    if (!store) RETURN_THROWS();
+    const long reclaimed = qarbin_php::compact(store);
+    QARBIN_RESUME_BAILOUT();
+    if (reclaimed < 0) {
+        zend_throw_exception_ex(qarbin_exception_ce, 0, "Compaction failed%s", qarbin_write_failure_cause(store));
+        RETURN_THROWS();
+    }
+    RETURN_LONG(static_cast<zend_long>(reclaimed));
+}
+
 PHP_METHOD(QarbinStore, count) {
     ZEND_PARSE_PARAMETERS_NONE();
     qarbin::Store* store = qarbin_intact_store(thisStore(execute_data));
@@ -401,7 +410,7 @@ PHP_METHOD(QarbinStore, stats) {
     qarbin::StoreStats st;
     qarbin_php::stats(store, &st);
     const qarbin::Shape& shape = st.shape;
-    array_init_size(return_value, 12);
+    array_init_size(return_value, 13);
     add_assoc_string(return_value, "storage", qarbin_storage_names[static_cast<uint32_t>(st.mode) % 3]);
     add_assoc_long(return_value, "total_count", static_cast<zend_long>(st.totalCount));
     add_assoc_long(return_value, "segment_count", static_cast<zend_long>(st.segmentCount));
@@ -414,6 +423,7 @@ PHP_METHOD(QarbinStore, stats) {
     add_assoc_string(return_value, "concurrency", "lock-free (C++ std::atomic)");
     add_assoc_string(return_value, "index_status", st.indexReady ? "ready" : "none");
     add_assoc_long(return_value, "unindexed_count", static_cast<zend_long>(st.unindexed));
+    add_assoc_long(return_value, "dead_count", static_cast<zend_long>(st.deadCount));
     add_assoc_double(return_value, "memory_mb", st.memoryMb);
 }
 
@@ -465,6 +475,9 @@ ZEND_BEGIN_ARG_WITH_RETURN_TYPE_INFO_EX(arginfo_qarbin_build_index, 0, 0, IS_LON
 ZEND_ARG_TYPE_INFO_WITH_DEFAULT_VALUE(0, progress, IS_CALLABLE, 1, "null")
 ZEND_END_ARG_INFO()
 
+ZEND_BEGIN_ARG_WITH_RETURN_TYPE_INFO_EX(arginfo_qarbin_compact, 0, 0, IS_LONG, 0)
+ZEND_END_ARG_INFO()
+
 ZEND_BEGIN_ARG_INFO_EX(arginfo_qarbin_key, 0, 0, 1)
 ZEND_ARG_INFO(0, key)
 ZEND_END_ARG_INFO()
@@ -498,6 +511,7 @@ const zend_function_entry qarbin_store_methods[] = {
     PHP_ME(QarbinStore, get, arginfo_qarbin_key, ZEND_ACC_PUBLIC)
     PHP_ME(QarbinStore, clear, arginfo_qarbin_none, ZEND_ACC_PUBLIC)
     PHP_ME(QarbinStore, snapshot, arginfo_qarbin_snapshot, ZEND_ACC_PUBLIC)
+    PHP_ME(QarbinStore, compact, arginfo_qarbin_compact, ZEND_ACC_PUBLIC)
     PHP_ME(QarbinStore, count, arginfo_qarbin_none, ZEND_ACC_PUBLIC)
     PHP_ME(QarbinStore, stats, arginfo_qarbin_none, ZEND_ACC_PUBLIC)
     PHP_ME(QarbinStore, close, arginfo_qarbin_none, ZEND_ACC_PUBLIC)

@@ -52,6 +52,10 @@ public:
     bool useAvx2 = false;
 
     // Process-local helpers, never stored in the region.
+    // Set by every write of this process into the mapping: only then does
+    // the destructor flush a file, so closing a store that was only read
+    // costs no synchronous flush per file.
+    bool dirty = false;
     mutable KeyIndex* keyIndex = nullptr;  // slots by key, built lazily (key_index.h)
     uint64_t backedSlotsEnd = 0;   // region offsets known to be backed by the
     uint64_t backedNodesEnd = 0;   // file system (disk and shm), per area
@@ -124,6 +128,11 @@ public:
 
     // Record operations. add: 0 stored, -1 full (or refused), -2 PQ codebook untrained.
     int add(uint64_t id, const char* key, const float* vector, const char* metadata, uint32_t metaLen);
+    // Appends record r of src, a segment of the same dimension and
+    // encoding, with its encoded vector and metadata as stored (no decoding,
+    // so it scores exactly as before). Nothing is flushed. 0 stored, -1
+    // full, read-only or not backed.
+    int addCopy(const Segment& src, const Record* r);
     Record* getByKey(const char* key) const;
     // Appends the slot indices of every live record whose key equals `key`
     // (over at most 64 bytes), in ascending slot order; returns how many.

@@ -35,6 +35,7 @@ bool Segment::publishCodebook(const float* src) {
     // must refuse it here rather than fault on the copy.
     if (cb == 0 || src == nullptr || !writable || mappedLen < kHeaderBytes + cb || !ensureBacked(kHeaderBytes, cb))
         return false;
+    dirty = true;
     float* area = reinterpret_cast<float*>(base + kHeaderBytes);
     if (src != area) std::memcpy(area, src, cb);
     // The mapping is page-aligned, so the range from its start covers the

@@ -123,6 +123,7 @@ Segment* adoptNewRegion(StorageMode mode, int fd, void* map, uint64_t size, cons
     seg->base = static_cast<uint8_t*>(map);
     seg->mappedLen = size;
     seg->writable = 1;
+    seg->dirty = true;
     seg->dim = shape.dim;
     seg->quantization = static_cast<uint32_t>(shape.quantization);
     seg->pqSubvectors = shape.pqSubvectors;

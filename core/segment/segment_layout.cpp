@@ -215,7 +215,7 @@ Segment::~Segment() {
     const bool mapped = base != nullptr && base != MAP_FAILED;
     if (mode == StorageMode::Disk || mode == StorageMode::Shm) {
         if (mapped) {
-            if (writable) msync(base, mappedLen, MS_SYNC);
+            if (writable && dirty) msync(base, mappedLen, MS_SYNC);
             munmap(base, mappedLen);
         }
         if (fd >= 0) close(fd);

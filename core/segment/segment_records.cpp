@@ -75,39 +75,50 @@ KeyIndex* syncedKeyIndex(const Segment& seg) {
     }
 }
 
+// Reserves the next slot of seg, backed before usedSlots covers it: once it
+// does, readers look at its `valid` byte, and on tmpfs even reading an
+// unbacked page of a full file system raises SIGBUS. The slot index, or -1
+// when the segment is full or the slot cannot be backed (usedSlots as
+// before, except when a concurrent writer reserved after this one: that
+// slot then stays unpublished and every reader skips it).
+int64_t reserveSlot(Segment& seg) {
+    const uint64_t cap = std::min(seg.header->capacity.load(), seg.slotCapacity);
+    const uint64_t st = seg.stride();
+    const uint64_t slotsOffset = static_cast<uint64_t>(seg.slots - seg.base);
+    const uint64_t next = seg.counters[0].load();
+    if (next < cap && !seg.ensureBacked(slotsOffset + next * st, st)) return -1;
+    const uint64_t s = seg.counters[0].fetch_add(1);
+    if (s >= cap) {
+        seg.counters[0].fetch_sub(1);
+        return -1;
+    }
+    const uint64_t slotOffset = slotsOffset + s * st;
+    if (s != next && !seg.ensureBacked(slotOffset, st)) {
+        // Give the slot back if nobody reserved after it; otherwise at
+        // least its header is made readable.
+        uint64_t expected = s + 1;
+        if (!seg.counters[0].compare_exchange_strong(expected, s)) seg.ensureBacked(slotOffset, kSlotHeaderBytes);
+        return -1;
+    }
+    return static_cast<int64_t>(s);
+}
+
 }  // namespace
 
 // vector: dim floats; metadata: metaLen bytes (only the first 4096 are
 // kept) or null. Lock-free: other processes may add, delete and search the
 // same region meanwhile. -2 (nothing touched) while a PQ codebook is
 // missing; -1 when full, read-only, or when the file system cannot back the
-// slot (usedSlots as before, except when a concurrent writer reserved after
-// this one: that slot then stays unpublished and every reader skips it).
+// slot (see reserveSlot).
 int Segment::add(uint64_t id, const char* key, const float* vector, const char* metadata, uint32_t metaLen) {
     if (quantization == static_cast<uint32_t>(Quantization::PQ) && codebook == nullptr) return -2;
     if (!writable) return -1;
-    const uint64_t cap = std::min(header->capacity.load(), slotCapacity);
+    const int64_t reserved = reserveSlot(*this);
+    if (reserved < 0) return -1;
+    dirty = true;
+    const uint64_t s = static_cast<uint64_t>(reserved);
     const uint64_t st = stride();
-    const uint64_t slotsOffset = static_cast<uint64_t>(slots - base);
-    // Back the slot before it is reserved: once usedSlots covers it, readers
-    // look at its `valid` byte, and on tmpfs even reading an unbacked page
-    // of a full file system raises SIGBUS. A refusal here reserves nothing.
-    const uint64_t next = counters[0].load();
-    if (next < cap && !ensureBacked(slotsOffset + next * st, st)) return -1;
-    const uint64_t s = counters[0].fetch_add(1);
-    if (s >= cap) {
-        counters[0].fetch_sub(1);
-        return -1;
-    }
-    const uint64_t slotOffset = slotsOffset + s * st;
-    if (s != next && !ensureBacked(slotOffset, st)) {
-        // Another writer got in between. Give the slot back if nobody
-        // reserved after it; otherwise it stays reserved and unpublished,
-        // every reader skips it, and at least its header is made readable.
-        uint64_t expected = s + 1;
-        if (!counters[0].compare_exchange_strong(expected, s)) ensureBacked(slotOffset, kSlotHeaderBytes);
-        return -1;
-    }
+    const uint64_t slotOffset = static_cast<uint64_t>(slots - base) + s * st;
 
     Record* r = recordAt(s);
     const uint32_t n = std::min(metaLen, kMaxMetadataBytes);
@@ -138,10 +149,34 @@ int Segment::add(uint64_t id, const char* key, const float* vector, const char* 
     return 0;
 }
 
+int Segment::addCopy(const Segment& src, const Record* from) {
+    if (!writable || src.dim != dim || src.quantization != quantization || src.pqSubvectors != pqSubvectors) return -1;
+    const int64_t reserved = reserveSlot(*this);
+    if (reserved < 0) return -1;
+    dirty = true;
+    Record* r = recordAt(static_cast<uint64_t>(reserved));
+    const uint32_t n = std::min(from->metaLen, kMaxMetadataBytes);
+    r->id = from->id;
+    std::memcpy(r->key, from->key, kKeyFieldBytes);
+    r->key[kMaxKeyBytes] = '\0';
+    r->dim = static_cast<uint16_t>(dim);
+    r->metaLen = n;
+    r->graphNode = -1;
+    r->reserved2 = 0;
+    r->seq = static_cast<uint32_t>(header->insertSeq.fetch_add(1));
+    uint8_t* vec = reinterpret_cast<uint8_t*>(r) + kSlotHeaderBytes;
+    std::memcpy(vec, reinterpret_cast<const uint8_t*>(from) + kSlotHeaderBytes, vecBytes() + n);
+    r->deleted = 0;
+    publishRecord(r);
+    header->liveCount.fetch_add(1);
+    return 0;
+}
+
 bool Segment::markDeleted(uint64_t slot) {
     if (!writable || slot >= usedSlotsClamped()) return false;
     Record* r = recordAt(slot);
     if (!recordLive(r)) return false;
+    dirty = true;
     r->deleted = 1;
     header->liveCount.fetch_sub(1);
     return true;
@@ -250,6 +285,7 @@ int Segment::search(const float* query, int topK, Result* results, int* count, c
 
 void Segment::clearRecords() {
     if (!writable) return;
+    dirty = true;
     const uint64_t used = usedSlotsClamped();
     const uint64_t from = static_cast<uint64_t>(slots - base);
     const uint64_t to = from + used * stride();

@@ -74,6 +74,7 @@ void releaseGraphWriter(SegmentHeader* h) {
 int indexSegment(Segment& seg, bool rebuild, const GraphStop* stop) {
     if (!seg.writable || seg.header == nullptr) return -1;
     if (!takeGraphWriter(seg.header)) return -2;
+    seg.dirty = true;
     int rc;
     if (rebuild || (__atomic_load_n(&seg.header->flags, __ATOMIC_ACQUIRE) & kFlagGraphUsable) == 0) {
         rc = buildHnsw(seg, stop);
@@ -121,6 +122,7 @@ uint64_t Store::recordsInGraphs() const {
 int Store::indexFor(double seconds) {
     if (!writable) return -1;
     if (mode == StorageMode::Shm && control != nullptr) {
+        followGeneration();
         attachShmSegments();
         for (Segment* seg : segments) seg->refreshCodebook();
     }

@@ -33,6 +33,7 @@ struct StoreStats {
     uint64_t bytesPerVector;  // encoded size of one stored vector
     bool indexReady;          // some segment has a usable graph
     uint64_t unindexed;  // live records without a graph node
+    uint64_t deadCount;  // used slots whose record was deleted or replaced
     double memoryMb;     // mapped size of every segment
 };
 
@@ -58,7 +59,7 @@ bool preferFilteredScan(const Store& st, const Filter& filter, int k, int ef, fl
 uint64_t recordId(const char* key);
 
 // Why the last write was refused, where the store knows it.
-enum class WriteFailure { Unknown, Full, MemoryLimit, NoSpace, OutOfMemory };
+enum class WriteFailure { Unknown, Full, MemoryLimit, NoSpace, OutOfMemory, Busy };
 
 class Store {
 public:
@@ -77,6 +78,8 @@ public:
     uint32_t autoIndexThreshold = 100;
     uint64_t memoryLimit = 0;
     ShmControl* control = nullptr;
+    // Shared memory: the generation the attached segments belong to.
+    uint32_t shmGeneration = 0;
     void* controlMapping = nullptr;
     int controlFd = -1;
     // Process-local write helpers (memory and disk mode). Segments before
@@ -85,7 +88,8 @@ public:
     uint64_t firstOpenSegment = 0;
     uint64_t firstOpenGeneration = 0;  // generation of segment 0 the hint belongs to
     KeyDirectory* keyDirectory = nullptr;
-    // Set by a set or add that returns -1 (Unknown when the cause is none of the others).
+    // Set by a set, add or compact that returns -1 (Unknown when the cause
+    // is none of the others; Busy: another process is compacting).
     WriteFailure writeFailure = WriteFailure::Unknown;
 
     Store() = default;
@@ -149,6 +153,14 @@ public:
 
     void clear();
     int snapshot(const char* dir) const;
+    // Rewrites the live records (encoded vectors as stored, held-back PQ
+    // records and the codebook untouched) into fresh segments, drops the
+    // old ones and returns the slots given back; -1 (store unchanged) when
+    // the new segments cannot be made. Graphs are left to automatic
+    // indexing or buildIndex(). Disk: the new files replace the old ones
+    // atomically (a crash leaves one or the other). Shared memory: other
+    // processes go on reading and writing; see followGeneration().
+    long compact();
 
     // Another process may shorten a segment file or shared object under the
     // mapping. truncatedBacking names the first backing object (segment
@@ -174,6 +186,15 @@ public:
     // owns nothing across a visit, so a visitor may leave by a long jump.
     void forEachRecord(float* scratch, RecordVisitor visit, void* ctx);
 
+    // When another process or handle compacted the store since this handle
+    // attached its segments, drops them (mappings of removed objects stay
+    // valid until then, so nothing faults) and attaches the new ones, with
+    // the count taken from them. True when it switched. Shared memory:
+    // every call of the store runs it first (one atomic read). Disk: one
+    // stat of seg_0000, run only by compact() and clear() and by whoever
+    // keeps a handle across requests (at the start of each); a handle that
+    // wrote into replaced files meanwhile has lost those writes.
+    bool followGeneration();
     // Shared-memory mode.
     void attachShmSegments();
     // Last step of add in shm mode when every attached segment refused the

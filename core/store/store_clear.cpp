@@ -52,12 +52,21 @@ void Store::clear() {
     // A read-only handle maps its segments read-only; there is nothing it
     // could empty.
     if (!writable) return;
+    followGeneration();
     if (pqBuffer != nullptr) {
         pqBuffer->vectors.clear();
         pqBuffer->ids.clear();
         pqBuffer->keys.clear();
         pqBuffer->metadata.clear();
         pqBuffer->count = 0;
+    }
+    // A disk store is cleared by an empty compaction: its files shrink to
+    // one, and a crash leaves the records either all there or all gone.
+    if (mode == StorageMode::Disk) {
+        try {
+            if (compactDisk(*this, false) >= 0) return;
+        } catch (...) {
+        }
     }
     for (Segment* seg : segments) seg->clearRecords();
     // Every segment has room again; the key directory notices the clear by

@@ -24,10 +24,18 @@ size_t scanSegmentFiles(Store* st, const char* dir, bool mapFiles, int* refused)
     char path[4096];
     size_t taken = 0;
     if (dir == nullptr || dir[0] == '\0') return 0;
-    for (uint32_t n = static_cast<uint32_t>(st->segments.size()); n < kMaxSegmentFiles; ++n) {
+    // While a committed compaction is being put in place, its files are
+    // the store: those not moved yet are read where they wait.
+    char ready[4096];
+    const uint32_t limit = committedFileCount(dir, ready, sizeof ready);
+    for (uint32_t n = static_cast<uint32_t>(st->segments.size()); n < limit; ++n) {
         if (!segmentFilePath(dir, n, path, sizeof path)) break;
+        char waiting[4096];
         struct stat sb;
-        if (stat(path, &sb) != 0) break;
+        if (limit != kMaxSegmentFiles && segmentFilePath(ready, n, waiting, sizeof waiting) && stat(waiting, &sb) == 0)
+            std::memcpy(path, waiting, sizeof path);
+        // A missing file fails to open like a broken one: no stat first.
+        errno = 0;
         Segment* seg = mapFiles ? Segment::openDisk(path, 1) : Segment::loadFromFile(path);
         if (seg == nullptr) {
             if (refused != nullptr && errno == EPERM) *refused = EPERM;
@@ -162,6 +170,8 @@ Store* Store::openDisk(const char* dir, const Shape& shape, int* why) {
 
     int err = makeDirectories(st->dir, st->shape.fileMode);
     if (err == 0) err = adoptableDirectory(st->dir);
+    // A compaction a killed process committed is finished before anything is read.
+    if (err == 0 && !finishDiskCompaction(st->dir)) err = errno != 0 ? errno : EIO;
     if (err == 0) {
         scanSegmentFiles(st, st->dir, true, &err);
         if (err == 0 && st->segments.empty()) {

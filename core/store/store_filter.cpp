@@ -68,6 +68,7 @@ bool preferFilteredScan(const Store& st, const Filter& filter, int k, int ef, fl
 
 long Store::deleteWhere(const Filter& filter) {
     if (!writable) return -1;
+    if (mode == StorageMode::Shm) followGeneration();
     if (mode == StorageMode::Shm && control != nullptr) attachShmSegments();
     const MetadataTest keep = filter.test();
     // Keys first, deletions after: del rewrites the slots being walked.
@@ -101,12 +102,14 @@ bool Store::has(const char* key) {
     if (pqBuffer != nullptr && pqBuffer->count > 0 && heldBackIndex(*pqBuffer, key) >= 0) return true;
     const size_t keyLen = strnlen(key, kKeyFieldBytes);
     if (recordLimit(keyLen, 0) != RecordLimit::Ok) return false;
+    if (mode == StorageMode::Shm) followGeneration();
     if (mode == StorageMode::Shm && control != nullptr) attachShmSegments();
     Segment* seg = nullptr;
     return findNewestLive(*this, key, keyLen, &seg) != nullptr;
 }
 
 void Store::keys(const char* prefix, size_t prefixLen, std::vector<std::string>* out) {
+    if (mode == StorageMode::Shm) followGeneration();
     if (mode == StorageMode::Shm && control != nullptr) attachShmSegments();
     std::unordered_set<std::string> listed;
     auto take = [&](const char* key, size_t len) {

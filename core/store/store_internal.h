@@ -151,6 +151,87 @@ void releaseGraphWriter(SegmentHeader* h);
 // otherwise what buildHnsw or hnswInsertIncremental returned.
 int indexSegment(Segment& seg, bool rebuild, const GraphStop* stop);
 
+// Compaction (store_compact.cpp). New segments made on demand by `make`
+// (number: 0, 1, ... in the order made), each given `codebook` when set.
+struct CompactSink {
+    Segment* (*make)(void* ctx, uint32_t number) = nullptr;
+    void* ctx = nullptr;
+    const float* codebook = nullptr;
+    uint32_t maxSegments = UINT32_MAX;
+    // Records expected and placed so far: the pages a new shared segment
+    // will receive are faulted in with one call, not one by one.
+    uint64_t expected = 0;
+    uint64_t placed = 0;
+    std::vector<Segment*> made;
+    // Whether the last source segment's records can be copied as stored
+    // (its codebook is the new segments'): judged once per segment.
+    const Segment* checkedSource = nullptr;
+    const float* checkedCodebook = nullptr;
+    bool sourceAsStored = true;
+};
+// Where a copied record landed: index into `made` and slot.
+struct CompactPlace {
+    uint32_t segment;
+    uint64_t slot;
+};
+// Deletes a segment without flushing it.
+void discardSegment(Segment* seg);
+// Copies the record in `slot` of src when it is live: 0 copied (*placed
+// filled when given), 1 not live, -1 no new segment could take it.
+int copyLiveRecord(CompactSink& sink, const Segment& src, uint64_t slot, CompactPlace* placed);
+// Every live record of `from` in order (none unless keepRecords); at least
+// one segment is made. 0, or -1 (the caller discards sink.made).
+int copyLiveRecords(const std::vector<Segment*>& from, CompactSink& sink, bool keepRecords);
+// A store always has a segment to write into: makes the first when none.
+bool ensureSinkSegment(CompactSink& sink);
+uint64_t usedSlotsOf(const std::vector<Segment*>& segments);
+uint64_t liveCountOf(const std::vector<Segment*>& segments);
+// Puts `made` in place of the store's segments (which are discarded) and
+// starts the process-local helpers and the count over. made is left empty.
+void adoptCompacted(Store& st, std::vector<Segment*>& made);
+
+// Memory mode: compacts the store when it is full and more of its slots
+// are dead than live (a set calls it before anything else).
+void compactMemoryIfMostlyDead(Store& st);
+
+// Disk mode (store_disk_compact.cpp): the live records (none unless
+// keepRecords) written under a temporary directory, committed by one
+// rename, then moved in place. Slots reclaimed, or -1 (store unchanged).
+long compactDisk(Store& st, bool keepRecords);
+// When seg_0000 of the directory is no longer the file this handle mapped
+// (another handle compacted or cleared the store), drops the old list and
+// scans the directory again. True when it did.
+bool followDiskFiles(Store& st);
+// Completes a committed compaction of dir (also one a killed process left
+// half done) and removes what a killed compactor left before its commit.
+// False when the committed state could not be put in place.
+bool finishDiskCompaction(const char* dir);
+// The number of files a committed but unfinished compaction of dir keeps,
+// or kMaxSegmentFiles when there is none; *ready receives its directory.
+uint32_t committedFileCount(const char* dir, char* ready, size_t cap);
+
+// Shared-memory mode (store_shm.cpp, store_shm_compact.cpp).
+// Segment numbers read from the control object are untrusted; the count
+// has 16 bits.
+constexpr uint32_t kMaxShmSegments = kShmCountMask;
+// How long a handle waits for another process holding a lock.
+constexpr double kShmWaitSeconds = 5.0;
+// An add in shm mode found the generation switched under it (nothing stored).
+constexpr int kGenerationMoved = -3;
+// "/qb_<name>_sNNNN" in generation 0, "/qb_<name>_g<G>_sNNNN" after.
+bool shmSegmentName(const char* name, uint32_t generation, uint32_t number, char* out, size_t cap);
+// Unlinks the objects of one generation, from number 0 to the first missing.
+void removeShmGeneration(const char* name, uint32_t generation);
+// The creation lock: taken from 0 or from a holder that is gone; false
+// after `seconds`. Released only by its holder.
+bool lockCreate(ShmControl* c, double seconds = kShmWaitSeconds);
+void unlockCreate(ShmControl* c);
+long compactShm(Store& st);
+// set and del in shm mode: the write in this handle's generation and, when
+// a compaction may have copied that generation before the write landed,
+// once more in the generation it switched to. op(st, replay) is the write.
+int writeAcrossCompaction(Store& st, int (*op)(Store&, const void*, bool), const void* args, bool combineAsDelete);
+
 // The scan reads seg_0000 to seg_9999; no store or snapshot writes a file it
 // could not read back.
 constexpr uint32_t kMaxSegmentFiles = 10000;

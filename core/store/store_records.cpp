@@ -19,6 +19,7 @@ void Store::stats(StoreStats* out) const {
     out->bytesPerVector = encodedBytes(shape.dim, static_cast<uint32_t>(shape.quantization), shape.pqSubvectors);
     out->indexReady = false;
     out->unindexed = 0;
+    out->deadCount = 0;
     for (const Segment* seg : segments) {
         const SegmentHeader* h = seg->header;
         if (!h) continue;
@@ -26,6 +27,10 @@ void Store::stats(StoreStats* out) const {
         uint64_t live = h->liveCount.load();
         uint64_t indexed = h->indexedCount.load();
         if (live > indexed) out->unindexed += live - indexed;
+        // A slot stays used after its record is deleted or replaced, until
+        // the store is compacted or cleared.
+        const uint64_t used = seg->usedSlotsClamped();
+        if (used > live) out->deadCount += used - live;
     }
     double mb = 0.0;
     for (const Segment* seg : segments) mb += static_cast<double>(seg->mappedLen) * (1.0 / 1048576.0);
@@ -54,6 +59,7 @@ const float* finiteVector(const float* vec, uint32_t dim, float* scratch) {
 }  // namespace
 
 void Store::forEachRecord(float* scratch, RecordVisitor visit, void* ctx) {
+    if (mode == StorageMode::Shm) followGeneration();
     const uint32_t dim = shape.dim;
     if (dim == 0 || dim > kMaxDim) return;
     if (const PQTrainingBuffer* buf = pqBuffer) {

@@ -8,9 +8,11 @@ bool Store::catchUp() {
     if (truncatedBacking() != nullptr) return false;
     if (mode == StorageMode::Shm) {
         if (shmControlReplaced(*this)) return false;
+        followGeneration();
         attachShmSegments();
         totalCount.exchange(control->totalCount.load());
     } else if (mode == StorageMode::Disk) {
+        followGeneration();  // a compaction committed meanwhile
         if (diskFilesReplaced(*this)) return false;
         scanSegmentFiles(this, dir, true);
         uint64_t live = 0;

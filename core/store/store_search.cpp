@@ -71,6 +71,7 @@ int Store::search(const float* query, int topK, float precision, Result** out, c
     if (query == nullptr || topK < 1 || out == nullptr) return 0;
     const int k = topK > kMaxTopK ? kMaxTopK : topK;
     if (mode == StorageMode::Shm && control != nullptr) {
+        followGeneration();
         attachShmSegments();
         // Records other processes encoded since this handle mapped a segment
         // decode only with the codebook they trained meanwhile.
@@ -144,6 +145,7 @@ void Store::maybeAutoIndex() {
 
 int Store::buildIndex() {
     if (!writable) return -1;
+    if (mode == StorageMode::Shm) followGeneration();
     if (pqBuffer != nullptr && pqBuffer->count > 0) flushPQBuffer();
     for (Segment* seg : segments)
         if (indexSegment(*seg, true, nullptr) != 0) return -1;
@@ -155,6 +157,7 @@ int Store::buildIndex() {
 // live record is stored under key.
 int Store::get(const char* key, float* vecOut, char** metaOut, uint32_t* lenOut) {
     if (key == nullptr || key[0] == '\0' || vecOut == nullptr) return -1;
+    if (mode == StorageMode::Shm) followGeneration();
     if (pqBuffer != nullptr && pqBuffer->count > 0) {
         const long i = heldBackIndex(*pqBuffer, key);
         if (i >= 0) {

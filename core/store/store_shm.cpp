@@ -1,5 +1,6 @@
 // Shared-memory mode: the control object "/qb_<name>", its creation lock and
 // the shared segments "/qb_<name>_sNNNN" that many processes map at once.
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -23,20 +24,16 @@ namespace {
 // How long a handle waits for another process: for the creation lock, or
 // for a new control object to be published. A worker killed inside either
 // must not make the others wait longer than this.
-constexpr double kWaitSeconds = 5.0;
+constexpr double kWaitSeconds = kShmWaitSeconds;
 // A handle about to train waits this long for another that trains the
 // store's codebook under the lock: training many long vectors takes seconds.
 constexpr double kTrainWaitSeconds = 60.0;
 // New segments a record may chase when other writers keep filling them first.
 constexpr int kMaxCreateAttempts = 64;
 
-// Segment numbers read from the control object are untrusted; no store gets
-// anywhere near this many segments.
-constexpr uint32_t kMaxShmSegments = 1u << 20;
-
-// Longest store name whose segment names, with a ten-digit number, still fit
-// in 255 bytes: "/qb_" + name + "_s" + 4294967295.
-constexpr size_t kMaxShmNameLen = 255 - 4 - 2 - 10;
+// Longest store name whose segment names, with a generation and a
+// five-digit number, still fit in 255 bytes: "/qb_" + name + "_g65535_s65535".
+constexpr size_t kMaxShmNameLen = 255 - 4 - 7 - 7;
 
 double monotonicSeconds() {
     timespec ts;
@@ -61,10 +58,16 @@ bool controlName(const char* name, char* out, size_t cap) {
     return n > 0 && static_cast<size_t>(n) < cap;
 }
 
-bool segmentName(const char* name, uint32_t number, char* out, size_t cap) {
-    int n = std::snprintf(out, cap, "/qb_%s_s%04u", name, number);
+}  // namespace
+
+// Generation 0 keeps the names of stores that were never compacted.
+bool shmSegmentName(const char* name, uint32_t generation, uint32_t number, char* out, size_t cap) {
+    int n = generation == 0 ? std::snprintf(out, cap, "/qb_%s_s%04u", name, number)
+                            : std::snprintf(out, cap, "/qb_%s_g%u_s%04u", name, generation, number);
     return n > 0 && static_cast<size_t>(n) < cap;
 }
+
+namespace {
 
 bool validName(const char* name) {
     if (name == nullptr || name[0] == '\0') return false;
@@ -97,7 +100,9 @@ Shape controlShape(const ShmControl* c, bool useAvx2) {
 // Takes the creation lock: compare-exchange from 0 to this process's id.
 // A holder that no longer exists is replaced by compare-exchange from its
 // id. Gives up (false) after `seconds`.
-bool lockCreate(ShmControl* c, double seconds = kWaitSeconds) {
+}  // namespace
+
+bool lockCreate(ShmControl* c, double seconds) {
     const uint32_t me = static_cast<uint32_t>(getpid());
     double deadline = 0;
     unsigned round = 0;
@@ -125,6 +130,8 @@ void unlockCreate(ShmControl* c) {
     c->createLock.compare_exchange_strong(me, 0, std::memory_order_release, std::memory_order_relaxed);
 }
 
+namespace {
+
 uint64_t publishedWord(const ShmControl* c) {
     return __atomic_load_n(reinterpret_cast<const uint64_t*>(c), __ATOMIC_ACQUIRE);
 }
@@ -136,7 +143,7 @@ constexpr uint64_t kPublishedWord = static_cast<uint64_t>(kShmControlMagic) |
 // store, the first trained codebook of the list. Caller holds createLock.
 Segment* createSharedSegment(Store* st, uint32_t number) {
     char seg[256];
-    if (!segmentName(st->name, number, seg, sizeof seg)) return nullptr;
+    if (number >= kMaxShmSegments || !shmSegmentName(st->name, st->shmGeneration, number, seg, sizeof seg)) return nullptr;
     Segment* s = Segment::createShm(seg, st->shape);
     if (s == nullptr) return nullptr;
     if (st->shape.quantization == Quantization::PQ && st->shape.pqSubvectors != 0) {
@@ -161,7 +168,7 @@ void initialiseControl(Store* st, ShmControl* c) {
     c->hnswM = st->shape.hnswM;
     c->segmentCapacity = st->shape.capacity;
     c->efConstruction = st->shape.efConstruction;
-    c->reserved = 0;
+    c->compactLock.store(0);
     c->creatorPid = static_cast<uint32_t>(getpid());
     c->pqSubvectors = st->shape.pqSubvectors;
     // At most 63 bytes: byte 127 of the object stays 0.
@@ -258,7 +265,7 @@ int openOwnedControl(const char* ctl, int flags) {
 // refused rather than left without the segment.
 bool foreignSegment(const Store* st, uint32_t number) {
     char seg[256];
-    if (!segmentName(st->name, number, seg, sizeof seg)) return false;
+    if (!shmSegmentName(st->name, st->shmGeneration, number, seg, sizeof seg)) return false;
     const int fd = shm_open(seg, O_RDONLY, 0);
     if (fd < 0) return false;
     const bool foreign = !ownedPrivately(fd);
@@ -330,12 +337,14 @@ Store* Store::openShm(const char* name, const Shape& shape, bool writable, int* 
     }
     st->totalCount.exchange(c->totalCount.load());
 
+    st->shmGeneration = shmGenerationOf(c->segmentCount.load());
     st->attachShmSegments();
     if (st->writable && st->segments.empty() && lockCreate(c)) {
         // Segment 0 could not be made when the store was created; whoever
         // comes next makes it, one at a time.
+        st->shmGeneration = shmGenerationOf(c->segmentCount.load());
         st->attachShmSegments();
-        if (st->segments.empty() && c->segmentCount.load() == 0) {
+        if (st->segments.empty() && shmCountOf(c->segmentCount.load()) == 0) {
             Segment* first = createSharedSegment(st, 0);
             if (first != nullptr && appendSegment(st, first)) c->segmentCount.fetch_add(1);
         }
@@ -362,13 +371,16 @@ Store* Store::openShm(const char* name, const Shape& shape, bool writable, int* 
 
 void Store::attachShmSegments() {
     if (control == nullptr) return;
-    uint32_t shared = control->segmentCount.load(std::memory_order_acquire);
-    if (shared > kMaxShmSegments) shared = kMaxShmSegments;
+    const uint32_t word = control->segmentCount.load(std::memory_order_acquire);
+    // Another generation's segments are attached by followGeneration only,
+    // never in the middle of an operation on this one's.
+    if (shmGenerationOf(word) != shmGeneration) return;
+    const uint32_t shared = std::min(shmCountOf(word), kMaxShmSegments);
     // Numbers and list positions stay equal: stop at the first number that
     // does not open (yet) and start from it again next time.
     for (size_t n = segments.size(); n < shared; ++n) {
         char seg[256];
-        if (!segmentName(name, static_cast<uint32_t>(n), seg, sizeof seg)) return;
+        if (!shmSegmentName(name, shmGeneration, static_cast<uint32_t>(n), seg, sizeof seg)) return;
         Segment* s = Segment::openShm(seg, writable ? 1 : 0);
         if (s == nullptr) return;
         if (s->dim != shape.dim || s->quantization != static_cast<uint32_t>(shape.quantization) ||
@@ -387,6 +399,12 @@ int Store::addToNewShmSegment(uint64_t id, const char* key, const float* vector,
     // the record then simply goes on to the next new segment.
     for (int attempt = 0; attempt < kMaxCreateAttempts; ++attempt) {
         if (!lockCreate(control)) return -1;
+        // A compaction switched generations while this write was on its way:
+        // the caller follows and writes into the new one.
+        if (shmGenerationOf(control->segmentCount.load()) != shmGeneration) {
+            unlockCreate(control);
+            return kGenerationMoved;
+        }
 
         // Another process may have made room while we waited for the lock.
         size_t before = segments.size();
@@ -403,7 +421,7 @@ int Store::addToNewShmSegment(uint64_t id, const char* key, const float* vector,
 
         // A counted number that failed to attach (for instance no descriptor
         // left) is not created again: that would wipe its records.
-        uint32_t number = control->segmentCount.load();
+        uint32_t number = shmCountOf(control->segmentCount.load());
         if (number != segments.size()) {
             unlockCreate(control);
             return -1;
@@ -496,25 +514,36 @@ bool Store::destroyShm(const char* name) {
     int fd = shm_open(ctl, O_RDONLY, 0660);
     if (fd >= 0) {
         struct stat sb;
-        uint32_t count = 0;
+        uint32_t word = 0;
         if (fstat(fd, &sb) == 0 && sb.st_size >= static_cast<off_t>(sizeof(ShmControl))) {
             void* m = mmap(nullptr, sizeof(ShmControl), PROT_READ, MAP_SHARED, fd, 0);
             if (m != MAP_FAILED) {
-                count = static_cast<const ShmControl*>(m)->segmentCount.load();
+                word = static_cast<const ShmControl*>(m)->segmentCount.load();
                 munmap(m, sizeof(ShmControl));
             }
         }
         close(fd);
-        if (count > kMaxShmSegments) count = kMaxShmSegments;
+        const uint32_t generation = shmGenerationOf(word);
+        const uint32_t count = shmCountOf(word);
         char seg[256];
         for (uint32_t n = 0; n < count; ++n) {
-            if (segmentName(name, n, seg, sizeof seg)) shm_unlink(seg);
+            if (shmSegmentName(name, generation, n, seg, sizeof seg)) shm_unlink(seg);
         }
         // A segment a killed worker was still creating carries the next
-        // number without being counted.
-        if (segmentName(name, count, seg, sizeof seg)) shm_unlink(seg);
+        // number without being counted; a killed compactor may have left
+        // the generations beside the current one.
+        if (shmSegmentName(name, generation, count, seg, sizeof seg)) shm_unlink(seg);
+        removeShmGeneration(name, (generation + 1) & kShmCountMask);
+        removeShmGeneration(name, (generation - 1) & kShmCountMask);
     }
     return shm_unlink(ctl) == 0;
+}
+
+void removeShmGeneration(const char* name, uint32_t generation) {
+    char seg[256];
+    for (uint32_t n = 0; n < kMaxShmSegments; ++n) {
+        if (!shmSegmentName(name, generation, n, seg, sizeof seg) || shm_unlink(seg) != 0) return;
+    }
 }
 
 }  // namespace qarbin

@@ -105,6 +105,59 @@ uint64_t markSlots(Store& st, Segment* seg, const std::vector<uint64_t>& slots) 
     return marked;
 }
 
+struct WriteArgs {
+    const char* key;
+    const float* vector;
+    const char* metadata;
+    uint32_t metaLen;
+};
+
+// Marks the slots found by liveEverywhere: every live record under a key in
+// every segment (a compaction that met a write in flight may have left two).
+uint64_t markEverywhere(Store& st, const std::vector<std::vector<uint64_t>>& found) {
+    uint64_t marked = 0;
+    for (size_t i = 0; i < found.size() && i < st.segments.size(); ++i)
+        if (!found[i].empty()) marked += markSlots(st, st.segments[i], found[i]);
+    return marked;
+}
+
+std::vector<std::vector<uint64_t>> liveEverywhere(Store& st, const char* key) {
+    std::vector<std::vector<uint64_t>> found(st.segments.size());
+    for (size_t i = 0; i < st.segments.size(); ++i) st.segments[i]->findLiveByKey(key, found[i]);
+    return found;
+}
+
+// The old record is marked only once the new one is stored, so a set that
+// fails leaves the key as it was. Not when the add followed a compaction
+// into another generation: the slots found belong to the old one, and the
+// caller writes again.
+int setOnce(Store& st, const void* a, bool replay) {
+    const WriteArgs& w = *static_cast<const WriteArgs*>(a);
+    const uint64_t id = recordId(w.key);
+    const uint32_t generation = st.shmGeneration;
+    if (replay) {
+        const std::vector<std::vector<uint64_t>> found = liveEverywhere(st, w.key);
+        const int rc = st.add(id, w.key, w.vector, w.metadata, w.metaLen);
+        if (rc == 0 && st.shmGeneration == generation) markEverywhere(st, found);
+        return rc;
+    }
+    std::vector<uint64_t> slots;
+    const int old = findFirstLive(st, w.key, strnlen(w.key, kKeyFieldBytes), slots);
+    const int rc = st.add(id, w.key, w.vector, w.metadata, w.metaLen);
+    if (rc != 0 || old < 0 || st.shmGeneration != generation) return rc;
+    markSlots(st, st.segments[static_cast<size_t>(old)], slots);
+    return 0;
+}
+
+int delOnce(Store& st, const void* a, bool replay) {
+    const char* key = static_cast<const WriteArgs*>(a)->key;
+    if (replay) return markEverywhere(st, liveEverywhere(st, key)) != 0 ? 0 : -1;
+    std::vector<uint64_t> slots;
+    const int s = findFirstLive(st, key, strnlen(key, kKeyFieldBytes), slots);
+    if (s < 0) return -1;
+    return markSlots(st, st.segments[static_cast<size_t>(s)], slots) != 0 ? 0 : -1;
+}
+
 }  // namespace
 
 // vector: shape.dim floats; metadata: metaLen bytes or null. Replaces what is
@@ -115,21 +168,16 @@ int Store::set(const char* key, const float* vector, const char* metadata, uint3
     // Refused before anything is removed: the held-back path deletes first.
     if (vector == nullptr || segments.empty()) return -1;
     if (overLimit(key, metadata, metaLen)) return -1;
-    const size_t keyLen = strnlen(key, kKeyFieldBytes);
     const uint64_t id = recordId(key);
     if (pqBuffer != nullptr) {
         del(key);
         return add(id, key, vector, metadata, metaLen);
     }
     try {
-        // The old record is marked only once the new one is stored, so a set
-        // that fails leaves the key as it was.
-        std::vector<uint64_t> slots;
-        const int old = findFirstLive(*this, key, keyLen, slots);
-        const int rc = add(id, key, vector, metadata, metaLen);
-        if (rc != 0 || old < 0) return rc;
-        markSlots(*this, segments[static_cast<size_t>(old)], slots);
-        return 0;
+        if (mode == StorageMode::Memory) compactMemoryIfMostlyDead(*this);
+        const WriteArgs args{key, vector, metadata, metaLen};
+        if (mode == StorageMode::Shm && control != nullptr) return writeAcrossCompaction(*this, setOnce, &args, false);
+        return setOnce(*this, &args, false);
     } catch (const std::bad_alloc&) {
         writeFailure = WriteFailure::OutOfMemory;
         return -1;
@@ -174,6 +222,8 @@ int Store::add(uint64_t id, const char* key, const float* vector, const char* me
         int rc;
         if (mode == StorageMode::Shm && control != nullptr) {
             rc = addToNewShmSegment(id, key, vector, metadata, metaLen);
+            // A compaction switched generations: the record goes into the new one.
+            if (rc == kGenerationMoved) rc = followGeneration() ? add(id, key, vector, metadata, metaLen) : -1;
         } else if (mode == StorageMode::Disk) {
             rc = addToNewDiskSegment(this, id, key, vector, metadata, metaLen);
         } else if (growLastSegment(this)) {
@@ -210,10 +260,9 @@ int Store::del(const char* key) {
         }
         const size_t keyLen = strnlen(key, kKeyFieldBytes);
         if (recordLimit(keyLen, 0) != RecordLimit::Ok) return -1;  // no slot can hold it
-        std::vector<uint64_t> slots;
-        const int s = findFirstLive(*this, key, keyLen, slots);
-        if (s < 0) return -1;
-        return markSlots(*this, segments[static_cast<size_t>(s)], slots) != 0 ? 0 : -1;
+        const WriteArgs args{key, nullptr, nullptr, 0};
+        if (mode == StorageMode::Shm && control != nullptr) return writeAcrossCompaction(*this, delOnce, &args, true);
+        return delOnce(*this, &args, false);
     } catch (const std::bad_alloc&) {
         return -1;
     }

@@ -26,6 +26,7 @@ delete($key) required 1
 get($key) required 1
 clear() required 0
 snapshot($dir) required 1
+compact() required 0 returns int
 count() required 0
 stats() required 0
 close() required 0

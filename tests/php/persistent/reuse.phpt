@@ -40,6 +40,18 @@ $hit = $c->search([140, 1, 0, 0], 1, 0)[0]["key"];
 echo "search sees the new segment: $hit\n";
 unset($c);
 
+// Another process deletes a third and compacts: the kept handle follows
+// the new generation.
+elsewhere(function () use ($name) {
+    $w = new QarbinStore($name, ["storage" => "shm", "dimensions" => 4, "distance" => "euclidean"]);
+    for ($i = 0; $i < 150; $i += 3) $w->delete("k$i");
+    $w->compact();
+});
+$c = new QarbinStore($name, opts());
+echo "after a compaction elsewhere: count ", $c->count(), ", k3 ", $c->has("k3") ? "found" : "gone", ", k4 ",
+     $c->get("k4")["vector"][0], ", nearest to 100: ", $c->search([100, 1, 0, 0], 1, 0)[0]["key"], "\n";
+unset($c);
+
 // Read-only and writable handles are different stores.
 $ro = new QarbinStore($name, opts(["writable" => false]));
 try {
@@ -79,6 +91,16 @@ echo "memory: kept ", $m->count(), ", plain ", $plain->count(), "\n";
 $dir = sys_get_temp_dir() . "/qb_keep_" . getmypid();
 $k = new QarbinStore($dir, ["dimensions" => 2, "persistent" => true]);
 $k->set("a", [1, 2]);
+$k->set("b", [2, 2]);
+unset($k);
+elsewhere(function () use ($dir) {
+    $w = new QarbinStore($dir, ["dimensions" => 2]);
+    $w->delete("a");
+    $w->set("c", [3, 2]);
+    $w->compact();
+});
+$k = new QarbinStore($dir, ["dimensions" => 2, "persistent" => true]);
+echo "disk compacted elsewhere: count ", $k->count(), ", keys ", implode(",", $k->keys()), "\n";
 unset($k);
 array_map("unlink", glob("$dir/*"));
 rmdir($dir);
@@ -93,8 +115,10 @@ shared in one request: 50 7
 after the other closed: 50 has k49
 caught up: count 150, segments 3, k140 found
 search sees the new segment: k140
+after a compaction elsewhere: count 100, k3 gone, k4 4, nearest to 100: k100
 read-only kept apart: Store is read-only
 after destroy elsewhere: count 1, fresh, no old k7
 destroyed here: holder 1, new 0
 memory: kept 1, plain 0
+disk compacted elsewhere: count 2, keys b,c
 disk files removed: count 0, dir made again yes

@@ -1,5 +1,5 @@
 --TEST--
-stats(): entries in order, bytes per vector of each encoding, pq_subvectors only for pq, held-back records not in total_count
+stats(): entries in order, bytes per vector of each encoding, pq_subvectors only for pq, held-back records not in total_count, dead_count of deleted and replaced records in every mode
 --FILE--
 <?php
 $s = new QarbinStore(null, ["dimensions" => 4, "distance" => "manhattan"]);
@@ -40,6 +40,25 @@ echo "after graph build: ", $st["index_status"], ", unindexed ", $st["unindexed_
 for ($i = 150; $i < 180; $i++) $g->set("g$i", [cos($i), sin($i)]);
 $st = $g->stats();
 echo "30 more: ", $st["index_status"], ", unindexed ", $st["unindexed_count"], ", total ", $st["total_count"], "\n";
+
+// Slots of deleted and replaced records stay used: dead_count counts them.
+$dir = sys_get_temp_dir() . "/qarbin_stats_dead_" . getmypid();
+$shm = "stats_dead_" . getmypid();
+foreach (["memory" => null, "disk" => $dir, "shm" => $shm] as $mode => $where) {
+    $d = new QarbinStore($where, ["storage" => $mode, "dimensions" => 2, "segment_size" => 4]);
+    for ($i = 0; $i < 6; $i++) $d->set("d$i", [$i, 1]);
+    $before = $d->stats()["dead_count"];
+    $d->set("d1", [9, 9]);
+    $d->set("d2", [8, 8]);
+    $d->delete("d3");
+    $d->delete("missing");
+    $st = $d->stats();
+    echo "$mode: dead_count $before -> ", $st["dead_count"], ", total ", $st["total_count"], "\n";
+    $d->close();
+}
+QarbinStore::destroy($shm);
+array_map("unlink", glob("$dir/*"));
+rmdir($dir);
 ?>
 --EXPECT--
 storage          string 'memory'
@@ -52,6 +71,7 @@ bytes_per_vector integer 16
 concurrency      string 'lock-free (C++ std::atomic)'
 index_status     string 'none'
 unindexed_count  integer 1
+dead_count       integer 0
 memory_mb        double 
 grown: 1 segment, memory of 32 slots: true
 none dim 100: bytes_per_vector 400, pq_subvectors 'absent'
@@ -63,3 +83,6 @@ pq dim 96: bytes_per_vector 8, pq_subvectors 8
 pq collecting: count 3, total_count 0
 after graph build: ready, unindexed 0
 30 more: ready, unindexed 30, total 180
+memory: dead_count 0 -> 3, total 5
+disk: dead_count 0 -> 3, total 5
+shm: dead_count 0 -> 3, total 5

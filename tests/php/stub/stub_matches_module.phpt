@@ -73,7 +73,7 @@ echo implode("\n", compare("ChangedStub")), "\n";
 ?>
 --EXPECT--
 stub against module: same
-methods compared: 18
+methods compared: 19
 settings documented: 11
 module only: public batchSet(array $batch) required 1
 module only: public search(array $vector, $topK optional, $precision optional, ?array $filter optional) required 1
