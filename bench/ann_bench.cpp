@@ -1245,11 +1245,61 @@ int runFilter(const Options& o) {
     return 0;
 }
 
+// A quick form of figure 1 for development: the scan table (no recall) and
+// the encoding ratios of one run, on the 40 000 x 768 set and, when its idx
+// files are in the data directory, Fashion-MNIST. Each figure is the median
+// of kRounds rounds.
+int runScanQuick(const Options& o) {
+    Sets fm;
+    const bool haveFm = loadFashion(o, &fm);
+    const double bw = readBandwidth();
+    std::printf("read bandwidth %.2f GB/s\n\n| data | metric | encoding | ms/query | floor ms | floor/scan |\n"
+                "|---|---|---|---:|---:|---:|\n", bw / 1e9);
+    const uint32_t n768 = std::min<uint32_t>(40000, o.synthN);
+    Data s768 = clustered(n768, 768, 5, 1000), q768 = clustered(50, 768, 6, 1000);
+    struct SetRef {
+        const char* name;
+        const Data *raw, *rawQ, *unit, *unitQ;
+    };
+    std::vector<SetRef> sets;
+    if (haveFm) sets.push_back({"fashion-mnist-784", &fm.base, &fm.query, &fm.baseN, &fm.queryN});
+    sets.push_back({"clustered-768", &s768, &q768, &s768, &q768});
+    const DistanceMetric metrics[] = {DistanceMetric::Cosine, DistanceMetric::Dot, DistanceMetric::Euclidean,
+                                      DistanceMetric::Manhattan};
+    const Encoding encs[] = {{"f32", Quantization::None, 0},   {"f16", Quantization::F16, 0},
+                             {"int8", Quantization::Int8, 0},  {"binary", Quantization::Binary, 0},
+                             {"pq m16", Quantization::PQ, 16}, {"pq m28", Quantization::PQ, 28}};
+    std::map<std::string, double> scanMsOf;
+    std::vector<std::string> names;
+    for (const SetRef& set : sets) {
+        names.push_back(set.name);
+        for (DistanceMetric m : metrics) {
+            const bool unit = m == DistanceMetric::Cosine || m == DistanceMetric::Dot;
+            const Data& base = unit ? *set.unit : *set.raw;
+            const Data& qs = unit ? *set.unitQ : *set.rawQ;
+            for (const Encoding& e : encs) {
+                if (e.pqM == 28 && base.dim % 28 != 0) continue;
+                std::unique_ptr<Segment> seg(filledSegment(base, e.q, m, e.pqM, 256));
+                if (!seg) continue;
+                const double ms = scanMs(*seg, qs);
+                scanMsOf[std::string(set.name) + "|" + metricName(m) + "|" + e.name] = ms;
+                const double floorMs = double(seg->vecBytes()) * base.n / bw * 1e3;
+                std::printf("| %s | %s | %s | %.2f | %.2f | %.2f |\n", set.name, metricName(m), e.name, ms, floorMs,
+                            floorMs / ms);
+                std::fflush(stdout);
+            }
+        }
+    }
+    std::printf("\n");
+    printEncodingSpeedups(o, scanMsOf, names);
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     if (argc < 3) {
-        std::fprintf(stderr, "usage: %s scan|graph|shm|filter <data dir> [synth_n=N] [queries=N] [synth_queries=N] [previous=FILE]\n", argv[0]);
+        std::fprintf(stderr, "usage: %s scan|scanquick|graph|shm|filter <data dir> [synth_n=N] [queries=N] [synth_queries=N] [previous=FILE]\n", argv[0]);
         return 2;
     }
     Options o;
@@ -1268,6 +1318,7 @@ int main(int argc, char** argv) {
     }
     std::string what = argv[1];
     if (what == "scan") return runScan(o);
+    if (what == "scanquick") return runScanQuick(o);
     if (what == "graph") return runGraph(o);
     if (what == "shm") return runShm(o);
     if (what == "filter") return runFilter(o);

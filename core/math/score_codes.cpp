@@ -20,9 +20,6 @@
 namespace qarbin {
 namespace {
 
-// c[k] lane j = element k of row j, for rows decoded into registers.
-inline void rowsToColumns(__m256 c[8]) { transpose8(c); }
-
 // vcvtph2ps, then half subnormals (below 2^-14 once converted) cleared to
 // their signed zero: the value halfLanes and the decoder give, bit for bit
 // (a NaN keeps its payload; only its quiet bit may differ, which no sum
@@ -87,14 +84,26 @@ struct Int8Rows {
             step[r] = (mx - mn[r]) / 255.0f;
         }
     }
-    // Codes become columns first; the fused step then takes each lane's
-    // own step and minimum, the same operation on the same operands.
+    // The 8 x 8 code bytes are turned into columns as bytes (three rounds
+    // of byte, word and doubleword interleaves, a third of the shuffles of
+    // a float transpose); the fused step then takes each lane's own step
+    // and minimum, the same operation on the same operands.
     void columns(int r0, uint32_t i, __m256 c[8]) const {
-        for (int j = 0; j < 8; ++j) {
-            __m128i c8 = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(v[r0 + j] + 8 + i));
-            c[j] = _mm256_cvtepi32_ps(_mm256_cvtepu8_epi32(c8));
+        __m128i r[8];
+        for (int j = 0; j < 8; ++j) r[j] = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(v[r0 + j] + 8 + i));
+        // t[p]: rows 2p, 2p+1 interleaved by byte (element k of both at 2k).
+        __m128i t[4];
+        for (int p = 0; p < 4; ++p) t[p] = _mm_unpacklo_epi8(r[2 * p], r[2 * p + 1]);
+        // u: rows 0-3 (u[0], u[1]) and 4-7 (u[2], u[3]) by element pairs.
+        const __m128i u[4] = {_mm_unpacklo_epi16(t[0], t[1]), _mm_unpackhi_epi16(t[0], t[1]),
+                              _mm_unpacklo_epi16(t[2], t[3]), _mm_unpackhi_epi16(t[2], t[3])};
+        // w[h]: elements 2h and 2h+1 of rows 0-7 (8 bytes each).
+        const __m128i w[4] = {_mm_unpacklo_epi32(u[0], u[2]), _mm_unpackhi_epi32(u[0], u[2]),
+                              _mm_unpacklo_epi32(u[1], u[3]), _mm_unpackhi_epi32(u[1], u[3])};
+        for (int h = 0; h < 4; ++h) {
+            c[2 * h] = _mm256_cvtepi32_ps(_mm256_cvtepu8_epi32(w[h]));
+            c[2 * h + 1] = _mm256_cvtepi32_ps(_mm256_cvtepu8_epi32(_mm_unpackhi_epi64(w[h], w[h])));
         }
-        rowsToColumns(c);
         const __m256 s = _mm256_load_ps(step + r0);
         const __m256 m = _mm256_load_ps(mn + r0);
         for (int k = 0; k < 8; ++k) c[k] = _mm256_fmadd_ps(c[k], s, m);
@@ -106,15 +115,43 @@ struct Int8Rows {
     static float single(const QueryScorer& qs, const uint8_t* b) { return kernels::scoreOne(qs, Int8Rows(&b, 1), 0); }
 };
 
+// Eight +1/-1 floats for each byte: bit k set gives +1 in lane k, as
+// binaryLanes decodes it; one load instead of a compare and a blend.
+struct SignTable {
+    alignas(32) float v[256][8];
+};
+constexpr SignTable makeSignTable() {
+    SignTable t{};
+    for (int b = 0; b < 256; ++b)
+        for (int k = 0; k < 8; ++k) t.v[b][k] = (b >> k) & 1 ? 1.0f : -1.0f;
+    return t;
+}
+constexpr SignTable kSigns = makeSignTable();
+
+// Byte j bit k of x becomes byte k bit j: an 8 x 8 bit matrix transposed
+// by three exchanges of its off-diagonal blocks.
+inline uint64_t transposeBits8(uint64_t x) {
+    uint64_t t = (x ^ (x >> 7)) & 0x00AA00AA00AA00AAull;
+    x = x ^ t ^ (t << 7);
+    t = (x ^ (x >> 14)) & 0x0000CCCC0000CCCCull;
+    x = x ^ t ^ (t << 14);
+    t = (x ^ (x >> 28)) & 0x00000000F0F0F0F0ull;
+    return x ^ t ^ (t << 28);
+}
+
 struct BinaryRows {
     using Ptr = uint8_t;
     const uint8_t* const* v;
     BinaryRows(const uint8_t* const* p, uint32_t) : v(p) {}
+    // The eight rows' bytes turned into eight column bytes (bit j of column
+    // k: bit k of row j), each then one table load.
     void columns(int r0, uint32_t i, __m256 c[8]) const {
-        for (int j = 0; j < 8; ++j) c[j] = binaryLanes(v[r0 + j][i / 8]);
-        rowsToColumns(c);
+        uint64_t x = 0;
+        for (int j = 0; j < 8; ++j) x |= uint64_t{v[r0 + j][i / 8]} << (8 * j);
+        x = transposeBits8(x);
+        for (int k = 0; k < 8; ++k) c[k] = _mm256_load_ps(kSigns.v[(x >> (8 * k)) & 0xFF]);
     }
-    __m256 load(int r, uint32_t i) const { return binaryLanes(v[r][i / 8]); }
+    __m256 load(int r, uint32_t i) const { return _mm256_load_ps(kSigns.v[v[r][i / 8]]); }
     float at(int r, uint32_t i) const { return (v[r][i / 8] >> (i % 8)) & 1u ? 1.0f : -1.0f; }
     static float single(const QueryScorer& qs, const uint8_t* b) {
         return kernels::scoreOne(qs, BinaryRows(&b, 1), 0);

@@ -9,9 +9,11 @@
 #include <cerrno>
 #include <cmath>
 #include <cstring>
+#include <memory>
 #include <new>
 
 #include "core/math/codecs.h"
+#include "core/math/pq_bound.h"
 #include "core/math/score.h"
 #include "core/segment/key_index.h"
 #include "core/segment/pages.h"
@@ -56,6 +58,52 @@ struct ScanStream {
         }
     }
 };
+
+// Below this many slots a PQ scan scores every record: the per-query tables
+// cost about what scoring a few hundred records does.
+constexpr uint64_t kPqBoundMinSlots = 1024;
+
+// A PQ scan that scores exactly only the records whose proven upper bound
+// still lets them enter the top K, decoding as many at a time as the
+// scratch holds; hits are offered in slot order, as in every scan, and a
+// record left out could not have entered, so the results are the same.
+void scanPqBounded(const Segment& seg, const QueryScorer& scorer, const PqBounds& bounds, TopK& top,
+                   const MetadataTest* keep, uint64_t n) {
+    alignas(64) float scratch[kScratchFloats];
+    const uint64_t perBuffer = (uint64_t{seg.dim} + 15) & ~uint64_t{15};
+    const uint32_t fit = static_cast<uint32_t>(std::min<uint64_t>(kMaxBatch, kScratchFloats / perBuffer));
+    const uint8_t* codes[kMaxBatch];
+    const Record* recs[kMaxBatch];
+    const Record* chosen[kMaxBatch];
+    const float* vecs[kMaxBatch];
+    double ub[kMaxBatch];
+    float scores[kMaxBatch];
+    const ScanStream stream(seg, n);
+    uint64_t i = 0;
+    while (i < n) {
+        uint32_t batch = 0;
+        for (; i < n && batch < kMaxBatch; ++i) {
+            stream.request(i);
+            const Record* r = seg.recordAt(i);
+            if (!recordReadable(r)) continue;
+            if (keep != nullptr && !keep->accepts(seg.metadataPtr(r), r->metaLen)) continue;
+            codes[batch] = reinterpret_cast<const uint8_t*>(r) + kSlotHeaderBytes;
+            recs[batch++] = r;
+        }
+        if (batch == 0) break;
+        bounds.upperBounds(codes, batch, ub);
+        for (uint32_t k = 0; k < batch;) {
+            uint32_t take = 0;
+            for (; k < batch && take < fit; ++k)
+                if (top.mayEnter(ub[k])) chosen[take++] = recs[k];
+            for (uint32_t j = 0; j < take; ++j)
+                vecs[j] = getVecFloat32(chosen[j], seg.dim, seg.quantization, seg.pqSubvectors, seg.codebook,
+                                        scratch + j * perBuffer);
+            scorer.scoreBlock(vecs, take, scores);
+            for (uint32_t j = 0; j < take; ++j) top.offer(chosen[j], seg.metadataPtr(chosen[j]), scores[j]);
+        }
+    }
+}
 
 // Keys of 64 bytes or more can never equal a stored key (63 bytes at most).
 bool keyMatchable(const char* key) { return key != nullptr && strnlen(key, kKeyFieldBytes) < kKeyFieldBytes; }
@@ -227,7 +275,8 @@ Record* Segment::getByKey(const char* key) const {
 // Contract: query holds dim floats; results holds topK entries of which the
 // first *count are filled (0 <= *count <= topK). Reads slots that other
 // processes may be adding meanwhile; records published after the scan
-// started may be missed. Allocates nothing.
+// started may be missed. Allocates nothing but a PQ query's bound tables
+// (without them, when memory is short, every record is scored).
 int Segment::search(const float* query, int topK, Result* results, int* count, const MetadataTest* keep) const {
     if (topK <= 0 || *count < 0) return 0;
     if (keep != nullptr && keep->test == nullptr) keep = nullptr;
@@ -235,6 +284,14 @@ int Segment::search(const float* query, int topK, Result* results, int* count, c
 
     QueryScorer scorer;
     scorer.init(query, dim, metric, useAvx2);
+    const uint64_t n = usedSlotsClamped();
+    if (quantization == static_cast<uint32_t>(Quantization::PQ) && n >= kPqBoundMinSlots) {
+        std::unique_ptr<PqBounds> bounds(PqBounds::create(scorer, codebook, pqSubvectors));
+        if (bounds) {
+            scanPqBounded(*this, scorer, *bounds, top, keep, n);
+            return 0;
+        }
+    }
     // Floats are scored in place and f16, int8 and binary codes decoded
     // inside the sums; only PQ decodes, one buffer per record of a batch,
     // each a multiple of 64 bytes.
@@ -253,7 +310,6 @@ int Segment::search(const float* query, int topK, Result* results, int* count, c
     const Record* recs[kMaxBatch];
     float scores[kMaxBatch];
 
-    const uint64_t n = usedSlotsClamped();
     const ScanStream stream(*this, n);
     uint64_t i = 0;
     while (i < n) {

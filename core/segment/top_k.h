@@ -42,6 +42,15 @@ public:
         offer(r->id, r->key, kMaxKeyBytes, score, meta, r->metaLen);
     }
 
+    // False only when no score <= ub can enter: the array is full and its
+    // lowest score is a number >= ub. The lowest score only ever rises, so
+    // what this rules out stays ruled out for the rest of the merge.
+    bool mayEnter(double ub) const {
+        if (*count_ < topK_ || worst_ < 0) return true;
+        const float w = results_[worst_].score;
+        return std::isnan(w) || !(ub <= double(w));
+    }
+
 private:
     static bool below(float a, float b) { return std::isnan(a) ? !std::isnan(b) : a < b; }
 

@@ -1,0 +1,133 @@
+// The PQ scan that skips records by proven score bounds (segments of 1 024
+// used slots and more) against scoring every record one at a time into the
+// same top-K merge: the same hits, scores and order for every metric and
+// summation order, with deletions, results already holding hits of an
+// earlier segment (ties with them included), codebooks of near ties, and
+// codebooks with NaN or infinite centroids (no bounds: every record scored).
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <random>
+#include <vector>
+
+#include "core/math/codecs.h"
+#include "core/math/score.h"
+#include "core/segment/segment.h"
+#include "core/segment/top_k.h"
+#include "seg_fixture.h"
+
+using namespace segtest;
+using qarbin::Record;
+using qarbin::Result;
+
+namespace {
+
+constexpr uint32_t kDim = 16;
+constexpr uint32_t kM = 4;
+constexpr uint64_t kUsed = 1100;
+
+enum class Book { Trained, NearTies, NanCentroid, InfCentroid };
+
+std::vector<float> codebookOf(Book b, std::mt19937& rng) {
+    std::uniform_real_distribution<float> u(-1.0f, 1.0f);
+    std::vector<float> cb(256 * kDim);
+    for (size_t i = 0; i < cb.size(); ++i) {
+        if (b == Book::NearTies) {
+            float x = 0.5f;
+            for (size_t k = i % 3; k > 0; --k) x = std::nextafter(x, 1.0f);
+            cb[i] = (i / kDim) % 2 ? x : -x;
+        } else {
+            cb[i] = u(rng);
+        }
+    }
+    // Sub-space 1, centroid 7 (elements 4 .. 7 of the vector).
+    if (b == Book::NanCentroid) cb[(1 * 256 + 7) * (kDim / kM) + 2] = std::numeric_limits<float>::quiet_NaN();
+    if (b == Book::InfCentroid) cb[(1 * 256 + 7) * (kDim / kM) + 2] = -std::numeric_limits<float>::infinity();
+    return cb;
+}
+
+// Every live record decoded, scored alone and offered in slot order.
+std::vector<Result> oneAtATime(const Segment& s, const float* query, int topK, bool avx2,
+                               std::vector<Result> results, int count) {
+    results.resize(topK);
+    qarbin::TopK top(results.data(), topK, &count);
+    alignas(64) float scratch[kDim];
+    for (uint64_t i = 0; i < s.usedSlotsClamped(); ++i) {
+        const Record* r = s.recordAt(i);
+        if (!qarbin::recordLive(r)) continue;
+        const float* d = qarbin::getVecFloat32(r, s.dim, s.quantization, s.pqSubvectors, s.codebook, scratch);
+        top.offer(r, s.metadataPtr(r), qarbin::computeScore(query, d, s.dim, s.metric, avx2));
+    }
+    results.resize(count);
+    return results;
+}
+
+SegPtr filledSegment(Book book, DistanceMetric metric, bool avx2, bool deletions, std::mt19937& rng) {
+    qarbin::Shape shape = shapeOf(kDim, kUsed + 20, Quantization::PQ, kM, metric, 0, 0);
+    shape.useAvx2 = avx2;
+    SegPtr s(Segment::createMemory(shape));
+    if (!s || !s->publishCodebook(codebookOf(book, rng).data())) return nullptr;
+    std::uniform_real_distribution<float> u(-1.0f, 1.0f);
+    std::vector<float> v(kDim);
+    for (uint64_t i = 0; i < kUsed; ++i) {
+        for (float& x : v) x = book == Book::NearTies ? 0.5f * (u(rng) < 0 ? -1.0f : 1.0f) : u(rng);
+        if (s->add(i, "k", v.data(), nullptr, 0) != 0) return nullptr;
+        // Some records on the special centroid, which no encoder picks.
+        if (i % 97 == 3) reinterpret_cast<uint8_t*>(s->recordAt(i))[128 + 1] = 7;
+    }
+    if (deletions)
+        for (uint64_t i = 5; i < kUsed; i += 9) s->markDeleted(i);
+    return s;
+}
+
+void expectSame(const std::vector<Result>& want, const Result* got, int gotCount, const char* what) {
+    ASSERT_EQ(static_cast<size_t>(gotCount), want.size()) << what;
+    for (size_t j = 0; j < want.size(); ++j) {
+        ASSERT_EQ(got[j].id, want[j].id) << what << " at " << j;
+        ASSERT_EQ(std::memcmp(&got[j].score, &want[j].score, 4), 0) << what << " at " << j;
+    }
+}
+
+}  // namespace
+
+TEST(PqScan, SkippingByBoundsEqualsScoringEveryRecord) {
+    std::mt19937 rng(16);
+    std::uniform_real_distribution<float> u(-1.0f, 1.0f);
+    for (Book book : {Book::Trained, Book::NearTies, Book::NanCentroid, Book::InfCentroid}) {
+        for (DistanceMetric metric : {DistanceMetric::Cosine, DistanceMetric::Dot, DistanceMetric::Euclidean,
+                                      DistanceMetric::Manhattan}) {
+            for (bool avx2 : {false, true}) {
+                for (bool deletions : {false, true}) {
+                    SegPtr s = filledSegment(book, metric, avx2, deletions, rng);
+                    ASSERT_NE(s, nullptr);
+                    std::vector<float> query(kDim);
+                    for (float& x : query) x = book == Book::NearTies ? 0.5f : u(rng);
+                    // An earlier segment's hits, one scoring exactly as record 10.
+                    alignas(64) float d[kDim];
+                    const float* v10 =
+                        qarbin::getVecFloat32(s->recordAt(10), kDim, s->quantization, kM, s->codebook, d);
+                    Result early{};
+                    early.id = 1u << 30;
+                    early.score = qarbin::computeScore(query.data(), v10, kDim, metric, avx2);
+                    for (int topK : {1, 10, 100}) {
+                        for (int prefilled : {0, 1}) {
+                            std::vector<Result> got(topK);
+                            int gotCount = prefilled;
+                            if (prefilled) got[0] = early;
+                            ASSERT_EQ(s->search(query.data(), topK, got.data(), &gotCount), 0);
+                            const std::vector<Result> want = oneAtATime(
+                                *s, query.data(), topK, avx2, prefilled ? std::vector<Result>{early} : std::vector<Result>{},
+                                prefilled);
+                            char what[128];
+                            std::snprintf(what, sizeof what, "book %d metric %d avx2 %d del %d k %d pre %d", int(book),
+                                          int(metric), avx2, deletions, topK, prefilled);
+                            expectSame(want, got.data(), gotCount, what);
+                        }
+                    }
+                }
+            }
+        }
+    }
+}
