@@ -36,6 +36,13 @@ std::string requestKey(const qarbin_open_request& req) {
     return key;
 }
 
+// A store whose backing another process shortened is closed without
+// writing: touching the lost pages would kill the process.
+void closeKept(qarbin::Store* store) {
+    if (qarbin_php::truncatedBacking(store)) qarbin_php::abandonWrites(store);
+    qarbin_php::close(store);
+}
+
 void closeUnusedStale() {
     for (size_t i = 0; i < kept->size();) {
         Kept& k = (*kept)[i];
@@ -43,7 +50,7 @@ void closeUnusedStale() {
             ++i;
             continue;
         }
-        qarbin_php::close(k.store);
+        closeKept(k.store);
         k = std::move(kept->back());
         kept->pop_back();
     }
@@ -128,7 +135,7 @@ void qarbin_forget_persistent_shm(const char* name) {
 
 void qarbin_close_persistent() {
     if (!kept) return;
-    for (Kept& k : *kept) qarbin_php::close(k.store);
+    for (Kept& k : *kept) closeKept(k.store);
     delete kept;
     kept = nullptr;
 }
