@@ -10,18 +10,12 @@ bool Store::catchUp() {
         if (shmControlReplaced(*this)) return false;
         followGeneration();
         attachShmSegments();
-        totalCount.exchange(control->totalCount.load());
+        totalCount.exchange(liveCountOf(segments));
     } else if (mode == StorageMode::Disk) {
         followGeneration();  // a compaction committed meanwhile
         if (diskFilesReplaced(*this)) return false;
         scanSegmentFiles(this, dir, true);
-        uint64_t live = 0;
-        for (const Segment* seg : segments) {
-            const uint64_t n = seg->header->liveCount.load();
-            const uint64_t used = seg->usedSlotsClamped();
-            live += n < used ? n : used;
-        }
-        totalCount.exchange(live);
+        totalCount.exchange(liveCountOf(segments));
     }
     return true;
 }

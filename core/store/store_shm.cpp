@@ -335,8 +335,6 @@ Store* Store::openShm(const char* name, const Shape& shape, bool writable, int* 
         st->shape = stored;
         st->shape.fileMode = shape.fileMode;
     }
-    st->totalCount.exchange(c->totalCount.load());
-
     st->shmGeneration = shmGenerationOf(c->segmentCount.load());
     st->attachShmSegments();
     if (st->writable && st->segments.empty() && lockCreate(c)) {
@@ -355,6 +353,9 @@ Store* Store::openShm(const char* name, const Shape& shape, bool writable, int* 
         delete st;
         return nullptr;
     }
+    // From the segments' own counts: the shared total can be off by a write
+    // that a compaction's switch made its writer apply twice.
+    st->totalCount.exchange(liveCountOf(st->segments));
 
     if (st->shape.quantization == Quantization::PQ && st->shape.pqSubvectors != 0) {
         for (Segment* s : st->segments) s->refreshCodebook();
