@@ -129,6 +129,16 @@ uint64_t usedSlotsOf(const std::vector<Segment*>& segments) {
     return used;
 }
 
+CompactSink compactSinkFor(const Store& st, Segment* (*make)(void* ctx, uint32_t number), void* ctx,
+                           uint32_t maxSegments) {
+    CompactSink sink;
+    sink.make = make;
+    sink.ctx = ctx;
+    sink.maxSegments = maxSegments;
+    if (const Segment* trained = firstTrained(st.segments)) sink.codebook = trained->codebook;
+    return sink;
+}
+
 uint64_t liveCountOf(const std::vector<Segment*>& segments) {
     uint64_t live = 0;
     for (const Segment* seg : segments) {
@@ -174,18 +184,14 @@ long compactMemory(Store& st, bool keepRecords) {
     const uint64_t used = usedSlotsOf(st.segments);
     const uint64_t dead = used > live ? used - live : 0;
     target.shape.capacity = std::max(st.shape.capacity, live + std::min(live, dead));
-    CompactSink sink;
-    sink.make = makeMemorySegment;
-    sink.ctx = &target;
-    if (const Segment* trained = firstTrained(st.segments)) sink.codebook = trained->codebook;
-    const uint64_t before = usedSlotsOf(st.segments);
+    CompactSink sink = compactSinkFor(st, makeMemorySegment, &target, UINT32_MAX);
     if (copyLiveRecords(st.segments, sink, keepRecords) != 0) {
         for (Segment* seg : sink.made) discardSegment(seg);
         return -1;
     }
     const uint64_t after = usedSlotsOf(sink.made);
     adoptCompacted(st, sink.made);
-    return static_cast<long>(before > after ? before - after : 0);
+    return static_cast<long>(used > after ? used - after : 0);
 }
 
 }  // namespace

@@ -195,11 +195,7 @@ long compactDisk(Store& st, bool keepRecords) {
     if (st.shape.fileMode != 0) chmod(temp, directoryMode(st.shape.fileMode));
 
     DiskTarget target{&st, temp};
-    CompactSink sink;
-    sink.make = makeTempFile;
-    sink.ctx = &target;
-    sink.maxSegments = kMaxSegmentFiles;
-    if (const Segment* trained = firstTrained(st.segments)) sink.codebook = trained->codebook;
+    CompactSink sink = compactSinkFor(st, makeTempFile, &target, kMaxSegmentFiles);
     const uint64_t before = usedSlotsOf(st.segments);
     char count[4096];
     const bool written = copyLiveRecords(st.segments, sink, keepRecords) == 0 && syncFiles(sink.made) &&

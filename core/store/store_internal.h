@@ -169,6 +169,10 @@ struct CompactSink {
     const float* checkedCodebook = nullptr;
     bool sourceAsStored = true;
 };
+// A sink making segments through make(ctx, number), up to maxSegments, each
+// given the store's trained codebook when it has one.
+CompactSink compactSinkFor(const Store& st, Segment* (*make)(void* ctx, uint32_t number), void* ctx,
+                           uint32_t maxSegments);
 // Where a copied record landed: index into `made` and slot.
 struct CompactPlace {
     uint32_t segment;

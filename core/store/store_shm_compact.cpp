@@ -181,11 +181,7 @@ long compactShm(Store& st) {
     removeShmGeneration(st.name, (st.shmGeneration - 1) & kShmCountMask);
 
     ShmTarget target{&st, next};
-    CompactSink sink;
-    sink.make = makeSharedSegment;
-    sink.ctx = &target;
-    sink.maxSegments = kMaxShmSegments;
-    if (const Segment* trained = firstTrained(st.segments)) sink.codebook = trained->codebook;
+    CompactSink sink = compactSinkFor(st, makeSharedSegment, &target, kMaxShmSegments);
     sink.expected = liveCountOf(st.segments);
     CopyState cs;
     try {
