@@ -150,12 +150,14 @@ int addToNewDiskSegment(Store* st, uint64_t id, const char* key, const float* ve
     return -1;
 }
 
-bool diskFilesReplaced(const Store& st) {
-    if (st.segments.empty()) return false;
-    const Segment* first = st.segments[0];
+int pathNamesFile(const char* path, int fd) {
     struct stat named, held;
-    if (first->fd < 0 || stat(first->path, &named) != 0 || fstat(first->fd, &held) != 0) return true;
-    return named.st_dev != held.st_dev || named.st_ino != held.st_ino;
+    if (fd < 0 || stat(path, &named) != 0 || fstat(fd, &held) != 0) return -1;
+    return named.st_dev == held.st_dev && named.st_ino == held.st_ino ? 1 : 0;
+}
+
+bool diskFilesReplaced(const Store& st) {
+    return !st.segments.empty() && pathNamesFile(st.segments[0]->path, st.segments[0]->fd) != 1;
 }
 
 Store* Store::openDisk(const char* dir, const Shape& shape, int* why) {

@@ -159,13 +159,9 @@ bool finishDiskCompaction(const char* dir) {
 }
 
 bool followDiskFiles(Store& st) {
-    if (st.segments.empty() || st.segments[0]->fd < 0) return false;
+    if (st.segments.empty()) return false;
     char path[4096];
-    struct stat named, mapped;
-    if (!segmentFilePath(st.dir, 0, path, sizeof path) || stat(path, &named) != 0 ||
-        fstat(st.segments[0]->fd, &mapped) != 0)
-        return false;
-    if (named.st_ino == mapped.st_ino && named.st_dev == mapped.st_dev) return false;
+    if (!segmentFilePath(st.dir, 0, path, sizeof path) || pathNamesFile(path, st.segments[0]->fd) != 0) return false;
     std::vector<Segment*> old;
     old.swap(st.segments);
     // Their names now belong to the new files: nothing of this handle's

@@ -117,6 +117,9 @@ constexpr int kMaxDiskCreateAttempts = 64;
 // than it holds: the control object was destroyed (and maybe made again),
 // or the first segment file was removed or replaced.
 bool shmControlReplaced(const Store& st);
+// 1 when path names the file open as fd, 0 when it names another file, -1
+// when it names none (or fd is not open).
+int pathNamesFile(const char* path, int fd);
 bool diskFilesReplaced(const Store& st);
 
 // Creates the empty PQ training buffer when the store encodes with PQ, has a
