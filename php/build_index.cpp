@@ -43,6 +43,7 @@ PHP_METHOD(QarbinStore, buildIndex) {
     const uint64_t total = qarbin_php::pendingGraphRecords(store);
     for (;;) {
         const int rc = qarbin_php::indexFor(store, kStepSeconds);
+        QARBIN_RESUME_BAILOUT();
         if (rc < 0) {
             qarbin_throw("Index build failed (out of memory?)");
             RETURN_THROWS();
@@ -51,6 +52,11 @@ PHP_METHOD(QarbinStore, buildIndex) {
             const uint64_t pending = rc == 0 ? 0 : qarbin_php::pendingGraphRecords(store);
             const uint64_t done = total > pending ? total - pending : 0;
             if (!reportProgress(&fci, &fcc, done, total)) RETURN_THROWS();
+            // The callable may have closed or replaced this object's store.
+            if (qarbin_store_from_obj(Z_OBJ_P(ZEND_THIS))->store != store) {
+                qarbin_throw("Store not open");
+                RETURN_THROWS();
+            }
         }
         if (rc == 0) break;
         // A timeout or a signal the engine must act on: what is built stays.

@@ -42,6 +42,17 @@ try {
 echo "after the exception all found: ", var_export(allFound($t, 2000, $dim), true), "\n";
 echo "then: ", $t->buildIndex(), "\n";
 
+// A callable that closes the store: the build stops instead of working on
+// a store that is gone.
+$u = new QarbinStore(null, ["dimensions" => $dim]);
+for ($k = 0; $k < 300; $k++) $u->set("k$k", vec($k, $dim));
+try {
+    $built = $u->buildIndex(function () use ($u) { $u->close(); });
+    echo "close in the callable: built $built\n";
+} catch (QarbinException $e) {
+    echo "close in the callable: ", $e->getMessage(), "\n";
+}
+
 // Wrong arguments, read-only and closed stores.
 try { $t->buildIndex("no such function"); } catch (TypeError $e) { echo get_class($e), "\n"; }
 $name = "t_" . getmypid() . "_bi";
@@ -65,6 +76,7 @@ all found: true
 caught: stop here
 after the exception all found: true
 then: 2000
+close in the callable: Store not open
 TypeError
 Store is read-only
 shm: 1
