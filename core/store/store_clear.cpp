@@ -46,6 +46,13 @@ int writeSegmentCopy(const Store& st, const Segment* src, uint64_t used, const c
     return 0;
 }
 
+// A shared store's clear is written again in the segments a compaction
+// switched to, as any write is.
+int clearSegments(Store& st, const void*, bool) {
+    for (Segment* seg : st.segments) seg->clearRecords();
+    return 0;
+}
+
 }  // namespace
 
 void Store::clear() {
@@ -68,7 +75,10 @@ void Store::clear() {
         } catch (...) {
         }
     }
-    for (Segment* seg : segments) seg->clearRecords();
+    if (mode == StorageMode::Shm && control != nullptr)
+        writeAcrossCompaction(*this, clearSegments, nullptr, false);
+    else
+        clearSegments(*this, nullptr, false);
     // Every segment has room again; the key directory notices the clear by
     // itself through the generation clearRecords raised.
     firstOpenSegment = 0;

@@ -101,7 +101,9 @@ void discardSegment(Segment* seg) {
 int copyLiveRecord(CompactSink& sink, const Segment& src, uint64_t slot, CompactPlace* placed) {
     const Record* r = src.recordAt(slot);
     if (!recordReadable(r)) return 1;
-    if (src.quantization == static_cast<uint32_t>(Quantization::PQ) && src.trainedCodebook() == nullptr) return 1;
+    // Codes without their codebook cannot be carried over: fail rather than
+    // drop a live record.
+    if (src.quantization == static_cast<uint32_t>(Quantization::PQ) && src.trainedCodebook() == nullptr) return -1;
     if (placeRecord(sink, src, r) != 0) return -1;
     ++sink.placed;
     if (placed != nullptr) {

@@ -184,7 +184,8 @@ struct CompactPlace {
 // Deletes a segment without flushing it.
 void discardSegment(Segment* seg);
 // Copies the record in `slot` of src when it is live: 0 copied (*placed
-// filled when given), 1 not live, -1 no new segment could take it.
+// filled when given), 1 not live, -1 no new segment could take it (or its
+// codes have no codebook to read them by).
 int copyLiveRecord(CompactSink& sink, const Segment& src, uint64_t slot, CompactPlace* placed);
 // Every live record of `from` in order (none unless keepRecords); at least
 // one segment is made. 0, or -1 (the caller discards sink.made).

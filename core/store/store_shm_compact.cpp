@@ -74,12 +74,24 @@ struct CopyState {
     std::vector<std::vector<CompactPlace>> placed;
     std::vector<std::vector<uint64_t>> pending;  // reserved, unpublished when read
     std::vector<uint64_t> scanned;
+    std::vector<uint64_t> generations;  // of each segment when first read
 
-    void cover(size_t segments) {
-        if (placed.size() >= segments) return;
-        placed.resize(segments);
-        pending.resize(segments);
-        scanned.resize(segments, 0);
+    void cover(const std::vector<Segment*>& segments) {
+        for (size_t i = generations.size(); i < segments.size(); ++i)
+            generations.push_back(segments[i]->header->generation.load());
+        if (placed.size() >= segments.size()) return;
+        placed.resize(segments.size());
+        pending.resize(segments.size());
+        scanned.resize(segments.size(), 0);
+    }
+
+    // A segment cleared since it was read: its slots were reused, so what
+    // the first pass copied no longer tells what is live.
+    bool clearedSince(const std::vector<Segment*>& segments) const {
+        for (size_t i = 0; i < generations.size() && i < segments.size(); ++i)
+            if (segments[i]->header->generation.load() != generations[i] || segments[i]->usedSlotsClamped() < scanned[i])
+                return true;
+        return false;
     }
 };
 
@@ -117,8 +129,11 @@ bool adoptLateCodebook(Store& st, CompactSink& sink) {
 // will see the mark and write again.
 int catchUp(Store& st, CompactSink& sink, CopyState& cs) {
     st.attachShmSegments();
+    // A segment left out would be unlinked with its records at the switch.
+    if (st.segments.size() != shmCountOf(st.control->segmentCount.load())) return -1;
+    if (cs.clearedSince(st.segments)) return -1;
     if (!adoptLateCodebook(st, sink)) return -1;
-    cs.cover(st.segments.size());
+    cs.cover(st.segments);
     for (size_t i = 0; i < st.segments.size(); ++i) {
         const Segment& seg = *st.segments[i];
         for (uint64_t s : cs.pending[i]) {
@@ -185,7 +200,7 @@ long compactShm(Store& st) {
     sink.expected = liveCountOf(st.segments);
     CopyState cs;
     try {
-        cs.cover(st.segments.size());
+        cs.cover(st.segments);
         bool ok = true;
         for (size_t i = 0; ok && i < st.segments.size(); ++i)
             ok = copyRange(sink, cs, *st.segments[i], i, st.segments[i]->usedSlotsClamped(), true) == 0;
