@@ -55,7 +55,8 @@ class QarbinStore
     /**
      * Opens a store; everything about it is fixed here.
      *
-     * Options (other keys are ignored; words compared without regard to case):
+     * Options (any other key is ignored with a warning naming it; words compared without regard
+     * to case):
      * - "storage" => "memory" | "disk" | "shm": default "disk" when $dir is given, else "memory".
      *   memory: private memory, gone with the object; with a $dir it first loads the
      *   segment files found there (and never writes to them).

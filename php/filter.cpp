@@ -195,7 +195,7 @@ qarbin::Filter* qarbin_compile_filter(HashTable* filter, char* error, size_t err
         f = new qarbin::Filter;
         Compiler c{error, errorCap};
         if (c.conditions(filter, 1, &f->root)) return f;
-    } catch (const std::bad_alloc&) {
+    } catch (...) {  // std::bad_alloc above all; nothing may reach the engine
         std::snprintf(error, errorCap, "Out of memory compiling the filter");
     }
     delete f;

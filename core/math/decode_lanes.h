@@ -1,6 +1,7 @@
-// Eight elements of an encoded vector decoded into one register. The
-// decoders and the fused scoring kernels share these, so a value scored
-// straight from its code is the value getVecFloat32 returns, bit for bit.
+// Eight elements of an encoded vector decoded into one register, as the
+// decoders (getVecFloat32) read them. The fused scoring kernels decode f16
+// with F16C and sign bits from a table instead; their unit tests hold both
+// to the same values, bit for bit.
 #pragma once
 
 #include <immintrin.h>

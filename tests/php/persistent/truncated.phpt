@@ -33,6 +33,6 @@ foreach (["next construction", "process end"] as $when) {
 <?php
 QarbinStore::destroy("t_kept_cut_at_end");
 ?>
---EXPECTF--
-next construction: %s
+--EXPECT--
+next construction: opened anew, count 0
 process end: left to module shutdown

@@ -131,3 +131,30 @@ TEST(PqScan, SkippingByBoundsEqualsScoringEveryRecord) {
         }
     }
 }
+
+// The skip rule at its edges: a record is ruled out only by a full array
+// whose lowest score is a number at least its bound.
+TEST(PqScan, MayEnterRulesOutOnlyWhatCannotEnter) {
+    struct Case {
+        const char* what;
+        std::vector<float> held;  // scores offered first, topK 2
+        double bound;
+        bool mayEnter;
+    };
+    const Case cases[] = {
+        {"not full", {0.9f}, 0.1, true},
+        {"bound equals the lowest", {0.9f, 0.5f}, 0.5, false},
+        {"bound below the lowest", {0.9f, 0.5f}, 0.25, false},
+        {"bound just above the lowest", {0.9f, 0.5f}, std::nextafter(0.5, 1.0), true},
+        {"lowest is -0 and bound +0", {0.9f, -0.0f}, 0.0, false},
+        {"bound is NaN", {0.9f, 0.5f}, std::nan(""), true},
+        {"bound is +inf", {0.9f, 0.5f}, HUGE_VAL, true},
+    };
+    for (const Case& c : cases) {
+        Result results[2];
+        int count = 0;
+        qarbin::TopK top(results, 2, &count);
+        for (size_t i = 0; i < c.held.size(); ++i) top.offer(i, "k", 1, c.held[i], nullptr, 0);
+        EXPECT_EQ(top.mayEnter(c.bound), c.mayEnter) << c.what;
+    }
+}
