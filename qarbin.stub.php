@@ -78,7 +78,8 @@ class QarbinStore
      *   A memory store refuses new segments beyond it.
      * - "mode" => int permission bits such as 0660: every shared object, segment file and
      *   directory this handle creates gets exactly these, whatever the umask (directories
-     *   also x wherever r is set); absent: 0660 less the umask.
+     *   also x wherever r is set); absent: 0660 less the umask. Refused when others may write
+     *   or the owner lacks read and write.
      * - "persistent" => bool, default false; true keeps the opened store in this worker process
      *   after the request (mapping, key index, attached segments), and a later construction
      *   with the same $dir and options (and settings) in the same process takes it up again,

@@ -141,7 +141,9 @@ bool readOptions(HashTable* options, qarbin_open_request* req, zend_long* dimens
     if ((v = zend_hash_str_find_deref(options, ZEND_STRL("mode")))) {
         const zend_long mode = optionLong(v);
         if (EG(exception)) return false;
-        if (mode < 1 || mode > 0777) {
+        // Objects others may write are refused by every later open, and the
+        // owner needs read and write to use the store at all.
+        if (mode < 1 || mode > 0777 || (mode & 02) != 0 || (mode & 0600) != 0600) {
             qarbin_throw("Invalid mode (use permission bits such as 0660)");
             return false;
         }

@@ -51,7 +51,7 @@ if (posix_geteuid() === 0) {
 }
 QarbinStore::destroy($plain);
 
-foreach ([0, -1, 01000, "abc"] as $bad) {
+foreach ([0, -1, 01000, "abc", 0666, 0060] as $bad) {
     try {
         new QarbinStore(null, ["dimensions" => 2, "mode" => $bad]);
         echo "accepted\n";
@@ -65,6 +65,8 @@ shm: control 0660, segments 0660 0660
 shm without mode: 0600
 disk: directory 0750, files 0640 0640
 refused, saying why
+Invalid mode (use permission bits such as 0660)
+Invalid mode (use permission bits such as 0660)
 Invalid mode (use permission bits such as 0660)
 Invalid mode (use permission bits such as 0660)
 Invalid mode (use permission bits such as 0660)
