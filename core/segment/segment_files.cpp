@@ -36,14 +36,13 @@ bool inOurGroups(gid_t gid) {
 bool ownedPrivately(int fd) {
     struct stat st;
     if (fstat(fd, &st) != 0) return false;
-    // Nobody outside owner and group may write. The owner may be another
-    // user only when the group is one of ours: a store shared on purpose
+    // Nobody outside owner and group may write. Its owner may always open
+    // it (root's cron job on a store shared with www-data, say). Another
+    // user's only when the group is one of ours: a store shared on purpose
     // (its "mode" gave the group access, as a deploy user does for the web
     // server's group), which no stranger can plant in.
     const bool ownedByUs = st.st_uid == geteuid();
-    const bool groupWrites = (st.st_mode & 020) != 0;
-    if ((st.st_mode & 002) == 0 && (ownedByUs ? !groupWrites || inOurGroups(st.st_gid) : inOurGroups(st.st_gid)))
-        return true;
+    if ((st.st_mode & 002) == 0 && (ownedByUs || inOurGroups(st.st_gid))) return true;
     errno = EPERM;
     return false;
 }
