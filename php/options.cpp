@@ -218,11 +218,16 @@ qarbin::Store* qarbin_open_requested(const qarbin_open_request& req) {
     switch (req.storage) {
         case StorageMode::Disk: store = qarbin_php::openDisk(req.where, req.shape, &why); break;
         case StorageMode::Shm: store = qarbin_php::openShm(req.where, req.shape, req.writable, &why); break;
-        default: store = qarbin_php::openMemory(req.shape, req.where); break;
+        default: store = qarbin_php::openMemory(req.shape, req.where, &why); break;
     }
-    // The reason worth telling: another user's store this one may not open.
+    // The reason worth telling: another user's store this one may not open,
+    // or a segment that exists but cannot be taken.
     const int cause = why != 0 ? why : errno;
-    const char* denied = cause == EACCES ? ": Permission denied" : "";
+    char text[4200] = ": ";
+    if (cause == EACCES || why != 0)
+        qarbin_refusal_cause(cause, qarbin_php::lastRefusedSegment(), text + 2, sizeof text - 2);
+    else
+        text[0] = '\0';
     QARBIN_RESUME_BAILOUT();
     if (!store) {
         if (req.storage == StorageMode::Disk)
@@ -230,7 +235,9 @@ qarbin::Store* qarbin_open_requested(const qarbin_open_request& req) {
         else if (req.storage == StorageMode::Shm && why == EPERM)
             zend_throw_exception_ex(qarbin_exception_ce, 0, "Shared store %s is owned by another user", req.where);
         else if (req.storage == StorageMode::Shm)
-            zend_throw_exception_ex(qarbin_exception_ce, 0, "Failed to open shm store: %s%s", req.where, denied);
+            zend_throw_exception_ex(qarbin_exception_ce, 0, "Failed to open shm store: %s%s", req.where, text);
+        else if (why != 0)
+            zend_throw_exception_ex(qarbin_exception_ce, 0, "Failed to load segment files from: %s%s", req.where, text);
         else
             qarbin_throw("Failed to allocate memory store (out of memory?)");
         return nullptr;

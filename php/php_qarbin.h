@@ -85,6 +85,9 @@ bool qarbin_path_allowed(const char* path);
 bool qarbin_where_allowed(const qarbin_open_request& req, const zval* dir);
 // "Failed to open disk store at: DIR", then the reason why (an errno) names.
 void qarbin_throw_disk_open_error(const char* dir, int why);
+// The cause of a refused segment as messages give it, written into buf:
+// why is an errno or a kSegment... cause of store.h.
+const char* qarbin_refusal_cause(int why, const char* segment, char* buf, size_t cap);
 // The opened store, or null after throwing the mode's message.
 qarbin::Store* qarbin_open_requested(const qarbin_open_request& req);
 

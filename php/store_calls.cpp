@@ -8,9 +8,10 @@ namespace qarbin_php {
 
 using qarbin::Store;
 
-Store* openMemory(const qarbin::Shape& shape, const char* dir) noexcept {
+Store* openMemory(const qarbin::Shape& shape, const char* dir, int* why) noexcept {
+    *why = 0;
     try {
-        return Store::openMemory(shape, dir);
+        return Store::openMemory(shape, dir, why);
     } catch (...) {
         return nullptr;
     }
@@ -160,6 +161,10 @@ uint32_t dim(const Store* store) noexcept { return store->shape.dim; }
 bool writable(const Store* store) noexcept { return store->writable; }
 qarbin::StorageMode mode(const Store* store) noexcept { return store->mode; }
 uint64_t count(const Store* store) noexcept { return store->count(); }
+
+int segmentRefusal(const Store* store) noexcept { return store->segmentRefusal; }
+const char* refusedSegment(const Store* store) noexcept { return store->refusedSegment; }
+const char* lastRefusedSegment() noexcept { return qarbin::lastRefusedSegment(); }
 
 const char* truncatedBacking(const Store* store) noexcept { return store->truncatedBacking(); }
 void abandonWrites(Store* store) noexcept { store->abandonWrites(); }

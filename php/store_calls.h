@@ -11,7 +11,7 @@
 
 namespace qarbin_php {
 
-qarbin::Store* openMemory(const qarbin::Shape& shape, const char* dir) noexcept;
+qarbin::Store* openMemory(const qarbin::Shape& shape, const char* dir, int* why) noexcept;
 // why: the errno of a failure the store can name, else 0 (Store::openDisk).
 qarbin::Store* openDisk(const char* dir, const qarbin::Shape& shape, int* why) noexcept;
 qarbin::Store* openShm(const char* name, const qarbin::Shape& shape, bool writable, int* why) noexcept;
@@ -50,6 +50,12 @@ uint32_t dim(const qarbin::Store* store) noexcept;
 bool writable(const qarbin::Store* store) noexcept;
 qarbin::StorageMode mode(const qarbin::Store* store) noexcept;
 uint64_t count(const qarbin::Store* store) noexcept;
+
+// A segment the store met but could not take: why (0: none) and which
+// (Store::segmentRefusal); for an opener that returned null, its name.
+int segmentRefusal(const qarbin::Store* store) noexcept;
+const char* refusedSegment(const qarbin::Store* store) noexcept;
+const char* lastRefusedSegment() noexcept;
 
 // The backing object now shorter than its mapping, or null (Store::truncatedBacking).
 const char* truncatedBacking(const qarbin::Store* store) noexcept;

@@ -268,6 +268,13 @@ PHP_METHOD(QarbinStore, search) {
     qarbin_free_filter(filter);
     efree(buf);
     QARBIN_RESUME_BAILOUT();
+    if (n < 0 && qarbin_php::segmentRefusal(store) != 0) {
+        char cause[4200];
+        zend_throw_exception_ex(qarbin_exception_ce, 0, "Search failed: %s",
+                                qarbin_refusal_cause(qarbin_php::segmentRefusal(store),
+                                                     qarbin_php::refusedSegment(store), cause, sizeof cause));
+        RETURN_THROWS();
+    }
     if (n < 0 || (n > 0 && !results)) {
         if (results) efree(results);
         qarbin_throw("Search failed (out of memory?)");

@@ -103,7 +103,9 @@ public:
 
     // Factories: an owned segment or null; on failure nothing stays open or
     // mapped, and errno tells why (EPERM: an existing file or object is not
-    // ownedPrivately, so it was refused).
+    // ownedPrivately, so it was refused; for the openers of an existing
+    // region ENODATA: shorter than a header or than the layout its header
+    // describes, EINVAL: not a segment).
     // A new region of shape.capacity slots; the segment scores in shape's order.
     static Segment* createMemory(const Shape& shape);
     // exclusive: refuse (null) when the file already exists instead of truncating it.

@@ -98,6 +98,23 @@ bool regionUsable(const SegmentHeader* h, uint64_t len) {
     return true;
 }
 
+// Sets errno to why a region of `len` bytes cannot be used: ENODATA when it
+// is shorter than a header or than the layout its header describes (a file
+// cut short), EINVAL when it is no segment at all. h may be null when len
+// is below a header.
+void setUnusableCause(const SegmentHeader* h, uint64_t len) {
+    errno = EINVAL;
+    if (len < kHeaderBytes || h == nullptr) {
+        errno = ENODATA;
+        return;
+    }
+    if (h->magic != kSegmentMagic || h->version != kSegmentVersion) return;
+    const Quantization q = static_cast<Quantization>(h->quantization);
+    if (!Segment::creationParamsValid(h->dim, q, static_cast<DistanceMetric>(h->metric), h->pqSubvectors)) return;
+    const uint64_t need = Segment::computeMmapSize(h->capacity.load(), h->dim, q, h->pqSubvectors);
+    if (need != 0 && len < need) errno = ENODATA;
+}
+
 // Copies the name into a fixed buffer; false when it does not fit.
 bool copyName(char* dst, size_t size, const char* src) {
     const size_t n = strnlen(src, size);
@@ -142,8 +159,10 @@ Segment* adoptNewRegion(StorageMode mode, int fd, void* map, uint64_t size, cons
 // Takes ownership of fd; null on failure (fd closed, nothing mapped).
 Segment* adoptExistingRegion(StorageMode mode, int fd, int writable) {
     struct stat st;
-    if (fstat(fd, &st) != 0 || st.st_size < static_cast<off_t>(kHeaderBytes)) {
-        close(fd);
+    const bool known = fstat(fd, &st) == 0;
+    if (!known || st.st_size < static_cast<off_t>(kHeaderBytes)) {
+        if (known) setUnusableCause(nullptr, 0);
+        closeKeepingErrno(fd);
         return nullptr;
     }
     const uint64_t len = static_cast<uint64_t>(st.st_size);
@@ -154,10 +173,13 @@ Segment* adoptExistingRegion(StorageMode mode, int fd, int writable) {
         return nullptr;
     }
     const SegmentHeader* h = static_cast<const SegmentHeader*>(map);
-    Segment* seg = regionUsable(h, len) ? new (std::nothrow) Segment() : nullptr;
+    const bool usable = regionUsable(h, len);
+    if (!usable) setUnusableCause(h, len);
+    Segment* seg = usable ? new (std::nothrow) Segment() : nullptr;
     if (!seg) {
+        if (usable) errno = ENOMEM;
         munmap(map, len);
-        close(fd);
+        closeKeepingErrno(fd);
         return nullptr;
     }
     seg->mode = mode;
@@ -292,7 +314,8 @@ Segment* Segment::loadFromFile(const char* path) {
     if (fd < 0) return nullptr;
     struct stat st;
     if (fstat(fd, &st) != 0 || st.st_size < static_cast<off_t>(kHeaderBytes)) {
-        close(fd);
+        setUnusableCause(nullptr, 0);
+        closeKeepingErrno(fd);
         return nullptr;
     }
     const uint64_t len = static_cast<uint64_t>(st.st_size);
@@ -312,8 +335,10 @@ Segment* Segment::loadFromFile(const char* path) {
     };
 
     alignas(8) uint8_t head[kHeaderBytes];
-    if (!readFully(head, kHeaderBytes, 0) || !regionUsable(reinterpret_cast<const SegmentHeader*>(head), len)) {
-        close(fd);
+    const bool headRead = readFully(head, kHeaderBytes, 0);
+    if (!headRead || !regionUsable(reinterpret_cast<const SegmentHeader*>(head), len)) {
+        setUnusableCause(headRead ? reinterpret_cast<const SegmentHeader*>(head) : nullptr, headRead ? len : 0);
+        closeKeepingErrno(fd);
         return nullptr;
     }
     void* map = mmap(nullptr, len, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);

@@ -59,7 +59,16 @@ bool preferFilteredScan(const Store& st, const Filter& filter, int k, int ef, fl
 uint64_t recordId(const char* key);
 
 // Why the last write was refused, where the store knows it.
-enum class WriteFailure { Unknown, Full, MemoryLimit, NoSpace, OutOfMemory, Busy };
+// Refused: a segment that exists could not be taken (Store::segmentRefusal).
+enum class WriteFailure { Unknown, Full, MemoryLimit, NoSpace, OutOfMemory, Busy, Refused };
+
+// Why a segment that exists could not be taken, beside errno values such as
+// EACCES or EPERM: negative, so never an errno.
+constexpr int kSegmentTruncated = -1;   // shorter than its header says (or than a header)
+constexpr int kSegmentMissing = -2;     // a number missing while a later one exists
+constexpr int kSegmentNotOfStore = -3;  // not a segment, or one of another shape
+// The segment (path or shared name) the last opener that refused one named.
+const char* lastRefusedSegment();
 
 class Store {
 public:
@@ -91,6 +100,11 @@ public:
     // Set by a set, add or compact that returns -1 (Unknown when the cause
     // is none of the others; Busy: another process is compacting).
     WriteFailure writeFailure = WriteFailure::Unknown;
+    // Set when an open, attach, scan or catch-up met a segment that exists
+    // but cannot be taken: why (an errno or a kSegment... cause) and which.
+    // The segments after it stay unattached, so the store must not answer.
+    int segmentRefusal = 0;
+    char refusedSegment[4096] = {};
 
     Store() = default;
     ~Store();
@@ -102,7 +116,9 @@ public:
     // why, when given, receives the errno of a failure the store can name
     // (EPERM: a directory, file or object another user owns or may write;
     // ENOTDIR, EACCES, ENOSPC, ... from the system), else 0.
-    static Store* openMemory(const Shape& shape, const char* dir);
+    // Null, *why set, also when a segment file of dir exists but cannot be
+    // loaded (Store::segmentRefusal).
+    static Store* openMemory(const Shape& shape, const char* dir, int* why = nullptr);
     // Creates missing directories of dir (as mkdir -p does) and refuses one
     // it cannot create, open, or own privately, and a store without a
     // segment file it could create.
@@ -125,6 +141,8 @@ public:
     // n filled, best first) and returns n; the caller releases it.
     // filter: when not null and not empty, only records it matches are
     // returned (the walk or a filtered scan, chosen by preferFilteredScan).
+    // -1 (nothing allocated) when a segment another process created cannot
+    // be taken (segmentRefusal).
     int search(const float* query, int topK, float precision, Result** out, const Filter* filter = nullptr);
     void maybeAutoIndex();
     // Rebuilds every segment's graph from scratch; -1 when one could not be
@@ -197,6 +215,7 @@ public:
     bool followGeneration();
     // Shared-memory mode.
     void attachShmSegments();
+    void refuseCountedSegment(const char* segment, int err);
     // Last step of add in shm mode when every attached segment refused the
     // record: creates the next shared segment under the control lock.
     int addToNewShmSegment(uint64_t id, const char* key, const float* vector, const char* metadata,

@@ -94,9 +94,18 @@ void refreshWriteHints(Store& store);
 // private memory otherwise), stopping at the first missing, unreadable or
 // mismatching file. The first file decides the store's shape. Returns the
 // number of files taken.
-// *refused (when given) receives EPERM when the scan stopped at a file
-// another user owns or may write.
+// A file that exists but cannot be taken, or a missing number with a later
+// file, is refused (Store::segmentRefusal, also *refused when given).
 size_t scanSegmentFiles(Store* store, const char* dir, bool mapFiles, int* refused = nullptr);
+
+// Refusals (store_refusal.cpp). refusalCause: the cause for the errno a
+// segment opener left (ENODATA: truncated, EINVAL: not a segment).
+int refusalCause(int err);
+void refuseSegment(Store* store, int cause, const char* segment);
+// Keeps the refused segment's name for the opener's caller.
+void rememberOpenRefusal(const Store& store);
+// Whether dir holds seg_NNNN.qbseg with a number above `number`.
+bool laterSegmentFileExists(const char* dir, uint32_t number);
 
 // The next segment file of a disk store, "<dir>/seg_NNNN.qbseg" with
 // NNNN = the number of segments; null when it exists already, the number

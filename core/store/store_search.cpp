@@ -73,6 +73,8 @@ int Store::search(const float* query, int topK, float precision, Result** out, c
     if (mode == StorageMode::Shm && control != nullptr) {
         followGeneration();
         attachShmSegments();
+        // Never an answer from the segments before one that cannot be taken.
+        if (segmentRefusal != 0) return -1;
         // Records other processes encoded since this handle mapped a segment
         // decode only with the codebook they trained meanwhile.
         for (Segment* seg : segments) seg->refreshCodebook();

@@ -348,6 +348,12 @@ Store* Store::openShm(const char* name, const Shape& shape, bool writable, int* 
         }
         unlockCreate(c);
     }
+    if (st->segmentRefusal != 0) {
+        if (why != nullptr) *why = st->segmentRefusal;
+        rememberOpenRefusal(*st);
+        delete st;
+        return nullptr;
+    }
     if (foreignSegment(st, static_cast<uint32_t>(st->segments.size()))) {
         if (why != nullptr) *why = EPERM;
         delete st;
@@ -370,8 +376,17 @@ Store* Store::openShm(const char* name, const Shape& shape, bool writable, int* 
     return st;
 }
 
+// A segment the control object counts exists: one that does not open is
+// refused, unless a compaction moved the store on meanwhile (the old
+// generation's objects are removed then, and followGeneration takes over).
+void Store::refuseCountedSegment(const char* segment, int err) {
+    if (shmGenerationOf(control->segmentCount.load()) != shmGeneration) return;
+    refuseSegment(this, err == ENOENT ? kSegmentMissing : refusalCause(err), segment);
+}
+
 void Store::attachShmSegments() {
     if (control == nullptr) return;
+    segmentRefusal = 0;
     const uint32_t word = control->segmentCount.load(std::memory_order_acquire);
     // Another generation's segments are attached by followGeneration only,
     // never in the middle of an operation on this one's.
@@ -383,10 +398,14 @@ void Store::attachShmSegments() {
         char seg[256];
         if (!shmSegmentName(name, shmGeneration, static_cast<uint32_t>(n), seg, sizeof seg)) return;
         Segment* s = Segment::openShm(seg, writable ? 1 : 0);
-        if (s == nullptr) return;
+        if (s == nullptr) {
+            refuseCountedSegment(seg, errno);
+            return;
+        }
         if (s->dim != shape.dim || s->quantization != static_cast<uint32_t>(shape.quantization) ||
             s->pqSubvectors != shape.pqSubvectors) {
             delete s;
+            refuseCountedSegment(seg, EINVAL);
             return;
         }
         if (!appendSegment(this, s)) return;
@@ -410,6 +429,11 @@ int Store::addToNewShmSegment(uint64_t id, const char* key, const float* vector,
         // Another process may have made room while we waited for the lock.
         size_t before = segments.size();
         attachShmSegments();
+        if (segmentRefusal != 0) {
+            unlockCreate(control);
+            writeFailure = WriteFailure::Refused;
+            return -1;
+        }
         for (size_t i = before; i < segments.size(); ++i) {
             segments[i]->refreshCodebook();
             if (segments[i]->add(id, key, vector, metadata, metaLen) == 0) {
