@@ -78,19 +78,22 @@ class QarbinStore
      *   A memory store refuses new segments beyond it.
      * - "mode" => int permission bits such as 0660: every shared object, segment file and
      *   directory this handle creates gets exactly these, whatever the umask (directories
-     *   also x wherever r is set); absent: 0660 less the umask. Refused when others may write
-     *   or the owner lacks read and write.
+     *   also x wherever r is set); absent: 0600 (0700 for directories), only the owner.
+     *   Refused when others may write or the owner lacks read and write.
      * - "persistent" => bool, default false; true keeps the opened store in this worker process
      *   after the request (mapping, key index, attached segments), and a later construction
      *   with the same $dir and options (and settings) in the same process takes it up again,
      *   catching up with what other processes wrote meanwhile. close() and the end of the
      *   request then only let go of it. A store destroyed, or whose first segment file was
      *   removed or replaced, is opened anew. A kept memory store lives as long as the process.
+     * - "create" => bool, default true; false opens only a store that exists: a disk directory
+     *   without segment files, a shm name without its control object, or a memory store without
+     *   segment files in $dir is refused with "Store not found: NAME" and nothing is created.
      *
      * @param string|null $dir directory (disk, memory), store name (shm), or null
      * @param array{storage?: string, dimensions?: int, distance?: string, quantization?: string,
      *              segment_size?: int, writable?: bool, memory_limit?: int|string, mode?: int,
-     *              persistent?: bool}|null $options
+     *              persistent?: bool, create?: bool}|null $options
      * @throws QarbinException "Invalid storage (use 'disk', 'memory', 'shm')",
      *         "Invalid distance (use 'cosine', 'dot', 'euclidean', 'manhattan')",
      *         "Invalid quantization (use 'none', 'f16', 'int8', 'binary', 'pq')",
@@ -100,8 +103,12 @@ class QarbinStore
      *         "Disk mode requires a non-empty directory path",
      *         "Shm mode requires a non-empty store name",
      *         "Invalid mode (use permission bits such as 0660)",
-     *         "Failed to open disk store at: %s", "Failed to open shm store: %s" (both with
-     *         ": Permission denied" appended when that is why),
+     *         "Failed to open disk store at: %s", "Failed to open shm store: %s",
+     *         "Failed to load segment files from: %s" (each with the cause appended when it is
+     *         known: ": Permission denied", ": Segment file was truncated: PATH", ": Segment file
+     *         is missing: PATH" (a number missing before a later one), ": Not a segment of this
+     *         store: PATH"; a store is never opened without one of its segments),
+     *         "Store not found: %s" ("create" => false),
      *         "Failed to allocate memory store (out of memory?)".
      *         Constructing an object again closes its old store first (lets go of it when kept).
      */
@@ -149,6 +156,8 @@ class QarbinStore
      * @return list<array{key: string, score: float, metadata: string|null}>
      * @throws QarbinException "Store not open", "Vector dim mismatch: expected %u",
      *         "Vector components must be finite", "Search failed (out of memory?)",
+     *         "Search failed: " with the cause, when a segment another process added cannot be
+     *         taken (as for the constructor),
      *         "Unknown filter operator '%s'", "Malformed filter: ..." (naming the part at fault)
      */
     public function search(array $vector, $topK = 10, $precision = 50.0, ?array $filter = null) {}

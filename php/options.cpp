@@ -62,7 +62,7 @@ bool parseMemoryLimit(const zval* v, uint64_t* out) {
 
 // The keys readOptions knows; any other raises a warning naming it.
 const char* const kOptionKeys[] = {"storage",  "dimensions",   "distance", "quantization", "segment_size",
-                                   "writable", "memory_limit", "mode",     "persistent"};
+                                   "writable", "memory_limit", "mode",     "persistent", "create"};
 
 // False when a warning handler threw.
 bool warnUnknownOptions(HashTable* options) {
@@ -129,6 +129,10 @@ bool readOptions(HashTable* options, qarbin_open_request* req, zend_long* dimens
         req->writable = zend_is_true(v);
         if (EG(exception)) return false;
     }
+    if ((v = zend_hash_str_find_deref(options, ZEND_STRL("create")))) {
+        req->create = zend_is_true(v);
+        if (EG(exception)) return false;
+    }
     if ((v = zend_hash_str_find_deref(options, ZEND_STRL("persistent")))) {
         req->persistent = zend_is_true(v);
         if (EG(exception)) return false;
@@ -181,6 +185,7 @@ bool qarbin_parse_open_request(zval* dir, HashTable* options, qarbin_open_reques
     req->shape.useAvx2 = qarbin_globals.use_avx2;
     req->writable = true;
     req->persistent = false;
+    req->create = true;
     req->memoryLimit = 0;
     req->where = nullptr;
     // Every setting is read before any option: converting an option may run
@@ -216,9 +221,9 @@ qarbin::Store* qarbin_open_requested(const qarbin_open_request& req) {
     int why = 0;
     errno = 0;
     switch (req.storage) {
-        case StorageMode::Disk: store = qarbin_php::openDisk(req.where, req.shape, &why); break;
-        case StorageMode::Shm: store = qarbin_php::openShm(req.where, req.shape, req.writable, &why); break;
-        default: store = qarbin_php::openMemory(req.shape, req.where, &why); break;
+        case StorageMode::Disk: store = qarbin_php::openDisk(req.where, req.shape, &why, req.create); break;
+        case StorageMode::Shm: store = qarbin_php::openShm(req.where, req.shape, req.writable, &why, req.create); break;
+        default: store = qarbin_php::openMemory(req.shape, req.where, &why, req.create); break;
     }
     // The reason worth telling: another user's store this one may not open,
     // or a segment that exists but cannot be taken.
@@ -230,7 +235,10 @@ qarbin::Store* qarbin_open_requested(const qarbin_open_request& req) {
         text[0] = '\0';
     QARBIN_RESUME_BAILOUT();
     if (!store) {
-        if (req.storage == StorageMode::Disk)
+        if (!req.create && why == ENOENT)
+            zend_throw_exception_ex(qarbin_exception_ce, 0, "Store not found: %s",
+                                    req.where ? req.where : "a memory store without a directory");
+        else if (req.storage == StorageMode::Disk)
             qarbin_throw_disk_open_error(req.where, why);
         else if (req.storage == StorageMode::Shm && why == EPERM)
             zend_throw_exception_ex(qarbin_exception_ce, 0, "Shared store %s is owned by another user", req.where);

@@ -69,6 +69,7 @@ struct qarbin_open_request {
     qarbin::Shape shape;
     bool writable;
     bool persistent;
+    bool create;  // false: a missing store is refused ("Store not found: NAME")
     uint64_t memoryLimit;
     uint32_t pqTrainingSize;
     uint32_t autoIndexThreshold;

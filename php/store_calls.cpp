@@ -8,28 +8,28 @@ namespace qarbin_php {
 
 using qarbin::Store;
 
-Store* openMemory(const qarbin::Shape& shape, const char* dir, int* why) noexcept {
+Store* openMemory(const qarbin::Shape& shape, const char* dir, int* why, bool create) noexcept {
     *why = 0;
     try {
-        return Store::openMemory(shape, dir, why);
+        return Store::openMemory(shape, dir, why, create);
     } catch (...) {
         return nullptr;
     }
 }
 
-Store* openDisk(const char* dir, const qarbin::Shape& shape, int* why) noexcept {
+Store* openDisk(const char* dir, const qarbin::Shape& shape, int* why, bool create) noexcept {
     *why = 0;
     try {
-        return Store::openDisk(dir, shape, why);
+        return Store::openDisk(dir, shape, why, create);
     } catch (...) {
         return nullptr;
     }
 }
 
-Store* openShm(const char* name, const qarbin::Shape& shape, bool writable, int* why) noexcept {
+Store* openShm(const char* name, const qarbin::Shape& shape, bool writable, int* why, bool create) noexcept {
     *why = 0;
     try {
-        return Store::openShm(name, shape, writable, why);
+        return Store::openShm(name, shape, writable, why, create);
     } catch (...) {
         return nullptr;
     }

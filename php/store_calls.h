@@ -11,10 +11,11 @@
 
 namespace qarbin_php {
 
-qarbin::Store* openMemory(const qarbin::Shape& shape, const char* dir, int* why) noexcept;
 // why: the errno of a failure the store can name, else 0 (Store::openDisk).
-qarbin::Store* openDisk(const char* dir, const qarbin::Shape& shape, int* why) noexcept;
-qarbin::Store* openShm(const char* name, const qarbin::Shape& shape, bool writable, int* why) noexcept;
+// create false: a missing store is refused (why ENOENT), nothing created.
+qarbin::Store* openMemory(const qarbin::Shape& shape, const char* dir, int* why, bool create) noexcept;
+qarbin::Store* openDisk(const char* dir, const qarbin::Shape& shape, int* why, bool create) noexcept;
+qarbin::Store* openShm(const char* name, const qarbin::Shape& shape, bool writable, int* why, bool create) noexcept;
 // Writes the three tuning fields the constructor owns.
 void tune(qarbin::Store* store, uint32_t pqTrainingSize, uint32_t autoIndexThreshold, uint64_t memoryLimit) noexcept;
 void close(qarbin::Store* store) noexcept;

@@ -118,12 +118,16 @@ public:
     // ENOTDIR, EACCES, ENOSPC, ... from the system), else 0.
     // Null, *why set, also when a segment file of dir exists but cannot be
     // loaded (Store::segmentRefusal).
-    static Store* openMemory(const Shape& shape, const char* dir, int* why = nullptr);
+    // create false: refused (*why = ENOENT) unless dir holds segment files.
+    static Store* openMemory(const Shape& shape, const char* dir, int* why = nullptr, bool create = true);
     // Creates missing directories of dir (as mkdir -p does) and refuses one
     // it cannot create, open, or own privately, and a store without a
     // segment file it could create.
-    static Store* openDisk(const char* dir, const Shape& shape, int* why = nullptr);
-    static Store* openShm(const char* name, const Shape& shape, bool writable, int* why = nullptr);
+    // create false: a directory without segment files, or a shared store
+    // without its control object, is refused with *why = ENOENT and nothing
+    // is created.
+    static Store* openDisk(const char* dir, const Shape& shape, int* why = nullptr, bool create = true);
+    static Store* openShm(const char* name, const Shape& shape, bool writable, int* why = nullptr, bool create = true);
     static bool destroyShm(const char* name);
 
     // One further segment with the store's parameters, not yet appended; null when none.

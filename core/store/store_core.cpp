@@ -52,7 +52,7 @@ Store::~Store() {
     keyDirectory = nullptr;
 }
 
-Store* Store::openMemory(const Shape& shape, const char* dir, int* why) {
+Store* Store::openMemory(const Shape& shape, const char* dir, int* why, bool create) {
     if (why != nullptr) *why = 0;
     Store* st = new (std::nothrow) Store();
     if (st == nullptr) return nullptr;
@@ -66,6 +66,11 @@ Store* Store::openMemory(const Shape& shape, const char* dir, int* why) {
     if (st->segmentRefusal != 0) {
         if (why != nullptr) *why = st->segmentRefusal;
         rememberOpenRefusal(*st);
+        delete st;
+        return nullptr;
+    }
+    if (st->segments.empty() && !create) {
+        if (why != nullptr) *why = ENOENT;
         delete st;
         return nullptr;
     }

@@ -171,7 +171,7 @@ bool diskFilesReplaced(const Store& st) {
     return !st.segments.empty() && pathNamesFile(st.segments[0]->path, st.segments[0]->fd) != 1;
 }
 
-Store* Store::openDisk(const char* dir, const Shape& shape, int* why) {
+Store* Store::openDisk(const char* dir, const Shape& shape, int* why, bool create) {
     if (why != nullptr) *why = 0;
     Store* st = new (std::nothrow) Store();
     if (st == nullptr) return nullptr;
@@ -181,12 +181,13 @@ Store* Store::openDisk(const char* dir, const Shape& shape, int* why) {
     st->totalCount.exchange(0);
     std::snprintf(st->dir, sizeof st->dir, "%s", dir != nullptr ? dir : "");
 
-    int err = makeDirectories(st->dir, st->shape.fileMode);
+    int err = create ? makeDirectories(st->dir, st->shape.fileMode) : 0;
     if (err == 0) err = adoptableDirectory(st->dir);
     // A compaction a killed process committed is finished before anything is read.
     if (err == 0 && !finishDiskCompaction(st->dir)) err = errno != 0 ? errno : EIO;
     if (err == 0) {
         scanSegmentFiles(st, st->dir, true, &err);
+        if (err == 0 && st->segments.empty() && !create) err = ENOENT;
         if (err == 0 && st->segments.empty()) {
             errno = 0;
             Segment* seg = createSegmentFile(st);

@@ -278,9 +278,9 @@ bool foreignSegment(const Store* st, uint32_t number) {
 // exclusive creation decides which opener initialises a new store
 // (*created). Other parameters may still open an existing store, whose own
 // parameters win.
-int openControlObject(const char* ctl, const Shape& shape, bool writable, bool* created) {
+int openControlObject(const char* ctl, const Shape& shape, bool writable, bool create, bool* created) {
     if (!writable) return openOwnedControl(ctl, O_RDONLY);
-    if (!validParameters(shape)) return openOwnedControl(ctl, O_RDWR);
+    if (!create || !validParameters(shape)) return openOwnedControl(ctl, O_RDWR);
     int fd = -1;
     for (int attempt = 0; attempt < 8 && fd < 0; ++attempt) {
         fd = shm_open(ctl, O_RDWR | O_CREAT | O_EXCL, kPrivateFileMode);
@@ -298,7 +298,7 @@ int openControlObject(const char* ctl, const Shape& shape, bool writable, bool* 
 
 }  // namespace
 
-Store* Store::openShm(const char* name, const Shape& shape, bool writable, int* why) {
+Store* Store::openShm(const char* name, const Shape& shape, bool writable, int* why, bool create) {
     if (why != nullptr) *why = 0;
     if (!validName(name)) return nullptr;
     char ctl[256];
@@ -312,9 +312,10 @@ Store* Store::openShm(const char* name, const Shape& shape, bool writable, int* 
     std::strncpy(st->name, name, sizeof st->name - 1);
 
     bool created = false;
-    const int fd = openControlObject(ctl, shape, writable, &created);
+    const int fd = openControlObject(ctl, shape, writable, create, &created);
     if (fd < 0) {
         if (why != nullptr && errno == EPERM) *why = EPERM;
+        if (why != nullptr && errno == ENOENT && !create) *why = ENOENT;
         delete st;
         return nullptr;
     }
