@@ -244,6 +244,12 @@ void removeShmGeneration(const char* name, uint32_t generation);
 bool lockCreate(ShmControl* c, double seconds = kShmWaitSeconds);
 void unlockCreate(ShmControl* c);
 long compactShm(Store& st);
+
+// Graphs of a compaction's new segments (store_compact_graphs.cpp), for each
+// one automatic indexing would index: built from scratch, or extended with
+// the records a catch-up added. False when one could not be made.
+bool buildCompactedGraphs(const Store& st, const std::vector<Segment*>& made);
+bool extendCompactedGraphs(const Store& st, const std::vector<Segment*>& made);
 // set and del in shm mode: the write in this handle's generation and, when
 // a compaction may have copied that generation before the write landed,
 // once more in the generation it switched to. op(st, replay) is the write.

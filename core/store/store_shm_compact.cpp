@@ -204,9 +204,12 @@ long compactShm(Store& st) {
         bool ok = true;
         for (size_t i = 0; ok && i < st.segments.size(); ++i)
             ok = copyRange(sink, cs, *st.segments[i], i, st.segments[i]->usedSlotsClamped(), true) == 0;
+        // The long part, while everybody goes on with the old generation;
+        // under the lock only what the catch-up added is linked in.
+        ok = ok && buildCompactedGraphs(st, sink.made);
         if (ok && lockCreate(c)) {
             c->compactLock.store(myPid() | kCompactCatchUp);
-            if (catchUp(st, sink, cs) == 0 && ensureSinkSegment(sink)) {
+            if (catchUp(st, sink, cs) == 0 && ensureSinkSegment(sink) && extendCompactedGraphs(st, sink.made)) {
                 const uint64_t before = usedSlotsOf(st.segments);
                 const uint64_t after = usedSlotsOf(sink.made);
                 publishGeneration(st, sink, next);
