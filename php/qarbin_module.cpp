@@ -3,6 +3,7 @@
 
 #include "core/alloc.h"
 #include "core/store/store.h"
+#include "php/fault_guard.h"
 #include "php/store_calls.h"
 
 qarbin_globals_t qarbin_globals;
@@ -97,6 +98,7 @@ PHP_MINIT_FUNCTION(qarbin) {
     INIT_CLASS_ENTRY(ce, "QarbinStore", qarbin_store_methods);
     qarbin_store_ce = zend_register_internal_class(&ce);
     qarbin_store_ce->create_object = qarbin_store_create;
+    qarbin_fault_guard_start(qarbin_store_ce);
 
     std::memcpy(&qarbin_store_handlers, &std_object_handlers, sizeof(zend_object_handlers));
     qarbin_store_handlers.offset = XtOffsetOf(qarbin_store_object, std);
@@ -111,6 +113,7 @@ PHP_MINIT_FUNCTION(qarbin) {
 
 PHP_MSHUTDOWN_FUNCTION(qarbin) {
     qarbin_close_persistent();
+    qarbin_fault_guard_stop();
     zend_unregister_ini_entries_ex(module_number, type);
     return SUCCESS;
 }

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "core/store/store.h"
+#include "php/fault_guard.h"
 
 namespace qarbin_php {
 
@@ -20,7 +21,9 @@ Store* openMemory(const qarbin::Shape& shape, const char* dir, int* why, bool cr
 Store* openDisk(const char* dir, const qarbin::Shape& shape, int* why, bool create) noexcept {
     *why = 0;
     try {
-        return Store::openDisk(dir, shape, why, create);
+        Store* store = Store::openDisk(dir, shape, why, create);
+        qarbin_fault_guard(store);
+        return store;
     } catch (...) {
         return nullptr;
     }
@@ -29,7 +32,9 @@ Store* openDisk(const char* dir, const qarbin::Shape& shape, int* why, bool crea
 Store* openShm(const char* name, const qarbin::Shape& shape, bool writable, int* why, bool create) noexcept {
     *why = 0;
     try {
-        return Store::openShm(name, shape, writable, why, create);
+        Store* store = Store::openShm(name, shape, writable, why, create);
+        qarbin_fault_guard(store);
+        return store;
     } catch (...) {
         return nullptr;
     }
@@ -46,6 +51,8 @@ void close(Store* store) noexcept {
         delete store;
     } catch (...) {
     }
+    // Only now: closing may touch the mappings (held-back records stored).
+    qarbin_fault_unguard(store);
 }
 
 bool catchUp(Store* store) noexcept {
