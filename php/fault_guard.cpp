@@ -164,6 +164,16 @@ void qarbin_fault_unguard(const qarbin::Store* store) {
     dropLost(store);
 }
 
+void qarbin_fault_settle() {
+    const int n = lostCount;
+    for (int i = 0; i < n; ++i) {
+        if (!qarbin_fault_guarded(lost[i])) continue;
+        qarbin_php::abandonWrites(lost[i]);
+        qarbin_forget_persistent(lost[i]);
+    }
+    lostCount = 0;
+}
+
 void qarbin_fault_guard_start(zend_class_entry* ce) {
     handlerSlot = zend_get_resource_handle("qarbin");
     if (handlerSlot < 0) return;

@@ -16,3 +16,7 @@ void qarbin_fault_guard_stop();
 void qarbin_fault_guard(qarbin::Store* store);
 void qarbin_fault_unguard(const qarbin::Store* store);
 bool qarbin_fault_guarded(const qarbin::Store* store);
+// Between requests: stores that faulted outside a method (while an object
+// was freed, say) are made read-only and no longer handed out, without an
+// exception.
+void qarbin_fault_settle();

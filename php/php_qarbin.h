@@ -102,6 +102,8 @@ qarbin::Store* qarbin_open_requested(const qarbin_open_request& req);
 qarbin::Store* qarbin_open_persistent(const qarbin_open_request& req, bool* persistent);
 void qarbin_release_store(qarbin_store_object* intern);
 void qarbin_forget_persistent(const qarbin::Store* store);
+// After each request: idle kept stores let go of a superseded generation.
+void qarbin_persistent_request_end();
 void qarbin_forget_persistent_shm(const char* name);
 void qarbin_close_persistent();
 

@@ -118,6 +118,13 @@ PHP_MSHUTDOWN_FUNCTION(qarbin) {
     return SUCCESS;
 }
 
+// After the request's objects are gone, so that every kept store is idle.
+ZEND_MODULE_POST_ZEND_DEACTIVATE_D(qarbin) {
+    qarbin_fault_settle();
+    qarbin_persistent_request_end();
+    return SUCCESS;
+}
+
 PHP_MINFO_FUNCTION(qarbin) {
     php_info_print_table_start();
     php_info_print_table_header(2, "Qarbin Support", "enabled");
@@ -143,7 +150,9 @@ zend_module_entry qarbin_module_entry = {
     nullptr,
     PHP_MINFO(qarbin),
     PHP_QARBIN_VERSION,
-    STANDARD_MODULE_PROPERTIES,
+    NO_MODULE_GLOBALS,
+    ZEND_MODULE_POST_ZEND_DEACTIVATE_N(qarbin),
+    STANDARD_MODULE_PROPERTIES_EX,
 };
 
 extern "C" {

@@ -63,6 +63,14 @@ bool catchUp(Store* store) noexcept {
     }
 }
 
+bool followGeneration(Store* store) noexcept {
+    try {
+        return store->followGeneration();
+    } catch (...) {
+        return false;
+    }
+}
+
 bool sameName(const Store* store, const char* name) noexcept { return std::strcmp(store->name, name) == 0; }
 
 bool destroyShm(const char* name) noexcept {

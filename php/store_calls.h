@@ -21,6 +21,8 @@ void tune(qarbin::Store* store, uint32_t pqTrainingSize, uint32_t autoIndexThres
 void close(qarbin::Store* store) noexcept;
 // Store::catchUp; false also when it failed.
 bool catchUp(qarbin::Store* store) noexcept;
+// Store::followGeneration; false also when it failed.
+bool followGeneration(qarbin::Store* store) noexcept;
 // Whether a shared store was opened under this name.
 bool sameName(const qarbin::Store* store, const char* name) noexcept;
 bool destroyShm(const char* name) noexcept;
