@@ -86,6 +86,8 @@ class QarbinStore
      *   catching up with what other processes wrote meanwhile. close() and the end of the
      *   request then only let go of it. A store destroyed, or whose first segment file was
      *   removed or replaced, is opened anew. A kept memory store lives as long as the process.
+     *   A kept store that a request did not use follows a compaction at the end of that request,
+     *   letting go of the replaced generation.
      * - "create" => bool, default true; false opens only a store that exists: a disk directory
      *   without segment files, a shm name without its control object, or a memory store without
      *   segment files in $dir is refused with "Store not found: NAME" and nothing is created.

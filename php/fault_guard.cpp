@@ -79,9 +79,7 @@ bool takeOverFault(const char* addr) {
         const char* control = static_cast<const char*>(st->controlMapping);
         if (control != nullptr && addr >= control && addr < control + sizeof(qarbin::ShmControl)) {
             if (!replaceWithZeros(st->controlMapping, sizeof(qarbin::ShmControl), st->writable)) return false;
-            char name[300] = "/qb_";
-            copyName(name + 4, sizeof name - 4, st->name);
-            noteLost(st, name);
+            noteLost(st, st->name);  // as truncatedBacking names it
             return true;
         }
     }
