@@ -25,7 +25,9 @@ constexpr unsigned kPrivateDirMode = 0700;
 // this process's effective user and nobody else may write to it; false with
 // errno EPERM otherwise. A store adopts nothing else: another user could
 // have planted it to read or rewrite the records.
-bool ownedPrivately(int fd);
+// sharedGroup, when not -1, is accepted like one of this process's groups:
+// the group a trusted control object shares its store with.
+bool ownedPrivately(int fd, long sharedGroup = -1);
 
 class Segment {
 public:
@@ -113,7 +115,8 @@ public:
     static Segment* openDisk(const char* path, int writable);
     static Segment* loadFromFile(const char* path);
     static Segment* createShm(const char* name, const Shape& shape);
-    static Segment* openShm(const char* name, int writable);
+    // sharedGroup: as for ownedPrivately.
+    static Segment* openShm(const char* name, int writable, long sharedGroup = -1);
     // A memory segment of newCapacity slots holding this one's records and
     // graph unchanged; null when it cannot be made.
     Segment* grownCopy(uint64_t newCapacity) const;

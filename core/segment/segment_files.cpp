@@ -33,7 +33,7 @@ bool inOurGroups(gid_t gid) {
 
 }  // namespace
 
-bool ownedPrivately(int fd) {
+bool ownedPrivately(int fd, long sharedGroup) {
     struct stat st;
     if (fstat(fd, &st) != 0) return false;
     // Nobody outside owner and group may write. Its owner may always open
@@ -42,7 +42,8 @@ bool ownedPrivately(int fd) {
     // (its "mode" gave the group access, as a deploy user does for the web
     // server's group), which no stranger can plant in.
     const bool ownedByUs = st.st_uid == geteuid();
-    if ((st.st_mode & 002) == 0 && (ownedByUs || inOurGroups(st.st_gid))) return true;
+    const bool ourGroup = inOurGroups(st.st_gid) || (sharedGroup >= 0 && st.st_gid == static_cast<gid_t>(sharedGroup));
+    if ((st.st_mode & 002) == 0 && (ownedByUs || ourGroup)) return true;
     errno = EPERM;
     return false;
 }
@@ -421,11 +422,11 @@ Segment* Segment::createShm(const char* name, const Shape& shape) {
     return seg;
 }
 
-Segment* Segment::openShm(const char* name, int writable) {
+Segment* Segment::openShm(const char* name, int writable, long sharedGroup) {
     if (!name || strnlen(name, sizeof(Segment::shmName)) >= sizeof(Segment::shmName)) return nullptr;
     const int fd = shm_open(name, writable ? O_RDWR : O_RDONLY, 0);
     if (fd < 0) return nullptr;
-    if (!ownedPrivately(fd)) {
+    if (!ownedPrivately(fd, sharedGroup)) {
         closeKeepingErrno(fd);
         return nullptr;
     }

@@ -91,6 +91,11 @@ public:
     uint32_t shmGeneration = 0;
     void* controlMapping = nullptr;
     int controlFd = -1;
+    // Shared memory: the control object's group. Segments in it are adopted
+    // as the control object is, and segments this handle creates get it
+    // (with the control object's permission bits when no "mode" was given),
+    // so a store shared with a group stays shared whoever adds to it.
+    long sharedGroup = -1;
     // Process-local write helpers (memory and disk mode). Segments before
     // firstOpenSegment are full; clear() sets it back to 0. keyDirectory maps
     // keys to the segments that may hold them (store_internal.h).

@@ -244,6 +244,9 @@ void removeShmGeneration(const char* name, uint32_t generation);
 bool lockCreate(ShmControl* c, double seconds = kShmWaitSeconds);
 void unlockCreate(ShmControl* c);
 long compactShm(Store& st);
+// Puts a shared segment this handle created into the control object's
+// group (Store::sharedGroup) where the system allows it.
+void shareLikeControl(const Store& st, const Segment& seg);
 
 // Graphs of a compaction's new segments (store_compact_graphs.cpp), for each
 // one automatic indexing would index: built from scratch, or extended with

@@ -139,6 +139,18 @@ uint64_t publishedWord(const ShmControl* c) {
 constexpr uint64_t kPublishedWord = static_cast<uint64_t>(kShmControlMagic) |
                                     (static_cast<uint64_t>(kShmControlVersion) << 32);
 
+}  // namespace
+
+void shareLikeControl(const Store& st, const Segment& seg) {
+    struct stat sb;
+    if (st.sharedGroup < 0 || fstat(seg.fd, &sb) != 0 || sb.st_gid == static_cast<gid_t>(st.sharedGroup)) return;
+    // Allowed to root and to members of the group; otherwise the segment
+    // stays in the creator's group, as before.
+    if (fchown(seg.fd, static_cast<uid_t>(-1), static_cast<gid_t>(st.sharedGroup)) != 0) return;
+}
+
+namespace {
+
 // Creates shared segment `number` with the store's parameters and, for a PQ
 // store, the first trained codebook of the list. Caller holds createLock.
 Segment* createSharedSegment(Store* st, uint32_t number) {
@@ -146,6 +158,7 @@ Segment* createSharedSegment(Store* st, uint32_t number) {
     if (number >= kMaxShmSegments || !shmSegmentName(st->name, st->shmGeneration, number, seg, sizeof seg)) return nullptr;
     Segment* s = Segment::createShm(seg, st->shape);
     if (s == nullptr) return nullptr;
+    shareLikeControl(*st, *s);
     if (st->shape.quantization == Quantization::PQ && st->shape.pqSubvectors != 0) {
         for (Segment* old : st->segments) old->refreshCodebook();
         const Segment* src = firstTrained(st->segments);
@@ -249,6 +262,15 @@ ControlState attachControl(Store* st, int fd, bool created) {
     }
 }
 
+// The group and, without a "mode" of the handle's own, the permission bits
+// of the control object, for the segments this handle adopts and creates.
+void adoptControlSharing(Store* st) {
+    struct stat sb;
+    if (fstat(st->controlFd, &sb) != 0) return;
+    st->sharedGroup = static_cast<long>(sb.st_gid);
+    if (st->shape.fileMode == 0) st->shape.fileMode = static_cast<uint32_t>(sb.st_mode & 0777);
+}
+
 // An existing control object, or -1 (errno EPERM when another user owns
 // it or may write to it: its segment names and counts are not to be trusted).
 int openOwnedControl(const char* ctl, int flags) {
@@ -268,7 +290,7 @@ bool foreignSegment(const Store* st, uint32_t number) {
     if (!shmSegmentName(st->name, st->shmGeneration, number, seg, sizeof seg)) return false;
     const int fd = shm_open(seg, O_RDONLY, 0);
     if (fd < 0) return false;
-    const bool foreign = !ownedPrivately(fd);
+    const bool foreign = !ownedPrivately(fd, st->sharedGroup);
     close(fd);
     return foreign;
 }
@@ -336,6 +358,7 @@ Store* Store::openShm(const char* name, const Shape& shape, bool writable, int* 
         st->shape = stored;
         st->shape.fileMode = shape.fileMode;
     }
+    adoptControlSharing(st);
     st->shmGeneration = shmGenerationOf(c->segmentCount.load());
     st->attachShmSegments();
     if (st->writable && st->segments.empty() && lockCreate(c)) {
@@ -398,7 +421,7 @@ void Store::attachShmSegments() {
     for (size_t n = segments.size(); n < shared; ++n) {
         char seg[256];
         if (!shmSegmentName(name, shmGeneration, static_cast<uint32_t>(n), seg, sizeof seg)) return;
-        Segment* s = Segment::openShm(seg, writable ? 1 : 0);
+        Segment* s = Segment::openShm(seg, writable ? 1 : 0, sharedGroup);
         if (s == nullptr) {
             refuseCountedSegment(seg, errno);
             return;

@@ -66,7 +66,9 @@ Segment* makeSharedSegment(void* ctx, uint32_t number) {
     char seg[256];
     if (number >= kMaxShmSegments || !shmSegmentName(t->store->name, t->generation, number, seg, sizeof seg))
         return nullptr;
-    return Segment::createShm(seg, t->store->shape);
+    Segment* s = Segment::createShm(seg, t->store->shape);
+    if (s != nullptr) shareLikeControl(*t->store, *s);
+    return s;
 }
 
 // Where each slot of each old segment went, and how far each was read.
