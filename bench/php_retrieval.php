@@ -1,0 +1,137 @@
+<?php
+// The retrieval calls against what a script writes by hand. Run by bench/run.sh:
+//   php -n -d memory_limit=-1 -d extension=<build>/qarbin.so bench/php_retrieval.php [records] [find records] [rounds]
+// 1. searchBatch of 1 000 queries against 1 000 search() calls, and similar() against get() plus
+//    search(), on `records` (default 100 000) clustered 128-dimension vectors (cosine, memory store,
+//    graph built beforehand, precision 50, top 10); rounds alternate the two sides, medians.
+// 2. find(): one page of 100 with a filter matching 1% of `find records` (default 1 000 000) records
+//    of dimension 128, at the first page, a middle one and the last.
+// Prints a Markdown section; goal rows go to the file named by QARBIN_BENCH_GOALS when it is set.
+const DIM = 128;
+const QUERIES = 1000;
+const BATCH = 10000;
+
+$n = (int)($argv[1] ?? 100000);
+$findN = (int)($argv[2] ?? 1000000);
+$rounds = (int)($argv[3] ?? 5);
+$goals = getenv('QARBIN_BENCH_GOALS') ?: null;
+
+function median(array $xs): float {
+    sort($xs);
+    return $xs[intdiv(count($xs), 2)];
+}
+
+function gauss(): float {
+    return (mt_rand() + mt_rand() + mt_rand() - 1.5 * mt_getrandmax()) / mt_getrandmax();
+}
+
+function timed(callable $f): float {
+    $t = hrtime(true);
+    $f();
+    return (hrtime(true) - $t) / 1e9;
+}
+
+mt_srand(26);
+$centres = [];
+for ($c = 0; $c < 1000; $c++) {
+    $v = [];
+    for ($d = 0; $d < DIM; $d++) $v[] = mt_rand() / mt_getrandmax() * 2 - 1;
+    $centres[] = $v;
+}
+$point = function () use ($centres): array {
+    $c = $centres[mt_rand(0, 999)];
+    foreach ($c as &$x) $x += 0.15 * gauss();
+    return $c;
+};
+
+$s = new QarbinStore(null, ["dimensions" => DIM, "segment_size" => $n]);
+for ($off = 0; $off < $n; $off += BATCH) {
+    $batch = [];
+    for ($i = $off; $i < min($n, $off + BATCH); $i++) $batch[] = ["key" => "k$i", "vector" => $point()];
+    $s->batchSet($batch);
+}
+$build = timed(fn() => $s->buildIndex());
+$queries = [];
+for ($q = 0; $q < QUERIES; $q++) $queries[] = $point();
+$keys = [];
+for ($q = 0; $q < QUERIES; $q++) $keys[] = "k" . mt_rand(0, $n - 1);
+
+$single = $batch = $similar = $byHand = [];
+$same = true;
+for ($r = 0; $r < $rounds; $r++) {
+    $one = fn() => array_map(fn($q) => $s->search($q, 10, 50.0), $queries);
+    $all = fn() => $s->searchBatch($queries, 10, 50.0);
+    $sim = fn() => array_map(fn($k) => $s->similar($k, 10, 50.0), $keys);
+    $hand = fn() => array_map(function ($k) use ($s) {
+        $rows = $s->search($s->get($k)["vector"], 11, 50.0);
+        return array_slice(array_values(array_filter($rows, fn($row) => $row["key"] !== $k)), 0, 10);
+    }, $keys);
+    if ($r % 2 === 0) {
+        $single[] = timed($one);
+        $batch[] = timed($all);
+        $similar[] = timed($sim);
+        $byHand[] = timed($hand);
+    } else {
+        $batch[] = timed($all);
+        $single[] = timed($one);
+        $byHand[] = timed($hand);
+        $similar[] = timed($sim);
+    }
+}
+$same = $s->searchBatch($queries, 10, 50.0) === array_map(fn($q) => $s->search($q, 10, 50.0), $queries);
+$s->close();
+unset($s);
+
+$tSingle = median($single);
+$tBatch = median($batch);
+$tSimilar = median($similar);
+$tHand = median($byHand);
+$batchRatio = $tSingle / $tBatch;
+$similarRatio = $tSimilar / $tHand;
+
+// find: tenant t of 100, so one filter value matches 1%.
+$f = new QarbinStore(null, ["dimensions" => DIM, "segment_size" => $findN]);
+$v = array_fill(0, DIM, 0.5);
+for ($off = 0; $off < $findN; $off += BATCH) {
+    $batch = [];
+    for ($i = $off; $i < min($findN, $off + BATCH); $i++)
+        $batch[] = ["key" => "d$i", "vector" => $v, "metadata" => '{"tenant":' . ($i % 100) . ',"doc":"doc' . intdiv($i, 7) . '"}'];
+    $f->batchSet($batch);
+}
+$filter = ["tenant" => 42];
+$matches = intdiv($findN, 100);
+$pages = [];
+foreach (["first" => 0, "middle" => intdiv($matches, 2), "last" => max(0, $matches - 100)] as $name => $offset) {
+    $times = [];
+    for ($r = 0; $r < $rounds; $r++) {
+        $rows = null;
+        $times[] = timed(function () use ($f, $filter, $offset, &$rows) { $rows = $f->find($filter, 100, $offset); });
+    }
+    $pages[$name] = [$offset, count($rows), median($times)];
+}
+$all = timed(fn() => $f->find($filter, PHP_INT_MAX));
+$f->close();
+
+echo "### 8. Retrieval calls from PHP: searchBatch, similar, find\n\n";
+printf("%d clustered 128-dimension vectors (1 000 centres), cosine, memory store, graph built beforehand (%.1f s);\n", $n, $build);
+printf("%d queries, top 10, precision 50, one thread; median of %d rounds alternating the two sides. searchBatch\n", QUERIES, $rounds);
+printf("returned the same rows as the single searches: %s.\n\n", $same ? "yes" : "NO");
+echo "| call | ms for 1 000 | us per query | ratio |\n|---|---:|---:|---:|\n";
+printf("| 1 000 search() calls | %.1f | %.1f | |\n", $tSingle * 1e3, $tSingle * 1e3);
+printf("| searchBatch() of 1 000 | %.1f | %.1f | %.2fx the throughput |\n", $tBatch * 1e3, $tBatch * 1e3, $batchRatio);
+printf("| get() + search() + dropping the key, 1 000 keys | %.1f | %.1f | |\n", $tHand * 1e3, $tHand * 1e3);
+printf("| similar(), 1 000 keys | %.1f | %.1f | %.2fx the time |\n\n", $tSimilar * 1e3, $tSimilar * 1e3, $similarRatio);
+printf("find(): %d records of dimension 128, filter [\"tenant\" => 42] matching %d (1%%), pages of 100, median of %d;\n", $findN, $matches, $rounds);
+printf("every match in one call (limit PHP_INT_MAX): %.1f ms.\n\n", $all * 1e3);
+echo "| page | offset | rows | ms |\n|---|---:|---:|---:|\n";
+foreach ($pages as $name => [$offset, $rows, $t]) printf("| %s | %d | %d | %.2f |\n", $name, $offset, $rows, $t * 1e3);
+echo "\n";
+
+if ($goals) {
+    file_put_contents($goals, sprintf("| searchBatch of 1000 queries (%dx128, precision 50) >= 1.3x the throughput of 1000 search() calls, one thread | %.2fx | %s |\n",
+        $n, $batchRatio, $batchRatio >= 1.3 ? "met" : "missed"), FILE_APPEND);
+    file_put_contents($goals, sprintf("| similar() costs no more than get() + search() | %.2fx the time | %s |\n",
+        $similarRatio, $similarRatio <= 1.0 ? "met" : "missed"), FILE_APPEND);
+    file_put_contents($goals, sprintf("| find() of one page of 100, 1%% filter, %d records: report the time | first page %.2f ms, last %.2f ms | reported |\n",
+        $findN, $pages["first"][2] * 1e3, $pages["last"][2] * 1e3), FILE_APPEND);
+}
