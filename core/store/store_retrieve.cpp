@@ -150,6 +150,8 @@ long Store::find(const Filter* filter, uint64_t offset, uint64_t limit, Result**
             if (!recordReadable(r)) continue;
             take(r->key, strnlen(r->key, kMaxKeyBytes), r->metaLen != 0 ? seg->metadataPtr(r) : nullptr, r->metaLen);
         }
+        // As a search does: the rows stay readable, the pages come back from the file.
+        if (mode == StorageMode::Disk) seg->adviseRecords(MADV_DONTNEED);
     }
     *out = rows;
     return static_cast<long>(n);
