@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -62,7 +63,7 @@ uint64_t recordId(const char* key);
 struct SearchRefinement {
     // Rows scoring below it, and rows whose score is NaN, are dropped; the
     // default keeps every row.
-    double minScore = -__builtin_inf();
+    double minScore = -std::numeric_limits<double>::infinity();
     // 0 to 1: rows are chosen by maximal marginal relevance among the
     // beam's candidates (mmr.h); 0 keeps the search's own rows and order.
     double diversity = 0.0;
