@@ -89,6 +89,9 @@ void qarbin_throw_disk_open_error(const char* dir, int why);
 // The cause of a refused segment as messages give it, written into buf:
 // why is an errno or a kSegment... cause of store.h.
 const char* qarbin_refusal_cause(int why, const char* segment, char* buf, size_t cap);
+// "Search failed: CAUSE" when the store met a segment it cannot take
+// (Store::segmentRefusal), else "Search failed (out of memory?)".
+void qarbin_throw_search_failed(const qarbin::Store* store);
 // The opened store, or null after throwing the mode's message.
 qarbin::Store* qarbin_open_requested(const qarbin_open_request& req);
 
@@ -180,6 +183,14 @@ int qarbin_vector_arg(HashTable* vector, const qarbin_store_object* intern, cons
                       float* out);
 // Throws what a code other than OK means (EXCEPTION is already pending).
 void qarbin_throw_vector_error(int code, uint32_t dim);
+
+// rows becomes the list of search rows ("key", "score", "metadata") of
+// results[0..n) (php/store_methods.cpp).
+void qarbin_make_rows(zval* rows, const qarbin::Result* results, int n);
+// The refinement of search(), searchBatch() and similar() from their
+// minScore (absent when minScoreNull) and diversity; false after throwing
+// for a NaN minScore or a diversity outside 0 to 1 (php/retrieval_methods.cpp).
+bool qarbin_refinement_arg(double minScore, bool minScoreNull, double diversity, qarbin::SearchRefinement* out);
 
 // JSON string of bytes for the file form of dump(): quote, backslash and
 // control bytes escaped, every other byte copied (php/dump_load.cpp).
