@@ -94,6 +94,7 @@ foreach (["shm", "disk"] as $kind) {
     $o = ($kind === "shm" ? ["storage" => "shm"] : []) + $opts;
     $kept = new QarbinStore($where, $o + ["persistent" => true]);
     $writer = new QarbinStore($where, $o);
+    $searcher = new QarbinStore($where, $o);
     for ($i = 0; $i < 4; $i++) $writer->set("w$i", [$i, 2]);  // fills segment 2, the last it knows
     $kept->close();
     $pid = pcntl_fork();
@@ -106,7 +107,10 @@ foreach (["shm", "disk"] as $kind) {
     pcntl_waitpid($pid, $status);
     truncate($kind === "shm" ? "/dev/shm/qb_{$name}_s0003" : "$dir/seg_0003.qbseg", 0);
     foreach (["kept handle" => fn() => (new QarbinStore($where, $o + ["persistent" => true]))->search([1, 1], 5),
-              "writer" => fn() => $writer->set("y", [1, 4])] as $who => $f) {
+              "writer" => fn() => $writer->set("y", [1, 4]),
+              // Shared searches attach what other processes created; disk ones do not.
+              "searcher" => fn() => $searcher->search([1, 1], 5),
+              "batch searcher" => fn() => $searcher->searchBatch([[1, 1]], 5)] as $who => $f) {
         try {
             $f();
             $msg = "no exception";
@@ -115,7 +119,7 @@ foreach (["shm", "disk"] as $kind) {
         }
         printf("%s, %s: %s\n", $kind, $who, str_replace([$dir, $name], ["DIR", "NAME"], $msg));
     }
-    unset($writer);
+    unset($writer, $searcher);
 }
 QarbinStore::destroy($name);
 @array_map("unlink", glob("$dir/*"));
@@ -148,5 +152,9 @@ segment 1 unreadable, shm: Failed to open shm store: NAME: Permission denied
 segment 1 unreadable, shm readonly: Failed to open shm store: NAME: Permission denied
 shm, kept handle: Failed to open shm store: NAME: Segment file was truncated: /qb_NAME_s0003
 shm, writer: Failed to set vector: Segment file was truncated: /qb_NAME_s0003
+shm, searcher: Search failed: Segment file was truncated: /qb_NAME_s0003
+shm, batch searcher: Search failed: Segment file was truncated: /qb_NAME_s0003
 disk, kept handle: Failed to open disk store at: DIR: Segment file was truncated: DIR/seg_0003.qbseg
 disk, writer: Failed to set vector: Segment file was truncated: DIR/seg_0003.qbseg
+disk, searcher: no exception
+disk, batch searcher: no exception
