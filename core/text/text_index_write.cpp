@@ -1,0 +1,200 @@
+#include <algorithm>
+#include <cstring>
+#include <unordered_map>
+
+#include "core/text/text_format.h"
+#include "core/text/text_index.h"
+#include "core/text/text_postings.h"
+
+namespace qarbin {
+
+namespace {
+
+using Postings = std::vector<std::pair<uint32_t, uint32_t>>;  // (record, tf), increasing records
+
+// A run being built in process memory before it is written out.
+struct RunDraft {
+    uint32_t firstDoc = 0;
+    std::vector<uint32_t> lengths;  // 0 no text, else 1 + tokens
+    std::unordered_map<std::string, Postings> terms;
+    uint64_t docCount = 0;
+    uint64_t tokenCount = 0;
+};
+
+bool addDocument(RunDraft* draft, Tokenizer& tokenizer, const TextDocument& d, std::vector<std::string>* scratch) {
+    scratch->clear();
+    forEachToken(tokenizer, d.text, d.length, [&](const std::string& token) { scratch->push_back(token); });
+    if (scratch->size() >= UINT32_MAX) return false;
+    std::sort(scratch->begin(), scratch->end());
+    for (size_t i = 0; i < scratch->size();) {
+        size_t j = i + 1;
+        while (j < scratch->size() && (*scratch)[j] == (*scratch)[i]) ++j;
+        draft->terms[(*scratch)[i]].emplace_back(d.doc, static_cast<uint32_t>(j - i));
+        i = j;
+    }
+    draft->lengths[d.doc - draft->firstDoc] = static_cast<uint32_t>(scratch->size()) + 1;
+    draft->docCount += 1;
+    draft->tokenCount += scratch->size();
+    return true;
+}
+
+// Copies a published run's records into the draft (runs come in record order).
+bool addRun(RunDraft* draft, RunAccess access) {
+    const TextRun* run = access.run;
+    for (uint32_t i = 0; i < run->docSpan; ++i) draft->lengths[run->firstDoc + i - draft->firstDoc] = access.lengths()[i];
+    draft->docCount += run->docCount;
+    draft->tokenCount += run->tokenCount;
+    for (uint32_t t = 0; t < run->termCount; ++t) {
+        const char* bytes;
+        uint32_t length;
+        PostingCursor cursor;
+        if (!access.termBytes(access.terms()[t], &bytes, &length) || !access.cursor(access.terms()[t], &cursor))
+            return false;
+        Postings& postings = draft->terms[std::string(bytes, length)];
+        while (cursor.next()) postings.emplace_back(cursor.doc, cursor.tf);
+        if (cursor.corrupt) return false;
+    }
+    return true;
+}
+
+uint64_t alignUp(uint64_t v) { return (v + kTextBlockAlign - 1) & ~(kTextBlockAlign - 1); }
+
+// Appends bytes at *mark inside area[0, capacity); false when they do not fit.
+bool put(uint8_t* area, uint64_t capacity, uint64_t* mark, const void* bytes, uint64_t size) {
+    if (*mark > capacity || size > capacity - *mark) return false;
+    std::memcpy(area + *mark, bytes, size);
+    *mark += size;
+    return true;
+}
+
+// Writes the draft as a run at *mark; *runOffset: where it starts.
+bool writeRun(uint8_t* area, uint64_t capacity, uint64_t* mark, const RunDraft& draft, uint64_t* runOffset) {
+    std::vector<const std::pair<const std::string, Postings>*> sorted;
+    sorted.reserve(draft.terms.size());
+    for (const auto& term : draft.terms) sorted.push_back(&term);
+    std::sort(sorted.begin(), sorted.end(), [](const auto* a, const auto* b) { return a->first < b->first; });
+    std::string strings, postings;
+    std::vector<TextTermEntry> entries;
+    entries.reserve(sorted.size());
+    for (const auto* term : sorted) {
+        TextTermEntry e{};
+        e.stringOffset = static_cast<uint32_t>(strings.size());
+        e.stringLength = static_cast<uint32_t>(term->first.size());
+        e.docFreq = static_cast<uint32_t>(term->second.size());
+        e.postingOffset = static_cast<uint32_t>(postings.size());
+        uint32_t previous = draft.firstDoc;
+        bool first = true;
+        for (const auto& [doc, tf] : term->second) {
+            uint32_t gap = first ? doc - draft.firstDoc : doc - previous;
+            appendVarint(&postings, (gap << 1) | (tf == 1 ? 1u : 0u));
+            if (tf != 1) appendVarint(&postings, tf);
+            previous = doc;
+            first = false;
+        }
+        e.postingBytes = static_cast<uint32_t>(postings.size() - e.postingOffset);
+        strings += term->first;
+        entries.push_back(e);
+        // Offsets are 32-bit: a run beyond 4 GiB of strings or postings is refused.
+        if (strings.size() > UINT32_MAX || postings.size() > UINT32_MAX) return false;
+    }
+    TextRun run{};
+    run.magic = kTextRunMagic;
+    run.termCount = static_cast<uint32_t>(entries.size());
+    run.firstDoc = draft.firstDoc;
+    run.docSpan = static_cast<uint32_t>(draft.lengths.size());
+    run.docCount = draft.docCount;
+    run.tokenCount = draft.tokenCount;
+    *runOffset = alignUp(*mark);
+    run.lengths = *runOffset + sizeof(TextRun);
+    run.terms = run.lengths + 4 * static_cast<uint64_t>(draft.lengths.size());
+    run.strings = run.terms + sizeof(TextTermEntry) * entries.size();
+    run.postings = run.strings + strings.size();
+    run.stringBytes = strings.size();
+    run.postingBytes = postings.size();
+    *mark = *runOffset;
+    return put(area, capacity, mark, &run, sizeof run) &&
+           put(area, capacity, mark, draft.lengths.data(), 4 * draft.lengths.size()) &&
+           put(area, capacity, mark, entries.data(), sizeof(TextTermEntry) * entries.size()) &&
+           put(area, capacity, mark, strings.data(), strings.size()) &&
+           put(area, capacity, mark, postings.data(), postings.size());
+}
+
+bool writeDirectory(uint8_t* area, uint64_t capacity, uint64_t* mark, const std::vector<uint64_t>& runs,
+                    const RunDraft& totals, uint32_t endDoc, uint64_t* directoryOffset) {
+    TextDirectory dir{};
+    dir.magic = kTextDirectoryMagic;
+    dir.runCount = static_cast<uint32_t>(runs.size());
+    dir.docCount = totals.docCount;
+    dir.tokenCount = totals.tokenCount;
+    dir.endDoc = endDoc;
+    *directoryOffset = alignUp(*mark);
+    *mark = *directoryOffset;
+    return put(area, capacity, mark, &dir, sizeof dir) && put(area, capacity, mark, runs.data(), 8 * runs.size());
+}
+
+bool inputInOrder(const TextDocument* docs, size_t count, uint32_t fromDoc, uint32_t endDoc) {
+    if (endDoc < fromDoc) return false;
+    for (size_t i = 0; i < count; ++i) {
+        if (docs[i].doc < fromDoc || docs[i].doc >= endDoc || (i > 0 && docs[i].doc <= docs[i - 1].doc)) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+TextStatus formatTextIndex(uint8_t* area, uint64_t capacity) {
+    if (capacity < kMinTextIndexBytes) return TextStatus::Full;
+    TextIndexHeader header{};
+    header.magic = kTextIndexMagic;
+    header.version = kTextIndexVersion;
+    header.capacity = capacity;
+    header.usedBytes = sizeof(TextIndexHeader);
+    std::memcpy(area, &header, sizeof header);
+    return TextStatus::Ok;
+}
+
+TextStatus appendTextRun(uint8_t* area, uint64_t capacity, Tokenizer& tokenizer, const TextDocument* docs,
+                         size_t count, uint32_t endDoc) {
+    TextIndexView view;
+    TextStatus status = view.open(area, capacity);
+    if (status != TextStatus::Ok) return status;
+    if (!inputInOrder(docs, count, view.endDoc(), endDoc)) return TextStatus::BadInput;
+    if (count == 0 && endDoc == view.endDoc()) return TextStatus::Ok;
+    bool merge = view.runCount() + 1 > kMaxTextRuns;
+    RunDraft draft;
+    draft.firstDoc = merge ? view.runs()[0]->firstDoc : view.endDoc();
+    draft.lengths.assign(endDoc - draft.firstDoc, 0);
+    std::vector<uint64_t> runs;
+    RunDraft totals;
+    totals.docCount = view.docCount();
+    totals.tokenCount = view.tokenCount();
+    for (const TextRun* run : view.runs()) {
+        if (merge) {
+            if (!addRun(&draft, RunAccess{area, run})) return TextStatus::Corrupt;
+        } else {
+            runs.push_back(static_cast<uint64_t>(reinterpret_cast<const uint8_t*>(run) - area));
+        }
+    }
+    if (merge) totals = RunDraft{};
+    std::vector<std::string> scratch;
+    for (size_t i = 0; i < count; ++i) {
+        uint64_t before = draft.tokenCount;
+        if (!addDocument(&draft, tokenizer, docs[i], &scratch)) return TextStatus::BadInput;
+        totals.docCount += 1;
+        totals.tokenCount += draft.tokenCount - before;
+    }
+    if (merge) totals = draft;
+    TextIndexHeader* header = reinterpret_cast<TextIndexHeader*>(area);
+    uint64_t limit = std::min(header->capacity, capacity);
+    uint64_t mark = header->usedBytes, runOffset = 0, directory = 0;
+    // A mark below the published bytes would overwrite what readers use.
+    if (mark < kMinTextIndexBytes || mark > limit || mark < view.publishedEnd()) return TextStatus::Corrupt;
+    if (!writeRun(area, limit, &mark, draft, &runOffset)) return TextStatus::Full;
+    runs.push_back(runOffset);
+    if (!writeDirectory(area, limit, &mark, runs, totals, endDoc, &directory)) return TextStatus::Full;
+    __atomic_store_n(&header->usedBytes, mark, __ATOMIC_RELEASE);
+    __atomic_store_n(&header->directory, directory, __ATOMIC_RELEASE);
+    return TextStatus::Ok;
+}
+
+}  // namespace qarbin
