@@ -62,7 +62,7 @@ uint64_t alignUp(uint64_t v) { return (v + kTextBlockAlign - 1) & ~(kTextBlockAl
 // Appends bytes at *mark inside area[0, capacity); false when they do not fit.
 bool put(uint8_t* area, uint64_t capacity, uint64_t* mark, const void* bytes, uint64_t size) {
     if (*mark > capacity || size > capacity - *mark) return false;
-    std::memcpy(area + *mark, bytes, size);
+    if (size > 0) std::memcpy(area + *mark, bytes, size);  // empty arrays may have no data pointer
     *mark += size;
     return true;
 }

@@ -129,7 +129,6 @@ bool Tokenizer::next(const char* text, size_t len, size_t* pos, std::string* tok
     const CharTable& table = charTable();
     const uint8_t* s = reinterpret_cast<const uint8_t*>(text);
     token->clear();
-    bool inToken = false;
     size_t i = *pos;
     while (i < len) {
         UChar32 c;
@@ -145,18 +144,18 @@ bool Tokenizer::next(const char* text, size_t len, size_t* pos, std::string* tok
         uint32_t entry = c < 0 ? 0 : table.lookup(c);
         uint32_t cls = entry >> 24;
         if (cls == kSeparator) {
-            if (inToken) {
+            // A run of dropped marks alone leaves nothing: no token.
+            if (!token->empty()) {
                 *pos = start;
                 stemmer_.stem(token);
                 return true;
             }
             continue;
         }
-        inToken = true;
         if (cls == kTokenChar) appendUtf8(token, entry & 0x1FFFFFu);
     }
     *pos = len;
-    if (!inToken) return false;
+    if (token->empty()) return false;
     stemmer_.stem(token);
     return true;
 }

@@ -25,6 +25,7 @@ inline const std::vector<std::string>& fixtureCorpus() {
         "... --- !!! ???",
         "ấp ǖ ṩ: letters with two marks keep them; ø and đ stay too.",
         "emoji 😀 between words 👍 and \xEE\x80\x80private\xEE\x80\x81use.",
+        "marks alone: ( \xCC\x81 ) \xCC\x81\xCC\x88 count for nothing; a\xCC\x81\xCC\x88 b",
     };
     return corpus;
 }
