@@ -152,7 +152,10 @@ bool Tokenizer::next(const char* text, size_t len, size_t* pos, std::string* tok
             }
             continue;
         }
-        if (cls == kTokenChar) appendUtf8(token, entry & 0x1FFFFFu);
+        if (cls == kTokenChar && token->size() < kMaxTokenBytes) {
+            appendUtf8(token, entry & 0x1FFFFFu);
+            if (token->size() > kMaxTokenBytes) token->resize(kMaxTokenBytes);
+        }
     }
     *pos = len;
     if (token->empty()) return false;

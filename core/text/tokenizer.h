@@ -15,6 +15,11 @@ namespace qarbin {
 // forms, nothing above U+10FFFF).
 bool isValidUtf8(const char* bytes, size_t len);
 
+// FTS5 keeps the first 32768 bytes of a longer token (cutting inside a
+// character if need be) and drops the rest; tokens are cut the same way
+// so that such records count and match alike.
+constexpr size_t kMaxTokenBytes = 32768;
+
 class Tokenizer {
 public:
     // stemLanguage: a Snowball language name ("english") or nullptr/"" for

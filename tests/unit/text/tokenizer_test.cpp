@@ -61,6 +61,30 @@ TEST(Tokenizer, EveryBmpCodePointAsFts5) {
     EXPECT_LE(differing, 2 + 26 + 2);
 }
 
+// Tokens longer than FTS5 keeps, counted in folded bytes, with the cut
+// falling before, at and inside a two-byte character.
+TEST(Tokenizer, LongTokensCutAsFts5) {
+    qarbin_test::Fts5Reference fts5;
+    Tokenizer tokenizer;
+    const std::string a32766(32766, 'a'), a32767(32767, 'a');
+    std::string accents = "x";
+    for (int i = 0; i < 20000; ++i) accents += "\xC3\xA9";  // folds to 20001 bytes: kept whole
+    const std::string cases[] = {
+        std::string(40000, 'a') + " b",
+        accents + " b",
+        a32767 + "\xC3\xA9z b",
+        a32766 + "\xC3\x89z",
+        a32767 + "\xD0\xB6z b",
+        a32766 + "\xD0\xB6",
+        std::string(32768, 'a'),
+    };
+    for (const std::string& text : cases) {
+        std::vector<std::string> mine = tokensOf(tokenizer, text);
+        EXPECT_EQ(mine, fts5.tokens(text)) << text.size();
+        for (const std::string& t : mine) EXPECT_LE(t.size(), qarbin::kMaxTokenBytes);
+    }
+}
+
 TEST(Tokenizer, SeparatorsOnlyAndEmptyGiveNoTokens) {
     Tokenizer tokenizer;
     for (const char* text : {"", " ", "...", "\t\n\r", "-- !! ?? ;;", "\xE2\x80\x94 \xE2\x80\x9C\xE2\x80\x9D"}) {
