@@ -25,7 +25,7 @@ constexpr uint32_t kTextDirectoryMagic = 0x44544251;  // "QBTD"
 constexpr uint32_t kTextRunMagic = 0x52544251;  // "QBTR"
 // Changes whenever these bytes change; an opener reads this version only.
 constexpr uint32_t kTextIndexVersion = 1;
-// Runs one directory lists; the writer merges them all into one beyond.
+// Runs one directory lists at most.
 constexpr uint32_t kMaxTextRuns = 16;
 constexpr uint64_t kTextBlockAlign = 8;
 

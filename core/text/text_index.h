@@ -53,8 +53,9 @@ TextStatus formatTextIndex(uint8_t* area, uint64_t capacity);
 
 // Indexes docs[0, count) (record numbers strictly increasing, the first at
 // or above the index's endDoc) as one new run covering records up to
-// endDoc (exclusive; at least the last doc + 1), and publishes it. When the
-// directory is full, all runs and the new records are merged into one run.
+// endDoc (exclusive; at least the last doc + 1), and publishes it. Runs of
+// similar size at the tail are merged (four into one), and all of them
+// when more than kMaxTextRuns would remain.
 // One writer at a time (the caller's lock); readers may run meanwhile and
 // see the old index or the new one. Full: not enough room, nothing visible
 // changed.

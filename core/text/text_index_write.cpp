@@ -132,6 +132,48 @@ bool writeDirectory(uint8_t* area, uint64_t capacity, uint64_t* mark, const std:
     return put(area, capacity, mark, &dir, sizeof dir) && put(area, capacity, mark, runs.data(), 8 * runs.size());
 }
 
+constexpr size_t kMergeFanout = 4;
+
+const TextRun* runAt(const uint8_t* area, uint64_t offset) { return reinterpret_cast<const TextRun*>(area + offset); }
+
+uint64_t runBytes(const TextRun* run) {
+    return sizeof(TextRun) + 4 * static_cast<uint64_t>(run->docSpan) + sizeof(TextTermEntry) * run->termCount +
+           run->stringBytes + run->postingBytes;
+}
+
+// Runs of one tier are within a factor of four of each other in bytes.
+int runTier(const TextRun* run) {
+    int tier = 0;
+    for (uint64_t bytes = runBytes(run); bytes >= kMergeFanout; bytes /= kMergeFanout) ++tier;
+    return tier;
+}
+
+bool tailShareTier(const uint8_t* area, const std::vector<uint64_t>& runs) {
+    int tier = runTier(runAt(area, runs.back()));
+    for (size_t i = runs.size() - kMergeFanout; i + 1 < runs.size(); ++i) {
+        if (runTier(runAt(area, runs[i])) != tier) return false;
+    }
+    return true;
+}
+
+// Writes runs[from, end) merged into one run at *mark and lists it in
+// their place. The runs are adjacent, so the merged one covers their spans.
+TextStatus mergeTail(uint8_t* area, uint64_t limit, uint64_t* mark, std::vector<uint64_t>* runs, size_t from) {
+    const TextRun* first = runAt(area, (*runs)[from]);
+    const TextRun* last = runAt(area, runs->back());
+    RunDraft draft;
+    draft.firstDoc = first->firstDoc;
+    draft.lengths.assign(static_cast<size_t>(last->firstDoc) + last->docSpan - first->firstDoc, 0);
+    for (size_t i = from; i < runs->size(); ++i) {
+        if (!addRun(&draft, RunAccess{area, runAt(area, (*runs)[i])})) return TextStatus::Corrupt;
+    }
+    uint64_t offset = 0;
+    if (!writeRun(area, limit, mark, draft, &offset)) return TextStatus::Full;
+    runs->resize(from);
+    runs->push_back(offset);
+    return TextStatus::Ok;
+}
+
 bool inputInOrder(const TextDocument* docs, size_t count, uint32_t fromDoc, uint32_t endDoc) {
     if (endDoc < fromDoc) return false;
     for (size_t i = 0; i < count; ++i) {
@@ -160,30 +202,19 @@ TextStatus appendTextRun(uint8_t* area, uint64_t capacity, Tokenizer& tokenizer,
     if (status != TextStatus::Ok) return status;
     if (!inputInOrder(docs, count, view.endDoc(), endDoc)) return TextStatus::BadInput;
     if (count == 0 && endDoc == view.endDoc()) return TextStatus::Ok;
-    bool merge = view.runCount() + 1 > kMaxTextRuns;
     RunDraft draft;
-    draft.firstDoc = merge ? view.runs()[0]->firstDoc : view.endDoc();
+    draft.firstDoc = view.endDoc();
     draft.lengths.assign(endDoc - draft.firstDoc, 0);
-    std::vector<uint64_t> runs;
-    RunDraft totals;
-    totals.docCount = view.docCount();
-    totals.tokenCount = view.tokenCount();
-    for (const TextRun* run : view.runs()) {
-        if (merge) {
-            if (!addRun(&draft, RunAccess{area, run})) return TextStatus::Corrupt;
-        } else {
-            runs.push_back(static_cast<uint64_t>(reinterpret_cast<const uint8_t*>(run) - area));
-        }
-    }
-    if (merge) totals = RunDraft{};
     std::vector<std::string> scratch;
     for (size_t i = 0; i < count; ++i) {
-        uint64_t before = draft.tokenCount;
         if (!addDocument(&draft, tokenizer, docs[i], &scratch)) return TextStatus::BadInput;
-        totals.docCount += 1;
-        totals.tokenCount += draft.tokenCount - before;
     }
-    if (merge) totals = draft;
+    RunDraft totals;
+    totals.docCount = view.docCount() + draft.docCount;
+    totals.tokenCount = view.tokenCount() + draft.tokenCount;
+    std::vector<uint64_t> runs;
+    for (const TextRun* run : view.runs()) runs.push_back(static_cast<uint64_t>(reinterpret_cast<const uint8_t*>(run) - area));
+
     TextIndexHeader* header = reinterpret_cast<TextIndexHeader*>(area);
     uint64_t limit = std::min(header->capacity, capacity);
     uint64_t mark = header->usedBytes, runOffset = 0, directory = 0;
@@ -191,6 +222,12 @@ TextStatus appendTextRun(uint8_t* area, uint64_t capacity, Tokenizer& tokenizer,
     if (mark < kMinTextIndexBytes || mark > limit || mark < view.publishedEnd()) return TextStatus::Corrupt;
     if (!writeRun(area, limit, &mark, draft, &runOffset)) return TextStatus::Full;
     runs.push_back(runOffset);
+    // Size-tiered merging: four runs of one tier at the tail become one, so
+    // a record is rewritten about log4(runs) times and few runs remain.
+    while (runs.size() >= kMergeFanout && tailShareTier(area, runs)) {
+        if ((status = mergeTail(area, limit, &mark, &runs, runs.size() - kMergeFanout)) != TextStatus::Ok) return status;
+    }
+    if (runs.size() > kMaxTextRuns && (status = mergeTail(area, limit, &mark, &runs, 0)) != TextStatus::Ok) return status;
     if (!writeDirectory(area, limit, &mark, runs, totals, endDoc, &directory)) return TextStatus::Full;
     __atomic_store_n(&header->usedBytes, mark, __ATOMIC_RELEASE);
     __atomic_store_n(&header->directory, directory, __ATOMIC_RELEASE);

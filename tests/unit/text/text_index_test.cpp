@@ -237,3 +237,50 @@ TEST(TextIndex, SnapshotsAndFullArea) {
     EXPECT_EQ(df, 2u);
     EXPECT_EQ(formatTextIndex(area.data(), kMinTextIndexBytes - 1), TextStatus::Full);
 }
+
+// Built in 80 small runs, the index answers as when built in one, keeps
+// few runs, and its bytes (superseded runs included) stay within a small
+// multiple of the one-run index.
+TEST(TextIndex, IncrementalRunsStayFewAndSmall) {
+    std::vector<std::string> texts;
+    for (uint32_t i = 0; i < 800; ++i) {
+        texts.push_back("record " + std::to_string(i) + " word" + std::to_string(i % 37) + " tag" +
+                        std::to_string(i % 5) + " common text " + std::to_string(i * 7919 % 1000));
+    }
+    Tokenizer tokenizer;
+    std::vector<TextDocument> docs;
+    for (uint32_t i = 0; i < texts.size(); ++i) docs.push_back({i, texts[i].data(), texts[i].size()});
+    std::vector<uint8_t> whole(1 << 22), pieces(1 << 22);
+    ASSERT_EQ(formatTextIndex(whole.data(), whole.size()), TextStatus::Ok);
+    ASSERT_EQ(appendTextRun(whole.data(), whole.size(), tokenizer, docs.data(), docs.size(), 800), TextStatus::Ok);
+    ASSERT_EQ(formatTextIndex(pieces.data(), pieces.size()), TextStatus::Ok);
+    size_t mostRuns = 0;
+    const uint32_t batch = 10;
+    for (uint32_t i = 0; i < 800; i += batch) {
+        ASSERT_EQ(appendTextRun(pieces.data(), pieces.size(), tokenizer, &docs[i], batch, i + batch), TextStatus::Ok);
+        TextIndexView v;
+        ASSERT_EQ(v.open(pieces.data(), pieces.size()), TextStatus::Ok);
+        mostRuns = std::max(mostRuns, v.runCount());
+    }
+    TextIndexView a, b;
+    ASSERT_EQ(a.open(whole.data(), whole.size()), TextStatus::Ok);
+    ASSERT_EQ(b.open(pieces.data(), pieces.size()), TextStatus::Ok);
+    EXPECT_LE(mostRuns, kMaxTextRuns);
+    // Small runs repeat their terms, and each tier rewrites its records
+    // once: about 7x here. Rewriting everything at each append would be ~40x.
+    EXPECT_LE(b.usedBytes(), 10 * a.usedBytes()) << b.usedBytes() << " vs " << a.usedBytes();
+    EXPECT_EQ(a.docCount(), b.docCount());
+    EXPECT_EQ(a.tokenCount(), b.tokenCount());
+    TextCorpusStats stats{a.docCount(), a.tokenCount()};
+    for (const std::string q : {"word3 tag1", "common", "record 17 999", "text word36"}) {
+        std::vector<QueryTerm> ta = prepare(a, tokenizer, q, stats.docCount), tb = prepare(b, tokenizer, q, stats.docCount);
+        std::vector<TextHit> ha, hb;
+        ASSERT_EQ(a.search(ta.data(), ta.size(), stats.averageLength(), {}, 50, &ha), TextStatus::Ok);
+        ASSERT_EQ(b.search(tb.data(), tb.size(), stats.averageLength(), {}, 50, &hb), TextStatus::Ok);
+        ASSERT_EQ(ha.size(), hb.size()) << q;
+        for (size_t i = 0; i < ha.size(); ++i) {
+            EXPECT_EQ(ha[i].doc, hb[i].doc) << q;
+            EXPECT_TRUE(near(ha[i].score, hb[i].score)) << q;
+        }
+    }
+}
