@@ -12,7 +12,11 @@
 // (gap << 1 | (tf == 1)) and, when tf != 1, the varint tf; the first gap
 // is counted from firstDoc, the later ones from the previous record.
 // The directory lists the runs in record order; the header points at the
-// current directory, stored last with release ordering.
+// current directory, stored last with release ordering. When superseded
+// runs outweigh the live ones, the writer rewrites the area in place as one
+// run, with the header's generation odd meanwhile (a seqlock: every read a
+// reader makes stays bounded by the run headers it copied, and it retries
+// when the generation moved).
 #pragma once
 
 #include <cstddef>
@@ -35,7 +39,10 @@ struct TextIndexHeader {
     uint64_t capacity;   // bytes of the area, header included
     uint64_t usedBytes;  // the writer's append mark
     uint64_t directory;  // offset of the current TextDirectory; 0: nothing indexed
-    uint8_t reserved[32];
+    // Odd while the writer rewrites the area in place; readers whose
+    // snapshot saw another value retry.
+    uint64_t generation;
+    uint8_t reserved[24];
 };
 
 struct TextDirectory {
@@ -75,6 +82,7 @@ static_assert(sizeof(TextIndexHeader) == 64, "text index header is 64 bytes");
 static_assert(offsetof(TextIndexHeader, capacity) == 8, "");
 static_assert(offsetof(TextIndexHeader, usedBytes) == 16, "");
 static_assert(offsetof(TextIndexHeader, directory) == 24, "");
+static_assert(offsetof(TextIndexHeader, generation) == 32, "");
 static_assert(sizeof(TextDirectory) == 32, "text directory is 32 bytes before its run offsets");
 static_assert(offsetof(TextDirectory, docCount) == 8, "");
 static_assert(offsetof(TextDirectory, tokenCount) == 16, "");

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "core/text/bm25.h"
+#include "core/text/text_format.h"
 #include "core/text/tokenizer.h"
 
 namespace qarbin {
@@ -20,6 +21,7 @@ enum class TextStatus : int {
     Full = 1,      // the area has no room for the new bytes; nothing changed
     Corrupt = 2,   // a value read from the area is out of bounds
     BadInput = 3,  // records out of order, or below what is indexed already
+    Busy = 4,      // the writer is rewriting the area in place: open again
 };
 
 // One record to index: its number (the segment's slot position) and text.
@@ -70,7 +72,15 @@ class TextIndexView {
 public:
     // Checks the header, the directory and each run's arrays against
     // area[0, capacity). The area must stay mapped while the view is used.
+    // Busy while the writer rewrites the area (or a killed writer left it
+    // mid-rewrite, which appendTextRun reports as Corrupt).
     TextStatus open(const uint8_t* area, uint64_t capacity);
+
+    // True while the area still holds this snapshot. Results read from a
+    // view are trusted only when current() is true after reading them;
+    // otherwise open again and repeat (a rewrite in place moved the bytes;
+    // every read stayed inside the area meanwhile).
+    bool current() const;
 
     uint32_t endDoc() const { return endDoc_; }
     uint64_t docCount() const { return docCount_; }
@@ -97,7 +107,9 @@ public:
                       std::vector<TextHit>* hits) const;
 
     const uint8_t* area() const { return area_; }
-    const std::vector<const struct TextRun*>& runs() const { return runs_; }
+    // The runs as checked at open, and where each lies in the area.
+    const std::vector<TextRun>& runs() const { return runs_; }
+    const std::vector<uint64_t>& runOffsets() const { return runOffsets_; }
 
 private:
     const uint8_t* area_ = nullptr;
@@ -107,7 +119,11 @@ private:
     uint32_t endDoc_ = 0;
     uint64_t docCount_ = 0;
     uint64_t tokenCount_ = 0;
-    std::vector<const struct TextRun*> runs_;
+    TextStatus readDirectory(const uint8_t* area, uint64_t capacity);
+
+    uint64_t generation_ = 0;
+    std::vector<TextRun> runs_;
+    std::vector<uint64_t> runOffsets_;
 };
 
 // The path for records not yet indexed: tokenizes text once and returns its

@@ -133,6 +133,8 @@ bool writeDirectory(uint8_t* area, uint64_t capacity, uint64_t* mark, const std:
 }
 
 constexpr size_t kMergeFanout = 4;
+// Superseded bytes tolerated beyond half the live ones before a rewrite.
+constexpr uint64_t kRewriteSlack = 64 * 1024;
 
 const TextRun* runAt(const uint8_t* area, uint64_t offset) { return reinterpret_cast<const TextRun*>(area + offset); }
 
@@ -174,6 +176,59 @@ TextStatus mergeTail(uint8_t* area, uint64_t limit, uint64_t* mark, std::vector<
     return TextStatus::Ok;
 }
 
+// Adds a draft of later records (the new ones) to a draft of earlier ones.
+void appendDraft(RunDraft* into, const RunDraft& later) {
+    std::copy(later.lengths.begin(), later.lengths.end(), into->lengths.begin() + (later.firstDoc - into->firstDoc));
+    for (const auto& [term, postings] : later.terms) {
+        Postings& target = into->terms[term];
+        target.insert(target.end(), postings.begin(), postings.end());
+    }
+    into->docCount += later.docCount;
+    into->tokenCount += later.tokenCount;
+}
+
+// Bytes the draft takes at most once written as the only run of an area.
+uint64_t imageBound(const RunDraft& draft) {
+    uint64_t bytes = kMinTextIndexBytes + kTextBlockAlign + sizeof(TextRun) + 4 * draft.lengths.size();
+    for (const auto& [term, postings] : draft.terms) bytes += sizeof(TextTermEntry) + term.size() + 10 * postings.size();
+    return bytes + kTextBlockAlign + sizeof(TextDirectory) + 8;
+}
+
+// Replaces the whole index by one run of every record, written over the
+// old bytes. Readers see an odd generation meanwhile and retry; a writer
+// killed here leaves it odd, and the index must be formatted again.
+TextStatus rewriteInPlace(uint8_t* area, uint64_t limit, const TextIndexView& view, const RunDraft& fresh,
+                          uint32_t endDoc) {
+    RunDraft all;
+    all.firstDoc = view.runs().empty() ? fresh.firstDoc : view.runs()[0].firstDoc;
+    all.lengths.assign(endDoc - all.firstDoc, 0);
+    for (const TextRun& run : view.runs()) {
+        if (!addRun(&all, RunAccess{area, &run})) return TextStatus::Corrupt;
+    }
+    appendDraft(&all, fresh);
+    std::vector<uint8_t> image(imageBound(all));
+    uint64_t mark = kMinTextIndexBytes, runOffset = 0, directory = 0;
+    if (!writeRun(image.data(), image.size(), &mark, all, &runOffset)) return TextStatus::Full;
+    if (!writeDirectory(image.data(), image.size(), &mark, {runOffset}, all, endDoc, &directory)) return TextStatus::Full;
+    if (mark > limit) return TextStatus::Full;
+    TextIndexHeader* header = reinterpret_cast<TextIndexHeader*>(area);
+    uint64_t generation = header->generation;
+    __atomic_store_n(&header->generation, generation + 1, __ATOMIC_RELAXED);
+    __atomic_thread_fence(__ATOMIC_RELEASE);
+    std::memcpy(area + kMinTextIndexBytes, image.data() + kMinTextIndexBytes, mark - kMinTextIndexBytes);
+    __atomic_store_n(&header->usedBytes, mark, __ATOMIC_RELAXED);
+    __atomic_store_n(&header->directory, directory, __ATOMIC_RELAXED);
+    __atomic_store_n(&header->generation, generation + 2, __ATOMIC_RELEASE);
+    return TextStatus::Ok;
+}
+
+// Bytes of the runs listed and their directory: what a rewrite would keep.
+uint64_t liveBytes(const uint8_t* area, const std::vector<uint64_t>& runs) {
+    uint64_t bytes = sizeof(TextDirectory) + 8 * runs.size();
+    for (uint64_t offset : runs) bytes += runBytes(runAt(area, offset));
+    return bytes;
+}
+
 bool inputInOrder(const TextDocument* docs, size_t count, uint32_t fromDoc, uint32_t endDoc) {
     if (endDoc < fromDoc) return false;
     for (size_t i = 0; i < count; ++i) {
@@ -199,6 +254,8 @@ TextStatus appendTextRun(uint8_t* area, uint64_t capacity, Tokenizer& tokenizer,
                          size_t count, uint32_t endDoc) {
     TextIndexView view;
     TextStatus status = view.open(area, capacity);
+    // Only the writer rewrites: Busy here means one was killed mid-rewrite.
+    if (status == TextStatus::Busy) return TextStatus::Corrupt;
     if (status != TextStatus::Ok) return status;
     if (!inputInOrder(docs, count, view.endDoc(), endDoc)) return TextStatus::BadInput;
     if (count == 0 && endDoc == view.endDoc()) return TextStatus::Ok;
@@ -212,23 +269,29 @@ TextStatus appendTextRun(uint8_t* area, uint64_t capacity, Tokenizer& tokenizer,
     RunDraft totals;
     totals.docCount = view.docCount() + draft.docCount;
     totals.tokenCount = view.tokenCount() + draft.tokenCount;
-    std::vector<uint64_t> runs;
-    for (const TextRun* run : view.runs()) runs.push_back(static_cast<uint64_t>(reinterpret_cast<const uint8_t*>(run) - area));
+    std::vector<uint64_t> runs = view.runOffsets();
 
     TextIndexHeader* header = reinterpret_cast<TextIndexHeader*>(area);
     uint64_t limit = std::min(header->capacity, capacity);
     uint64_t mark = header->usedBytes, runOffset = 0, directory = 0;
     // A mark below the published bytes would overwrite what readers use.
     if (mark < kMinTextIndexBytes || mark > limit || mark < view.publishedEnd()) return TextStatus::Corrupt;
-    if (!writeRun(area, limit, &mark, draft, &runOffset)) return TextStatus::Full;
-    runs.push_back(runOffset);
-    // Size-tiered merging: four runs of one tier at the tail become one, so
-    // a record is rewritten about log4(runs) times and few runs remain.
-    while (runs.size() >= kMergeFanout && tailShareTier(area, runs)) {
-        if ((status = mergeTail(area, limit, &mark, &runs, runs.size() - kMergeFanout)) != TextStatus::Ok) return status;
+    bool appended = writeRun(area, limit, &mark, draft, &runOffset);
+    if (appended) {
+        runs.push_back(runOffset);
+        // Size-tiered merging: four runs of one tier at the tail become one,
+        // so a record is rewritten about log4(runs) times and few runs remain.
+        while (appended && runs.size() >= kMergeFanout && tailShareTier(area, runs)) {
+            status = mergeTail(area, limit, &mark, &runs, runs.size() - kMergeFanout);
+            if (status == TextStatus::Corrupt) return status;
+            appended = status == TextStatus::Ok;
+        }
+        if (appended && runs.size() > kMaxTextRuns) appended = mergeTail(area, limit, &mark, &runs, 0) == TextStatus::Ok;
+        appended = appended && writeDirectory(area, limit, &mark, runs, totals, endDoc, &directory);
     }
-    if (runs.size() > kMaxTextRuns && (status = mergeTail(area, limit, &mark, &runs, 0)) != TextStatus::Ok) return status;
-    if (!writeDirectory(area, limit, &mark, runs, totals, endDoc, &directory)) return TextStatus::Full;
+    // Superseded runs are reclaimed by a rewrite once they outweigh the live ones.
+    if (!appended || mark - kMinTextIndexBytes > liveBytes(area, runs) + liveBytes(area, runs) / 2 + kRewriteSlack)
+        return rewriteInPlace(area, limit, view, draft, endDoc);
     __atomic_store_n(&header->usedBytes, mark, __ATOMIC_RELEASE);
     __atomic_store_n(&header->directory, directory, __ATOMIC_RELEASE);
     return TextStatus::Ok;

@@ -80,7 +80,8 @@ struct RunAccess {
     const char* strings() const { return reinterpret_cast<const char*>(area + run->strings); }
 
     // The entry's bytes, or false when they lie outside the string pool.
-    bool termBytes(const TextTermEntry& e, const char** bytes, uint32_t* length) const {
+    // Entries are taken by value: each field is read from the area once.
+    bool termBytes(TextTermEntry e, const char** bytes, uint32_t* length) const {
         if (e.stringLength == 0 || e.stringOffset > run->stringBytes ||
             e.stringLength > run->stringBytes - e.stringOffset)
             return false;
@@ -110,7 +111,7 @@ struct RunAccess {
     }
 
     // A cursor over the entry's postings, or false when they lie outside.
-    bool cursor(const TextTermEntry& e, PostingCursor* c) const {
+    bool cursor(TextTermEntry e, PostingCursor* c) const {
         if (e.postingOffset > run->postingBytes || e.postingBytes > run->postingBytes - e.postingOffset) return false;
         *c = PostingCursor{};
         c->p = area + run->postings + e.postingOffset;

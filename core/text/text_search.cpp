@@ -81,8 +81,8 @@ TextStatus TextIndexView::search(const QueryTerm* terms, size_t n, double averag
                                  std::vector<TextHit>* hits) const {
     if (topK == 0 || n == 0 || averageLength <= 0.0) return TextStatus::Ok;
     HitHeap heap;
-    for (const TextRun* run : runs_) {
-        if (!searchRun(RunAccess{area_, run}, terms, n, averageLength, test, topK, &heap)) return TextStatus::Corrupt;
+    for (const TextRun& run : runs_) {
+        if (!searchRun(RunAccess{area_, &run}, terms, n, averageLength, test, topK, &heap)) return TextStatus::Corrupt;
     }
     size_t start = hits->size();
     while (!heap.empty()) {
