@@ -319,3 +319,24 @@ TEST(TextIndex, RewriteInPlaceAndKilledRewrite) {
     d.doc = 0;
     ASSERT_EQ(appendTextRun(area.data(), area.size(), tokenizer, &d, 1, 1), TextStatus::Ok);
 }
+
+// With a stemming tokenizer for both the records and the query, inflected
+// forms find each other; without it they do not.
+TEST(TextIndex, StemmedIndexMatchesInflectedForms) {
+    const std::string texts[] = {"The runner was running", "Connections connected", "nothing here"};
+    for (const char* language : {"english", ""}) {
+        Tokenizer tokenizer(language);
+        ASSERT_TRUE(tokenizer.ok());
+        std::vector<uint8_t> area(1 << 14);
+        ASSERT_EQ(formatTextIndex(area.data(), area.size()), TextStatus::Ok);
+        std::vector<TextDocument> docs;
+        for (uint32_t i = 0; i < 3; ++i) docs.push_back({i, texts[i].data(), texts[i].size()});
+        ASSERT_EQ(appendTextRun(area.data(), area.size(), tokenizer, docs.data(), 3, 3), TextStatus::Ok);
+        TextIndexView view;
+        ASSERT_EQ(view.open(area.data(), area.size()), TextStatus::Ok);
+        std::vector<QueryTerm> terms = prepare(view, tokenizer, "runs connecting", 3);
+        std::vector<TextHit> hits;
+        ASSERT_EQ(view.search(terms.data(), terms.size(), 3.0, {}, 10, &hits), TextStatus::Ok);
+        EXPECT_EQ(hits.size(), language[0] != '\0' ? 2u : 0u) << language;
+    }
+}
