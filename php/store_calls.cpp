@@ -193,9 +193,9 @@ void abandonWrites(Store* store) noexcept { store->abandonWrites(); }
 
 void stats(const Store* store, qarbin::StoreStats* out) noexcept { store->stats(out); }
 
-int indexFor(Store* store, double seconds) noexcept {
+int indexFor(Store* store, double seconds, bool first) noexcept {
     try {
-        return store->indexFor(seconds);
+        return store->indexFor(seconds, first);
     } catch (...) {
         return -1;
     }

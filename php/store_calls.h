@@ -66,8 +66,8 @@ void abandonWrites(qarbin::Store* store) noexcept;
 void stats(const qarbin::Store* store, qarbin::StoreStats* out) noexcept;
 
 // Graph building in steps (Store::indexFor): 1 when stopped after `seconds`
-// with work left, 0 when done, -1 on failure.
-int indexFor(qarbin::Store* store, double seconds) noexcept;
+// with work left, 0 when done, -1 on failure. first: the first step of a build.
+int indexFor(qarbin::Store* store, double seconds, bool first) noexcept;
 uint64_t pendingGraphRecords(const qarbin::Store* store) noexcept;
 uint64_t recordsInGraphs(const qarbin::Store* store) noexcept;
 // Every record dump() writes (Store::forEachRecord). scratch: at least 4096 floats.

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "core/filter/filter.h"
+#include "core/index/hnsw.h"
 #include "core/segment/segment.h"
 #include "core/store/shm_control.h"
 
@@ -90,6 +91,12 @@ public:
     uint32_t pqTrainingSize = 256;
     uint32_t autoIndexThreshold = 100;
     uint64_t memoryLimit = 0;
+    // Threads the explicit long calls may use (buildIndex, the graphs of
+    // compact, searchBatch); automatic indexing always runs on the caller.
+    uint32_t threads = 1;
+    // The level stream of each segment across the steps of one explicit
+    // build (indexFor), so that where the steps are cut does not matter.
+    std::vector<LevelStream> buildLevels;
     ShmControl* control = nullptr;
     // Shared memory: the generation the attached segments belong to.
     uint32_t shmGeneration = 0;
@@ -164,7 +171,8 @@ public:
     // passed (0: no limit). 1 when stopped with work left (the graphs made
     // so far are usable), 0 when done, -1 when a segment failed. Segments
     // another process is indexing are left to it.
-    int indexFor(double seconds);
+    // `first`: the first step of a build (the level streams begin anew).
+    int indexFor(double seconds, bool first = true);
     // Roughly how many records still need a graph node (for progress).
     uint64_t pendingGraphRecords() const;
     // Live records a published graph node stands for.

@@ -151,8 +151,11 @@ void releaseGraphWriter(SegmentHeader* h);
 
 // Builds (when `rebuild` or no usable graph) or extends seg's graph under
 // its writer word. -2 when another process holds it (nothing done),
-// otherwise what buildHnsw or hnswInsertIncremental returned.
-int indexSegment(Segment& seg, bool rebuild, const GraphStop* stop);
+// otherwise what buildHnsw or hnswInsertIncremental returned. threads: how
+// many threads make the nodes (1: the calling thread alone); levels: the
+// segment's level stream across the steps of one build, or null.
+int indexSegment(Segment& seg, bool rebuild, const GraphStop* stop, uint32_t threads = 1,
+                 LevelStream* levels = nullptr);
 
 // Compaction (store_compact.cpp). New segments made on demand by `make`
 // (number: 0, 1, ... in the order made), each given `codebook` when set.
