@@ -9,10 +9,10 @@
 #include <cmath>
 #include <memory>
 #include <mutex>
-#include <thread>
 #include <vector>
 
 #include "core/index/hnsw_graph.h"
+#include "core/index/worker_threads.h"
 #include "core/math/codecs.h"
 
 namespace qarbin {
@@ -123,14 +123,6 @@ void work(Shared& sh, Workspace& ws, bool asksStop) noexcept {
     }
 }
 
-// Joins every thread it started, whatever way the caller leaves.
-struct Threads {
-    std::vector<std::thread> running;
-    ~Threads() {
-        for (std::thread& t : running) t.join();
-    }
-};
-
 // Backs nodes first .. first+count-1 and the pool entries they take.
 bool backAll(Segment& seg, const Graph& g, uint64_t first, size_t count, const Plan& plan) {
     if (!seg.ensureBacked(g.graphOffset + first * kNodeBytes, uint64_t{count} * kNodeBytes)) return false;
@@ -191,17 +183,9 @@ int insertNodesParallel(Segment& seg, const Graph& g, Workspace& ws, const uint3
     sh.stop = stop;
     sh.top = *top;
     const Top before = *top;
-    {
-        Threads pool;
-        for (auto& w : own) {
-            try {
-                pool.running.emplace_back(work, std::ref(sh), std::ref(*w), false);
-            } catch (...) {
-                break;  // fewer threads then; the calling one always works
-            }
-        }
-        work(sh, ws, true);
-    }
+    // Workers past those that could be started leave their workspace unused.
+    auto run = [&](uint32_t w) { work(sh, w == 0 ? ws : *own[w - 1], w == 0); };
+    runOnThreads(threads, run);
 
     const size_t taken = std::min(sh.next.load(), rest);
     const size_t failed = sh.firstFailed.load();

@@ -149,6 +149,17 @@ public:
     // a few more than the rows a search returns).
     int search(const float* query, int topK, float precision, Result** out, const Filter* filter = nullptr,
                int maxRows = kMaxTopK);
+    // What every search does before it reads a segment: automatic indexing
+    // and the choice between walk and scan. Returns the beam (0: a scan)
+    // and the filter's test in *keep.
+    int prepareSearch(int k, float precision, const Filter* filter, MetadataTest* keep);
+    // `count` searches of the queries (count x shape.dim floats) on up to
+    // `threads` threads, the same rows as search gives each: query i's
+    // rows at results + i * k (k = topK capped), their number in counts[i].
+    // results (count x k) and counts come from the caller. 0, or -1 when a
+    // thread failed (out of memory).
+    int searchMany(const float* queries, uint32_t count, int topK, float precision, const Filter* filter,
+                   uint32_t threads, Result* results, int* counts);
     // search refined by `how` (store_retrieve.cpp): the same rows cut at
     // minScore, without the excluded record, chosen for diversity.
     int retrieve(const float* query, int topK, float precision, Result** out, const Filter* filter,

@@ -157,6 +157,14 @@ void releaseGraphWriter(SegmentHeader* h);
 int indexSegment(Segment& seg, bool rebuild, const GraphStop* stop, uint32_t threads = 1,
                  LevelStream* levels = nullptr);
 
+// One query over every segment and the held-back vectors, the preparation
+// of Store::prepareSearch done: results (room for k) filled and sorted best
+// first; returns how many. Only reads the store, so several threads may run
+// it at once. dropPages: a disk store's record pages are let go after each
+// segment.
+int searchPrepared(const Store& st, const float* query, int k, int ef, const MetadataTest& keep, bool dropPages,
+                   Result* results);
+
 // Compaction (store_compact.cpp). New segments made on demand by `make`
 // (number: 0, 1, ... in the order made), each given `codebook` when set.
 struct CompactSink {

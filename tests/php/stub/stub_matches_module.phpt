@@ -74,7 +74,7 @@ echo implode("\n", compare("ChangedStub")), "\n";
 --EXPECT--
 stub against module: same
 methods compared: 22
-settings documented: 11
+settings documented: 12
 module only: public batchSet(array $batch) required 1
 module only: public search(array $vector, $topK optional, $precision optional, ?array $filter optional, ?float $minScore optional, float $diversity optional) required 1
 module only: public static destroy($name) required 1
