@@ -16,7 +16,7 @@
  * - qarbin.pq_subvectors = 0             product-quantization sub-vectors (bytes per vector); required for "pq"
  * - qarbin.pq_training_size = 256        records collected before the PQ codebook is trained
  * - qarbin.use_avx2 = 1                  8-lane summation order for cosine and dot product
- * - qarbin.threads = 0                   threads buildIndex(), compact()'s graphs and searchBatch() may
+ * - qarbin.threads = 0                   threads buildIndex() and searchBatch() may
  *                                        use; 0 every online processor. The default is 0 under the CLI
  *                                        and 1 under every other SAPI (FPM, Apache, ...), where the
  *                                        processes already share the cores; a negative or non-numeric
@@ -91,10 +91,10 @@ class QarbinStore
      *   catching up with what other processes wrote meanwhile. close() and the end of the
      *   request then only let go of it. A store destroyed, or whose first segment file was
      *   removed or replaced, is opened anew. A kept memory store lives as long as the process.
-     * - "threads" => int, default ini qarbin.threads: how many threads buildIndex(), the graphs of
-     *   compact() and searchBatch() may use inside the call (all ended before it returns); 0 every
-     *   online processor, at most 256. Automatic indexing inside set() and search() always runs
-     *   on the calling thread. Negative or non-numeric values are refused.
+     * - "threads" => int, default ini qarbin.threads: how many threads buildIndex() and
+     *   searchBatch() may use inside the call (all ended before it returns); 0 every online
+     *   processor, at most 256. Automatic indexing inside set() and search() always runs on
+     *   the calling thread. Negative or non-numeric values are refused.
      *
      * @param string|null $dir directory (disk, memory), store name (shm), or null
      * @param array{storage?: string, dimensions?: int, distance?: string, quantization?: string,
