@@ -1,5 +1,6 @@
 // The one-writer rule for a segment's graph across processes, and the
 // store's way of building or extending its graphs.
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -85,6 +86,20 @@ int indexSegment(Segment& seg, bool rebuild, const GraphStop* stop, uint32_t thr
     return rc;
 }
 
+uint64_t graphScratchPerThread(const Segment& seg) {
+    return seg.capacity() * (2 * sizeof(uint32_t) + 2) + 64 * 1024;
+}
+
+uint32_t graphThreads(const Store& st, const Segment& seg) {
+    const uint32_t asked = st.threads > 0 ? st.threads : 1;
+    if (st.memoryLimit == 0 || asked == 1) return asked;
+    uint64_t total = 0;
+    for (const Segment* s : st.segments) total += s->mappedLen;
+    if (total >= st.memoryLimit) return 1;
+    const uint64_t extra = (st.memoryLimit - total) / graphScratchPerThread(seg);
+    return static_cast<uint32_t>(1 + std::min<uint64_t>(extra, asked - 1));
+}
+
 uint64_t Store::pendingGraphRecords() const {
     uint64_t pending = 0;
     for (const Segment* seg : segments) {
@@ -135,7 +150,8 @@ int Store::indexFor(double seconds, bool first) {
     for (size_t i = 0; i < segments.size(); ++i) {
         Segment* seg = segments[i];
         if (seg->usedSlotsClamped() == 0) continue;
-        const int rc = indexSegment(*seg, false, seconds > 0 ? &stop : nullptr, threads, &buildLevels[i]);
+        const int rc =
+            indexSegment(*seg, false, seconds > 0 ? &stop : nullptr, graphThreads(*this, *seg), &buildLevels[i]);
         if (rc == 1) return 1;
         if (rc == -1) result = -1;
     }

@@ -157,6 +157,13 @@ void releaseGraphWriter(SegmentHeader* h);
 int indexSegment(Segment& seg, bool rebuild, const GraphStop* stop, uint32_t threads = 1,
                  LevelStream* levels = nullptr);
 
+// Scratch of each thread but the caller's in a build of seg: a visit mark
+// and a slot per node, a lock and a made flag per node, a decode block.
+uint64_t graphScratchPerThread(const Segment& seg);
+// The threads a build of seg may use: st.threads, fewer when their scratch
+// would pass st.memoryLimit together with the segments; at least 1.
+uint32_t graphThreads(const Store& st, const Segment& seg);
+
 // One query over every segment and the held-back vectors, the preparation
 // of Store::prepareSearch done: results (room for k) filled and sorted best
 // first; returns how many. Only reads the store, so several threads may run

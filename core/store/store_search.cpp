@@ -157,7 +157,7 @@ int Store::buildIndex() {
     if (mode == StorageMode::Shm) followGeneration();
     if (pqBuffer != nullptr && pqBuffer->count > 0) flushPQBuffer();
     for (Segment* seg : segments)
-        if (indexSegment(*seg, true, nullptr, threads) != 0) return -1;
+        if (indexSegment(*seg, true, nullptr, graphThreads(*this, *seg)) != 0) return -1;
     return 0;
 }
 

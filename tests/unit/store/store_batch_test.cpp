@@ -3,6 +3,7 @@
 
 #include <cstdlib>
 
+#include "core/store/store_internal.h"
 #include "store_fixture.h"
 
 namespace store_test {
@@ -65,6 +66,28 @@ TEST(StoreBatch, RowsOnThreadsEqualSearchesOneAtATime) {
             std::free(one);
         }
     }
+}
+
+TEST(StoreBatch, BuildThreadsStayUnderTheMemoryLimit) {
+    auto st = memStore(8, 4096);
+    ASSERT_EQ(setVec(*st, 1), 0);
+    const qarbin::Segment& seg = *st->segments[0];
+    const uint64_t mapped = seg.mappedLen;
+    const uint64_t perThread = qarbin::graphScratchPerThread(seg);
+    st->threads = 4;
+    struct Case {
+        uint64_t limit;
+        uint32_t threads;
+    };
+    const Case cases[] = {{0, 4}, {mapped, 1}, {mapped + perThread - 1, 1}, {mapped + perThread, 2},
+                          {mapped + 3 * perThread, 4}, {mapped + 100 * perThread, 4}};
+    for (const Case& c : cases) {
+        st->memoryLimit = c.limit;
+        EXPECT_EQ(qarbin::graphThreads(*st, seg), c.threads) << c.limit;
+    }
+    st->threads = 1;
+    st->memoryLimit = 0;
+    EXPECT_EQ(qarbin::graphThreads(*st, seg), 1u);
 }
 
 }  // namespace
