@@ -20,6 +20,8 @@ function build(string $dir, int $n, int $dim, ?callable $progress, bool $bySearc
     $s->close();
     return $steps;
 }
+// A broad construction beam, so that every build spans several steps of about a second.
+ini_set("qarbin.hnsw_construction_ef", "400");
 $quick = build("$base/a", $n, $dim, null);
 $slow = build("$base/b", $n, $dim, fn() => usleep(400000));
 ini_set("qarbin.auto_index_threshold", "100");
