@@ -190,8 +190,8 @@ int insertNodesParallel(Segment& seg, const Graph& g, Workspace& ws, const uint3
     const size_t taken = std::min(sh.next.load(), rest);
     const size_t failed = sh.firstFailed.load();
     const size_t kept = std::min(taken, failed);
-    // Records whose nodes lie past what is kept keep a graphNode no count
-    // covers; the next extension makes them again.
+    // The records of nodes past what is kept (a failure) lose their node;
+    // the next extension makes them again.
     for (size_t j = kept; j < taken; ++j) seg.recordAt(sh.slots[j])->graphNode = -1;
     *made += kept;
     top->entry = sh.top.entry;
