@@ -27,6 +27,7 @@ struct qarbin_globals_t {
     zend_long pq_subvectors;
     zend_long pq_training_size;
     bool use_avx2;
+    zend_long threads;  // "qarbin.threads": 0 every online processor
 };
 
 extern qarbin_globals_t qarbin_globals;
@@ -73,8 +74,16 @@ struct qarbin_open_request {
     uint64_t memoryLimit;
     uint32_t pqTrainingSize;
     uint32_t autoIndexThreshold;
+    uint32_t threads;  // as asked; 0 every online processor
     const char* where;  // directory or shm name; null for a memory store without one
 };
+// The threads a store may use for a count asked for (0: every online
+// processor), bounded (php/options.cpp).
+uint32_t qarbin_threads_for(zend_long asked);
+// The value of a "threads" option or "qarbin.threads" setting, or -1 when it
+// is negative or not a whole number.
+zend_long qarbin_parse_threads(const zval* v);
+#define QARBIN_THREADS_MESSAGE "Invalid threads (use 0 for every processor, or a positive count)"
 // False after throwing the message for a bad option (php/options.cpp).
 bool qarbin_parse_open_request(zval* dir, HashTable* options, qarbin_open_request* req);
 // Paths and names (php/paths.cpp). qarbin_name_has_nul: true after throwing

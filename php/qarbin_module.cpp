@@ -1,6 +1,10 @@
 // Module entry, settings, class registration and the phpinfo block.
 #include "php/php_qarbin.h"
 
+extern "C" {
+#include "SAPI.h"
+}
+
 #include "core/alloc.h"
 #include "core/store/store.h"
 #include "php/fault_guard.h"
@@ -24,6 +28,31 @@ STD_PHP_INI_ENTRY("qarbin.pq_subvectors", "0", PHP_INI_ALL, OnUpdateLong, pq_sub
 STD_PHP_INI_ENTRY("qarbin.pq_training_size", "256", PHP_INI_ALL, OnUpdateLong, pq_training_size, qarbin_globals_t, qarbin_globals)
 STD_PHP_INI_ENTRY("qarbin.use_avx2", "1", PHP_INI_ALL, OnUpdateBool, use_avx2, qarbin_globals_t, qarbin_globals)
 PHP_INI_END()
+
+namespace {
+
+ZEND_INI_MH(OnUpdateThreads) {
+    zval v;
+    ZVAL_STR(&v, new_value);
+    const zend_long threads = qarbin_parse_threads(&v);
+    if (threads < 0) {
+        php_error_docref(nullptr, E_WARNING, "Invalid qarbin.threads (use 0 for every processor, or a positive count)");
+        return FAILURE;
+    }
+    qarbin_globals.threads = threads;
+    return SUCCESS;
+}
+
+// The command line may use every core; a server SAPI runs many processes
+// already, each of which would multiply its threads by the cores.
+const zend_ini_entry_def threads_cli[] = {
+    ZEND_INI_ENTRY("qarbin.threads", "0", PHP_INI_ALL, OnUpdateThreads){nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, 0, 0, 0}};
+const zend_ini_entry_def threads_server[] = {
+    ZEND_INI_ENTRY("qarbin.threads", "1", PHP_INI_ALL, OnUpdateThreads){nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, 0, 0, 0}};
+
+bool cliSapi() { return sapi_module.name != nullptr && std::strcmp(sapi_module.name, "cli") == 0; }
+
+}  // namespace
 
 zend_string* qarbin_str_key = nullptr;
 zend_string* qarbin_str_vector = nullptr;
@@ -83,7 +112,9 @@ PHP_MINIT_FUNCTION(qarbin) {
     qarbin_globals.pq_subvectors = 0;
     qarbin_globals.pq_training_size = 256;
     qarbin_globals.use_avx2 = true;
+    qarbin_globals.threads = cliSapi() ? 0 : 1;
     zend_register_ini_entries_ex(ini_entries, module_number, type);
+    zend_register_ini_entries_ex(cliSapi() ? threads_cli : threads_server, module_number, type);
 
     qarbin::setAllocator({engineZeroed, engineBytes, engineRelease});
     qarbin_str_key = zend_string_init_interned("key", sizeof("key") - 1, 1);

@@ -46,6 +46,10 @@ void tune(Store* store, uint32_t pqTrainingSize, uint32_t autoIndexThreshold, ui
     store->memoryLimit = memoryLimit;
 }
 
+uint32_t threads(const Store* store) noexcept { return store->threads; }
+
+void setThreads(Store* store, uint32_t threads) noexcept { store->threads = threads > 0 ? threads : 1; }
+
 void close(Store* store) noexcept {
     try {
         delete store;
@@ -166,6 +170,15 @@ std::vector<std::string>* keys(Store* store, const char* prefix, size_t prefixLe
 
 void releaseKeys(std::vector<std::string>* keys) noexcept { delete keys; }
 
+int searchMany(Store* store, const float* queries, uint32_t count, int topK, float precision,
+               const qarbin::Filter* filter, qarbin::Result* results, int* counts) noexcept {
+    try {
+        return store->searchMany(queries, count, topK, precision, filter, store->threads, results, counts);
+    } catch (...) {
+        return -1;
+    }
+}
+
 int get(Store* store, const char* key, float* vecOut, char** metaOut, uint32_t* lenOut) noexcept {
     try {
         return store->get(key, vecOut, metaOut, lenOut);
@@ -213,9 +226,9 @@ void abandonWrites(Store* store) noexcept { store->abandonWrites(); }
 
 void stats(const Store* store, qarbin::StoreStats* out) noexcept { store->stats(out); }
 
-int indexFor(Store* store, double seconds) noexcept {
+int indexFor(Store* store, double seconds, bool first) noexcept {
     try {
-        return store->indexFor(seconds);
+        return store->indexFor(seconds, first);
     } catch (...) {
         return -1;
     }

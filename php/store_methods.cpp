@@ -120,6 +120,8 @@ PHP_METHOD(QarbinStore, __construct) {
     else
         intern->store = qarbin_open_requested(req);
     if (!intern->store) RETURN_THROWS();
+    // A kept store serves this object with this object's thread count.
+    qarbin_php::setThreads(intern->store, qarbin_threads_for(req.threads));
 }
 
 PHP_METHOD(QarbinStore, set) {
@@ -436,7 +438,7 @@ PHP_METHOD(QarbinStore, stats) {
     qarbin::StoreStats st;
     qarbin_php::stats(store, &st);
     const qarbin::Shape& shape = st.shape;
-    array_init_size(return_value, 13);
+    array_init_size(return_value, 14);
     add_assoc_string(return_value, "storage", qarbin_storage_names[static_cast<uint32_t>(st.mode) % 3]);
     add_assoc_long(return_value, "total_count", static_cast<zend_long>(st.totalCount));
     add_assoc_long(return_value, "segment_count", static_cast<zend_long>(st.segmentCount));
@@ -451,6 +453,7 @@ PHP_METHOD(QarbinStore, stats) {
     add_assoc_long(return_value, "unindexed_count", static_cast<zend_long>(st.unindexed));
     add_assoc_long(return_value, "dead_count", static_cast<zend_long>(st.deadCount));
     add_assoc_double(return_value, "memory_mb", st.memoryMb);
+    add_assoc_long(return_value, "threads", qarbin_php::threads(store));
 }
 
 PHP_METHOD(QarbinStore, close) {

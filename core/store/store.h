@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "core/filter/filter.h"
+#include "core/index/hnsw.h"
 #include "core/segment/segment.h"
 #include "core/store/shm_control.h"
 
@@ -99,6 +100,12 @@ public:
     uint32_t pqTrainingSize = 256;
     uint32_t autoIndexThreshold = 100;
     uint64_t memoryLimit = 0;
+    // Threads the explicit long calls may use (buildIndex, the graphs of
+    // compact, searchBatch); automatic indexing always runs on the caller.
+    uint32_t threads = 1;
+    // The level stream of each segment across the steps of one explicit
+    // build (indexFor), so that where the steps are cut does not matter.
+    std::vector<LevelStream> buildLevels;
     ShmControl* control = nullptr;
     // Shared memory: the generation the attached segments belong to.
     uint32_t shmGeneration = 0;
@@ -169,6 +176,17 @@ public:
     // (segmentRefusal).
     int search(const float* query, int topK, float precision, Result** out, const Filter* filter = nullptr,
                int maxRows = kMaxTopK);
+    // What every search does before it reads a segment: automatic indexing
+    // and the choice between walk and scan. Returns the beam (0: a scan)
+    // and the filter's test in *keep.
+    int prepareSearch(int k, float precision, const Filter* filter, MetadataTest* keep);
+    // `count` searches of the queries (count x shape.dim floats) on up to
+    // `threads` threads, the same rows as search gives each: query i's
+    // rows at results + i * k (k = topK capped), their number in counts[i].
+    // results (count x k) and counts come from the caller. 0, or -1 when a
+    // thread failed (out of memory).
+    int searchMany(const float* queries, uint32_t count, int topK, float precision, const Filter* filter,
+                   uint32_t threads, Result* results, int* counts);
     // search refined by `how` (store_retrieve.cpp): the same rows cut at
     // minScore, without the excluded record, chosen for diversity.
     int retrieve(const float* query, int topK, float precision, Result** out, const Filter* filter,
@@ -191,7 +209,8 @@ public:
     // passed (0: no limit). 1 when stopped with work left (the graphs made
     // so far are usable), 0 when done, -1 when a segment failed. Segments
     // another process is indexing are left to it.
-    int indexFor(double seconds);
+    // `first`: the first step of a build (the level streams begin anew).
+    int indexFor(double seconds, bool first = true);
     // Roughly how many records still need a graph node (for progress).
     uint64_t pendingGraphRecords() const;
     // Live records a published graph node stands for.

@@ -160,8 +160,26 @@ void releaseGraphWriter(SegmentHeader* h);
 
 // Builds (when `rebuild` or no usable graph) or extends seg's graph under
 // its writer word. -2 when another process holds it (nothing done),
-// otherwise what buildHnsw or hnswInsertIncremental returned.
-int indexSegment(Segment& seg, bool rebuild, const GraphStop* stop);
+// otherwise what buildHnsw or hnswInsertIncremental returned. threads: how
+// many threads make the nodes (1: the calling thread alone); levels: the
+// segment's level stream across the steps of one build, or null.
+int indexSegment(Segment& seg, bool rebuild, const GraphStop* stop, uint32_t threads = 1,
+                 LevelStream* levels = nullptr);
+
+// Scratch of each thread but the caller's in a build of seg: a visit mark
+// and a slot per node, a lock and a made flag per node, a decode block.
+uint64_t graphScratchPerThread(const Segment& seg);
+// The threads a build of seg may use: st.threads, fewer when their scratch
+// would pass st.memoryLimit together with the segments; at least 1.
+uint32_t graphThreads(const Store& st, const Segment& seg);
+
+// One query over every segment and the held-back vectors, the preparation
+// of Store::prepareSearch done: results (room for k) filled and sorted best
+// first; returns how many. Only reads the store, so several threads may run
+// it at once. dropPages: a disk store's record pages are let go after each
+// segment.
+int searchPrepared(const Store& st, const float* query, int k, int ef, const MetadataTest& keep, bool dropPages,
+                   Result* results);
 
 // Compaction (store_compact.cpp). New segments made on demand by `make`
 // (number: 0, 1, ... in the order made), each given `codebook` when set.

@@ -87,8 +87,8 @@ echo implode("\n", compare("ChangedStub")), "\n";
 --EXPECT--
 stub against module: same
 methods compared: 22
-settings documented: 11
-options: 10, missing from the stub's shape [], only in it [], without an entry []
+settings documented: 12
+options: 11, missing from the stub's shape [], only in it [], without an entry []
 module only: public batchSet(array $batch) required 1
 module only: public search(array $vector, $topK optional, $precision optional, ?array $filter optional, ?float $minScore optional, float $diversity optional) required 1
 module only: public static destroy($name) required 1
