@@ -117,7 +117,7 @@ void searchAll(zval* return_value, qarbin::Store* store, const float* bufs, uint
         if (rc < 0 || qarbin_alloc_bailed) {
             efree(counts);
             efree(results);
-            if (!qarbin_alloc_bailed) throwSearchFailed(return_value);
+            if (!qarbin_alloc_bailed) throwSearchFailed(return_value, store);
             return;
         }
         for (uint32_t i = 0; i < n; ++i) {

@@ -18,6 +18,8 @@ int Store::searchMany(const float* queries, uint32_t count, int topK, float prec
     if (mode == StorageMode::Shm && control != nullptr) {
         followGeneration();
         attachShmSegments();
+        // Never an answer from the segments before one that cannot be taken.
+        if (segmentRefusal != 0) return -1;
         for (Segment* seg : segments) seg->refreshCodebook();
     }
     MetadataTest keep;
