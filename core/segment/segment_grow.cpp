@@ -31,7 +31,9 @@ Segment* Segment::grownCopy(uint64_t newCapacity) const {
     }
     const uint64_t nodes = std::min<uint64_t>(h->indexedCount.load(), capacity());
     if (nodeArea != nullptr && nodes != 0) std::memcpy(g->nodeArea, nodeArea, nodes * kNodeBytes);
-    const uint64_t pool = std::min<uint64_t>(h->linkPoolUsed, linkPoolEntries);
+    // A file longer than its layout maps more pool entries than its capacity
+    // gives, and may claim to use them: copy no more than the new region holds.
+    const uint64_t pool = std::min({static_cast<uint64_t>(h->linkPoolUsed), linkPoolEntries, g->linkPoolEntries});
     if (linkPool != nullptr && pool != 0) std::memcpy(g->linkPool, linkPool, pool * kPoolEntryBytes);
 
     SegmentHeader* gh = g->header;
