@@ -2,7 +2,8 @@
 // (fuzz_segment.cpp), the seed generator and the replay test of the regular
 // suite: an arbitrary byte string is written as a segment file and opened
 // through every opener, as a lone segment (file, private copy, shared-memory
-// object) and as the first file of a disk and a memory store, and every operation is run on whatever opens.
+// object) and as the first file of a disk and a memory store, and every operation is run on whatever opens;
+// the same bytes are also read as the start of a compact region (fuzz_compact.h).
 #pragma once
 
 #include <dirent.h>
@@ -24,6 +25,7 @@
 #include "core/math/codecs.h"
 #include "core/segment/segment.h"
 #include "core/store/store.h"
+#include "tests/fuzz/fuzz_compact.h"
 
 namespace qarbin_fuzz {
 
@@ -203,6 +205,7 @@ inline void storeParams(const uint8_t* data, size_t size, uint32_t* dim, Quantiz
 
 // Runs one input; `dir` is an existing directory the target owns.
 inline void runOne(const uint8_t* data, size_t size, const std::string& dir) {
+    runCompactOne(data, size);
     const std::string seg = dir + "/seg_0000.qbseg";
     for (int opener = 0; opener < 3; ++opener) {
         emptyDir(dir);
