@@ -204,4 +204,26 @@ void CompactRegion::rebuildKeyTable() {
     if (complete) h_->tail.keyTableDirty.store(0);
 }
 
+void CompactRegion::clearRecords() {
+    CompactHeaderTail& t = h_->tail;
+    SegmentHeader& b = h_->base;
+    t.keyTableDirty.store(1);
+    const uint64_t used = entryCount();
+    std::memset(base_ + t.entryOffset, 0, used * sizeof(RecordEntry));
+    std::memset(base_ + t.vectorOffset, 0, used * t.rowBytes);
+    std::memset(base_ + t.varOffset, 0, std::min(t.varUsed.load(), t.varCapacity));
+    std::memset(base_ + t.keyTableOffset, 0, (uint64_t{1} << t.keyTableBits) * sizeof(KeyBucket));
+    b.usedSlots.store(0);
+    b.liveCount.store(0);
+    b.insertSeq.store(0);
+    t.varUsed.store(0);
+    b.flags &= ~(kFlagGraphBuilt | kFlagGraphUsable);
+    b.indexedCount.store(0);
+    b.entryPoint = -1;
+    b.maxLevel = 0;
+    b.linkPoolUsed = 0;
+    b.generation.fetch_add(1);
+    t.keyTableDirty.store(0);
+}
+
 }  // namespace qarbin

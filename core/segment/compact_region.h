@@ -66,6 +66,12 @@ public:
     // reachable from its home bucket. Costs a walk; an opener runs it only
     // when the table is marked dirty or after a version change.
     bool keyTableSound() const;
+    // Empties the record areas in place: the used entries, rows, variable
+    // bytes and the table are zeroed, the counters and graph fields reset
+    // and `generation` raised; the table is marked dirty meanwhile, so a
+    // clear cut short is finished by the next open's check. Keeps the
+    // codebook. No writer may append meanwhile.
+    void clearRecords();
     // Empties the table and inserts every valid entry again, marked dirty
     // meanwhile so that a rebuild cut short is done again at the next open.
     void rebuildKeyTable();

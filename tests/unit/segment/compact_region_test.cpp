@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <random>
 #include <string>
@@ -491,4 +492,30 @@ TEST(CompactRegion, ForkedWritersOfOneIdKeepEveryKey) {
             ASSERT_EQ(r.findLive(kId, key.data(), static_cast<uint32_t>(key.size()), out), 1u) << key;
         }
     EXPECT_TRUE(r.keyTableSound());
+}
+
+TEST(CompactRegion, ClearEmptiesEveryAreaAndACutClearIsRepaired) {
+    RegionMap map(makeShape(8, DistanceMetric::Cosine, Quantization::None, 64));
+    CompactRegion r = map.region();
+    for (int i = 0; i < 40; ++i) ASSERT_EQ(addRecord(r, keyOf(5, i), metaOf(keyOf(5, i), i), i), CompactAdd::Stored);
+    const uint64_t gen = map.header()->base.generation.load();
+    r.clearRecords();
+    EXPECT_EQ(r.entryCount(), 0u);
+    EXPECT_EQ(map.header()->base.liveCount.load(), 0u);
+    EXPECT_EQ(map.header()->tail.varUsed.load(), 0u);
+    EXPECT_EQ(map.header()->base.generation.load(), gen + 1);
+    EXPECT_TRUE(r.keyTableSound());
+    EXPECT_TRUE(find(r, keyOf(5, 3)).empty());
+    // The bytes are gone, not just the counters.
+    const uint8_t* var = map.base() + map.header()->tail.varOffset;
+    EXPECT_EQ(std::count(var, var + 64 * 1024, 0), 64 * 1024);
+    ASSERT_EQ(addRecord(r, "after", "m", 1), CompactAdd::Stored);
+    EXPECT_EQ(find(r, "after"), std::vector<uint64_t>{0});
+
+    // A clear that died after marking the table: the check sees it.
+    map.header()->tail.keyTableDirty.store(1);
+    EXPECT_FALSE(r.keyTableSound());
+    r.rebuildKeyTable();
+    EXPECT_TRUE(r.keyTableSound());
+    EXPECT_EQ(find(r, "after"), std::vector<uint64_t>{0});
 }
