@@ -23,6 +23,8 @@ int64_t reserveEntry(SegmentHeader& b, uint64_t cap) {
 // every later block, which only ends this segment a little early.
 uint64_t reserveVar(CompactHeaderTail& t, uint64_t n) {
     const uint64_t size = (n + kVarUnit - 1) & ~(kVarUnit - 1);
+    // Once full, the counter is not raised again: it stays far from wrapping.
+    if (t.varUsed.load() > t.varCapacity) return UINT64_MAX;
     const uint64_t at = t.varUsed.fetch_add(size);
     if (at > t.varCapacity || size > t.varCapacity - at) return UINT64_MAX;
     return at;

@@ -215,6 +215,11 @@ TEST(CompactRegion, FullSegmentsRefuseWithoutStoring) {
     int stored = 0;
     while (addRecord(s, keyOf(1, stored), meta, stored) == CompactAdd::Stored) ++stored;
     EXPECT_EQ(stored, static_cast<int>(kMinVarAreaBytes / (kCompactMaxMetadataBytes + 8)));
+    // Refused blocks raise the counter past the capacity once, not again.
+    const uint64_t over = small.header()->tail.varUsed.load();
+    EXPECT_GT(over, small.header()->tail.varCapacity);
+    for (int i = 0; i < 10; ++i) EXPECT_EQ(addRecord(s, "more", meta, 1), CompactAdd::Full);
+    EXPECT_EQ(small.header()->tail.varUsed.load(), over);
     EXPECT_EQ(s.entryCount(), static_cast<uint64_t>(stored));
     for (int i = 0; i < stored; ++i) EXPECT_TRUE(holds(s, static_cast<uint64_t>(i), keyOf(1, i), meta));
 }
