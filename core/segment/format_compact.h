@@ -64,8 +64,9 @@ struct CompactHeaderTail {
     uint32_t keyTableBits;         // the table has 1 << keyTableBits buckets
     uint32_t normOrder;            // NormOrder
     // 0 while the key table holds every valid entry; set by a clear or a
-    // rebuild before it starts and reset when it ends, so an opener that
-    // finds it set (a process died half-way) rebuilds the table.
+    // rebuild before it starts and reset when it ends, and by an append
+    // that found no free bucket (only a corrupt table is full), so an
+    // opener that finds it set rebuilds the table.
     std::atomic<uint32_t> keyTableDirty;
     uint64_t regionBytes;          // total length the layout needs
     uint8_t reserved[56];
