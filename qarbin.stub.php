@@ -146,12 +146,22 @@ class QarbinStore
      * @param array<string, mixed>|null $filter default null: only records whose metadata, read as a
      *        JSON object, matches it are returned (grammar in README.md, "Filtering"); [] matches every
      *        record. Records that fail the filter are still walked through in the graph, never returned.
+     * @param float|null $minScore default null: rows scoring below it are not returned. An exact scan
+     *        returns exactly the rows at or above it (up to topK); a graph search the rows at or above
+     *        it of the same search without it (its beam is never cut short by the floor).
+     * @param float $diversity default 0.0, 0 to 1: above 0 the rows are chosen by maximal marginal
+     *        relevance among the beam's candidates (the best max(topK, precision) rows; 50 when the
+     *        search scans), weighting the score by 1 - diversity and the largest similarity to a row
+     *        already chosen by diversity; rows come in the order chosen, the best hit first. 0 gives
+     *        exactly the plain rows.
      * @return list<array{key: string, score: float, metadata: string|null}>
      * @throws QarbinException "Store not open", "Vector dim mismatch: expected %u",
      *         "Vector components must be finite", "Search failed (out of memory?)",
-     *         "Unknown filter operator '%s'", "Malformed filter: ..." (naming the part at fault)
+     *         "Unknown filter operator '%s'", "Malformed filter: ..." (naming the part at fault),
+     *         "minScore must not be NaN", "diversity must be between 0 and 1"
      */
-    public function search(array $vector, $topK = 10, $precision = 50.0, ?array $filter = null) {}
+    public function search(array $vector, $topK = 10, $precision = 50.0, ?array $filter = null, ?float $minScore = null,
+                           float $diversity = 0.0) {}
 
     /**
      * Builds or extends every segment's HNSW graph now, so that the first searches after a
@@ -320,4 +330,45 @@ class QarbinStore
      * @throws QarbinException "Store not open", "keys failed (out of memory?)"
      */
     public function keys($prefix = '') {}
+
+    /**
+     * Many searches in one call: one list of rows per query, in the order the queries are given
+     * (keys play no part), each exactly what search() returns for it with the same arguments.
+     * Every query is checked first; a bad one throws naming its index (0 for the first) and
+     * nothing is returned.
+     *
+     * @param list<array<int|float|string|bool|null>> $vectors each exactly `dimensions` elements
+     * @return list<list<array{key: string, score: float, metadata: string|null}>>
+     * @throws QarbinException "Store not open", "Query vector must be an array at index %u",
+     *         "Vector dim mismatch at index %u: expected %u", "Vector components must be finite at index %u",
+     *         "Vector components must be numbers at index %u", "Search failed (out of memory?)", the
+     *         filter's messages, "minScore must not be NaN", "diversity must be between 0 and 1"
+     */
+    public function searchBatch(array $vectors, int $topK = 10, float $precision = 50.0, ?array $filter = null,
+                                ?float $minScore = null, float $diversity = 0.0): array {}
+
+    /**
+     * More like this: search() with the vector stored under $key as the query, that record left
+     * out. Arguments as search()'s.
+     *
+     * @return list<array{key: string, score: float, metadata: string|null}>|null null when no
+     *         record is stored under $key
+     * @throws QarbinException "Store not open", "Search failed (out of memory?)", the filter's
+     *         messages, "minScore must not be NaN", "diversity must be between 0 and 1"
+     */
+    public function similar(string $key, int $topK = 10, float $precision = 50.0, ?array $filter = null,
+                            ?float $minScore = null, float $diversity = 0.0): ?array {}
+
+    /**
+     * The live records the filter matches ([] matches all), in store order, without reading a
+     * vector: rows from the $offset-th match on, at most $limit of them. Pages of a store that
+     * does not change meanwhile cover every match exactly once. A page tests the metadata of the
+     * records from the first up to its last row: about ($offset + $limit) / (share matching).
+     *
+     * @param array<string, mixed> $filter grammar in README.md, "Filtering"
+     * @return list<array{key: string, metadata: string|null}>
+     * @throws QarbinException "Store not open", "limit must not be negative", "offset must not be negative",
+     *         the filter's messages, "find failed (out of memory?)"
+     */
+    public function find(array $filter, int $limit = 100, int $offset = 0): array {}
 }

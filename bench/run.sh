@@ -78,6 +78,7 @@ step filter "$build/ann_bench" filter "$data" "synth_n=$synth_n"
 step writes env QARBIN_BENCH_GOALS="$data/goals.md" "${php_ext[@]}" "$root/bench/php_writes.php"
 step requests env QARBIN_BENCH_GOALS="$data/goals.md" "${php_ext[@]}" "$root/bench/php_requests.php"
 step compact env QARBIN_BENCH_GOALS="$data/goals.md" "${php_ext[@]}" "$root/bench/php_compact.php" "${COMPACT_N:-1000000}"
+step retrieval env QARBIN_BENCH_GOALS="$data/goals.md" "${php_ext[@]}" "$root/bench/php_retrieval.php" "$synth_n" "${FIND_N:-1000000}"
 step php_nojit "${php_ext[@]}" "$root/bench/php_search.php" "$data" "without JIT"
 step php_jit "${php_ext[@]}" "${jit[@]}" "$root/bench/php_search.php" "$data" "with tracing JIT"
 step format "$build/bench_compact" 30000
@@ -176,7 +177,8 @@ mem=$(awk '/MemTotal/ { printf "%.1f GiB", $2 / 1048576 }' /proc/meminfo)
     echo "|---|---:|---:|---:|---:|"
     cat "$frag/requests.md"
     echo
-    echo "### 8. The compact segment format (core/segment/format_compact.h; no opener writes it yet)"
+    cat "$frag/retrieval.md"
+    echo "### 9. The compact segment format (core/segment/format_compact.h; no opener writes it yet)"
     echo
     echo "bench/bench_compact: records written straight into a compact region and into today's slots; resident pages"
     echo "counted with mincore. Graph bytes are the node and link-pool share, the same in both formats (not measured)."
@@ -188,6 +190,6 @@ mem=$(awk '/MemTotal/ { printf "%.1f GiB", $2 / 1048576 }' /proc/meminfo)
     echo
     echo "With the 1-minute load average when the step began (2 cores; other jobs share the machine)."
     echo
-    for k in scan graph shm filter writes requests compact php_nojit php_jit format; do echo "- $k: ${took[$k]} s, load ${load[$k]}"; done
+    for k in scan graph shm filter writes requests compact retrieval php_nojit php_jit format; do echo "- $k: ${took[$k]} s, load ${load[$k]}"; done
 } >"$out"
 echo "wrote $out and $png in $total s" >&2

@@ -175,6 +175,14 @@ int qarbin_vector_arg(HashTable* vector, const qarbin_store_object* intern, cons
 // Throws what a code other than OK means (EXCEPTION is already pending).
 void qarbin_throw_vector_error(int code, uint32_t dim);
 
+// rows becomes the list of search rows ("key", "score", "metadata") of
+// results[0..n) (php/store_methods.cpp).
+void qarbin_make_rows(zval* rows, const qarbin::Result* results, int n);
+// The refinement of search(), searchBatch() and similar() from their
+// minScore (absent when minScoreNull) and diversity; false after throwing
+// for a NaN minScore or a diversity outside 0 to 1 (php/retrieval_methods.cpp).
+bool qarbin_refinement_arg(double minScore, bool minScoreNull, double diversity, qarbin::SearchRefinement* out);
+
 // JSON string of bytes for the file form of dump(): quote, backslash and
 // control bytes escaped, every other byte copied (php/dump_load.cpp).
 void qarbin_json_append_string(smart_str* s, const char* bytes, size_t len);

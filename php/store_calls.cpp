@@ -93,6 +93,33 @@ int search(Store* store, const float* query, int topK, float precision, qarbin::
     }
 }
 
+int retrieve(Store* store, const float* query, int topK, float precision, qarbin::Result** out,
+             const qarbin::Filter* filter, const qarbin::SearchRefinement& how) noexcept {
+    try {
+        return store->retrieve(query, topK, precision, out, filter, how);
+    } catch (...) {
+        return -1;
+    }
+}
+
+int similar(Store* store, const char* key, int topK, float precision, qarbin::Result** out,
+            const qarbin::Filter* filter, const qarbin::SearchRefinement& how) noexcept {
+    try {
+        const int n = store->similar(key, topK, precision, out, filter, how);
+        return n == -1 ? -2 : n;
+    } catch (...) {
+        return -1;
+    }
+}
+
+long find(Store* store, const qarbin::Filter* filter, uint64_t offset, uint64_t limit, qarbin::Result** out) noexcept {
+    try {
+        return store->find(filter, offset, limit, out);
+    } catch (...) {
+        return -1;
+    }
+}
+
 long deleteWhere(Store* store, const qarbin::Filter& filter) noexcept {
     try {
         return store->deleteWhere(filter);

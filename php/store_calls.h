@@ -30,6 +30,14 @@ int del(qarbin::Store* store, const char* key) noexcept;
 int search(qarbin::Store* store, const float* query, int topK, float precision, qarbin::Result** out,
            const qarbin::Filter* filter = nullptr) noexcept;
 int get(qarbin::Store* store, const char* key, float* vecOut, char** metaOut, uint32_t* lenOut) noexcept;
+// Store::retrieve, Store::similar (-2 when no record is stored under key)
+// and Store::find; -1 when the core failed.
+int retrieve(qarbin::Store* store, const float* query, int topK, float precision, qarbin::Result** out,
+             const qarbin::Filter* filter, const qarbin::SearchRefinement& how) noexcept;
+int similar(qarbin::Store* store, const char* key, int topK, float precision, qarbin::Result** out,
+            const qarbin::Filter* filter, const qarbin::SearchRefinement& how) noexcept;
+long find(qarbin::Store* store, const qarbin::Filter* filter, uint64_t offset, uint64_t limit,
+          qarbin::Result** out) noexcept;
 int clear(qarbin::Store* store) noexcept;
 int snapshot(qarbin::Store* store, const char* dir) noexcept;
 // Slots reclaimed, or -1 (Store::compact; writeFailure tells why).

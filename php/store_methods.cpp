@@ -15,6 +15,9 @@ PHP_METHOD(QarbinStore, buildIndex);
 PHP_METHOD(QarbinStore, deleteWhere);
 PHP_METHOD(QarbinStore, has);
 PHP_METHOD(QarbinStore, keys);
+PHP_METHOD(QarbinStore, searchBatch);
+PHP_METHOD(QarbinStore, similar);
+PHP_METHOD(QarbinStore, find);
 
 namespace {
 
@@ -70,6 +73,20 @@ void makeRow(zval* row, const qarbin::Result* r) {
 }
 
 }  // namespace
+
+void qarbin_make_rows(zval* rows, const qarbin::Result* results, int n) {
+    array_init_size(rows, static_cast<uint32_t>(n));
+    if (n <= 0) return;
+    zend_hash_real_init_packed(Z_ARRVAL_P(rows));
+    ZEND_HASH_FILL_PACKED(Z_ARRVAL_P(rows)) {
+        for (int i = 0; i < n; ++i) {
+            zval row;
+            makeRow(&row, &results[i]);
+            ZEND_HASH_FILL_ADD(&row);
+        }
+    }
+    ZEND_HASH_FILL_END();
+}
 
 PHP_METHOD(QarbinStore, __construct) {
     zval* dir = nullptr;
@@ -225,17 +242,24 @@ PHP_METHOD(QarbinStore, search) {
     zend_long topK = 10;
     double precision = 50.0;
     HashTable* filterArg = nullptr;
-    ZEND_PARSE_PARAMETERS_START(1, 4)
+    double minScore = 0.0;
+    bool minScoreNull = true;
+    double diversity = 0.0;
+    ZEND_PARSE_PARAMETERS_START(1, 6)
     Z_PARAM_ARRAY_HT(vector)
     Z_PARAM_OPTIONAL
     Z_PARAM_LONG(topK)
     Z_PARAM_DOUBLE(precision)
     Z_PARAM_ARRAY_HT_OR_NULL(filterArg)
+    Z_PARAM_DOUBLE_OR_NULL(minScore, minScoreNull)
+    Z_PARAM_DOUBLE(diversity)
     ZEND_PARSE_PARAMETERS_END();
 
     qarbin_store_object* intern = thisStore(execute_data);
     qarbin::Store* store = qarbin_open_store(Z_OBJ_P(ZEND_THIS), false);
     if (!store) RETURN_THROWS();
+    qarbin::SearchRefinement how;
+    if (!qarbin_refinement_arg(minScore, minScoreNull, diversity, &how)) RETURN_THROWS();
     const uint32_t dim = qarbin_php::dim(store);
     if (zend_hash_num_elements(vector) != dim) {
         qarbin_throw_vector_error(QARBIN_VECTOR_DIM, dim);
@@ -264,7 +288,9 @@ PHP_METHOD(QarbinStore, search) {
     // Bounded while still a zend_long: narrowing first would wrap 2^31 to a
     // negative count and 2^32 + 5 to 5.
     const int k = topK < 1 ? 0 : static_cast<int>(topK > qarbin::kMaxTopK ? qarbin::kMaxTopK : topK);
-    int n = qarbin_php::search(store, buf, k, static_cast<float>(precision), &results, filter);
+    const bool refined = !minScoreNull || diversity > 0.0;
+    int n = refined ? qarbin_php::retrieve(store, buf, k, static_cast<float>(precision), &results, filter, how)
+                    : qarbin_php::search(store, buf, k, static_cast<float>(precision), &results, filter);
     qarbin_free_filter(filter);
     efree(buf);
     QARBIN_RESUME_BAILOUT();
@@ -273,18 +299,7 @@ PHP_METHOD(QarbinStore, search) {
         qarbin_throw("Search failed (out of memory?)");
         RETURN_THROWS();
     }
-    array_init_size(return_value, static_cast<uint32_t>(n));
-    if (n > 0) {
-        zend_hash_real_init_packed(Z_ARRVAL_P(return_value));
-        ZEND_HASH_FILL_PACKED(Z_ARRVAL_P(return_value)) {
-            for (int i = 0; i < n; ++i) {
-                zval row;
-                makeRow(&row, &results[i]);
-                ZEND_HASH_FILL_ADD(&row);
-            }
-        }
-        ZEND_HASH_FILL_END();
-    }
+    qarbin_make_rows(return_value, results, n);
     if (results) efree(results);
 }
 
@@ -456,11 +471,38 @@ ZEND_BEGIN_ARG_INFO_EX(arginfo_qarbin_batch_set, 0, 0, 1)
 ZEND_ARG_TYPE_INFO(0, batch, IS_ARRAY, 0)
 ZEND_END_ARG_INFO()
 
+// Defaults are declared so that named arguments may skip the ones before.
 ZEND_BEGIN_ARG_INFO_EX(arginfo_qarbin_search, 0, 0, 1)
 ZEND_ARG_TYPE_INFO(0, vector, IS_ARRAY, 0)
-ZEND_ARG_INFO(0, topK)
-ZEND_ARG_INFO(0, precision)
-ZEND_ARG_TYPE_INFO(0, filter, IS_ARRAY, 1)
+ZEND_ARG_INFO_WITH_DEFAULT_VALUE(0, topK, "10")
+ZEND_ARG_INFO_WITH_DEFAULT_VALUE(0, precision, "50.0")
+ZEND_ARG_TYPE_INFO_WITH_DEFAULT_VALUE(0, filter, IS_ARRAY, 1, "null")
+ZEND_ARG_TYPE_INFO_WITH_DEFAULT_VALUE(0, minScore, IS_DOUBLE, 1, "null")
+ZEND_ARG_TYPE_INFO_WITH_DEFAULT_VALUE(0, diversity, IS_DOUBLE, 0, "0.0")
+ZEND_END_ARG_INFO()
+
+ZEND_BEGIN_ARG_WITH_RETURN_TYPE_INFO_EX(arginfo_qarbin_search_batch, 0, 1, IS_ARRAY, 0)
+ZEND_ARG_TYPE_INFO(0, vectors, IS_ARRAY, 0)
+ZEND_ARG_TYPE_INFO_WITH_DEFAULT_VALUE(0, topK, IS_LONG, 0, "10")
+ZEND_ARG_TYPE_INFO_WITH_DEFAULT_VALUE(0, precision, IS_DOUBLE, 0, "50.0")
+ZEND_ARG_TYPE_INFO_WITH_DEFAULT_VALUE(0, filter, IS_ARRAY, 1, "null")
+ZEND_ARG_TYPE_INFO_WITH_DEFAULT_VALUE(0, minScore, IS_DOUBLE, 1, "null")
+ZEND_ARG_TYPE_INFO_WITH_DEFAULT_VALUE(0, diversity, IS_DOUBLE, 0, "0.0")
+ZEND_END_ARG_INFO()
+
+ZEND_BEGIN_ARG_WITH_RETURN_TYPE_INFO_EX(arginfo_qarbin_similar, 0, 1, IS_ARRAY, 1)
+ZEND_ARG_TYPE_INFO(0, key, IS_STRING, 0)
+ZEND_ARG_TYPE_INFO_WITH_DEFAULT_VALUE(0, topK, IS_LONG, 0, "10")
+ZEND_ARG_TYPE_INFO_WITH_DEFAULT_VALUE(0, precision, IS_DOUBLE, 0, "50.0")
+ZEND_ARG_TYPE_INFO_WITH_DEFAULT_VALUE(0, filter, IS_ARRAY, 1, "null")
+ZEND_ARG_TYPE_INFO_WITH_DEFAULT_VALUE(0, minScore, IS_DOUBLE, 1, "null")
+ZEND_ARG_TYPE_INFO_WITH_DEFAULT_VALUE(0, diversity, IS_DOUBLE, 0, "0.0")
+ZEND_END_ARG_INFO()
+
+ZEND_BEGIN_ARG_WITH_RETURN_TYPE_INFO_EX(arginfo_qarbin_find, 0, 1, IS_ARRAY, 0)
+ZEND_ARG_TYPE_INFO(0, filter, IS_ARRAY, 0)
+ZEND_ARG_TYPE_INFO_WITH_DEFAULT_VALUE(0, limit, IS_LONG, 0, "100")
+ZEND_ARG_TYPE_INFO_WITH_DEFAULT_VALUE(0, offset, IS_LONG, 0, "0")
 ZEND_END_ARG_INFO()
 
 ZEND_BEGIN_ARG_INFO_EX(arginfo_qarbin_delete_where, 0, 0, 1)
@@ -521,5 +563,8 @@ const zend_function_entry qarbin_store_methods[] = {
     PHP_ME(QarbinStore, deleteWhere, arginfo_qarbin_delete_where, ZEND_ACC_PUBLIC)
     PHP_ME(QarbinStore, has, arginfo_qarbin_key, ZEND_ACC_PUBLIC)
     PHP_ME(QarbinStore, keys, arginfo_qarbin_keys, ZEND_ACC_PUBLIC)
+    PHP_ME(QarbinStore, searchBatch, arginfo_qarbin_search_batch, ZEND_ACC_PUBLIC)
+    PHP_ME(QarbinStore, similar, arginfo_qarbin_similar, ZEND_ACC_PUBLIC)
+    PHP_ME(QarbinStore, find, arginfo_qarbin_find, ZEND_ACC_PUBLIC)
     PHP_FE_END,
 };

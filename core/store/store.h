@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -57,6 +58,18 @@ bool preferFilteredScan(const Store& st, const Filter& filter, int k, int ef, fl
 
 // FNV-1a, 64 bits, over the key's bytes up to its NUL.
 uint64_t recordId(const char* key);
+
+// What the retrieval calls add to a search (store_retrieve.cpp).
+struct SearchRefinement {
+    // Rows scoring below it, and rows whose score is NaN, are dropped; the
+    // default keeps every row.
+    double minScore = -std::numeric_limits<double>::infinity();
+    // 0 to 1: rows are chosen by maximal marginal relevance among the
+    // beam's candidates (mmr.h); 0 keeps the search's own rows and order.
+    double diversity = 0.0;
+    // The record left out (NUL-terminated key), or null.
+    const char* excludeKey = nullptr;
+};
 
 // Why the last write was refused, where the store knows it.
 enum class WriteFailure { Unknown, Full, MemoryLimit, NoSpace, OutOfMemory, Busy };
@@ -125,7 +138,24 @@ public:
     // n filled, best first) and returns n; the caller releases it.
     // filter: when not null and not empty, only records it matches are
     // returned (the walk or a filtered scan, chosen by preferFilteredScan).
-    int search(const float* query, int topK, float precision, Result** out, const Filter* filter = nullptr);
+    // maxRows: the cap of topK (callers that drop rows afterwards ask for
+    // a few more than the rows a search returns).
+    int search(const float* query, int topK, float precision, Result** out, const Filter* filter = nullptr,
+               int maxRows = kMaxTopK);
+    // search refined by `how` (store_retrieve.cpp): the same rows cut at
+    // minScore, without the excluded record, chosen for diversity.
+    int retrieve(const float* query, int topK, float precision, Result** out, const Filter* filter,
+                 const SearchRefinement& how);
+    // retrieve with the vector of the record stored under key as the query,
+    // that record left out; -1 (nothing allocated) when none is stored.
+    int similar(const char* key, int topK, float precision, Result** out, const Filter* filter,
+                SearchRefinement how);
+    // Live records the filter matches (null: all), in store order
+    // (held-back records first), skipping the first `offset` of them: at
+    // most `limit` rows with key and metadata (score 0), allocated through
+    // the seam into *out (untouched when 0 is returned). Reads no vector.
+    // -1 when the rows cannot be allocated.
+    long find(const Filter* filter, uint64_t offset, uint64_t limit, Result** out);
     void maybeAutoIndex();
     // Rebuilds every segment's graph from scratch; -1 when one could not be
     // built (or another process was changing it).

@@ -61,15 +61,15 @@ int copyMetadata(const char* src, uint32_t len, char** metaOut, uint32_t* lenOut
 
 }  // namespace
 
-// query: shape.dim floats. *out receives min(topK, 1000) results of which the
+// query: shape.dim floats. *out receives min(topK, maxRows) results of which the
 // returned number are filled, best first; untouched when 0 is returned
 // because of a null query or topK < 1.
 // The result array comes from the allocation seam, which in PHP may jump out
 // of this frame on the engine's memory limit: it is allocated before any
 // object that would need its destructor run.
-int Store::search(const float* query, int topK, float precision, Result** out, const Filter* filter) {
+int Store::search(const float* query, int topK, float precision, Result** out, const Filter* filter, int maxRows) {
     if (query == nullptr || topK < 1 || out == nullptr) return 0;
-    const int k = topK > kMaxTopK ? kMaxTopK : topK;
+    const int k = topK > maxRows ? maxRows : topK;
     if (mode == StorageMode::Shm && control != nullptr) {
         followGeneration();
         attachShmSegments();

@@ -20,7 +20,7 @@ foreach ($class->getMethods() as $m) {
 __construct($dir?, ?array $options?) required 0
 set($key, array $vector, $metadata?) required 2
 batchSet(array $batch) required 1
-search(array $vector, $topK?, $precision?, ?array $filter?) required 1
+search(array $vector, $topK?=default, $precision?=default, ?array $filter?=default, ?float $minScore?=default, float $diversity?=default) required 1
 buildIndex(?callable $progress?=default) required 0 returns int
 delete($key) required 1
 get($key) required 1
@@ -36,3 +36,6 @@ static destroy($name) required 1
 deleteWhere(array $filter) required 1
 has($key) required 1
 keys($prefix?) required 0
+searchBatch(array $vectors, int $topK?=default, float $precision?=default, ?array $filter?=default, ?float $minScore?=default, float $diversity?=default) required 1 returns array
+similar(string $key, int $topK?=default, float $precision?=default, ?array $filter?=default, ?float $minScore?=default, float $diversity?=default) required 1 returns ?array
+find(array $filter, int $limit?=default, int $offset?=default) required 1 returns array

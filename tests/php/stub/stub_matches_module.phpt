@@ -66,19 +66,19 @@ echo "settings documented: ", count(array_intersect_key($documented, ini_get_all
 
 // The check itself: a stub with a renamed parameter, a dropped type, a
 // missing static and an extra method is reported line by line.
-$changed = str_replace(['$topK = 10', 'array $batch', 'public static function destroy', 'public function close() {}'],
-    ['$limit = 10', '$batch', 'public function destroy', 'public function close() {} public function flush() {}'], $code);
+$changed = str_replace(['search(array $vector, $topK = 10', 'array $batch', 'public static function destroy', 'public function close() {}'],
+    ['search(array $vector, $limit = 10', '$batch', 'public function destroy', 'public function close() {} public function flush() {}'], $code);
 loadStub("ChangedStub", $changed);
 echo implode("\n", compare("ChangedStub")), "\n";
 ?>
 --EXPECT--
 stub against module: same
-methods compared: 19
+methods compared: 22
 settings documented: 11
 module only: public batchSet(array $batch) required 1
-module only: public search(array $vector, $topK optional, $precision optional, ?array $filter optional) required 1
+module only: public search(array $vector, $topK optional, $precision optional, ?array $filter optional, ?float $minScore optional, float $diversity optional) required 1
 module only: public static destroy($name) required 1
 stub only:   public batchSet($batch) required 1
-stub only:   public search(array $vector, $limit optional, $precision optional, ?array $filter optional) required 1
+stub only:   public search(array $vector, $limit optional, $precision optional, ?array $filter optional, ?float $minScore optional, float $diversity optional) required 1
 stub only:   public flush() required 0
 stub only:   public destroy($name) required 1
