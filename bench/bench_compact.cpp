@@ -258,7 +258,7 @@ void scans(uint64_t n, uint32_t dim) {
         for (uint64_t i = 0; i < n; ++i) seg->add(i, keyOf(i).c_str(), v.data() + i * dim, kMeta.data(), 45);
         Mapped m(s);
         CompactRegion r(m.base, m.len);
-        for (uint64_t i = 0; i < n; ++i) copySlotIntoCompact(r, *seg, seg->recordAt(i));
+        for (uint64_t i = 0; i < n; ++i) copySlotIntoCompact(r, *seg, i);
         for (int mi = 0; mi < 2; ++mi) {
             seg->metric = metrics[mi];
             std::vector<double> today, compact;

@@ -90,10 +90,17 @@ struct MetadataTest {
     bool accepts(const char* meta, uint32_t len) const { return test == nullptr || test(ctx, meta, len); }
 };
 
+// A stored key: len bytes at data, not NUL-terminated.
+struct KeyRef {
+    const char* data;
+    uint32_t len;
+};
+
 // One search hit.
 struct Result {
     uint64_t id;
-    char key[kKeyFieldBytes];
+    const char* key;  // keyLen bytes into segment memory or a held-back string
+    uint32_t keyLen;
     float score;
     const char* metadata;  // into segment memory or a held-back string; null when none
     uint32_t metadataLen;

@@ -59,7 +59,7 @@ void makeRow(zval* row, const qarbin::Result* r) {
     HashTable* ht = Z_ARRVAL_P(row);
     zend_hash_real_init_mixed(ht);
     zval tmp;
-    ZVAL_STRINGL(&tmp, r->key, strnlen(r->key, sizeof r->key));
+    ZVAL_STRINGL(&tmp, r->key, r->keyLen);
     _zend_hash_append(ht, qarbin_str_key, &tmp);
     ZVAL_DOUBLE(&tmp, static_cast<double>(r->score));
     _zend_hash_append(ht, qarbin_str_score, &tmp);

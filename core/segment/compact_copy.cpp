@@ -24,18 +24,18 @@ float normOf(const CompactHeader& h, const uint8_t* code, const float* codebook,
 
 }  // namespace
 
-CompactAdd copySlotIntoCompact(CompactRegion& dst, const Segment& src, const Record* r) {
+CompactAdd copySlotIntoCompact(CompactRegion& dst, const Segment& src, uint64_t slot) {
     const CompactHeader& h = *dst.header();
     if (src.dim != h.base.dim || src.quantization != h.base.quantization || src.pqSubvectors != h.base.pqSubvectors)
         return CompactAdd::Full;
-    const uint8_t* code = reinterpret_cast<const uint8_t*>(r) + kSlotHeaderBytes;
+    const uint8_t* code = src.vectorAt(slot);
     std::vector<uint8_t> row(dst.rowBytes(), 0);
     std::memcpy(row.data(), code, std::min<uint64_t>(src.vecBytes(), row.size()));
     std::vector<float> scratch(src.dim);
     const float norm = normOf(h, code, src.codebook, scratch.data());
-    const uint32_t metaLen = std::min(r->metaLen, kMaxMetadataBytes);
-    return dst.add(r->id, r->key, static_cast<uint32_t>(strnlen(r->key, kMaxKeyBytes)), row.data(), norm,
-                   src.metadataPtr(r), metaLen);
+    const uint32_t metaLen = std::min(src.metadataLenAt(slot), kMaxMetadataBytes);
+    const KeyRef key = src.keyAt(slot);
+    return dst.add(src.idAt(slot), key.data, key.len, row.data(), norm, src.metadataAt(slot), metaLen);
 }
 
 bool scanCompact(const CompactRegion& region, const QueryScorer& scorer, const float* codebook, TopK& top) {

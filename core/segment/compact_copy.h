@@ -10,9 +10,9 @@
 
 namespace qarbin {
 
-// Appends record r of src (a version-6 segment of the region's dimension
+// Appends record slot of src (a version-6 segment of the region's dimension
 // and encoding) to dst. Full when dst is full or of another shape.
-CompactAdd copySlotIntoCompact(CompactRegion& dst, const Segment& src, const Record* r);
+CompactAdd copySlotIntoCompact(CompactRegion& dst, const Segment& src, uint64_t slot);
 
 // Offers every live record of the region to top, scored by scorer (made
 // for the region's dimension and metric) as a version-6 scan scores the same

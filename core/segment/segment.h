@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 #include "core/segment/format.h"
@@ -86,6 +87,25 @@ public:
     const char* metadataPtr(const Record* r) const {
         return reinterpret_cast<const char*>(r) + kSlotHeaderBytes + vecBytes();
     }
+    // Record i (below usedSlotsClamped) read the same way whatever the
+    // segment's format; callers hold no pointer to a slot header.
+    bool validAt(uint64_t i) const { return recordValid(recordAt(i)); }
+    bool liveAt(uint64_t i) const { return recordLive(recordAt(i)); }
+    // Live, with lengths inside what the format allows (recordReadable).
+    bool readableAt(uint64_t i) const { return recordReadable(recordAt(i)); }
+    uint64_t idAt(uint64_t i) const { return recordAt(i)->id; }
+    KeyRef keyAt(uint64_t i) const {
+        const Record* r = recordAt(i);
+        return {r->key, static_cast<uint32_t>(strnlen(r->key, kMaxKeyBytes))};
+    }
+    // The encoded vector (vecBytes bytes).
+    const uint8_t* vectorAt(uint64_t i) const { return slots + i * stride() + kSlotHeaderBytes; }
+    // A readable record's metadata: metadataLenAt(i) bytes.
+    const char* metadataAt(uint64_t i) const { return metadataPtr(recordAt(i)); }
+    uint32_t metadataLenAt(uint64_t i) const { return recordAt(i)->metaLen; }
+    int32_t graphNodeAt(uint64_t i) const { return recordAt(i)->graphNode; }
+    // Writes into the mapping, as every graph writer does through a const view.
+    void setGraphNode(uint64_t i, int32_t node) const { recordAt(i)->graphNode = node; }
     uint64_t capacity() const { return header->capacity.load(); }
     // usedSlots limited to capacity: a refused add raises usedSlots above
     // capacity for an instant, and a corrupt file may hold anything.
@@ -128,11 +148,13 @@ public:
 
     // Record operations. add: 0 stored, -1 full (or refused), -2 PQ codebook untrained.
     int add(uint64_t id, const char* key, const float* vector, const char* metadata, uint32_t metaLen);
-    // Appends record r of src, a segment of the same dimension and
+    // Appends record slot of src, a segment of the same dimension and
     // encoding, with its encoded vector and metadata as stored (no decoding,
     // so it scores exactly as before). Nothing is flushed. 0 stored, -1
     // full, read-only or not backed.
-    int addCopy(const Segment& src, const Record* r);
+    int addCopy(const Segment& src, uint64_t slot);
+    // The first live slot under key in slot order, or -1.
+    int64_t firstLiveByKey(const char* key) const;
     Record* getByKey(const char* key) const;
     // Appends the slot indices of every live record whose key equals `key`
     // (over at most 64 bytes), in ascending slot order; returns how many.

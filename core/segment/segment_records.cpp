@@ -73,8 +73,8 @@ void scanPqBounded(const Segment& seg, const QueryScorer& scorer, const PqBounds
     const uint64_t perBuffer = (uint64_t{seg.dim} + 15) & ~uint64_t{15};
     const uint32_t fit = static_cast<uint32_t>(std::min<uint64_t>(kMaxBatch, kScratchFloats / perBuffer));
     const uint8_t* codes[kMaxBatch];
-    const Record* recs[kMaxBatch];
-    const Record* chosen[kMaxBatch];
+    uint64_t recs[kMaxBatch];
+    uint64_t chosen[kMaxBatch];
     const float* vecs[kMaxBatch];
     double ub[kMaxBatch];
     float scores[kMaxBatch];
@@ -84,11 +84,10 @@ void scanPqBounded(const Segment& seg, const QueryScorer& scorer, const PqBounds
         uint32_t batch = 0;
         for (; i < n && batch < kMaxBatch; ++i) {
             stream.request(i);
-            const Record* r = seg.recordAt(i);
-            if (!recordReadable(r)) continue;
-            if (keep != nullptr && !keep->accepts(seg.metadataPtr(r), r->metaLen)) continue;
-            codes[batch] = reinterpret_cast<const uint8_t*>(r) + kSlotHeaderBytes;
-            recs[batch++] = r;
+            if (!seg.readableAt(i)) continue;
+            if (keep != nullptr && !keep->accepts(seg.metadataAt(i), seg.metadataLenAt(i))) continue;
+            codes[batch] = seg.vectorAt(i);
+            recs[batch++] = i;
         }
         if (batch == 0) break;
         bounds.upperBounds(codes, batch, ub);
@@ -97,10 +96,10 @@ void scanPqBounded(const Segment& seg, const QueryScorer& scorer, const PqBounds
             for (; k < batch && take < fit; ++k)
                 if (top.mayEnter(ub[k])) chosen[take++] = recs[k];
             for (uint32_t j = 0; j < take; ++j)
-                vecs[j] = getVecFloat32(chosen[j], seg.dim, seg.quantization, seg.pqSubvectors, seg.codebook,
-                                        scratch + j * perBuffer);
+                vecs[j] = decodeVector(seg.vectorAt(chosen[j]), seg.dim, seg.quantization, seg.pqSubvectors,
+                                       seg.codebook, scratch + j * perBuffer);
             scorer.scoreBlock(vecs, take, scores);
-            for (uint32_t j = 0; j < take; ++j) top.offer(chosen[j], seg.metadataPtr(chosen[j]), scores[j]);
+            for (uint32_t j = 0; j < take; ++j) top.offer(seg, chosen[j], scores[j]);
         }
     }
 }
@@ -197,12 +196,13 @@ int Segment::add(uint64_t id, const char* key, const float* vector, const char* 
     return 0;
 }
 
-int Segment::addCopy(const Segment& src, const Record* from) {
+int Segment::addCopy(const Segment& src, uint64_t slot) {
     if (!writable || src.dim != dim || src.quantization != quantization || src.pqSubvectors != pqSubvectors) return -1;
     const int64_t reserved = reserveSlot(*this);
     if (reserved < 0) return -1;
     dirty = true;
     Record* r = recordAt(static_cast<uint64_t>(reserved));
+    const Record* from = src.recordAt(slot);
     const uint32_t n = std::min(from->metaLen, kMaxMetadataBytes);
     r->id = from->id;
     std::memcpy(r->key, from->key, kKeyFieldBytes);
@@ -245,8 +245,7 @@ size_t Segment::findLiveByKey(const char* key, std::vector<uint64_t>& out) const
     const uint64_t n = usedSlotsClamped();
     try {
         for (uint64_t i = 0; i < n; ++i) {
-            const Record* r = recordAt(i);
-            if (recordReadable(r) && std::strncmp(r->key, key, kKeyFieldBytes) == 0) out.push_back(i);
+            if (readableAt(i) && std::strncmp(recordAt(i)->key, key, kKeyFieldBytes) == 0) out.push_back(i);
         }
     } catch (...) {
         // Out of memory even for the answer: report what fitted.
@@ -254,22 +253,25 @@ size_t Segment::findLiveByKey(const char* key, std::vector<uint64_t>& out) const
     return out.size() - before;
 }
 
-Record* Segment::getByKey(const char* key) const {
-    if (!keyMatchable(key)) return nullptr;
+int64_t Segment::firstLiveByKey(const char* key) const {
+    if (!keyMatchable(key)) return -1;
     if (KeyIndex* ix = syncedKeyIndex(*this)) {
         try {
             std::vector<uint64_t> hits;
-            if (ix->collect(*this, key, hits) == 0) return nullptr;
-            return recordAt(*std::min_element(hits.begin(), hits.end()));
+            if (ix->collect(*this, key, hits) == 0) return -1;
+            return static_cast<int64_t>(*std::min_element(hits.begin(), hits.end()));
         } catch (...) {
         }
     }
     const uint64_t n = usedSlotsClamped();
-    for (uint64_t i = 0; i < n; ++i) {
-        Record* r = recordAt(i);
-        if (recordReadable(r) && std::strncmp(r->key, key, kKeyFieldBytes) == 0) return r;
-    }
-    return nullptr;
+    for (uint64_t i = 0; i < n; ++i)
+        if (readableAt(i) && std::strncmp(recordAt(i)->key, key, kKeyFieldBytes) == 0) return static_cast<int64_t>(i);
+    return -1;
+}
+
+Record* Segment::getByKey(const char* key) const {
+    const int64_t i = firstLiveByKey(key);
+    return i < 0 ? nullptr : recordAt(static_cast<uint64_t>(i));
 }
 
 // Contract: query holds dim floats; results holds topK entries of which the
@@ -307,7 +309,7 @@ int Segment::search(const float* query, int topK, Result* results, int* count, c
             : static_cast<uint32_t>(std::max<uint64_t>(8, std::min<uint64_t>(kMaxBatch, 8192 / perBuffer)));
     const float* vecs[kMaxBatch];
     const uint8_t* codes[kMaxBatch];
-    const Record* recs[kMaxBatch];
+    uint64_t recs[kMaxBatch];
     float scores[kMaxBatch];
 
     const ScanStream stream(*this, n);
@@ -316,16 +318,15 @@ int Segment::search(const float* query, int topK, Result* results, int* count, c
         uint32_t batch = 0;
         for (; i < n && batch < batchMax; ++i) {
             stream.request(i);
-            const Record* r = recordAt(i);
-            if (!recordReadable(r)) continue;
-            if (keep != nullptr && !keep->accepts(metadataPtr(r), r->metaLen)) continue;
+            if (!readableAt(i)) continue;
+            if (keep != nullptr && !keep->accepts(metadataAt(i), metadataLenAt(i))) continue;
             if (fused) {
-                codes[batch] = reinterpret_cast<const uint8_t*>(r) + kSlotHeaderBytes;
+                codes[batch] = vectorAt(i);
             } else {
                 float* out = inPlace ? scratch : scratch + batch * perBuffer;
-                vecs[batch] = getVecFloat32(r, dim, quantization, pqSubvectors, codebook, out);
+                vecs[batch] = decodeVector(vectorAt(i), dim, quantization, pqSubvectors, codebook, out);
             }
-            recs[batch++] = r;
+            recs[batch++] = i;
         }
         if (batch == 0) break;
         if (fused)
@@ -334,7 +335,7 @@ int Segment::search(const float* query, int topK, Result* results, int* count, c
             scorer.scoreBlock(vecs, batch, scores);
 
         // Merged in slot order, exactly as a one-at-a-time scan would.
-        for (uint32_t k = 0; k < batch; ++k) top.offer(recs[k], metadataPtr(recs[k]), scores[k]);
+        for (uint32_t k = 0; k < batch; ++k) top.offer(*this, recs[k], scores[k]);
     }
     return 0;
 }

@@ -109,8 +109,8 @@ uint64_t Store::recordsInGraphs() const {
         const uint64_t n = h->indexedCount.load();
         const uint64_t used = seg->usedSlotsClamped();
         for (uint64_t i = 0; i < used; ++i) {
-            const Record* r = seg->recordAt(i);
-            if (recordLive(r) && r->graphNode >= 0 && static_cast<uint64_t>(r->graphNode) < n) ++in;
+            const int32_t node = seg->graphNodeAt(i);
+            if (seg->liveAt(i) && node >= 0 && static_cast<uint64_t>(node) < n) ++in;
         }
     }
     return in;

@@ -89,18 +89,18 @@ void Store::forEachRecord(float* scratch, RecordVisitor visit, void* ctx) {
         if (stride < kSlotHeaderBytes + vecBytes) continue;
         const uint64_t used = seg->usedSlotsClamped();
         for (uint64_t i = 0; i < used; ++i) {
-            const Record* r = seg->recordAt(i);
             // A record whose metadata length lies is skipped, as searches skip it.
-            if (!recordReadable(r)) continue;
-            size_t keyLen = strnlen(r->key, kMaxKeyBytes);
-            if (keyLen == 0) continue;
+            if (!seg->readableAt(i)) continue;
+            const KeyRef k = seg->keyAt(i);
+            if (k.len == 0) continue;
             char key[kKeyFieldBytes];
-            std::memcpy(key, r->key, keyLen);
-            key[keyLen] = '\0';
-            const float* vec = getVecFloat32(r, dim, q, shape.pqSubvectors, codebook, scratch);
+            std::memcpy(key, k.data, k.len);
+            key[k.len] = '\0';
+            const float* vec = decodeVector(seg->vectorAt(i), dim, q, shape.pqSubvectors, codebook, scratch);
             vec = finiteVector(vec, dim, scratch);
-            const char* meta = r->metaLen ? seg->metadataPtr(r) : nullptr;
-            if (!visit(ctx, key, vec, meta, r->metaLen)) return;
+            const uint32_t metaLen = seg->metadataLenAt(i);
+            const char* meta = metaLen ? seg->metadataAt(i) : nullptr;
+            if (!visit(ctx, key, vec, meta, metaLen)) return;
         }
         if (mode == StorageMode::Disk) seg->adviseRecords(MADV_DONTNEED);
     }

@@ -82,7 +82,7 @@ inline void checkResults(const qarbin::Result* res, int n, int k) {
     check(n >= 0 && n <= k, "result count within k");
     for (int i = 0; i < n; ++i) {
         check(res[i].metadataLen <= qarbin::kMaxMetadataBytes, "metadata length bounded");
-        check(std::memchr(res[i].key, '\0', sizeof res[i].key) != nullptr, "key terminated");
+        check(res[i].keyLen <= qarbin::kMaxKeyBytes && (res[i].key != nullptr || res[i].keyLen == 0), "key bounded");
         // Touch every metadata byte so that a pointer outside the mapping shows.
         volatile uint8_t sink = 0;
         for (uint32_t j = 0; j < res[i].metadataLen; ++j) sink ^= static_cast<uint8_t>(res[i].metadata[j]);

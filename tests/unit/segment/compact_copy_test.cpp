@@ -33,7 +33,7 @@ std::vector<Hit> sorted(const Result* res, int n) {
     for (int i = 0; i < n; ++i) {
         uint32_t b;
         std::memcpy(&b, &res[i].score, 4);
-        out.push_back({res[i].key, b, res[i].metadata ? std::string(res[i].metadata, res[i].metadataLen) : ""});
+        out.push_back({std::string(res[i].key, res[i].keyLen), b, res[i].metadata ? std::string(res[i].metadata, res[i].metadataLen) : ""});
     }
     std::sort(out.begin(), out.end(), [](const Hit& a, const Hit& b) { return a.key < b.key; });
     return out;
@@ -89,7 +89,7 @@ TEST(CompactCopy, CopiedRecordsScanAsTheirVersion6Slots) {
             for (uint64_t i = 0; i < seg->usedSlotsClamped(); ++i) {
                 const Record* rec = seg->recordAt(i);
                 if (!recordLive(rec)) continue;
-                ASSERT_EQ(copySlotIntoCompact(r, *seg, rec), CompactAdd::Stored);
+                ASSERT_EQ(copySlotIntoCompact(r, *seg, i), CompactAdd::Stored);
                 const uint64_t e = r.entryCount() - 1;
                 EXPECT_EQ(std::memcmp(r.row(e), reinterpret_cast<const uint8_t*>(rec) + kSlotHeaderBytes, seg->vecBytes()), 0);
                 VarSpan s;

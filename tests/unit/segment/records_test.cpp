@@ -34,7 +34,8 @@ struct ScoreSeg {
 
 Result hit(const char* key, float score) {
     Result r{};
-    std::strncpy(r.key, key, 63);
+    r.key = key;  // a literal: it outlives the rows
+    r.keyLen = static_cast<uint32_t>(std::strlen(key));
     r.score = score;
     return r;
 }
