@@ -14,15 +14,14 @@ constexpr uint32_t kBatch = 32;
 
 NormOrder orderOf(bool useAvx2) { return useAvx2 ? NormOrder::EightLane : NormOrder::Sequential; }
 
-// The norm the region's order asks for, of the decoded vector.
-float normOf(const CompactHeader& h, const uint8_t* code, const float* codebook, float* scratch) {
+}  // namespace
+
+float compactNorm(const CompactHeader& h, const uint8_t* code, const float* codebook, float* scratch) {
     const NormOrder order = static_cast<NormOrder>(h.tail.normOrder);
     if (order == NormOrder::None) return 0.0f;
     const float* v = decodeVector(code, h.base.dim, h.base.quantization, h.base.pqSubvectors, codebook, scratch);
     return storedNorm(v, h.base.dim, order == NormOrder::EightLane);
 }
-
-}  // namespace
 
 CompactAdd copySlotIntoCompact(CompactRegion& dst, const Segment& src, uint64_t slot) {
     const CompactHeader& h = *dst.header();
@@ -32,7 +31,7 @@ CompactAdd copySlotIntoCompact(CompactRegion& dst, const Segment& src, uint64_t 
     std::vector<uint8_t> row(dst.rowBytes(), 0);
     std::memcpy(row.data(), code, std::min<uint64_t>(src.vecBytes(), row.size()));
     std::vector<float> scratch(src.dim);
-    const float norm = normOf(h, code, src.codebook, scratch.data());
+    const float norm = compactNorm(h, code, src.codebook, scratch.data());
     const uint32_t metaLen = std::min(src.metadataLenAt(slot), kMaxMetadataBytes);
     const KeyRef key = src.keyAt(slot);
     return dst.add(src.idAt(slot), key.data, key.len, row.data(), norm, src.metadataAt(slot), metaLen);

@@ -10,6 +10,10 @@
 
 namespace qarbin {
 
+// The norm the header's order asks for of an encoded row (0 when the
+// segment keeps none). scratch: dim floats; codebook: PQ centroids or null.
+float compactNorm(const CompactHeader& h, const uint8_t* code, const float* codebook, float* scratch);
+
 // Appends record slot of src (a version-6 segment of the region's dimension
 // and encoding) to dst. Full when dst is full or of another shape.
 CompactAdd copySlotIntoCompact(CompactRegion& dst, const Segment& src, uint64_t slot);

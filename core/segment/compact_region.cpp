@@ -81,8 +81,15 @@ bool CompactRegion::insertBucket(uint64_t id, uint32_t index) {
     return false;
 }
 
-CompactAdd CompactRegion::add(uint64_t id, const char* key, uint32_t keyLen, const uint8_t* encodedRow, float norm,
-                              const char* meta, uint32_t metaLen) {
+CompactRegion CompactRegion::checked(uint8_t* base, uint64_t len) {
+    CompactRegion r;
+    r.base_ = base;
+    r.len_ = len;
+    r.h_ = reinterpret_cast<CompactHeader*>(base);
+    return r;
+}
+
+CompactAdd CompactRegion::reserve(uint32_t keyLen, uint32_t metaLen, uint64_t* entry, uint64_t* varAt) {
     if (keyLen > kCompactMaxKeyBytes) return CompactAdd::KeyTooLong;
     if (metaLen > kCompactMaxMetadataBytes) return CompactAdd::MetadataTooLong;
     const uint64_t cap = capacity();
@@ -91,8 +98,18 @@ CompactAdd CompactRegion::add(uint64_t id, const char* key, uint32_t keyLen, con
     if (at == UINT64_MAX) return CompactAdd::Full;
     const int64_t reserved = reserveEntry(h_->base, cap);
     if (reserved < 0) return CompactAdd::Full;
-    const uint64_t i = static_cast<uint64_t>(reserved);
+    *entry = static_cast<uint64_t>(reserved);
+    *varAt = at;
+    return CompactAdd::Stored;
+}
 
+bool CompactRegion::unreserve(uint64_t entry) {
+    uint64_t expected = entry + 1;
+    return h_->base.usedSlots.compare_exchange_strong(expected, entry);
+}
+
+void CompactRegion::fill(uint64_t i, uint64_t at, uint64_t id, const char* key, uint32_t keyLen,
+                         const uint8_t* encodedRow, float norm, const char* meta, uint32_t metaLen) {
     char* var = reinterpret_cast<char*>(base_ + h_->tail.varOffset + at);
     if (keyLen != 0) std::memcpy(var, key, keyLen);
     if (metaLen != 0) std::memcpy(var + keyLen, meta, metaLen);
@@ -110,7 +127,14 @@ CompactAdd CompactRegion::add(uint64_t id, const char* key, uint32_t keyLen, con
     if (!insertBucket(id, static_cast<uint32_t>(i))) h_->tail.keyTableDirty.store(1);
     publishEntry(e);
     h_->base.liveCount.fetch_add(1);
-    return CompactAdd::Stored;
+}
+
+CompactAdd CompactRegion::add(uint64_t id, const char* key, uint32_t keyLen, const uint8_t* encodedRow, float norm,
+                              const char* meta, uint32_t metaLen) {
+    uint64_t i = 0, at = 0;
+    const CompactAdd rc = reserve(keyLen, metaLen, &i, &at);
+    if (rc == CompactAdd::Stored) fill(i, at, id, key, keyLen, encodedRow, norm, meta, metaLen);
+    return rc;
 }
 
 bool CompactRegion::markDeleted(uint64_t i) {

@@ -29,6 +29,8 @@ class CompactRegion {
 public:
     // A view of base[0, len); null header when the region is not usable.
     CompactRegion(uint8_t* base, uint64_t len);
+    // A view of a region whose header its opener already checked.
+    static CompactRegion checked(uint8_t* base, uint64_t len);
     // Lays out a fresh, zeroed region for shape; false (nothing written)
     // when len is shorter than the layout needs.
     static bool init(uint8_t* base, uint64_t len, const Shape& shape, NormOrder order);
@@ -47,6 +49,15 @@ public:
     // same time. encodedRow holds rowBytes() bytes (the encoded vector).
     CompactAdd add(uint64_t id, const char* key, uint32_t keyLen, const uint8_t* encodedRow, float norm,
                    const char* meta, uint32_t metaLen);
+    // add in two steps, for an owner that backs the reserved bytes between
+    // them: the entry number and variable offset, then the bytes, the key
+    // table bucket and last the `valid` byte.
+    CompactAdd reserve(uint32_t keyLen, uint32_t metaLen, uint64_t* entry, uint64_t* varAt);
+    void fill(uint64_t entry, uint64_t varAt, uint64_t id, const char* key, uint32_t keyLen, const uint8_t* encodedRow,
+              float norm, const char* meta, uint32_t metaLen);
+    // Gives a reserved entry back when no writer reserved after it; false
+    // when one did (the entry then stays unpublished, skipped by readers).
+    bool unreserve(uint64_t entry);
     bool markDeleted(uint64_t i);
     uint32_t rowBytes() const { return h_->tail.rowBytes; }
 
@@ -77,8 +88,9 @@ public:
     void rebuildKeyTable();
 
 private:
-    uint8_t* base_;
-    uint64_t len_;
+    CompactRegion() = default;
+    uint8_t* base_ = nullptr;
+    uint64_t len_ = 0;
     CompactHeader* h_ = nullptr;
 
     RecordEntry* entryAt(uint64_t i) const;

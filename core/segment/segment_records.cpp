@@ -45,7 +45,8 @@ struct ScanStream {
     uint64_t bytes;
     ScanStream(const Segment& s, uint64_t used) : seg(s), n(used), distance(kStreamSlots), bytes(s.vecBytes()) {}
     void request(uint64_t i) const {
-        if (i + distance >= n) return;
+        // Packed rows are one stream the hardware follows by itself.
+        if (i + distance >= n || seg.compact()) return;
         const char* p = reinterpret_cast<const char*>(seg.recordAt(i + distance));
         _mm_prefetch(p + 64, _MM_HINT_T0);  // valid, deleted, metaLen
         const char* v = p + kSlotHeaderBytes;
@@ -160,6 +161,7 @@ int64_t reserveSlot(Segment& seg) {
 int Segment::add(uint64_t id, const char* key, const float* vector, const char* metadata, uint32_t metaLen) {
     if (quantization == static_cast<uint32_t>(Quantization::PQ) && codebook == nullptr) return -2;
     if (!writable) return -1;
+    if (compact()) return addEncoded(id, key, vector, metadata, metaLen);
     const int64_t reserved = reserveSlot(*this);
     if (reserved < 0) return -1;
     dirty = true;
@@ -198,22 +200,25 @@ int Segment::add(uint64_t id, const char* key, const float* vector, const char* 
 
 int Segment::addCopy(const Segment& src, uint64_t slot) {
     if (!writable || src.dim != dim || src.quantization != quantization || src.pqSubvectors != pqSubvectors) return -1;
+    if (compact()) return addCopyCompact(src, slot);
+    const KeyRef key = src.keyAt(slot);
+    const uint32_t n = src.metadataLenAt(slot);
+    if (key.len > kMaxKeyBytes || n > kMaxMetadataBytes) return -1;  // a slot holds no more
     const int64_t reserved = reserveSlot(*this);
     if (reserved < 0) return -1;
     dirty = true;
     Record* r = recordAt(static_cast<uint64_t>(reserved));
-    const Record* from = src.recordAt(slot);
-    const uint32_t n = std::min(from->metaLen, kMaxMetadataBytes);
-    r->id = from->id;
-    std::memcpy(r->key, from->key, kKeyFieldBytes);
-    r->key[kMaxKeyBytes] = '\0';
+    r->id = src.idAt(slot);
+    std::memset(r->key, 0, kKeyFieldBytes);
+    std::memcpy(r->key, key.data, key.len);
     r->dim = static_cast<uint16_t>(dim);
     r->metaLen = n;
     r->graphNode = -1;
     r->reserved2 = 0;
     r->seq = static_cast<uint32_t>(header->insertSeq.fetch_add(1));
     uint8_t* vec = reinterpret_cast<uint8_t*>(r) + kSlotHeaderBytes;
-    std::memcpy(vec, reinterpret_cast<const uint8_t*>(from) + kSlotHeaderBytes, vecBytes() + n);
+    std::memcpy(vec, src.vectorAt(slot), vecBytes());
+    if (n != 0) std::memcpy(vec + vecBytes(), src.metadataAt(slot), n);
     r->deleted = 0;
     publishRecord(r);
     header->liveCount.fetch_add(1);
@@ -222,6 +227,11 @@ int Segment::addCopy(const Segment& src, uint64_t slot) {
 
 bool Segment::markDeleted(uint64_t slot) {
     if (!writable || slot >= usedSlotsClamped()) return false;
+    if (compact()) {
+        if (!markDeletedCompact(slot)) return false;
+        if (mode == StorageMode::Disk) msync(base, kCompactHeaderBytes, MS_ASYNC);
+        return true;
+    }
     Record* r = recordAt(slot);
     if (!recordLive(r)) return false;
     dirty = true;
@@ -231,6 +241,7 @@ bool Segment::markDeleted(uint64_t slot) {
 }
 
 size_t Segment::findLiveByKey(const char* key, std::vector<uint64_t>& out) const {
+    if (compact()) return key != nullptr ? findLiveCompact(key, static_cast<uint32_t>(std::strlen(key)), out) : 0;
     if (!keyMatchable(key)) return 0;
     const size_t before = out.size();
     if (KeyIndex* ix = syncedKeyIndex(*this)) {
@@ -254,6 +265,15 @@ size_t Segment::findLiveByKey(const char* key, std::vector<uint64_t>& out) const
 }
 
 int64_t Segment::firstLiveByKey(const char* key) const {
+    if (compact()) {
+        std::vector<uint64_t> hits;
+        try {
+            if (key == nullptr || findLiveCompact(key, static_cast<uint32_t>(std::strlen(key)), hits) == 0) return -1;
+        } catch (...) {
+            return -1;
+        }
+        return static_cast<int64_t>(hits.front());
+    }
     if (!keyMatchable(key)) return -1;
     if (KeyIndex* ix = syncedKeyIndex(*this)) {
         try {
@@ -343,6 +363,10 @@ int Segment::search(const float* query, int topK, Result* results, int* count, c
 void Segment::clearRecords() {
     if (!writable) return;
     dirty = true;
+    if (compact()) {
+        clearCompact();
+        return;
+    }
     const uint64_t used = usedSlotsClamped();
     const uint64_t from = static_cast<uint64_t>(slots - base);
     const uint64_t to = from + used * stride();

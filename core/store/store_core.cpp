@@ -82,7 +82,7 @@ bool appendSegment(Store* st, Segment* seg) {
 }
 
 Segment* Store::createNewSegment() {
-    const uint64_t newSize = Segment::computeMmapSize(shape.capacity, shape.dim, shape.quantization, shape.pqSubvectors);
+    const uint64_t newSize = Segment::regionBytes(shape);
     if (memoryLimit != 0) {
         uint64_t total = newSize;
         for (const Segment* seg : segments) {

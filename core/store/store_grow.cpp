@@ -28,7 +28,9 @@ bool growLastSegment(Store* st) {
     const uint64_t cap = last->capacity();
     if (cap == 0 || cap >= kMaxGrownCapacity) return false;
     const uint64_t newCap = std::min(cap * 2, kMaxGrownCapacity);
-    const uint64_t size = Segment::computeMmapSize(newCap, st->shape.dim, st->shape.quantization, st->shape.pqSubvectors);
+    Shape grownShape = last->shape();
+    grownShape.capacity = newCap;
+    const uint64_t size = Segment::regionBytes(grownShape);
     if (size == 0) return false;
     // Both regions exist while the records move, and both count.
     if (st->memoryLimit != 0) {

@@ -54,7 +54,7 @@ bool KeyDirectory::sync(const std::vector<Segment*>& segments) {
 
 void KeyDirectory::syncSegment(const Segment* seg, uint32_t index, SegmentState& st) {
     auto take = [&](uint64_t s) {
-        if (!seg->liveAt(s)) return;
+        if (!seg->readableAt(s)) return;
         const KeyRef k = seg->keyAt(s);
         insert(k.data, k.len, keyHash(k.data, k.len), index);
     };
@@ -222,8 +222,11 @@ int64_t KeyDirectory::newestLive(const std::vector<Segment*>& segments, const ch
 
 namespace {
 
+// Compact segments answer from their persisted key tables: no walk at all.
 bool useDirectory(Store& store) {
     if (store.mode == StorageMode::Shm) return false;
+    for (const Segment* seg : store.segments)
+        if (seg->compact()) return false;
     if (store.keyDirectory == nullptr) store.keyDirectory = new (std::nothrow) KeyDirectory;
     return store.keyDirectory != nullptr;
 }

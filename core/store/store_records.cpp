@@ -86,7 +86,7 @@ void Store::forEachRecord(float* scratch, RecordVisitor visit, void* ctx) {
         if (q == static_cast<uint32_t>(Quantization::PQ) && !codebook) continue;
         const uint64_t stride = seg->stride();
         const uint64_t vecBytes = seg->vecBytes();
-        if (stride < kSlotHeaderBytes + vecBytes) continue;
+        if (!seg->compact() && stride < kSlotHeaderBytes + vecBytes) continue;
         const uint64_t used = seg->usedSlotsClamped();
         for (uint64_t i = 0; i < used; ++i) {
             // A record whose metadata length lies is skipped, as searches skip it.

@@ -1,6 +1,5 @@
-// What this version does with a segment of the compact format (version 7)
-// that a later version wrote: it never opens it as a segment, and a store
-// over it writes nothing into it; the file or object stays byte for byte.
+// A segment of the compact format (version 7) written by the region code
+// alone opens as a segment in every mode and as a store.
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -34,7 +33,21 @@ std::string compactBytes(const qarbin::Shape& shape) {
 
 }  // namespace
 
-TEST(CompactRefused, SegmentOpenersRefuseAVersion7Region) {
+// A region written by the region code alone (as another process or a later
+// version leaves it) opens in every mode and answers from its key table.
+void expectAnswers(const Segment* s) {
+    ASSERT_NE(s, nullptr);
+    EXPECT_TRUE(s->compact());
+    EXPECT_EQ(s->usedSlotsClamped(), 3u);
+    for (int i = 0; i < 3; ++i) {
+        std::vector<uint64_t> slots;
+        ASSERT_EQ(s->findLiveByKey(key(i).c_str(), slots), 1u) << key(i);
+        EXPECT_EQ(slots[0], static_cast<uint64_t>(i));
+        EXPECT_EQ(std::string(s->metadataAt(slots[0]), s->metadataLenAt(slots[0])), "m");
+    }
+}
+
+TEST(CompactOpened, SegmentOpenersOpenAVersion7Region) {
     const qarbin::Shape shape = qarbin_test::makeShape(4, qarbin::DistanceMetric::Cosine, qarbin::Quantization::None, 16);
     const std::string bytes = compactBytes(shape);
     ASSERT_FALSE(bytes.empty());
@@ -44,20 +57,29 @@ TEST(CompactRefused, SegmentOpenersRefuseAVersion7Region) {
         std::ofstream out(path, std::ios::binary);
         out << bytes;
     }
-    EXPECT_EQ(std::unique_ptr<Segment>(Segment::openDisk(path.c_str(), 1)), nullptr);
-    EXPECT_EQ(std::unique_ptr<Segment>(Segment::openDisk(path.c_str(), 0)), nullptr);
-    EXPECT_EQ(std::unique_ptr<Segment>(Segment::loadFromFile(path.c_str())), nullptr);
+    expectAnswers(std::unique_ptr<Segment>(Segment::openDisk(path.c_str(), 1)).get());
+    expectAnswers(std::unique_ptr<Segment>(Segment::openDisk(path.c_str(), 0)).get());
+    expectAnswers(std::unique_ptr<Segment>(Segment::loadFromFile(path.c_str())).get());
 
     const std::string name = "/" + qarbin_test::uniqueShmName("v7obj");
     const int fd = shm_open(name.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
     ASSERT_GE(fd, 0);
     ASSERT_EQ(write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
     close(fd);
-    EXPECT_EQ(std::unique_ptr<Segment>(Segment::openShm(name.c_str(), 1)), nullptr);
+    expectAnswers(std::unique_ptr<Segment>(Segment::openShm(name.c_str(), 1)).get());
     shm_unlink(name.c_str());
+
+    // One byte short of its layout, it is refused.
+    const std::string cut = path + ".cut";
+    {
+        std::ofstream out(cut, std::ios::binary);
+        out << bytes.substr(0, bytes.size() - 1);
+    }
+    EXPECT_EQ(std::unique_ptr<Segment>(Segment::openDisk(cut.c_str(), 0)), nullptr);
+    EXPECT_EQ(std::unique_ptr<Segment>(Segment::loadFromFile(cut.c_str())), nullptr);
 }
 
-TEST(CompactRefused, StoresOverAVersion7FileRefuseAndLeaveItUntouched) {
+TEST(CompactOpened, StoresOverAVersion7FileShowItsRecords) {
     const qarbin::Shape shape = qarbin_test::makeShape(4, qarbin::DistanceMetric::Cosine, qarbin::Quantization::None, 16);
     const std::string bytes = compactBytes(shape);
     qarbin_test::TempDir dir;
@@ -66,18 +88,22 @@ TEST(CompactRefused, StoresOverAVersion7FileRefuseAndLeaveItUntouched) {
         std::ofstream out(path, std::ios::binary);
         out << bytes;
     }
-    // The store refuses to open rather than show a store without the
-    // later version's records, and writes nothing into the file.
-    EXPECT_EQ(diskStore(dir.path(), 4, 16, qarbin::Quantization::None, 0, qarbin::DistanceMetric::Cosine), nullptr);
-    // A memory store reads the directory as a snapshot and writes nothing
-    // back; it may refuse, and when it opens it holds none of those records.
-    StorePtr mem(qarbin::Store::openMemory(shape, dir.path().c_str()));
-    if (mem) {
-        EXPECT_EQ(mem->count(), 0u);
-        EXPECT_FALSE(fetch(*mem, key(0)).found);
+    // A memory store reads the directory as a snapshot and writes nothing back.
+    {
+        StorePtr mem(qarbin::Store::openMemory(shape, dir.path().c_str()));
+        ASSERT_TRUE(mem);
+        EXPECT_EQ(mem->count(), 3u);
+        EXPECT_EQ(fetch(*mem, key(0)).meta, "m");
         const std::vector<float> v = vec(9, 4);
         EXPECT_EQ(mem->set("new", v.data(), nullptr, 0), 0);
     }
-    mem.reset();
     EXPECT_EQ(fileBytes(path), bytes);
+    StorePtr disk = diskStore(dir.path(), 4, 16, qarbin::Quantization::None, 0, qarbin::DistanceMetric::Cosine);
+    ASSERT_TRUE(disk);
+    EXPECT_EQ(disk->count(), 3u);
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(fetch(*disk, key(i)).meta, "m") << key(i);
+    const std::vector<float> v = vec(9, 4);
+    ASSERT_EQ(disk->set(key(1).c_str(), v.data(), "n", 1), 0);
+    EXPECT_EQ(fetch(*disk, key(1)).v, v);
+    EXPECT_EQ(disk->count(), 3u);
 }
