@@ -3,7 +3,11 @@
 // same records, metadata, hits and score bits, exact and through the graph,
 // after deletes, updates, compaction, clear and reopening, in every mode.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <cstdio>
 #include <cstring>
 #include <memory>
 
@@ -210,4 +214,138 @@ TEST(CompactStoreKeys, ADirtyTableIsRebuiltOnOpenAndNeverTrustedMeanwhile) {
     EXPECT_EQ(st->segments[0]->compactHeader->tail.keyTableDirty.load(), 0u);
     for (int i = 0; i < 100; ++i) EXPECT_TRUE(fetch(*st, key(i)).found) << i;
     EXPECT_LE(st->segments[0]->keySlotsVisited, 100u * 8u);
+}
+
+namespace {
+
+std::string longMetaOf(const std::string& k, int i) {
+    std::string m = k + ":";
+    while (m.size() < static_cast<size_t>(40 + (i * 577) % 4000)) m += static_cast<char>('A' + (m.size() + i) % 26);
+    return m;
+}
+
+std::vector<float> workerVec(int w, int i) {
+    std::vector<float> v(4);
+    v[0] = static_cast<float>(w);
+    v[1] = static_cast<float>(i);
+    v[2] = 0.5f * static_cast<float>(i % 7);
+    v[3] = -1.0f;
+    return v;
+}
+
+// Every readable record of the store holds the metadata and vector its key
+// was written with; returns how many it looked at, or -1 at a torn one.
+long checkEveryRecord(const qarbin::Store& st) {
+    long seen = 0;
+    for (const qarbin::Segment* seg : st.segments) {
+        const uint64_t used = seg->usedSlotsClamped();
+        for (uint64_t s = 0; s < used; ++s) {
+            if (!seg->readableAt(s)) continue;
+            const qarbin::KeyRef k = seg->keyAt(s);
+            const std::string key(k.data, k.len);
+            int w = 0, i = 0;
+            if (std::sscanf(key.c_str(), "w%d_%d", &w, &i) != 2) return -1;
+            const std::string meta(seg->metadataAt(s), seg->metadataLenAt(s));
+            const std::vector<float> v = workerVec(w, i);
+            if (meta != longMetaOf(key, i) || std::memcmp(seg->vectorAt(s), v.data(), sizeof(float) * 4) != 0) return -1;
+            ++seen;
+        }
+    }
+    return seen;
+}
+
+qarbin::Shape sharedShape() {
+    qarbin::Shape s = qarbin_test::makeShape(4, DistanceMetric::Euclidean, Quantization::None, 256);
+    s.format = qarbin::kCompactSegmentVersion;
+    return s;
+}
+
+}  // namespace
+
+// Writers in several processes reserve entries and variable bytes at once;
+// a reader in another process checks every record it sees byte for byte.
+TEST(CompactStoreShared, ForkedWritersWithLongMetadataNeverShowATornRecord) {
+    qarbin_test::ShmStoreName name("cmpfork");
+    constexpr int kWriters = 3;
+    constexpr int kPer = 600;
+    const std::vector<int> rc = qarbin_test::runWorkers(kWriters + 1, [&](int w) {
+        StorePtr st(qarbin::Store::openShm(name.c_str(), sharedShape(), true));
+        if (!st) return 1;
+        if (w == kWriters) {
+            // Until every record is in, and once more after that.
+            for (long seen = 0; seen < kWriters * kPer;) {
+                st->attachShmSegments();
+                seen = checkEveryRecord(*st);
+                if (seen < 0) return 3;
+            }
+            return 0;
+        }
+        for (int i = 0; i < kPer; ++i) {
+            const std::string key = "w" + std::to_string(w) + "_" + std::to_string(i);
+            const std::string meta = longMetaOf(key, i);
+            const std::vector<float> v = workerVec(w, i);
+            if (st->set(key.c_str(), v.data(), meta.data(), static_cast<uint32_t>(meta.size())) != 0) return 2;
+        }
+        return 0;
+    });
+    for (int w = 0; w <= kWriters; ++w) EXPECT_EQ(rc[w], 0) << "worker " << w;
+    StorePtr st(qarbin::Store::openShm(name.c_str(), sharedShape(), true));
+    ASSERT_TRUE(st);
+    for (const qarbin::Segment* seg : st->segments) EXPECT_TRUE(seg->compact());
+    EXPECT_EQ(checkEveryRecord(*st), kWriters * kPer);
+    EXPECT_EQ(st->count(), static_cast<uint64_t>(kWriters * kPer));
+    for (int w = 0; w < kWriters; ++w)
+        for (int i = 0; i < kPer; i += 37) {
+            const std::string key = "w" + std::to_string(w) + "_" + std::to_string(i);
+            const Fetched f = fetch(*st, key);
+            ASSERT_TRUE(f.found) << key;
+            EXPECT_EQ(f.meta, longMetaOf(key, i));
+        }
+}
+
+// A writer killed at any moment leaves no half record, and every write it
+// acknowledged is there after reopening, on disk and in shared memory.
+TEST(CompactStoreShared, AWriterKilledAnywhereLosesNoAcknowledgedWrite) {
+    qarbin_test::TempDir tmp;
+    for (int r = 0; r < 12; ++r) {
+        const bool shared = r % 2 == 1;
+        const std::string dir = tmp.path() + "/r" + std::to_string(r);
+        qarbin_test::ShmStoreName name("cmpkill");
+        auto open = [&] {
+            return shared ? StorePtr(qarbin::Store::openShm(name.c_str(), sharedShape(), true))
+                          : StorePtr(qarbin::Store::openDisk(dir.c_str(), sharedShape()));
+        };
+        int pipefd[2];
+        ASSERT_EQ(pipe(pipefd), 0);
+        const pid_t pid = fork();
+        if (pid == 0) {
+            close(pipefd[0]);
+            StorePtr st = open();
+            for (int i = 0; st && i < 100000; ++i) {
+                const std::string key = "w0_" + std::to_string(i);
+                const std::string meta = longMetaOf(key, i);
+                const std::vector<float> v = workerVec(0, i);
+                if (st->set(key.c_str(), v.data(), meta.data(), static_cast<uint32_t>(meta.size())) != 0) break;
+                if (write(pipefd[1], &i, sizeof i) != static_cast<ssize_t>(sizeof i)) break;
+            }
+            _exit(1);
+        }
+        close(pipefd[1]);
+        int acked = -1, got;
+        for (int n = 0; n < 50 + r * 40 && read(pipefd[0], &got, sizeof got) == static_cast<ssize_t>(sizeof got); ++n)
+            acked = got;
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+        close(pipefd[0]);
+        StorePtr st = open();
+        ASSERT_TRUE(st) << "round " << r;
+        const long seen = checkEveryRecord(*st);
+        EXPECT_GE(seen, acked + 1) << "round " << r;
+        for (int i = 0; i <= acked; ++i) {
+            const std::string key = "w0_" + std::to_string(i);
+            ASSERT_TRUE(fetch(*st, key).found) << key << " round " << r;
+        }
+        const std::vector<float> v = workerVec(0, 999999);
+        EXPECT_EQ(st->set("w0_999999", v.data(), nullptr, 0), 0) << "round " << r;
+    }
 }
