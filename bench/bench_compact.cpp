@@ -2,7 +2,8 @@
 // resident bytes per record (pages counted with mincore, not timed), the
 // cost of opening a segment file and its first key lookup, and the cosine
 // scan over stored norms against the scan that sums every norm again.
-// usage: bench_compact [records=30000]
+// usage: bench_compact [records=30000] [stores]  ("stores": the figures
+// through real stores, version 6 against compact segments)
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -24,6 +25,8 @@
 #include "core/segment/compact_region.h"
 #include "core/segment/key_index.h"
 #include "core/segment/segment.h"
+#include "core/alloc.h"
+#include "core/store/store.h"
 
 using namespace qarbin;
 
@@ -286,12 +289,100 @@ void scans(uint64_t n, uint32_t dim) {
     std::printf("\n");
 }
 
+// Through a real store, graph built: the resident pages of its segments
+// per record (memory), the blocks its files take (disk), and opening a
+// disk store and its first get, version-6 segments against compact ones.
+uint64_t residentOfStore(const Store& st) {
+    uint64_t bytes = 0;
+    for (const Segment* seg : st.segments) bytes += residentBytes(seg->base, seg->mappedLen);
+    return bytes;
+}
+
+uint64_t blocksOf(const char* dir) {
+    uint64_t bytes = 0;
+    for (int i = 0; i < 10000; ++i) {
+        char path[512];
+        std::snprintf(path, sizeof path, "%s/seg_%04d.qbseg", dir, i);
+        struct stat st;
+        if (stat(path, &st) != 0) break;
+        bytes += static_cast<uint64_t>(st.st_blocks) * 512;
+    }
+    return bytes;
+}
+
+void fillStore(Store& st, const std::vector<float>& v, uint64_t n, uint32_t dim) {
+    for (uint64_t i = 0; i < n; ++i)
+        st.set(keyOf(i).c_str(), v.data() + i * dim, kMeta.data(), static_cast<uint32_t>(kMeta.size()));
+    st.buildIndex();
+}
+
+void throughStores(uint64_t n, const char* dir) {
+    std::printf("## Through a store, graph built (M 16, efConstruction 40): version-6 slots against compact segments\n\n");
+    std::printf("| figure | today | compact |\n|---|---|---|\n");
+    const std::vector<float> v = vectors(n, 384);
+    const struct {
+        const char* name;
+        Quantization q;
+    } encodings[] = {{"float32", Quantization::None}, {"int8", Quantization::Int8}, {"binary", Quantization::Binary}};
+    for (const auto& e : encodings) {
+        uint64_t perRecord[2];
+        for (uint32_t f = 0; f < 2; ++f) {
+            Shape s = shapeOf(384, e.q, 100000);
+            s.efConstruction = 40;
+            s.format = f ? kCompactSegmentVersion : 0;
+            std::unique_ptr<Store> st(Store::openMemory(s, nullptr));
+            fillStore(*st, v, n, 384);
+            perRecord[f] = residentOfStore(*st) / n;
+        }
+        std::printf("| resident bytes per record, memory, %llu x 384 %s | %llu | %llu |\n",
+                    static_cast<unsigned long long>(n), e.name, static_cast<unsigned long long>(perRecord[0]),
+                    static_cast<unsigned long long>(perRecord[1]));
+    }
+    const uint64_t diskN = 100000;
+    const std::vector<float> small = vectors(diskN, 64);
+    uint64_t blocks[2];
+    double openMs[2];
+    for (uint32_t f = 0; f < 2; ++f) {
+        const std::string sub = std::string(dir) + (f ? "/seven" : "/six");
+        Shape s = shapeOf(64, Quantization::None, 100000);
+        s.efConstruction = 40;
+        s.format = f ? kCompactSegmentVersion : 0;
+        {
+            std::unique_ptr<Store> st(Store::openDisk(sub.c_str(), s));
+            fillStore(*st, small, diskN, 64);
+        }
+        blocks[f] = blocksOf(sub.c_str());
+        std::vector<double> ms;
+        for (int r = 0; r < 5; ++r) {
+            const double t0 = nowMs();
+            std::unique_ptr<Store> st(Store::openDisk(sub.c_str(), s));
+            float out[64];
+            char* meta = nullptr;
+            uint32_t len = 0;
+            st->get(keyOf(diskN / 2).c_str(), out, &meta, &len);
+            releaseBytes(meta);
+            ms.push_back(nowMs() - t0);
+        }
+        openMs[f] = median(ms);
+    }
+    const uint64_t data = diskN * (64 * 4 + 20 + kMeta.size() + kNodeBytes);
+    std::printf("| disk files of 100000 x 64 float32, bytes allocated (data with nodes: %llu) | %llu | %llu |\n",
+                static_cast<unsigned long long>(data), static_cast<unsigned long long>(blocks[0]),
+                static_cast<unsigned long long>(blocks[1]));
+    std::printf("| open + first get, 100000-record disk store, same process, page cache warm, median of 5, ms | %.2f | %.2f |\n\n",
+                openMs[0], openMs[1]);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     const uint64_t n = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 30000;
     char dir[] = "/tmp/qb_bench_compact_XXXXXX";
     if (mkdtemp(dir) == nullptr) return 1;
+    if (argc > 2 && std::strcmp(argv[2], "stores") == 0) {
+        throughStores(n, dir);
+        return 0;
+    }
     residentPerRecord(n);
     openAndFirstGet(dir);
     std::printf("## Cosine over packed float rows, 8-lane order, median of 9 passes\n\n");

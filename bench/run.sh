@@ -178,7 +178,7 @@ mem=$(awk '/MemTotal/ { printf "%.1f GiB", $2 / 1048576 }' /proc/meminfo)
     cat "$frag/requests.md"
     echo
     cat "$frag/retrieval.md"
-    echo "### 9. The compact segment format (core/segment/format_compact.h; no opener writes it yet)"
+    echo "### 9. The compact segment format (core/segment/format_compact.h; created on request, not yet the default)"
     echo
     echo "bench/bench_compact: records written straight into a compact region and into today's slots; resident pages"
     echo "counted with mincore. Graph bytes are the node and link-pool share, the same in both formats (not measured)."

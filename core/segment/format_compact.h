@@ -2,8 +2,8 @@
 // follows data: vectors packed at their encoded size, a 32-byte entry per
 // record, keys and metadata in a variable-length area sized by what is
 // stored, and the key table persisted in the region. Every size and offset
-// is pinned here. No opener writes this version yet: segments are still
-// created as version 6 (format.h) until the record paths read both.
+// is pinned here. Every opener reads both versions; a segment is created
+// in this one when its shape asks for it (Shape::format).
 //
 //   header (256 B) | codebook | vectors | entries | nodes | link pool | key table | variable area
 //

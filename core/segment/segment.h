@@ -185,6 +185,7 @@ public:
     int addCopy(const Segment& src, uint64_t slot);
     // The first live slot under key in slot order, or -1.
     int64_t firstLiveByKey(const char* key) const;
+    // The same as a slot header; version 6 only (null in a compact segment).
     Record* getByKey(const char* key) const;
     // Appends the slot indices of every live record whose key equals `key`
     // (over at most 64 bytes), in ascending slot order; returns how many.

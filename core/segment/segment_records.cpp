@@ -290,6 +290,7 @@ int64_t Segment::firstLiveByKey(const char* key) const {
 }
 
 Record* Segment::getByKey(const char* key) const {
+    if (compact()) return nullptr;
     const int64_t i = firstLiveByKey(key);
     return i < 0 ? nullptr : recordAt(static_cast<uint64_t>(i));
 }

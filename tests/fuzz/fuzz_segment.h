@@ -132,8 +132,8 @@ inline void exerciseSegment(Segment& s) {
     }
     std::vector<float> out(dim);
     for (uint64_t i = 0; i < used && i < 4; ++i) {
-        const float* v = qarbin::getVecFloat32(s.recordAt(i), s.dim, s.quantization, s.pqSubvectors, s.codebook,
-                                               out.data());
+        const float* v = qarbin::decodeVector(s.vectorAt(i), s.dim, s.quantization, s.pqSubvectors, s.codebook,
+                                              out.data());
         volatile float sink = v[dim - 1];
         (void)sink;
     }
