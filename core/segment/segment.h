@@ -176,7 +176,8 @@ public:
     // refuses the write instead of raising SIGBUS. Always true for memory.
     bool ensureBacked(uint64_t offset, uint64_t len);
 
-    // Record operations. add: 0 stored, -1 full (or refused), -2 PQ codebook untrained.
+    // Record operations. add: 0 stored, -1 full (or refused), -2 PQ codebook
+    // untrained. A compact segment takes keyHash(key) as the id, whatever id says.
     int add(uint64_t id, const char* key, const float* vector, const char* metadata, uint32_t metaLen);
     // Appends record slot of src, a segment of the same dimension and
     // encoding, with its encoded vector and metadata as stored (no decoding,
@@ -219,7 +220,7 @@ private:
     void mapCompact();
     int addCompact(uint64_t id, const char* key, uint32_t keyLen, const uint8_t* row, float norm, const char* meta,
                    uint32_t metaLen);
-    int addEncoded(uint64_t id, const char* key, const float* vector, const char* metadata, uint32_t metaLen);
+    int addEncoded(const char* key, const float* vector, const char* metadata, uint32_t metaLen);
     int addCopyCompact(const Segment& src, uint64_t slot);
     bool markDeletedCompact(uint64_t slot);
     size_t findLiveCompact(const char* key, uint32_t keyLen, std::vector<uint64_t>& out) const;

@@ -65,24 +65,28 @@ int Segment::addCompact(uint64_t id, const char* key, uint32_t keyLen, const uin
     return 0;
 }
 
-int Segment::addEncoded(uint64_t id, const char* key, const float* vector, const char* metadata, uint32_t metaLen) {
+// The id is the key's hash whatever the caller passed: the key table files
+// every entry under it, and a lookup knows only the key.
+int Segment::addEncoded(const char* key, const float* vector, const char* metadata, uint32_t metaLen) {
     std::vector<uint8_t> row(rowStride, 0);
     encodeVector(row.data(), vector, dim, quantization, pqSubvectors, codebook);
     std::vector<float> scratch(dim);
     const float norm = compactNorm(*compactHeader, row.data(), codebook, scratch.data());
     const uint32_t keyLen = key != nullptr ? static_cast<uint32_t>(strnlen(key, kCompactMaxKeyBytes + 1)) : 0;
-    return addCompact(id, key, keyLen, row.data(), norm, metadata, metadata != nullptr ? metaLen : 0);
+    return addCompact(keyHash(key, keyLen), key, keyLen, row.data(), norm, metadata, metadata != nullptr ? metaLen : 0);
 }
 
 // From either format, with the encoded vector as stored; the norm is taken
-// again (a version-6 slot has none) in this segment's order.
+// again (a version-6 slot has none) in this segment's order, and the id is
+// the key's hash (a version-6 file written by hand may hold any id).
 int Segment::addCopyCompact(const Segment& src, uint64_t slot) {
     std::vector<uint8_t> row(rowStride, 0);
     std::memcpy(row.data(), src.vectorAt(slot), std::min<uint64_t>(src.vecBytes(), row.size()));
     std::vector<float> scratch(dim);
     const float norm = compactNorm(*compactHeader, row.data(), src.codebook, scratch.data());
     const KeyRef k = src.keyAt(slot);
-    return addCompact(src.idAt(slot), k.data, k.len, row.data(), norm, src.metadataAt(slot), src.metadataLenAt(slot));
+    return addCompact(keyHash(k.data, k.len), k.data, k.len, row.data(), norm, src.metadataAt(slot),
+                      src.metadataLenAt(slot));
 }
 
 bool Segment::markDeletedCompact(uint64_t slot) {

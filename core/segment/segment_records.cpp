@@ -161,7 +161,7 @@ int64_t reserveSlot(Segment& seg) {
 int Segment::add(uint64_t id, const char* key, const float* vector, const char* metadata, uint32_t metaLen) {
     if (quantization == static_cast<uint32_t>(Quantization::PQ) && codebook == nullptr) return -2;
     if (!writable) return -1;
-    if (compact()) return addEncoded(id, key, vector, metadata, metaLen);
+    if (compact()) return addEncoded(key, vector, metadata, metaLen);
     const int64_t reserved = reserveSlot(*this);
     if (reserved < 0) return -1;
     dirty = true;

@@ -154,3 +154,31 @@ TEST(V6Fixture, OpensAsASharedObject) {
     ASSERT_TRUE(s);
     checkRecords(*s);
 }
+
+// A store of the fixture opened to write compact segments: compaction
+// rewrites its records in version 7, which answer exactly as before, also
+// after reopening.
+TEST(V6Fixture, CompactsIntoTheCompactFormatAndAnswersTheSame) {
+    qarbin_test::TempDir dir;
+    ASSERT_TRUE(copyFile(fixturePath(), segFile(dir.path(), 0)));
+    qarbin::Shape shape = qarbin_test::makeShape(8, qarbin::DistanceMetric::Cosine, qarbin::Quantization::None, 8, false,
+                                                 8, 32);
+    shape.format = qarbin::kCompactSegmentVersion;
+    for (int mode = 0; mode < 2; ++mode) {
+        SCOPED_TRACE(mode == 0 ? "memory" : "disk");
+        StorePtr st(mode == 0 ? qarbin::Store::openMemory(shape, dir.path().c_str())
+                              : qarbin::Store::openDisk(dir.path().c_str(), shape));
+        ASSERT_TRUE(st);
+        ASSERT_FALSE(st->segments[0]->compact());
+        checkStore(*st);
+        ASSERT_GE(st->compact(), 0);
+        ASSERT_EQ(st->buildIndex(), 0);
+        ASSERT_FALSE(st->segments.empty());
+        for (const Segment* s : st->segments) EXPECT_TRUE(s->compact());
+        checkStore(*st);
+    }
+    StorePtr st(qarbin::Store::openDisk(dir.path().c_str(), shape));
+    ASSERT_TRUE(st);
+    for (const Segment* s : st->segments) EXPECT_TRUE(s->compact());
+    checkStore(*st);
+}
