@@ -349,3 +349,37 @@ TEST(CompactStoreShared, AWriterKilledAnywhereLosesNoAcknowledgedWrite) {
         EXPECT_EQ(st->set("w0_999999", v.data(), nullptr, 0), 0) << "round " << r;
     }
 }
+
+// Entries whose lengths, offset or key-table bucket lie (a corrupt file)
+// are skipped by every reader of the segment; the others still answer.
+TEST(CompactStoreCorrupt, LyingEntriesAreSkippedByEveryReader) {
+    qarbin_test::TempDir dir;
+    qarbin::Shape shape = qarbin_test::makeShape(4, DistanceMetric::Cosine, Quantization::None, 64);
+    shape.format = qarbin::kCompactSegmentVersion;
+    {
+        StorePtr st(qarbin::Store::openDisk(dir.path().c_str(), shape));
+        ASSERT_TRUE(st);
+        for (int i = 0; i < 10; ++i) ASSERT_EQ(setVec(*st, i, "meta"), 0);
+        qarbin::Segment* seg = st->segments[0];
+        seg->entries[1].lengths = qarbin::packLengths(4, (1u << qarbin::kMetaLenBits) - 1);  // over the limit
+        seg->entries[2].varUnit = 0x7fffffff;                                               // past what was handed out
+        seg->entries[3].lengths = qarbin::packLengths(2000, 0);                               // key over the limit
+        seg->entries[4].extraLen = 1u << 30;
+        auto* buckets = reinterpret_cast<uint32_t*>(seg->base + seg->compactHeader->tail.keyTableOffset);
+        buckets[0] = 0xfffffff0u;  // names no entry
+    }
+    StorePtr st(qarbin::Store::openDisk(dir.path().c_str(), shape));
+    ASSERT_TRUE(st);
+    for (int i = 0; i < 10; ++i) EXPECT_EQ(fetch(*st, key(i)).found, i < 1 || i > 4) << key(i);
+    const std::vector<float> q = vec(1, 4);
+    for (float precision : {0.0f, 20.0f}) {
+        const std::vector<Hit> hits = search(*st, q.data(), 10, precision);
+        EXPECT_EQ(hits.size(), 6u);
+        for (const Hit& h : hits) EXPECT_EQ(h.meta, "meta") << h.key;
+    }
+    std::vector<std::string> keys;
+    st->keys("", 0, &keys);
+    EXPECT_EQ(keys.size(), 6u);
+    EXPECT_EQ(st->buildIndex(), 0);
+    EXPECT_EQ(search(*st, q.data(), 10, 20.0f).size(), 6u);
+}
