@@ -332,6 +332,13 @@ int Segment::search(const float* query, int topK, Result* results, int* count, c
     const uint8_t* codes[kMaxBatch];
     uint64_t recs[kMaxBatch];
     float scores[kMaxBatch];
+    // A compact segment keeps each vector's cosine norm: when it was summed
+    // in this scorer's order, only the dot products are summed here, and the
+    // score is bit for bit the one the full scorer gives.
+    const NormOrder order = useAvx2 ? NormOrder::EightLane : NormOrder::Sequential;
+    const bool normed = compact() && metric == DistanceMetric::Cosine &&
+                        compactHeader->tail.normOrder == static_cast<uint32_t>(order);
+    const QueryScorer dots = normed ? scorer.dotPart() : scorer;
 
     const ScanStream stream(*this, n);
     uint64_t i = 0;
@@ -351,9 +358,11 @@ int Segment::search(const float* query, int topK, Result* results, int* count, c
         }
         if (batch == 0) break;
         if (fused)
-            scorer.scoreCodes(codes, batch, quantization, scores);
+            dots.scoreCodes(codes, batch, quantization, scores);
         else
-            scorer.scoreBlock(vecs, batch, scores);
+            dots.scoreBlock(vecs, batch, scores);
+        if (normed)
+            for (uint32_t k = 0; k < batch; ++k) scores[k] = scorer.cosineWithNorm(scores[k], entries[recs[k]].norm);
 
         // Merged in slot order, exactly as a one-at-a-time scan would.
         for (uint32_t k = 0; k < batch; ++k) top.offer(*this, recs[k], scores[k]);
