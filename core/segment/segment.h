@@ -97,7 +97,6 @@ public:
         return reinterpret_cast<const char*>(r) + kSlotHeaderBytes + vecBytes();
     }
     bool compact() const { return compactHeader != nullptr; }
-    uint32_t version() const { return compact() ? kCompactSegmentVersion : kSegmentVersion; }
     // Where the codebook area starts: right after the header.
     uint64_t codebookOffset() const { return compact() ? kCompactHeaderBytes : kHeaderBytes; }
 

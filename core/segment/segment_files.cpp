@@ -347,7 +347,8 @@ Segment* Segment::loadFromFile(const char* path) {
         close(fd);
         return nullptr;
     }
-    void* map = mmap(nullptr, len, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    const int noReserve = reinterpret_cast<const SegmentHeader*>(head)->version == kCompactSegmentVersion ? MAP_NORESERVE : 0;
+    void* map = mmap(nullptr, len, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | noReserve, -1, 0);
     if (map == MAP_FAILED) {
         close(fd);
         return nullptr;

@@ -182,7 +182,8 @@ Segment* Segment::createMemory(const Shape& shape) {
     if (size == 0) return nullptr;
     // Untouched pages cost nothing: the compact format's reserves (the
     // variable area above all) are address space until written.
-    void* p = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    const int noReserve = shape.format == kCompactSegmentVersion ? MAP_NORESERVE : 0;
+    void* p = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | noReserve, -1, 0);
     if (p == MAP_FAILED) return nullptr;
     // Compact areas fill from their starts: a huge page half used would be
     // resident whole, once per area (about 460 bytes per record at 30 000).
