@@ -21,6 +21,9 @@ if test "$PHP_QARBIN" != "no"; then
   PHP_ADD_LIBRARY(rt, 1, QARBIN_SHARED_LIBADD)
   dnl Metadata filters parse JSON with simdjson (libsimdjson-dev).
   PHP_ADD_LIBRARY(simdjson, 1, QARBIN_SHARED_LIBADD)
+  dnl Full-text tokens: ICU (libicu-dev) and Snowball stemmers (libstemmer-dev).
+  PHP_ADD_LIBRARY(icuuc, 1, QARBIN_SHARED_LIBADD)
+  PHP_ADD_LIBRARY(stemmer, 1, QARBIN_SHARED_LIBADD)
   PHP_SUBST(QARBIN_SHARED_LIBADD)
   dnl Every .cpp under core/ and php/, so the two builds cannot list different
   dnl sources. A new source file needs a new ./configure.
@@ -29,7 +32,7 @@ if test "$PHP_QARBIN" != "no"; then
   dnl the ones the code writes out.
   qarbin_flags="-std=c++17 -mavx2 -mfma -ffp-contract=off -I@ext_srcdir@ -DCOMPILE_DL_QARBIN=1"
   PHP_NEW_EXTENSION(qarbin, $qarbin_sources, $ext_shared, , $qarbin_flags, cxx)
-  for dir in core core/math core/segment core/filter core/index core/store php; do
+  for dir in core core/math core/segment core/filter core/index core/store core/text php; do
     PHP_ADD_BUILD_DIR([$ext_builddir/$dir])
   done
   dnl make test runs the .phpt suite under tests/php.

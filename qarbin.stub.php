@@ -16,6 +16,11 @@
  * - qarbin.pq_subvectors = 0             product-quantization sub-vectors (bytes per vector); required for "pq"
  * - qarbin.pq_training_size = 256        records collected before the PQ codebook is trained
  * - qarbin.use_avx2 = 1                  8-lane summation order for cosine and dot product
+ * - qarbin.threads = 0                   threads buildIndex(), compact()'s graphs and
+ *                                        searchBatch() may use; 0 every online processor. The default is 0 under the CLI
+ *                                        and 1 under every other SAPI (FPM, Apache, ...), where the
+ *                                        processes already share the cores; a negative or non-numeric
+ *                                        value is refused with a warning
  * - qarbin.default_dir = "/tmp/qarbin"     accepted and shown by phpinfo(); no operation reads it
  * - qarbin.default_storage = 0           likewise; the mode comes from the "storage" option
  * - qarbin.hnsw_ef_search = 50           likewise; the breadth is search()'s $precision
@@ -78,19 +83,28 @@ class QarbinStore
      *   A memory store refuses new segments beyond it.
      * - "mode" => int permission bits such as 0660: every shared object, segment file and
      *   directory this handle creates gets exactly these, whatever the umask (directories
-     *   also x wherever r is set); absent: 0660 less the umask. Refused when others may write
-     *   or the owner lacks read and write.
+     *   also x wherever r is set); absent: 0600 (0700 for directories), only the owner.
+     *   Refused when others may write or the owner lacks read and write.
      * - "persistent" => bool, default false; true keeps the opened store in this worker process
      *   after the request (mapping, key index, attached segments), and a later construction
      *   with the same $dir and options (and settings) in the same process takes it up again,
      *   catching up with what other processes wrote meanwhile. close() and the end of the
      *   request then only let go of it. A store destroyed, or whose first segment file was
      *   removed or replaced, is opened anew. A kept memory store lives as long as the process.
+     *   A kept store that a request did not use follows a compaction at the end of that request,
+     *   letting go of the replaced generation.
+     * - "create" => bool, default true; false opens only a store that exists: a disk directory
+     *   without segment files, a shm name without its control object, or a memory store without
+     *   segment files in $dir is refused with "Store not found: NAME" and nothing is created.
+     * - "threads" => int, default ini qarbin.threads: how many threads buildIndex(), the graph
+     *   work of compact() and searchBatch() may use inside the call (all ended before it
+     *   returns); 0 every online processor, at most 256. Automatic indexing inside set() and search() always runs on
+     *   the calling thread. Negative or non-numeric values are refused.
      *
      * @param string|null $dir directory (disk, memory), store name (shm), or null
      * @param array{storage?: string, dimensions?: int, distance?: string, quantization?: string,
      *              segment_size?: int, writable?: bool, memory_limit?: int|string, mode?: int,
-     *              persistent?: bool}|null $options
+     *              persistent?: bool, create?: bool, threads?: int}|null $options
      * @throws QarbinException "Invalid storage (use 'disk', 'memory', 'shm')",
      *         "Invalid distance (use 'cosine', 'dot', 'euclidean', 'manhattan')",
      *         "Invalid quantization (use 'none', 'f16', 'int8', 'binary', 'pq')",
@@ -98,10 +112,15 @@ class QarbinStore
      *         "PQ quantization requires qarbin.pq_subvectors INI setting",
      *         "dimensions (%u) must be divisible by qarbin.pq_subvectors (%u)",
      *         "Disk mode requires a non-empty directory path",
+     *         "Invalid threads (use 0 for every processor, or a positive count)",
      *         "Shm mode requires a non-empty store name",
      *         "Invalid mode (use permission bits such as 0660)",
-     *         "Failed to open disk store at: %s", "Failed to open shm store: %s" (both with
-     *         ": Permission denied" appended when that is why),
+     *         "Failed to open disk store at: %s", "Failed to open shm store: %s",
+     *         "Failed to load segment files from: %s" (each with the cause appended when it is
+     *         known: ": Permission denied", ": Segment file was truncated: PATH", ": Segment file
+     *         is missing: PATH" (a number missing before a later one), ": Not a segment of this
+     *         store: PATH"; a store is never opened without one of its segments),
+     *         "Store not found: %s" ("create" => false),
      *         "Failed to allocate memory store (out of memory?)".
      *         Constructing an object again closes its old store first (lets go of it when kept).
      */
@@ -157,6 +176,8 @@ class QarbinStore
      * @return list<array{key: string, score: float, metadata: string|null}>
      * @throws QarbinException "Store not open", "Vector dim mismatch: expected %u",
      *         "Vector components must be finite", "Search failed (out of memory?)",
+     *         "Search failed: " with the cause, when a segment another process added cannot be
+     *         taken (as for the constructor),
      *         "Unknown filter operator '%s'", "Malformed filter: ..." (naming the part at fault),
      *         "minScore must not be NaN", "diversity must be between 0 and 1"
      */
@@ -169,6 +190,11 @@ class QarbinStore
      * $progress($done, $total) is called (also once at the end). An exception thrown there
      * stops the build: the graphs made so far stay usable and the records not yet in them
      * are scored exactly. Segments another process is indexing at that moment are left to it.
+     * With one thread (the "threads" option) the same records and settings always give the same
+     * graph, however the steps fall and however long $progress takes, and the graph a search's
+     * automatic indexing would build. With more, each step's nodes are made by that many threads
+     * (all ended before $progress is called): the graph may differ from run to run, its recall
+     * stays that of one thread. $progress always runs on the calling thread.
      *
      * @param (callable(int $done, int $total): mixed)|null $progress
      * @return int live records that a graph node stands for
@@ -244,13 +270,14 @@ class QarbinStore
      * @return array{storage: string, total_count: int, segment_count: int, dimensions: int,
      *               distance: string, quantization: string, bytes_per_vector: int, pq_subvectors?: int,
      *               concurrency: string, index_status: string, unindexed_count: int, dead_count: int,
-     *               memory_mb: float}|null
+     *               memory_mb: float, threads: int}|null
      *         null when the store is closed. storage "memory" | "disk" | "shm"; total_count excludes
      *         records held back for PQ training; pq_subvectors only for "pq" stores; concurrency is
      *         "lock-free (C++ std::atomic)"; index_status "ready" when some segment has a usable
      *         graph, else "none"; unindexed_count records without a graph node; dead_count slots
      *         still used by deleted or replaced records (compact() gives them back); memory_mb
-     *         the size of all segment mappings.
+     *         the size of all segment mappings; threads the threads the long calls use (0 resolved to
+     *         the online processors).
      */
     public function stats() {}
 
@@ -335,7 +362,8 @@ class QarbinStore
      * Many searches in one call: one list of rows per query, in the order the queries are given
      * (keys play no part), each exactly what search() returns for it with the same arguments.
      * Every query is checked first; a bad one throws naming its index (0 for the first) and
-     * nothing is returned.
+     * nothing is returned. Without $minScore and $diversity the queries are spread over the
+     * store's threads (the "threads" option); the rows are the same, row for row, as with one.
      *
      * @param list<array<int|float|string|bool|null>> $vectors each exactly `dimensions` elements
      * @return list<list<array{key: string, score: float, metadata: string|null}>>

@@ -79,6 +79,7 @@ step writes env QARBIN_BENCH_GOALS="$data/goals.md" "${php_ext[@]}" "$root/bench
 step requests env QARBIN_BENCH_GOALS="$data/goals.md" "${php_ext[@]}" "$root/bench/php_requests.php"
 step compact env QARBIN_BENCH_GOALS="$data/goals.md" "${php_ext[@]}" "$root/bench/php_compact.php" "${COMPACT_N:-1000000}"
 step retrieval env QARBIN_BENCH_GOALS="$data/goals.md" "${php_ext[@]}" "$root/bench/php_retrieval.php" "$synth_n" "${FIND_N:-1000000}"
+step threads env QARBIN_BENCH_GOALS="$data/goals.md" "${php_ext[@]}" "$root/bench/php_threads.php" "$synth_n" "$data/train-images.idx"
 step php_nojit "${php_ext[@]}" "$root/bench/php_search.php" "$data" "without JIT"
 step php_jit "${php_ext[@]}" "${jit[@]}" "$root/bench/php_search.php" "$data" "with tracing JIT"
 step format "$build/bench_compact" 30000
@@ -178,7 +179,8 @@ mem=$(awk '/MemTotal/ { printf "%.1f GiB", $2 / 1048576 }' /proc/meminfo)
     cat "$frag/requests.md"
     echo
     cat "$frag/retrieval.md"
-    echo "### 9. The compact segment format (core/segment/format_compact.h; created on request, not yet the default)"
+    cat "$frag/threads.md"
+    echo "### 11. The compact segment format (core/segment/format_compact.h; created on request, not yet the default)"
     echo
     echo "bench/bench_compact: records written straight into a compact region and into today's slots; resident pages"
     echo "counted with mincore. Graph bytes are the node and link-pool share, the same in both formats (not measured)."
@@ -190,6 +192,6 @@ mem=$(awk '/MemTotal/ { printf "%.1f GiB", $2 / 1048576 }' /proc/meminfo)
     echo
     echo "With the 1-minute load average when the step began (2 cores; other jobs share the machine)."
     echo
-    for k in scan graph shm filter writes requests compact retrieval php_nojit php_jit format; do echo "- $k: ${took[$k]} s, load ${load[$k]}"; done
+    for k in scan graph shm filter writes requests compact retrieval threads php_nojit php_jit format; do echo "- $k: ${took[$k]} s, load ${load[$k]}"; done
 } >"$out"
 echo "wrote $out and $png in $total s" >&2

@@ -41,8 +41,8 @@ PHP_METHOD(QarbinStore, buildIndex) {
 
     const bool report = ZEND_FCI_INITIALIZED(fci);
     const uint64_t total = qarbin_php::pendingGraphRecords(store);
-    for (;;) {
-        const int rc = qarbin_php::indexFor(store, kStepSeconds);
+    for (bool first = true;; first = false) {
+        const int rc = qarbin_php::indexFor(store, kStepSeconds, first);
         QARBIN_RESUME_BAILOUT();
         if (rc < 0) {
             qarbin_throw("Index build failed (out of memory?)");

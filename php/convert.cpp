@@ -101,6 +101,12 @@ const char* qarbin_write_failure_cause(const qarbin::Store* store) {
         case qarbin::WriteFailure::NoSpace: return ": no space left on device";
         case qarbin::WriteFailure::OutOfMemory: return ": out of memory";
         case qarbin::WriteFailure::Busy: return ": another process is compacting";
+        case qarbin::WriteFailure::Refused: {
+            static char text[4200] = ": ";
+            qarbin_refusal_cause(qarbin_php::segmentRefusal(store), qarbin_php::refusedSegment(store), text + 2,
+                                 sizeof text - 2);
+            return text;
+        }
         default: return "";
     }
 }

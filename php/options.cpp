@@ -7,7 +7,9 @@
 #include <cerrno>
 #include <cstring>
 
+#include <algorithm>
 #include <cstdlib>
+#include <unistd.h>
 
 #include "php/store_calls.h"
 
@@ -22,6 +24,8 @@ const char* const qarbin_quantization_names[5] = {"none", "f16", "int8", "binary
 namespace {
 
 constexpr uint64_t kDefaultFileCapacity = 10000000;
+// More threads than this only add scratch memory and switching.
+constexpr zend_long kMaxThreads = 256;
 
 // Index of the matching word (any case), or -1; only strings can match.
 int matchWord(const zval* v, const char* const* words, int count) {
@@ -62,7 +66,8 @@ bool parseMemoryLimit(const zval* v, uint64_t* out) {
 
 // The keys readOptions knows; any other raises a warning naming it.
 const char* const kOptionKeys[] = {"storage",  "dimensions",   "distance", "quantization", "segment_size",
-                                   "writable", "memory_limit", "mode",     "persistent"};
+                                   "writable", "memory_limit", "mode",     "persistent", "create",
+                                   "threads"};
 
 // False when a warning handler threw.
 bool warnUnknownOptions(HashTable* options) {
@@ -129,6 +134,10 @@ bool readOptions(HashTable* options, qarbin_open_request* req, zend_long* dimens
         req->writable = zend_is_true(v);
         if (EG(exception)) return false;
     }
+    if ((v = zend_hash_str_find_deref(options, ZEND_STRL("create")))) {
+        req->create = zend_is_true(v);
+        if (EG(exception)) return false;
+    }
     if ((v = zend_hash_str_find_deref(options, ZEND_STRL("persistent")))) {
         req->persistent = zend_is_true(v);
         if (EG(exception)) return false;
@@ -148,6 +157,14 @@ bool readOptions(HashTable* options, qarbin_open_request* req, zend_long* dimens
             return false;
         }
         req->shape.fileMode = static_cast<uint32_t>(mode);
+    }
+    if ((v = zend_hash_str_find_deref(options, ZEND_STRL("threads")))) {
+        const zend_long threads = qarbin_parse_threads(v);
+        if (threads < 0) {
+            qarbin_throw(QARBIN_THREADS_MESSAGE);
+            return false;
+        }
+        req->threads = static_cast<uint32_t>(std::min<zend_long>(threads, kMaxThreads));
     }
     req->storage = static_cast<StorageMode>(storage);
     req->shape.metric = static_cast<DistanceMetric>(metric);
@@ -172,6 +189,27 @@ bool shapeAccepted(const qarbin::Shape& shape) {
 
 }  // namespace
 
+zend_long qarbin_parse_threads(const zval* v) {
+    if (Z_TYPE_P(v) == IS_LONG) return Z_LVAL_P(v) >= 0 ? Z_LVAL_P(v) : -1;
+    if (Z_TYPE_P(v) != IS_STRING) return -1;
+    zend_long n = 0;
+    double d = 0;
+    // Digits only, as an INI file or an option string writes them.
+    if (is_numeric_string(Z_STRVAL_P(v), Z_STRLEN_P(v), &n, &d, false) != IS_LONG) return -1;
+    for (size_t i = 0; i < Z_STRLEN_P(v); ++i)
+        if (Z_STRVAL_P(v)[i] < '0' || Z_STRVAL_P(v)[i] > '9') return -1;
+    return n;
+}
+
+uint32_t qarbin_threads_for(zend_long asked) {
+    if (asked < 0) return 1;
+    if (asked == 0) {
+        const long online = sysconf(_SC_NPROCESSORS_ONLN);
+        asked = online > 0 ? online : 1;
+    }
+    return static_cast<uint32_t>(std::min<zend_long>(asked, kMaxThreads));
+}
+
 bool qarbin_parse_open_request(zval* dir, HashTable* options, qarbin_open_request* req) {
     req->storage = dir ? StorageMode::Disk : StorageMode::Memory;
     req->shape = qarbin::Shape();
@@ -181,12 +219,14 @@ bool qarbin_parse_open_request(zval* dir, HashTable* options, qarbin_open_reques
     req->shape.useAvx2 = qarbin_globals.use_avx2;
     req->writable = true;
     req->persistent = false;
+    req->create = true;
     req->memoryLimit = 0;
     req->where = nullptr;
     // Every setting is read before any option: converting an option may run
     // user code, which could change them.
     req->pqTrainingSize = static_cast<uint32_t>(qarbin_globals.pq_training_size);
     req->autoIndexThreshold = static_cast<uint32_t>(qarbin_globals.auto_index_threshold);
+    req->threads = static_cast<uint32_t>(std::min<zend_long>(std::max<zend_long>(qarbin_globals.threads, 0), kMaxThreads));
     const uint64_t memCapacity = static_cast<uint64_t>(qarbin_globals.mem_initial_capacity);
 
     zend_long dimension = qarbin_globals.default_dim;
@@ -216,21 +256,31 @@ qarbin::Store* qarbin_open_requested(const qarbin_open_request& req) {
     int why = 0;
     errno = 0;
     switch (req.storage) {
-        case StorageMode::Disk: store = qarbin_php::openDisk(req.where, req.shape, &why); break;
-        case StorageMode::Shm: store = qarbin_php::openShm(req.where, req.shape, req.writable, &why); break;
-        default: store = qarbin_php::openMemory(req.shape, req.where); break;
+        case StorageMode::Disk: store = qarbin_php::openDisk(req.where, req.shape, &why, req.create); break;
+        case StorageMode::Shm: store = qarbin_php::openShm(req.where, req.shape, req.writable, &why, req.create); break;
+        default: store = qarbin_php::openMemory(req.shape, req.where, &why, req.create); break;
     }
-    // The reason worth telling: another user's store this one may not open.
+    // The reason worth telling: another user's store this one may not open,
+    // or a segment that exists but cannot be taken.
     const int cause = why != 0 ? why : errno;
-    const char* denied = cause == EACCES ? ": Permission denied" : "";
+    char text[4200] = ": ";
+    if (cause == EACCES || why != 0)
+        qarbin_refusal_cause(cause, qarbin_php::lastRefusedSegment(), text + 2, sizeof text - 2);
+    else
+        text[0] = '\0';
     QARBIN_RESUME_BAILOUT();
     if (!store) {
-        if (req.storage == StorageMode::Disk)
+        if (!req.create && why == ENOENT)
+            zend_throw_exception_ex(qarbin_exception_ce, 0, "Store not found: %s",
+                                    req.where ? req.where : "a memory store without a directory");
+        else if (req.storage == StorageMode::Disk)
             qarbin_throw_disk_open_error(req.where, why);
         else if (req.storage == StorageMode::Shm && why == EPERM)
             zend_throw_exception_ex(qarbin_exception_ce, 0, "Shared store %s is owned by another user", req.where);
         else if (req.storage == StorageMode::Shm)
-            zend_throw_exception_ex(qarbin_exception_ce, 0, "Failed to open shm store: %s%s", req.where, denied);
+            zend_throw_exception_ex(qarbin_exception_ce, 0, "Failed to open shm store: %s%s", req.where, text);
+        else if (why != 0)
+            zend_throw_exception_ex(qarbin_exception_ce, 0, "Failed to load segment files from: %s%s", req.where, text);
         else
             qarbin_throw("Failed to allocate memory store (out of memory?)");
         return nullptr;

@@ -3,6 +3,8 @@
 // and within open_basedir.
 #include "php/php_qarbin.h"
 
+#include "php/store_calls.h"
+
 #include <cerrno>
 #include <cstring>
 
@@ -30,8 +32,22 @@ bool qarbin_where_allowed(const qarbin_open_request& req, const zval* dir) {
     return false;
 }
 
+const char* qarbin_refusal_cause(int why, const char* segment, char* buf, size_t cap) {
+    switch (why) {
+        case qarbin::kSegmentTruncated: snprintf(buf, cap, "Segment file was truncated: %s", segment); break;
+        case qarbin::kSegmentMissing: snprintf(buf, cap, "Segment file is missing: %s", segment); break;
+        case qarbin::kSegmentNotOfStore: snprintf(buf, cap, "Not a segment of this store: %s", segment); break;
+        default: snprintf(buf, cap, "%s", strerror(why)); break;
+    }
+    return buf;
+}
+
 void qarbin_throw_disk_open_error(const char* dir, int why) {
-    if (why == 0) {
+    char cause[4200];
+    if (why < 0) {
+        zend_throw_exception_ex(qarbin_exception_ce, 0, "Failed to open disk store at: %s: %s", dir,
+                                qarbin_refusal_cause(why, qarbin_php::lastRefusedSegment(), cause, sizeof cause));
+    } else if (why == 0) {
         zend_throw_exception_ex(qarbin_exception_ce, 0, "Failed to open disk store at: %s", dir);
     } else if (why == EPERM) {
         zend_throw_exception_ex(qarbin_exception_ce, 0,

@@ -133,6 +133,15 @@ void qarbin_forget_persistent_shm(const char* name) {
     closeUnusedStale();
 }
 
+void qarbin_persistent_request_end() {
+    if (!kept) return;
+    closeUnusedStale();
+    // An idle kept store would hold the generation a compaction replaced
+    // (all of its objects, in /dev/shm or on disk) until its next use.
+    for (Kept& k : *kept)
+        if (k.users == 0 && !k.stale) qarbin_php::followGeneration(k.store);
+}
+
 void qarbin_close_persistent() {
     if (!kept) return;
     for (Kept& k : *kept) closeKept(k.store);

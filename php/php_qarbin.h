@@ -27,6 +27,7 @@ struct qarbin_globals_t {
     zend_long pq_subvectors;
     zend_long pq_training_size;
     bool use_avx2;
+    zend_long threads;  // "qarbin.threads": 0 every online processor
 };
 
 extern qarbin_globals_t qarbin_globals;
@@ -69,11 +70,20 @@ struct qarbin_open_request {
     qarbin::Shape shape;
     bool writable;
     bool persistent;
+    bool create;  // false: a missing store is refused ("Store not found: NAME")
     uint64_t memoryLimit;
     uint32_t pqTrainingSize;
     uint32_t autoIndexThreshold;
+    uint32_t threads;  // as asked; 0 every online processor
     const char* where;  // directory or shm name; null for a memory store without one
 };
+// The threads a store may use for a count asked for (0: every online
+// processor), bounded (php/options.cpp).
+uint32_t qarbin_threads_for(zend_long asked);
+// The value of a "threads" option or "qarbin.threads" setting, or -1 when it
+// is negative or not a whole number.
+zend_long qarbin_parse_threads(const zval* v);
+#define QARBIN_THREADS_MESSAGE "Invalid threads (use 0 for every processor, or a positive count)"
 // False after throwing the message for a bad option (php/options.cpp).
 bool qarbin_parse_open_request(zval* dir, HashTable* options, qarbin_open_request* req);
 // Paths and names (php/paths.cpp). qarbin_name_has_nul: true after throwing
@@ -85,6 +95,12 @@ bool qarbin_path_allowed(const char* path);
 bool qarbin_where_allowed(const qarbin_open_request& req, const zval* dir);
 // "Failed to open disk store at: DIR", then the reason why (an errno) names.
 void qarbin_throw_disk_open_error(const char* dir, int why);
+// The cause of a refused segment as messages give it, written into buf:
+// why is an errno or a kSegment... cause of store.h.
+const char* qarbin_refusal_cause(int why, const char* segment, char* buf, size_t cap);
+// "Search failed: CAUSE" when the store met a segment it cannot take
+// (Store::segmentRefusal), else "Search failed (out of memory?)".
+void qarbin_throw_search_failed(const qarbin::Store* store);
 // The opened store, or null after throwing the mode's message.
 qarbin::Store* qarbin_open_requested(const qarbin_open_request& req);
 
@@ -98,6 +114,8 @@ qarbin::Store* qarbin_open_requested(const qarbin_open_request& req);
 qarbin::Store* qarbin_open_persistent(const qarbin_open_request& req, bool* persistent);
 void qarbin_release_store(qarbin_store_object* intern);
 void qarbin_forget_persistent(const qarbin::Store* store);
+// After each request: idle kept stores let go of a superseded generation.
+void qarbin_persistent_request_end();
 void qarbin_forget_persistent_shm(const char* name);
 void qarbin_close_persistent();
 

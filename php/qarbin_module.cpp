@@ -1,8 +1,13 @@
 // Module entry, settings, class registration and the phpinfo block.
 #include "php/php_qarbin.h"
 
+extern "C" {
+#include "SAPI.h"
+}
+
 #include "core/alloc.h"
 #include "core/store/store.h"
+#include "php/fault_guard.h"
 #include "php/store_calls.h"
 
 qarbin_globals_t qarbin_globals;
@@ -23,6 +28,31 @@ STD_PHP_INI_ENTRY("qarbin.pq_subvectors", "0", PHP_INI_ALL, OnUpdateLong, pq_sub
 STD_PHP_INI_ENTRY("qarbin.pq_training_size", "256", PHP_INI_ALL, OnUpdateLong, pq_training_size, qarbin_globals_t, qarbin_globals)
 STD_PHP_INI_ENTRY("qarbin.use_avx2", "1", PHP_INI_ALL, OnUpdateBool, use_avx2, qarbin_globals_t, qarbin_globals)
 PHP_INI_END()
+
+namespace {
+
+ZEND_INI_MH(OnUpdateThreads) {
+    zval v;
+    ZVAL_STR(&v, new_value);
+    const zend_long threads = qarbin_parse_threads(&v);
+    if (threads < 0) {
+        php_error_docref(nullptr, E_WARNING, "Invalid qarbin.threads (use 0 for every processor, or a positive count)");
+        return FAILURE;
+    }
+    qarbin_globals.threads = threads;
+    return SUCCESS;
+}
+
+// The command line may use every core; a server SAPI runs many processes
+// already, each of which would multiply its threads by the cores.
+const zend_ini_entry_def threads_cli[] = {
+    ZEND_INI_ENTRY("qarbin.threads", "0", PHP_INI_ALL, OnUpdateThreads){nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, 0, 0, 0}};
+const zend_ini_entry_def threads_server[] = {
+    ZEND_INI_ENTRY("qarbin.threads", "1", PHP_INI_ALL, OnUpdateThreads){nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, 0, 0, 0}};
+
+bool cliSapi() { return sapi_module.name != nullptr && std::strcmp(sapi_module.name, "cli") == 0; }
+
+}  // namespace
 
 zend_string* qarbin_str_key = nullptr;
 zend_string* qarbin_str_vector = nullptr;
@@ -82,7 +112,9 @@ PHP_MINIT_FUNCTION(qarbin) {
     qarbin_globals.pq_subvectors = 0;
     qarbin_globals.pq_training_size = 256;
     qarbin_globals.use_avx2 = true;
+    qarbin_globals.threads = cliSapi() ? 0 : 1;
     zend_register_ini_entries_ex(ini_entries, module_number, type);
+    zend_register_ini_entries_ex(cliSapi() ? threads_cli : threads_server, module_number, type);
 
     qarbin::setAllocator({engineZeroed, engineBytes, engineRelease});
     qarbin_str_key = zend_string_init_interned("key", sizeof("key") - 1, 1);
@@ -97,6 +129,7 @@ PHP_MINIT_FUNCTION(qarbin) {
     INIT_CLASS_ENTRY(ce, "QarbinStore", qarbin_store_methods);
     qarbin_store_ce = zend_register_internal_class(&ce);
     qarbin_store_ce->create_object = qarbin_store_create;
+    qarbin_fault_guard_start(qarbin_store_ce);
 
     std::memcpy(&qarbin_store_handlers, &std_object_handlers, sizeof(zend_object_handlers));
     qarbin_store_handlers.offset = XtOffsetOf(qarbin_store_object, std);
@@ -111,7 +144,15 @@ PHP_MINIT_FUNCTION(qarbin) {
 
 PHP_MSHUTDOWN_FUNCTION(qarbin) {
     qarbin_close_persistent();
+    qarbin_fault_guard_stop();
     zend_unregister_ini_entries_ex(module_number, type);
+    return SUCCESS;
+}
+
+// After the request's objects are gone, so that every kept store is idle.
+ZEND_MODULE_POST_ZEND_DEACTIVATE_D(qarbin) {
+    qarbin_fault_settle();
+    qarbin_persistent_request_end();
     return SUCCESS;
 }
 
@@ -140,7 +181,9 @@ zend_module_entry qarbin_module_entry = {
     nullptr,
     PHP_MINFO(qarbin),
     PHP_QARBIN_VERSION,
-    STANDARD_MODULE_PROPERTIES,
+    NO_MODULE_GLOBALS,
+    ZEND_MODULE_POST_ZEND_DEACTIVATE_N(qarbin),
+    STANDARD_MODULE_PROPERTIES_EX,
 };
 
 extern "C" {

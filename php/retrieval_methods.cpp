@@ -2,12 +2,16 @@
 // similar and find, and the score floor and diversity that search shares
 // with them. Method bodies own nothing with a destructor: any engine call
 // may jump out.
+#include <algorithm>
 #include <cmath>
 
 #include "php/filter.h"
 #include "php/store_calls.h"
 
 namespace {
+
+// Queries searched together before their rows are copied.
+constexpr uint32_t kBatchChunk = 256;
 
 int cappedTopK(zend_long topK) {
     // Bounded while still a zend_long, as search() does.
@@ -81,10 +85,49 @@ long convertQueries(HashTable* vectors, const qarbin_store_object* intern, const
     return index;
 }
 
-void throwSearchFailed(zval* return_value) {
+void throwSearchFailed(zval* return_value, const qarbin::Store* store) {
     zval_ptr_dtor(return_value);
     ZVAL_NULL(return_value);
-    qarbin_throw("Search failed (out of memory?)");
+    qarbin_throw_search_failed(store);
+}
+
+// The unrefined searches of searchBatch at once, on the store's threads:
+// the list of row lists into return_value, or an exception. The rows are
+// copied only after every search ended.
+void searchAll(zval* return_value, qarbin::Store* store, const float* bufs, uint32_t queries, int k,
+               double precision, const qarbin::Filter* filter) {
+    array_init_size(return_value, queries);
+    if (k < 1) {
+        for (uint32_t i = 0; i < queries; ++i) {
+            zval rows;
+            array_init(&rows);
+            add_next_index_zval(return_value, &rows);
+        }
+        return;
+    }
+    // In chunks, so the rows waiting to be copied stay few whatever the batch.
+    const uint32_t chunk = std::min<uint32_t>(queries, kBatchChunk);
+    auto* results = static_cast<qarbin::Result*>(ecalloc(static_cast<size_t>(chunk) * static_cast<size_t>(k),
+                                                         sizeof(qarbin::Result)));
+    int* counts = static_cast<int*>(ecalloc(chunk, sizeof(int)));
+    for (uint32_t from = 0; from < queries; from += chunk) {
+        const uint32_t n = std::min(chunk, queries - from);
+        const int rc = qarbin_php::searchMany(store, bufs + static_cast<size_t>(from) * qarbin_php::dim(store), n, k,
+                                              static_cast<float>(precision), filter, results, counts);
+        if (rc < 0 || qarbin_alloc_bailed) {
+            efree(counts);
+            efree(results);
+            if (!qarbin_alloc_bailed) throwSearchFailed(return_value, store);
+            return;
+        }
+        for (uint32_t i = 0; i < n; ++i) {
+            zval rows;
+            qarbin_make_rows(&rows, results + static_cast<size_t>(i) * k, counts[i]);
+            add_next_index_zval(return_value, &rows);
+        }
+    }
+    efree(counts);
+    efree(results);
 }
 
 }  // namespace
@@ -143,6 +186,13 @@ PHP_METHOD(QarbinStore, searchBatch) {
     }
     const int k = cappedTopK(topK);
     const bool refined = !minScoreNull || diversity > 0.0;
+    if (!refined) {
+        searchAll(return_value, store, bufs, static_cast<uint32_t>(queries), k, precision, filter);
+        qarbin_free_filter(filter);
+        efree(bufs);
+        QARBIN_RESUME_BAILOUT();
+        return;
+    }
     array_init_size(return_value, static_cast<uint32_t>(queries));
     // The filter is held across the row building of each query: should
     // that hit the memory limit, it leaks rather than a destructor being
@@ -161,7 +211,7 @@ PHP_METHOD(QarbinStore, searchBatch) {
             if (results) efree(results);
             qarbin_free_filter(filter);
             efree(bufs);
-            throwSearchFailed(return_value);
+            throwSearchFailed(return_value, store);
             RETURN_THROWS();
         }
         // Copied now: the rows point into the store, which the next search
@@ -207,7 +257,7 @@ PHP_METHOD(QarbinStore, similar) {
     if (n == -2) RETURN_NULL();
     if (n < 0 || (n > 0 && !results)) {
         if (results) efree(results);
-        qarbin_throw("Search failed (out of memory?)");
+        qarbin_throw_search_failed(store);
         RETURN_THROWS();
     }
     qarbin_make_rows(return_value, results, n);

@@ -3,32 +3,38 @@
 #include <cstring>
 
 #include "core/store/store.h"
+#include "php/fault_guard.h"
 
 namespace qarbin_php {
 
 using qarbin::Store;
 
-Store* openMemory(const qarbin::Shape& shape, const char* dir) noexcept {
+Store* openMemory(const qarbin::Shape& shape, const char* dir, int* why, bool create) noexcept {
+    *why = 0;
     try {
-        return Store::openMemory(shape, dir);
+        return Store::openMemory(shape, dir, why, create);
     } catch (...) {
         return nullptr;
     }
 }
 
-Store* openDisk(const char* dir, const qarbin::Shape& shape, int* why) noexcept {
+Store* openDisk(const char* dir, const qarbin::Shape& shape, int* why, bool create) noexcept {
     *why = 0;
     try {
-        return Store::openDisk(dir, shape, why);
+        Store* store = Store::openDisk(dir, shape, why, create);
+        qarbin_fault_guard(store);
+        return store;
     } catch (...) {
         return nullptr;
     }
 }
 
-Store* openShm(const char* name, const qarbin::Shape& shape, bool writable, int* why) noexcept {
+Store* openShm(const char* name, const qarbin::Shape& shape, bool writable, int* why, bool create) noexcept {
     *why = 0;
     try {
-        return Store::openShm(name, shape, writable, why);
+        Store* store = Store::openShm(name, shape, writable, why, create);
+        qarbin_fault_guard(store);
+        return store;
     } catch (...) {
         return nullptr;
     }
@@ -40,16 +46,30 @@ void tune(Store* store, uint32_t pqTrainingSize, uint32_t autoIndexThreshold, ui
     store->memoryLimit = memoryLimit;
 }
 
+uint32_t threads(const Store* store) noexcept { return store->threads; }
+
+void setThreads(Store* store, uint32_t threads) noexcept { store->threads = threads > 0 ? threads : 1; }
+
 void close(Store* store) noexcept {
     try {
         delete store;
     } catch (...) {
     }
+    // Only now: closing may touch the mappings (held-back records stored).
+    qarbin_fault_unguard(store);
 }
 
 bool catchUp(Store* store) noexcept {
     try {
         return store->catchUp();
+    } catch (...) {
+        return false;
+    }
+}
+
+bool followGeneration(Store* store) noexcept {
+    try {
+        return store->followGeneration();
     } catch (...) {
         return false;
     }
@@ -150,6 +170,15 @@ std::vector<std::string>* keys(Store* store, const char* prefix, size_t prefixLe
 
 void releaseKeys(std::vector<std::string>* keys) noexcept { delete keys; }
 
+int searchMany(Store* store, const float* queries, uint32_t count, int topK, float precision,
+               const qarbin::Filter* filter, qarbin::Result* results, int* counts) noexcept {
+    try {
+        return store->searchMany(queries, count, topK, precision, filter, store->threads, results, counts);
+    } catch (...) {
+        return -1;
+    }
+}
+
 int get(Store* store, const char* key, float* vecOut, char** metaOut, uint32_t* lenOut) noexcept {
     try {
         return store->get(key, vecOut, metaOut, lenOut);
@@ -188,14 +217,18 @@ bool writable(const Store* store) noexcept { return store->writable; }
 qarbin::StorageMode mode(const Store* store) noexcept { return store->mode; }
 uint64_t count(const Store* store) noexcept { return store->count(); }
 
+int segmentRefusal(const Store* store) noexcept { return store->segmentRefusal; }
+const char* refusedSegment(const Store* store) noexcept { return store->refusedSegment; }
+const char* lastRefusedSegment() noexcept { return qarbin::lastRefusedSegment(); }
+
 const char* truncatedBacking(const Store* store) noexcept { return store->truncatedBacking(); }
 void abandonWrites(Store* store) noexcept { store->abandonWrites(); }
 
 void stats(const Store* store, qarbin::StoreStats* out) noexcept { store->stats(out); }
 
-int indexFor(Store* store, double seconds) noexcept {
+int indexFor(Store* store, double seconds, bool first) noexcept {
     try {
-        return store->indexFor(seconds);
+        return store->indexFor(seconds, first);
     } catch (...) {
         return -1;
     }

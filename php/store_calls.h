@@ -11,15 +11,20 @@
 
 namespace qarbin_php {
 
-qarbin::Store* openMemory(const qarbin::Shape& shape, const char* dir) noexcept;
 // why: the errno of a failure the store can name, else 0 (Store::openDisk).
-qarbin::Store* openDisk(const char* dir, const qarbin::Shape& shape, int* why) noexcept;
-qarbin::Store* openShm(const char* name, const qarbin::Shape& shape, bool writable, int* why) noexcept;
+// create false: a missing store is refused (why ENOENT), nothing created.
+qarbin::Store* openMemory(const qarbin::Shape& shape, const char* dir, int* why, bool create) noexcept;
+qarbin::Store* openDisk(const char* dir, const qarbin::Shape& shape, int* why, bool create) noexcept;
+qarbin::Store* openShm(const char* name, const qarbin::Shape& shape, bool writable, int* why, bool create) noexcept;
 // Writes the three tuning fields the constructor owns.
 void tune(qarbin::Store* store, uint32_t pqTrainingSize, uint32_t autoIndexThreshold, uint64_t memoryLimit) noexcept;
+// Threads the explicit long calls may use (at least 1).
+void setThreads(qarbin::Store* store, uint32_t threads) noexcept;
 void close(qarbin::Store* store) noexcept;
 // Store::catchUp; false also when it failed.
 bool catchUp(qarbin::Store* store) noexcept;
+// Store::followGeneration; false also when it failed.
+bool followGeneration(qarbin::Store* store) noexcept;
 // Whether a shared store was opened under this name.
 bool sameName(const qarbin::Store* store, const char* name) noexcept;
 bool destroyShm(const char* name) noexcept;
@@ -29,6 +34,9 @@ int set(qarbin::Store* store, const char* key, const float* vector, const char* 
 int del(qarbin::Store* store, const char* key) noexcept;
 int search(qarbin::Store* store, const float* query, int topK, float precision, qarbin::Result** out,
            const qarbin::Filter* filter = nullptr) noexcept;
+// Store::searchMany on the store's threads; -1 when the core failed.
+int searchMany(qarbin::Store* store, const float* queries, uint32_t count, int topK, float precision,
+               const qarbin::Filter* filter, qarbin::Result* results, int* counts) noexcept;
 int get(qarbin::Store* store, const char* key, float* vecOut, char** metaOut, uint32_t* lenOut) noexcept;
 // Store::retrieve, Store::similar (-2 when no record is stored under key)
 // and Store::find; -1 when the core failed.
@@ -58,6 +66,13 @@ uint32_t dim(const qarbin::Store* store) noexcept;
 bool writable(const qarbin::Store* store) noexcept;
 qarbin::StorageMode mode(const qarbin::Store* store) noexcept;
 uint64_t count(const qarbin::Store* store) noexcept;
+uint32_t threads(const qarbin::Store* store) noexcept;
+
+// A segment the store met but could not take: why (0: none) and which
+// (Store::segmentRefusal); for an opener that returned null, its name.
+int segmentRefusal(const qarbin::Store* store) noexcept;
+const char* refusedSegment(const qarbin::Store* store) noexcept;
+const char* lastRefusedSegment() noexcept;
 
 // The backing object now shorter than its mapping, or null (Store::truncatedBacking).
 const char* truncatedBacking(const qarbin::Store* store) noexcept;
@@ -66,8 +81,8 @@ void abandonWrites(qarbin::Store* store) noexcept;
 void stats(const qarbin::Store* store, qarbin::StoreStats* out) noexcept;
 
 // Graph building in steps (Store::indexFor): 1 when stopped after `seconds`
-// with work left, 0 when done, -1 on failure.
-int indexFor(qarbin::Store* store, double seconds) noexcept;
+// with work left, 0 when done, -1 on failure. first: the first step of a build.
+int indexFor(qarbin::Store* store, double seconds, bool first) noexcept;
 uint64_t pendingGraphRecords(const qarbin::Store* store) noexcept;
 uint64_t recordsInGraphs(const qarbin::Store* store) noexcept;
 // Every record dump() writes (Store::forEachRecord). scratch: at least 4096 floats.

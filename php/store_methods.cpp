@@ -37,6 +37,17 @@ qarbin::Store* qarbin_intact_store(qarbin_store_object* intern) {
     return nullptr;
 }
 
+void qarbin_throw_search_failed(const qarbin::Store* store) {
+    const int why = qarbin_php::segmentRefusal(store);
+    if (why == 0) {
+        qarbin_throw("Search failed (out of memory?)");
+        return;
+    }
+    char cause[4200];
+    zend_throw_exception_ex(qarbin_exception_ce, 0, "Search failed: %s",
+                            qarbin_refusal_cause(why, qarbin_php::refusedSegment(store), cause, sizeof cause));
+}
+
 qarbin::Store* qarbin_open_store(zend_object* object, bool writes) {
     qarbin::Store* store = qarbin_intact_store(qarbin_store_from_obj(object));
     if (EG(exception)) return nullptr;
@@ -109,6 +120,8 @@ PHP_METHOD(QarbinStore, __construct) {
     else
         intern->store = qarbin_open_requested(req);
     if (!intern->store) RETURN_THROWS();
+    // A kept store serves this object with this object's thread count.
+    qarbin_php::setThreads(intern->store, qarbin_threads_for(req.threads));
 }
 
 PHP_METHOD(QarbinStore, set) {
@@ -296,7 +309,7 @@ PHP_METHOD(QarbinStore, search) {
     QARBIN_RESUME_BAILOUT();
     if (n < 0 || (n > 0 && !results)) {
         if (results) efree(results);
-        qarbin_throw("Search failed (out of memory?)");
+        qarbin_throw_search_failed(store);
         RETURN_THROWS();
     }
     qarbin_make_rows(return_value, results, n);
@@ -425,7 +438,7 @@ PHP_METHOD(QarbinStore, stats) {
     qarbin::StoreStats st;
     qarbin_php::stats(store, &st);
     const qarbin::Shape& shape = st.shape;
-    array_init_size(return_value, 13);
+    array_init_size(return_value, 14);
     add_assoc_string(return_value, "storage", qarbin_storage_names[static_cast<uint32_t>(st.mode) % 3]);
     add_assoc_long(return_value, "total_count", static_cast<zend_long>(st.totalCount));
     add_assoc_long(return_value, "segment_count", static_cast<zend_long>(st.segmentCount));
@@ -440,6 +453,7 @@ PHP_METHOD(QarbinStore, stats) {
     add_assoc_long(return_value, "unindexed_count", static_cast<zend_long>(st.unindexed));
     add_assoc_long(return_value, "dead_count", static_cast<zend_long>(st.deadCount));
     add_assoc_double(return_value, "memory_mb", st.memoryMb);
+    add_assoc_long(return_value, "threads", qarbin_php::threads(store));
 }
 
 PHP_METHOD(QarbinStore, close) {

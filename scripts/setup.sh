@@ -5,7 +5,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(cmake g++ make php8.2-dev php8.2-cli php8.2-cgi php8.2-fpm libfcgi-bin libgtest-dev libbenchmark-dev libsimdjson-dev)
+packages=(cmake g++ make php8.2-dev php8.2-cli php8.2-cgi php8.2-fpm libfcgi-bin libgtest-dev libbenchmark-dev libsimdjson-dev libicu-dev libstemmer-dev libsqlite3-dev)
 if [ "${1:-}" = "--demo" ]; then packages+=(dataset-fashion-mnist php8.2-gd); fi
 missing=()
 for p in "${packages[@]}"; do

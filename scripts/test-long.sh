@@ -11,6 +11,8 @@
 #             UBSan (a small LD_PRELOAD shim drops RTLD_DEEPBIND, which
 #             Debian's PHP passes to dlopen and the sanitizer refuses)
 #   5. valgrind  the whole .phpt suite under valgrind (run-tests.php -m)
+#   6. tsan   the unit tests of the graph build on threads and of the batch
+#             search built with ThreadSanitizer
 #
 # usage: bash scripts/test-long.sh [STEP...]      (default: every step)
 #   QARBIN_FUZZ_MINUTES  fuzzing time, default 10
@@ -24,7 +26,7 @@ set -uo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
 steps=("$@")
-[ ${#steps[@]} -eq 0 ] && steps=(fuzz kill san asan valgrind)
+[ ${#steps[@]} -eq 0 ] && steps=(fuzz kill san asan valgrind tsan)
 minutes=${QARBIN_FUZZ_MINUTES:-10}
 jobs=$(nproc)
 prefix=${QARBIN_LONG_PREFIX:-build-long}
@@ -137,6 +139,21 @@ EOF
         reports=$(tail -c +"$log_start" "$log" | grep -c -E 'ERROR: AddressSanitizer|runtime error:' || true)
         result[$step]="passed/failed/skipped $out, sanitizer reports $reports"
         [ "$(echo "$out" | cut -d" " -f2)" = 0 ] && [ "$reports" -eq 0 ] || result[$step]+=" FAILED"
+        ;;
+    tsan)
+        cmake -S . -B $prefix-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQARBIN_TSAN=ON >>"$log" 2>&1 &&
+            cmake --build $prefix-tsan --target unit_index unit_store -j"$jobs" >>"$log" 2>&1 ||
+            { result[$step]="build failed"; continue; }
+        log_start=$(($(stat -c %s "$log") + 1))
+        bad=0
+        # halt_on_error: a race fails the program, not only the report.
+        TSAN_OPTIONS=halt_on_error=1 $prefix-tsan/unit_index --gtest_filter='HnswParallel*:HnswSteps*' >>"$log" 2>&1 ||
+            bad=$((bad + 1))
+        TSAN_OPTIONS=halt_on_error=1 $prefix-tsan/unit_store --gtest_filter='StoreBatch*' >>"$log" 2>&1 ||
+            bad=$((bad + 1))
+        reports=$(tail -c +"$log_start" "$log" | grep -c 'WARNING: ThreadSanitizer' || true)
+        result[$step]="$((2 - bad)) of 2 unit programs clean, ThreadSanitizer reports $reports"
+        [ $bad -eq 0 ] && [ "$reports" -eq 0 ] || result[$step]+=" FAILED"
         ;;
     valgrind)
         # PCRE JIT code gives valgrind false reports of uninitialised reads.

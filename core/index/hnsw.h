@@ -17,6 +17,17 @@ struct GraphStop {
     void* ctx;
 };
 
+// Where the level draws of a build or an extension come from. A routine
+// given one that is not yet started draws from its own seed and records it
+// here; given one started at node `first`, it goes on drawing as if the
+// nodes since `first` had been made by one uninterrupted call. So a graph
+// built in steps (cut by a clock, say) is the graph built in one go.
+struct LevelStream {
+    bool started = false;
+    uint32_t seed = 0;
+    uint64_t first = 0;
+};
+
 // Rebuilds the graph over the segment's live records (node p for the p-th
 // live slot). -1 when the segment is read-only or lacks graph areas
 // (nothing changed), or when the build could not finish (out of memory,
@@ -25,7 +36,11 @@ struct GraphStop {
 // when there is nothing to build. 1 when `stop` ended it early: the nodes
 // made are a usable graph, the other records have none (they are scored
 // exactly and the next extension adds them).
-int buildHnsw(Segment& seg, const GraphStop* stop = nullptr);
+// With threads above 1 the nodes are made by that many threads, the calling
+// one among them, all joined before it returns: the levels are the ones a
+// single thread draws, the links may differ from run to run. Only the
+// calling thread asks `stop`.
+int buildHnsw(Segment& seg, const GraphStop* stop = nullptr, uint32_t threads = 1, LevelStream* levels = nullptr);
 
 // Extends a usable graph with the live records that have no published node
 // (none, one at or beyond indexedCount, or one naming another slot). The
@@ -34,7 +49,9 @@ int buildHnsw(Segment& seg, const GraphStop* stop = nullptr);
 // outside its areas (nothing changed), or when it stopped early (the nodes
 // made so far are published). 1 when `stop` ended it early (likewise
 // published). 0 otherwise.
-int hnswInsertIncremental(Segment& seg, const GraphStop* stop = nullptr);
+// threads and levels as for buildHnsw.
+int hnswInsertIncremental(Segment& seg, const GraphStop* stop = nullptr, uint32_t threads = 1,
+                          LevelStream* levels = nullptr);
 
 // query: dim floats; results: topK entries of which *count are in use
 // (read and updated). Graph hits plus every live record the graph cannot

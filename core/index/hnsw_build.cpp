@@ -13,7 +13,7 @@ namespace qarbin {
 
 // The single writer of this segment; searches elsewhere route around the
 // graph while flags bit 1 is clear.
-int buildHnsw(Segment& seg, const GraphStop* stop) {
+int buildHnsw(Segment& seg, const GraphStop* stop, uint32_t threads, LevelStream* levels) {
     if (!seg.writable || !seg.header || !seg.nodeArea || !seg.linkPool) return -1;
 
     hnsw::Graph g;
@@ -47,11 +47,16 @@ int buildHnsw(Segment& seg, const GraphStop* stop) {
     seg.header->flags &= ~(kFlagGraphBuilt | kFlagGraphUsable);
     seg.header->indexedCount.exchange(0);
 
-    // A constant seed: the same records always give the same graph.
-    std::mt19937 gen(42);
+    // A constant seed: the same records always give the same levels. A
+    // rebuild starts its level stream afresh.
+    if (levels) *levels = LevelStream{};
+    std::mt19937 gen = hnsw::levelGenerator(42, 0, levels);
     hnsw::Top top;
     uint64_t made = 0;
-    const int rc = hnsw::insertNodes(seg, g, *ws, live.data(), live.size(), 0, gen, m, efc, &top, &made, stop);
+    const int rc = threads > 1
+                       ? hnsw::insertNodesParallel(seg, g, *ws, live.data(), live.size(), 0, gen, m, efc, &top, &made,
+                                                   stop, threads)
+                       : hnsw::insertNodes(seg, g, *ws, live.data(), live.size(), 0, gen, m, efc, &top, &made, stop);
     if (rc < 0 || made == 0 || (rc == 0 && made != live.size())) {
         for (uint64_t i = 0; i < s; ++i) seg.setGraphNode(i, -1);
         seg.header->entryPoint = -1;

@@ -66,7 +66,23 @@ bool makeGraph(const Segment& seg, uint64_t usedLimit, Graph* g) {
     return true;
 }
 
+NodeLocks::NodeLocks(uint64_t n, uint64_t first)
+    : held(new std::atomic<uint8_t>[n]), made(new std::atomic<uint8_t>[n]), count(n), firstNew(first) {
+    for (uint64_t i = 0; i < n; ++i) {
+        held[i].store(0, std::memory_order_relaxed);
+        made[i].store(0, std::memory_order_relaxed);
+    }
+}
+
+void NodeLocks::lock(uint64_t p) const {
+    // Held only over one list copy or one list rewrite: spinning is cheaper
+    // than sleeping.
+    while (held[p].exchange(1, std::memory_order_acquire) != 0)
+        while (held[p].load(std::memory_order_relaxed) != 0) __builtin_ia32_pause();
+}
+
 uint32_t Graph::readLinks(uint64_t p, uint32_t level, int32_t* out) const {
+    NodeGuard guard(locks, p);
     const HnswNode* nd = node(p);
     if (level == 0) {
         uint32_t n = loadRelaxed(&nd->linkCount);
@@ -261,7 +277,7 @@ uint32_t greedyDescend(const Graph& g, const Query& q, uint32_t start, uint32_t 
             uint32_t m = 0;
             for (uint32_t i = 0; i < n; ++i) {
                 int32_t x = links[i];
-                if (x < 0 || static_cast<uint64_t>(x) >= bound) continue;
+                if (x < 0 || static_cast<uint64_t>(x) >= bound || !g.followable(static_cast<uint64_t>(x))) continue;
                 cand[m++] = static_cast<uint32_t>(x);
             }
             if (m == 0) break;
@@ -298,7 +314,7 @@ void seedBeam(const Graph& g, const Query& q, const uint32_t* entries, size_t nE
         uint32_t nf = 0;
         for (; i < nEntries && nf < kLevel0Links; ++i) {
             uint32_t e = entries[i];
-            if (e >= bound || ws.marks[e] == tag) continue;
+            if (e >= bound || ws.marks[e] == tag || !g.followable(e)) continue;
             ws.marks[e] = tag;
             fresh[nf++] = e;
         }
@@ -347,7 +363,7 @@ void searchLayer(const Graph& g, const Query& q, const uint32_t* entries, size_t
             int32_t x = links[j];
             if (x < 0 || static_cast<uint64_t>(x) >= bound) continue;
             uint32_t ux = static_cast<uint32_t>(x);
-            if (marks[ux] == tag) continue;
+            if (marks[ux] == tag || !g.followable(ux)) continue;
             marks[ux] = tag;
             fresh[nf++] = ux;
         }
@@ -461,6 +477,7 @@ uint32_t selectDiverse(const Graph& g, Workspace& ws, const Pair* cand, size_t n
 }
 
 bool addLink(const Graph& g, Workspace& ws, uint32_t owner, uint32_t x, uint32_t level) {
+    NodeGuard guard(g.locks, owner);
     uint8_t* countField = nullptr;
     uint32_t cap = 0;
     int32_t* list = g.list(owner, level, &countField, &cap);
@@ -516,6 +533,10 @@ void connectNode(const Graph& g, Workspace& ws, const Query& q, uint32_t p, uint
     for (uint32_t l = start + 1; l-- > 0;) {
         uint32_t tag = ws.nextTag();
         searchLayer(g, q, ws.entries.data(), ws.entries.size(), efc, l, ws, tag, bound, ws.layer);
+        // Other threads may have linked p already, so a beam can meet p.
+        if (g.locks)
+            ws.layer.erase(std::remove_if(ws.layer.begin(), ws.layer.end(), [p](const Pair& pr) { return pr.node == p; }),
+                           ws.layer.end());
         uint32_t want = (l == 0) ? 2 * m : m;
         uint32_t chosen[kMaxBlock];
         uint32_t k = selectDiverse(g, ws, ws.layer.data(), ws.layer.size(), want, chosen);

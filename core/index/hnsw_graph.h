@@ -7,8 +7,10 @@
 // followed, and a bad one is skipped.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <random>
 #include <vector>
 
@@ -38,6 +40,40 @@ struct FartherFirst {
     bool operator()(const Pair& a, const Pair& b) const { return a.dist < b.dist; }
 };
 
+// Process-local guards of a graph that several threads extend at once: a
+// spin lock per node over its link lists, and a flag per node raised once
+// it is made, before any list names it. Nodes below `firstNew` exist
+// already and count as made.
+struct NodeLocks {
+    std::unique_ptr<std::atomic<uint8_t>[]> held;
+    std::unique_ptr<std::atomic<uint8_t>[]> made;
+    uint64_t count = 0;
+    uint64_t firstNew = 0;
+
+    // Throws std::bad_alloc.
+    NodeLocks(uint64_t count, uint64_t firstNew);
+    void lock(uint64_t p) const;
+    void unlock(uint64_t p) const { held[p].store(0, std::memory_order_release); }
+    void markMade(uint64_t p) const { made[p].store(1, std::memory_order_release); }
+    bool isMade(uint64_t p) const {
+        return p < firstNew || (p < count && made[p].load(std::memory_order_acquire) != 0);
+    }
+};
+
+// Holds node p's lock for a scope when there are locks at all.
+struct NodeGuard {
+    const NodeLocks* locks;
+    uint64_t p;
+    NodeGuard(const NodeLocks* l, uint64_t node) : locks(l), p(node) {
+        if (locks) locks->lock(p);
+    }
+    ~NodeGuard() {
+        if (locks) locks->unlock(p);
+    }
+    NodeGuard(const NodeGuard&) = delete;
+    NodeGuard& operator=(const NodeGuard&) = delete;
+};
+
 // What one call may touch, taken once from the segment.
 struct Graph {
     const Segment* seg = nullptr;
@@ -60,7 +96,11 @@ struct Graph {
     uint64_t nodeSlotsCount = 0;
     DistanceMetric metric = DistanceMetric::Cosine;
     bool useAvx2 = false;
+    // Set only while several threads build: lists are read and written
+    // under their node's lock, and a node not yet made is not followed.
+    const NodeLocks* locks = nullptr;
 
+    bool followable(uint64_t p) const { return locks == nullptr || locks->isMade(p); }
     HnswNode* node(uint64_t p) const { return reinterpret_cast<HnswNode*>(nodes + p * kNodeBytes); }
     const uint8_t* vector(uint64_t slot) const { return vectors + slot * stride; }
 
@@ -209,6 +249,20 @@ struct Top {
 int insertNodes(Segment& seg, const Graph& g, Workspace& ws, const uint32_t* slots, size_t count, uint64_t first,
                 std::mt19937& gen, uint32_t m, uint32_t efc, Top* top, uint64_t* made,
                 const GraphStop* stop = nullptr);
+
+// insertNodes on `threads` threads (hnsw_parallel.cpp): the same levels,
+// drawn up front in node order, and the same pool entries; every node
+// made before *made is complete. Each thread has its own workspace, the
+// calling thread's being ws. Stops and fails as insertNodes does, except
+// that a failing node is never kept (nor are the nodes made after it).
+int insertNodesParallel(Segment& seg, const Graph& g, Workspace& ws, const uint32_t* slots, size_t count,
+                        uint64_t first, std::mt19937& gen, uint32_t m, uint32_t efc, Top* top, uint64_t* made,
+                        const GraphStop* stop, uint32_t threads);
+
+// The generator of a routine whose own seed is `seed` and whose first new
+// node is `first`, continuing *levels when it was started at or before
+// `first` (and recording the start in it otherwise).
+std::mt19937 levelGenerator(uint32_t seed, uint64_t first, LevelStream* levels);
 
 }  // namespace hnsw
 }  // namespace qarbin

@@ -35,7 +35,7 @@ bool needsNode(const hnsw::Graph& g, uint64_t slot, uint64_t n) {
 // when it had to stop early (out of memory, bytes that cannot be backed):
 // the nodes made so far are published and no record keeps a graphNode that
 // indexedCount does not cover. 0 otherwise, also when there was nothing to add.
-int hnswInsertIncremental(Segment& seg, const GraphStop* stop) {
+int hnswInsertIncremental(Segment& seg, const GraphStop* stop, uint32_t threads, LevelStream* levels) {
     if (!seg.writable || !seg.header || !seg.nodeArea || !seg.linkPool) return -1;
     if ((seg.header->flags & kFlagGraphUsable) == 0) return -1;
 
@@ -88,14 +88,18 @@ int hnswInsertIncremental(Segment& seg, const GraphStop* stop) {
     }
 
     // Seeded by the node count: each call draws anew, and a given graph
-    // state always extends the same way.
-    std::mt19937 gen(static_cast<uint32_t>(n0 + 1));
+    // state always extends the same way (a call continuing a stream goes
+    // on as the call that began it would have).
+    std::mt19937 gen = hnsw::levelGenerator(static_cast<uint32_t>(n0 + 1), n0, levels);
     hnsw::Top top;
     top.entry = ep;
     top.maxLevel = maxL;
     top.poolUsed = poolUsed;
     uint64_t made = 0;
-    int rc = hnsw::insertNodes(seg, g, *ws, pending.data(), pending.size(), n0, gen, m, efc, &top, &made, stop);
+    int rc = threads > 1 ? hnsw::insertNodesParallel(seg, g, *ws, pending.data(), pending.size(), n0, gen, m, efc,
+                                                     &top, &made, stop, threads)
+                         : hnsw::insertNodes(seg, g, *ws, pending.data(), pending.size(), n0, gen, m, efc, &top, &made,
+                                             stop);
 
     seg.header->entryPoint = top.entry;
     seg.header->maxLevel = top.maxLevel;

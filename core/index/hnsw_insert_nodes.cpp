@@ -19,6 +19,18 @@ bool backNode(Segment& seg, const Graph& g, uint64_t p, uint32_t level, uint32_t
 
 }  // namespace
 
+std::mt19937 levelGenerator(uint32_t seed, uint64_t first, LevelStream* levels) {
+    if (levels == nullptr) return std::mt19937(seed);
+    if (levels->started && levels->first <= first) {
+        std::mt19937 gen(levels->seed);
+        // Two outputs per level drawn since the stream began.
+        gen.discard(2 * (first - levels->first));
+        return gen;
+    }
+    *levels = LevelStream{true, seed, first};
+    return std::mt19937(seed);
+}
+
 int insertNodes(Segment& seg, const Graph& g, Workspace& ws, const uint32_t* slots, size_t count, uint64_t first,
                 std::mt19937& gen, uint32_t m, uint32_t efc, Top* top, uint64_t* made, const GraphStop* stop) {
     const double scale = 1.0 / std::log(static_cast<double>(m));

@@ -4,11 +4,14 @@
 // through memory and every score equals that of the decoded floats.
 //
 // Halves convert with F16C, which every processor with AVX2 and FMA has;
-// the rest of the library keeps to AVX2 and FMA, so only this file asks
-// for it.
-#pragma GCC target("f16c")
-
+// the rest of the library keeps to AVX2 and FMA, so only this file is
+// built with -mf16c (CMakeLists.txt and Makefile.frag; a target pragma is
+// ignored by clang).
 #include <immintrin.h>
+
+#ifndef __F16C__
+#error "core/math/score_codes.cpp must be built with -mf16c"
+#endif
 
 #include <cstring>
 

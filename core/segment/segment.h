@@ -27,7 +27,9 @@ constexpr unsigned kPrivateDirMode = 0700;
 // this process's effective user and nobody else may write to it; false with
 // errno EPERM otherwise. A store adopts nothing else: another user could
 // have planted it to read or rewrite the records.
-bool ownedPrivately(int fd);
+// sharedGroup, when not -1, is accepted like one of this process's groups:
+// the group a trusted control object shares its store with.
+bool ownedPrivately(int fd, long sharedGroup = -1);
 
 class Segment {
 public:
@@ -152,7 +154,9 @@ public:
 
     // Factories: an owned segment or null; on failure nothing stays open or
     // mapped, and errno tells why (EPERM: an existing file or object is not
-    // ownedPrivately, so it was refused).
+    // ownedPrivately, so it was refused; for the openers of an existing
+    // region ENODATA: shorter than a header or than the layout its header
+    // describes, EINVAL: not a segment).
     // A new region of shape.capacity slots; the segment scores in shape's order.
     static Segment* createMemory(const Shape& shape);
     // exclusive: refuse (null) when the file already exists instead of truncating it.
@@ -160,7 +164,8 @@ public:
     static Segment* openDisk(const char* path, int writable);
     static Segment* loadFromFile(const char* path);
     static Segment* createShm(const char* name, const Shape& shape);
-    static Segment* openShm(const char* name, int writable);
+    // sharedGroup: as for ownedPrivately.
+    static Segment* openShm(const char* name, int writable, long sharedGroup = -1);
     // A memory segment of newCapacity slots holding this one's records and
     // graph unchanged; null when it cannot be made.
     Segment* grownCopy(uint64_t newCapacity) const;

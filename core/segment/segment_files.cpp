@@ -34,17 +34,17 @@ bool inOurGroups(gid_t gid) {
 
 }  // namespace
 
-bool ownedPrivately(int fd) {
+bool ownedPrivately(int fd, long sharedGroup) {
     struct stat st;
     if (fstat(fd, &st) != 0) return false;
-    // Nobody outside owner and group may write. The owner may be another
-    // user only when the group is one of ours: a store shared on purpose
+    // Nobody outside owner and group may write. Its owner may always open
+    // it (root's cron job on a store shared with www-data, say). Another
+    // user's only when the group is one of ours: a store shared on purpose
     // (its "mode" gave the group access, as a deploy user does for the web
     // server's group), which no stranger can plant in.
     const bool ownedByUs = st.st_uid == geteuid();
-    const bool groupWrites = (st.st_mode & 020) != 0;
-    if ((st.st_mode & 002) == 0 && (ownedByUs ? !groupWrites || inOurGroups(st.st_gid) : inOurGroups(st.st_gid)))
-        return true;
+    const bool ourGroup = inOurGroups(st.st_gid) || (sharedGroup >= 0 && st.st_gid == static_cast<gid_t>(sharedGroup));
+    if ((st.st_mode & 002) == 0 && (ownedByUs || ourGroup)) return true;
     errno = EPERM;
     return false;
 }
@@ -100,6 +100,29 @@ bool regionUsable(const SegmentHeader* h, uint64_t len) {
     const uint64_t cbOffset = headerCodebookOffset(h);
     if (cbOffset != 0 && cbOffset != 128) return false;
     return true;
+}
+
+// Sets errno to why a region of `len` bytes cannot be used: ENODATA when it
+// is shorter than a header or than the layout its header describes (a file
+// cut short), EINVAL when it is no segment at all. h may be null when len
+// is below a header.
+void setUnusableCause(const SegmentHeader* h, uint64_t len) {
+    errno = EINVAL;
+    if (len < kHeaderBytes || h == nullptr) {
+        errno = ENODATA;
+        return;
+    }
+    if (h->magic != kSegmentMagic || (h->version != kSegmentVersion && h->version != kCompactSegmentVersion)) return;
+    const Quantization q = static_cast<Quantization>(h->quantization);
+    if (!Segment::creationParamsValid(h->dim, q, static_cast<DistanceMetric>(h->metric), h->pqSubvectors)) return;
+    uint64_t need = 0;
+    CompactLayout layout;
+    if (h->version == kSegmentVersion) {
+        need = Segment::computeMmapSize(h->capacity.load(), h->dim, q, h->pqSubvectors);
+    } else if (computeCompactLayout(h->capacity.load(), h->dim, q, h->pqSubvectors, &layout)) {
+        need = layout.regionBytes;
+    }
+    if (need != 0 && len < need) errno = ENODATA;
 }
 
 // Copies the name into a fixed buffer; false when it does not fit.
@@ -171,8 +194,10 @@ Segment* adoptNewRegion(StorageMode mode, int fd, void* map, uint64_t size, cons
 // Takes ownership of fd; null on failure (fd closed, nothing mapped).
 Segment* adoptExistingRegion(StorageMode mode, int fd, int writable) {
     struct stat st;
-    if (fstat(fd, &st) != 0 || st.st_size < static_cast<off_t>(kHeaderBytes)) {
-        close(fd);
+    const bool known = fstat(fd, &st) == 0;
+    if (!known || st.st_size < static_cast<off_t>(kHeaderBytes)) {
+        if (known) setUnusableCause(nullptr, 0);
+        closeKeepingErrno(fd);
         return nullptr;
     }
     const uint64_t len = static_cast<uint64_t>(st.st_size);
@@ -183,10 +208,13 @@ Segment* adoptExistingRegion(StorageMode mode, int fd, int writable) {
         return nullptr;
     }
     const SegmentHeader* h = static_cast<const SegmentHeader*>(map);
-    Segment* seg = regionUsable(h, len) ? new (std::nothrow) Segment() : nullptr;
+    const bool usable = regionUsable(h, len);
+    if (!usable) setUnusableCause(h, len);
+    Segment* seg = usable ? new (std::nothrow) Segment() : nullptr;
     if (!seg) {
+        if (usable) errno = ENOMEM;
         munmap(map, len);
-        close(fd);
+        closeKeepingErrno(fd);
         return nullptr;
     }
     seg->mode = mode;
@@ -322,7 +350,8 @@ Segment* Segment::loadFromFile(const char* path) {
     if (fd < 0) return nullptr;
     struct stat st;
     if (fstat(fd, &st) != 0 || st.st_size < static_cast<off_t>(kHeaderBytes)) {
-        close(fd);
+        setUnusableCause(nullptr, 0);
+        closeKeepingErrno(fd);
         return nullptr;
     }
     const uint64_t len = static_cast<uint64_t>(st.st_size);
@@ -343,8 +372,10 @@ Segment* Segment::loadFromFile(const char* path) {
 
     alignas(8) uint8_t head[kCompactHeaderBytes] = {};
     const uint64_t headLen = std::min<uint64_t>(len, kCompactHeaderBytes);
-    if (!readFully(head, headLen, 0) || !regionUsable(reinterpret_cast<const SegmentHeader*>(head), len)) {
-        close(fd);
+    const bool headRead = len >= kHeaderBytes && readFully(head, headLen, 0);
+    if (!headRead || !regionUsable(reinterpret_cast<const SegmentHeader*>(head), len)) {
+        setUnusableCause(headRead ? reinterpret_cast<const SegmentHeader*>(head) : nullptr, headRead ? len : 0);
+        closeKeepingErrno(fd);
         return nullptr;
     }
     const int noReserve = reinterpret_cast<const SegmentHeader*>(head)->version == kCompactSegmentVersion ? MAP_NORESERVE : 0;
@@ -429,11 +460,11 @@ Segment* Segment::createShm(const char* name, const Shape& shape) {
     return seg;
 }
 
-Segment* Segment::openShm(const char* name, int writable) {
+Segment* Segment::openShm(const char* name, int writable, long sharedGroup) {
     if (!name || strnlen(name, sizeof(Segment::shmName)) >= sizeof(Segment::shmName)) return nullptr;
     const int fd = shm_open(name, writable ? O_RDWR : O_RDONLY, 0);
     if (fd < 0) return nullptr;
-    if (!ownedPrivately(fd)) {
+    if (!ownedPrivately(fd, sharedGroup)) {
         closeKeepingErrno(fd);
         return nullptr;
     }

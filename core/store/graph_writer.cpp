@@ -1,5 +1,6 @@
 // The one-writer rule for a segment's graph across processes, and the
 // store's way of building or extending its graphs.
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -71,18 +72,32 @@ void releaseGraphWriter(SegmentHeader* h) {
     h->graphWriter.compare_exchange_strong(me, 0);
 }
 
-int indexSegment(Segment& seg, bool rebuild, const GraphStop* stop) {
+int indexSegment(Segment& seg, bool rebuild, const GraphStop* stop, uint32_t threads, LevelStream* levels) {
     if (!seg.writable || seg.header == nullptr) return -1;
     if (!takeGraphWriter(seg.header)) return -2;
     seg.dirty = true;
     int rc;
     if (rebuild || (__atomic_load_n(&seg.header->flags, __ATOMIC_ACQUIRE) & kFlagGraphUsable) == 0) {
-        rc = buildHnsw(seg, stop);
+        rc = buildHnsw(seg, stop, threads, levels);
     } else {
-        rc = hnswInsertIncremental(seg, stop);
+        rc = hnswInsertIncremental(seg, stop, threads, levels);
     }
     releaseGraphWriter(seg.header);
     return rc;
+}
+
+uint64_t graphScratchPerThread(const Segment& seg) {
+    return seg.capacity() * (2 * sizeof(uint32_t) + 2) + 64 * 1024;
+}
+
+uint32_t graphThreads(const Store& st, const Segment& seg) {
+    const uint32_t asked = st.threads > 0 ? st.threads : 1;
+    if (st.memoryLimit == 0 || asked == 1) return asked;
+    uint64_t total = 0;
+    for (const Segment* s : st.segments) total += s->mappedLen;
+    if (total >= st.memoryLimit) return 1;
+    const uint64_t extra = (st.memoryLimit - total) / graphScratchPerThread(seg);
+    return static_cast<uint32_t>(1 + std::min<uint64_t>(extra, asked - 1));
 }
 
 uint64_t Store::pendingGraphRecords() const {
@@ -119,7 +134,7 @@ uint64_t Store::recordsInGraphs() const {
 // Each segment under its writer lock, taken and released per call so that
 // the caller may run other code between calls; segments another process is
 // indexing are left to it.
-int Store::indexFor(double seconds) {
+int Store::indexFor(double seconds, bool first) {
     if (!writable) return -1;
     if (mode == StorageMode::Shm && control != nullptr) {
         followGeneration();
@@ -129,10 +144,14 @@ int Store::indexFor(double seconds) {
     if (pqBuffer != nullptr && pqBuffer->count > 0) flushPQBuffer();
     double deadline = monotonicNow() + seconds;
     const GraphStop stop{pastDeadline, &deadline};
+    if (first) buildLevels.clear();
+    if (buildLevels.size() < segments.size()) buildLevels.resize(segments.size());
     int result = 0;
-    for (Segment* seg : segments) {
+    for (size_t i = 0; i < segments.size(); ++i) {
+        Segment* seg = segments[i];
         if (seg->usedSlotsClamped() == 0) continue;
-        const int rc = indexSegment(*seg, false, seconds > 0 ? &stop : nullptr);
+        const int rc =
+            indexSegment(*seg, false, seconds > 0 ? &stop : nullptr, graphThreads(*this, *seg), &buildLevels[i]);
         if (rc == 1) return 1;
         if (rc == -1) result = -1;
     }

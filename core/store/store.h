@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "core/filter/filter.h"
+#include "core/index/hnsw.h"
 #include "core/segment/segment.h"
 #include "core/store/shm_control.h"
 
@@ -72,7 +73,16 @@ struct SearchRefinement {
 };
 
 // Why the last write was refused, where the store knows it.
-enum class WriteFailure { Unknown, Full, MemoryLimit, NoSpace, OutOfMemory, Busy };
+// Refused: a segment that exists could not be taken (Store::segmentRefusal).
+enum class WriteFailure { Unknown, Full, MemoryLimit, NoSpace, OutOfMemory, Busy, Refused };
+
+// Why a segment that exists could not be taken, beside errno values such as
+// EACCES or EPERM: negative, so never an errno.
+constexpr int kSegmentTruncated = -1;   // shorter than its header says (or than a header)
+constexpr int kSegmentMissing = -2;     // a number missing while a later one exists
+constexpr int kSegmentNotOfStore = -3;  // not a segment, or one of another shape
+// The segment (path or shared name) the last opener that refused one named.
+const char* lastRefusedSegment();
 
 class Store {
 public:
@@ -90,11 +100,22 @@ public:
     uint32_t pqTrainingSize = 256;
     uint32_t autoIndexThreshold = 100;
     uint64_t memoryLimit = 0;
+    // Threads the explicit long calls may use (buildIndex, the graphs of
+    // compact, searchBatch); automatic indexing always runs on the caller.
+    uint32_t threads = 1;
+    // The level stream of each segment across the steps of one explicit
+    // build (indexFor), so that where the steps are cut does not matter.
+    std::vector<LevelStream> buildLevels;
     ShmControl* control = nullptr;
     // Shared memory: the generation the attached segments belong to.
     uint32_t shmGeneration = 0;
     void* controlMapping = nullptr;
     int controlFd = -1;
+    // Shared memory: the control object's group. Segments in it are adopted
+    // as the control object is, and segments this handle creates get it
+    // (with the control object's permission bits when no "mode" was given),
+    // so a store shared with a group stays shared whoever adds to it.
+    long sharedGroup = -1;
     // Process-local write helpers (memory and disk mode). Segments before
     // firstOpenSegment are full; clear() sets it back to 0. keyDirectory maps
     // keys to the segments that may hold them (store_internal.h).
@@ -104,6 +125,11 @@ public:
     // Set by a set, add or compact that returns -1 (Unknown when the cause
     // is none of the others; Busy: another process is compacting).
     WriteFailure writeFailure = WriteFailure::Unknown;
+    // Set when an open, attach, scan or catch-up met a segment that exists
+    // but cannot be taken: why (an errno or a kSegment... cause) and which.
+    // The segments after it stay unattached, so the store must not answer.
+    int segmentRefusal = 0;
+    char refusedSegment[4096] = {};
 
     Store() = default;
     ~Store();
@@ -115,12 +141,18 @@ public:
     // why, when given, receives the errno of a failure the store can name
     // (EPERM: a directory, file or object another user owns or may write;
     // ENOTDIR, EACCES, ENOSPC, ... from the system), else 0.
-    static Store* openMemory(const Shape& shape, const char* dir);
+    // Null, *why set, also when a segment file of dir exists but cannot be
+    // loaded (Store::segmentRefusal).
+    // create false: refused (*why = ENOENT) unless dir holds segment files.
+    static Store* openMemory(const Shape& shape, const char* dir, int* why = nullptr, bool create = true);
     // Creates missing directories of dir (as mkdir -p does) and refuses one
     // it cannot create, open, or own privately, and a store without a
     // segment file it could create.
-    static Store* openDisk(const char* dir, const Shape& shape, int* why = nullptr);
-    static Store* openShm(const char* name, const Shape& shape, bool writable, int* why = nullptr);
+    // create false: a directory without segment files, or a shared store
+    // without its control object, is refused with *why = ENOENT and nothing
+    // is created.
+    static Store* openDisk(const char* dir, const Shape& shape, int* why = nullptr, bool create = true);
+    static Store* openShm(const char* name, const Shape& shape, bool writable, int* why = nullptr, bool create = true);
     static bool destroyShm(const char* name);
 
     // One further segment with the store's parameters, not yet appended; null when none.
@@ -139,9 +171,22 @@ public:
     // filter: when not null and not empty, only records it matches are
     // returned (the walk or a filtered scan, chosen by preferFilteredScan).
     // maxRows: the cap of topK (callers that drop rows afterwards ask for
-    // a few more than the rows a search returns).
+    // a few more than the rows a search returns). -1 (nothing allocated)
+    // when a segment another process created cannot be taken
+    // (segmentRefusal).
     int search(const float* query, int topK, float precision, Result** out, const Filter* filter = nullptr,
                int maxRows = kMaxTopK);
+    // What every search does before it reads a segment: automatic indexing
+    // and the choice between walk and scan. Returns the beam (0: a scan)
+    // and the filter's test in *keep.
+    int prepareSearch(int k, float precision, const Filter* filter, MetadataTest* keep);
+    // `count` searches of the queries (count x shape.dim floats) on up to
+    // `threads` threads, the same rows as search gives each: query i's
+    // rows at results + i * k (k = topK capped), their number in counts[i].
+    // results (count x k) and counts come from the caller. 0, or -1 when a
+    // thread failed (out of memory).
+    int searchMany(const float* queries, uint32_t count, int topK, float precision, const Filter* filter,
+                   uint32_t threads, Result* results, int* counts);
     // search refined by `how` (store_retrieve.cpp): the same rows cut at
     // minScore, without the excluded record, chosen for diversity.
     int retrieve(const float* query, int topK, float precision, Result** out, const Filter* filter,
@@ -164,7 +209,8 @@ public:
     // passed (0: no limit). 1 when stopped with work left (the graphs made
     // so far are usable), 0 when done, -1 when a segment failed. Segments
     // another process is indexing are left to it.
-    int indexFor(double seconds);
+    // `first`: the first step of a build (the level streams begin anew).
+    int indexFor(double seconds, bool first = true);
     // Roughly how many records still need a graph node (for progress).
     uint64_t pendingGraphRecords() const;
     // Live records a published graph node stands for.
@@ -227,6 +273,7 @@ public:
     bool followGeneration();
     // Shared-memory mode.
     void attachShmSegments();
+    void refuseCountedSegment(const char* segment, int err);
     // Last step of add in shm mode when every attached segment refused the
     // record: creates the next shared segment under the control lock.
     int addToNewShmSegment(uint64_t id, const char* key, const float* vector, const char* metadata,

@@ -181,14 +181,14 @@ Segment* makeMemorySegment(void* ctx, uint32_t) {
 // memory limit wherever the old segments did, and a store compacted at its
 // limit takes as many new records as it had dead slots. At least the
 // store's segment size.
-long compactMemory(Store& st, bool keepRecords) {
+long compactMemory(Store& st, bool keepRecords, bool withGraphs) {
     MemoryTarget target{st.shape};
     const uint64_t live = keepRecords ? liveCountOf(st.segments) : 0;
     const uint64_t used = usedSlotsOf(st.segments);
     const uint64_t dead = used > live ? used - live : 0;
     target.shape.capacity = std::max(st.shape.capacity, live + std::min(live, dead));
     CompactSink sink = compactSinkFor(st, makeMemorySegment, &target, UINT32_MAX);
-    if (copyLiveRecords(st.segments, sink, keepRecords) != 0) {
+    if (copyLiveRecords(st.segments, sink, keepRecords) != 0 || (withGraphs && !buildCompactedGraphs(st, sink.made))) {
         for (Segment* seg : sink.made) discardSegment(seg);
         return -1;
     }
@@ -209,7 +209,9 @@ void compactMemoryIfMostlyDead(Store& st) {
     if (last->usedSlotsClamped() < last->capacity()) return;
     const uint64_t used = usedSlotsOf(st.segments);
     const uint64_t live = liveCountOf(st.segments);
-    if (used - live > live) compactMemory(st, true);
+    // The write that pays for the copy is not made to pay for a graph too:
+    // automatic indexing builds it at the next search, as it did before.
+    if (used - live > live) compactMemory(st, true, false);
 }
 
 long Store::compact() {
@@ -218,7 +220,7 @@ long Store::compact() {
     errno = 0;
     long rc = -1;
     try {
-        if (mode == StorageMode::Memory) rc = compactMemory(*this, true);
+        if (mode == StorageMode::Memory) rc = compactMemory(*this, true, true);
         else if (mode == StorageMode::Disk) rc = compactDisk(*this, true);
         else rc = compactShm(*this);
     } catch (const std::bad_alloc&) {

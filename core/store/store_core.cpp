@@ -52,7 +52,8 @@ Store::~Store() {
     keyDirectory = nullptr;
 }
 
-Store* Store::openMemory(const Shape& shape, const char* dir) {
+Store* Store::openMemory(const Shape& shape, const char* dir, int* why, bool create) {
+    if (why != nullptr) *why = 0;
     Store* st = new (std::nothrow) Store();
     if (st == nullptr) return nullptr;
     st->shape = shape;
@@ -62,6 +63,17 @@ Store* Store::openMemory(const Shape& shape, const char* dir) {
     st->totalCount.exchange(0);
 
     if (dir != nullptr) scanSegmentFiles(st, dir, false);
+    if (st->segmentRefusal != 0) {
+        if (why != nullptr) *why = st->segmentRefusal;
+        rememberOpenRefusal(*st);
+        delete st;
+        return nullptr;
+    }
+    if (st->segments.empty() && !create) {
+        if (why != nullptr) *why = ENOENT;
+        delete st;
+        return nullptr;
+    }
     if (st->segments.empty()) {
         Segment* seg = Segment::createMemory(st->shape);
         if (seg != nullptr) appendSegment(st, seg);

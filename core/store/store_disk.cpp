@@ -24,6 +24,7 @@ size_t scanSegmentFiles(Store* st, const char* dir, bool mapFiles, int* refused)
     char path[4096];
     size_t taken = 0;
     if (dir == nullptr || dir[0] == '\0') return 0;
+    st->segmentRefusal = 0;
     // While a committed compaction is being put in place, its files are
     // the store: those not moved yet are read where they wait.
     char ready[4096];
@@ -38,7 +39,11 @@ size_t scanSegmentFiles(Store* st, const char* dir, bool mapFiles, int* refused)
         errno = 0;
         Segment* seg = mapFiles ? Segment::openDisk(path, 1) : Segment::loadFromFile(path);
         if (seg == nullptr) {
-            if (refused != nullptr && errno == EPERM) *refused = EPERM;
+            const int err = errno;
+            // The end of the store, unless a later file exists.
+            if (err == ENOENT && !laterSegmentFileExists(dir, n)) break;
+            refuseSegment(st, err == ENOENT ? kSegmentMissing : refusalCause(err), path);
+            if (refused != nullptr) *refused = st->segmentRefusal;
             break;
         }
         const SegmentHeader* h = seg->header;
@@ -50,6 +55,8 @@ size_t scanSegmentFiles(Store* st, const char* dir, bool mapFiles, int* refused)
                                  found.pqSubvectors == st->shape.pqSubvectors;
         if (!fits) {
             delete seg;
+            refuseSegment(st, kSegmentNotOfStore, path);
+            if (refused != nullptr) *refused = kSegmentNotOfStore;
             break;
         }
         if (!appendSegment(st, seg)) break;
@@ -124,6 +131,10 @@ int addToNewDiskSegment(Store* st, uint64_t id, const char* key, const float* ve
     for (int attempt = 0; attempt < kMaxDiskCreateAttempts; ++attempt) {
         const size_t before = st->segments.size();
         scanSegmentFiles(st, st->dir, true);
+        if (st->segmentRefusal != 0) {
+            st->writeFailure = WriteFailure::Refused;
+            return -1;
+        }
         for (size_t i = before; i < st->segments.size(); ++i) {
             const int rc = st->segments[i]->add(id, key, vector, metadata, metaLen);
             if (rc == 0) {
@@ -162,7 +173,7 @@ bool diskFilesReplaced(const Store& st) {
     return !st.segments.empty() && pathNamesFile(st.segments[0]->path, st.segments[0]->fd) != 1;
 }
 
-Store* Store::openDisk(const char* dir, const Shape& shape, int* why) {
+Store* Store::openDisk(const char* dir, const Shape& shape, int* why, bool create) {
     if (why != nullptr) *why = 0;
     Store* st = new (std::nothrow) Store();
     if (st == nullptr) return nullptr;
@@ -172,12 +183,13 @@ Store* Store::openDisk(const char* dir, const Shape& shape, int* why) {
     st->totalCount.exchange(0);
     std::snprintf(st->dir, sizeof st->dir, "%s", dir != nullptr ? dir : "");
 
-    int err = makeDirectories(st->dir, st->shape.fileMode);
+    int err = create ? makeDirectories(st->dir, st->shape.fileMode) : 0;
     if (err == 0) err = adoptableDirectory(st->dir);
     // A compaction a killed process committed is finished before anything is read.
     if (err == 0 && !finishDiskCompaction(st->dir)) err = errno != 0 ? errno : EIO;
     if (err == 0) {
         scanSegmentFiles(st, st->dir, true, &err);
+        if (err == 0 && st->segments.empty() && !create) err = ENOENT;
         if (err == 0 && st->segments.empty()) {
             errno = 0;
             Segment* seg = createSegmentFile(st);
@@ -187,6 +199,7 @@ Store* Store::openDisk(const char* dir, const Shape& shape, int* why) {
     }
     if (err != 0) {
         if (why != nullptr) *why = err;
+        if (st->segmentRefusal != 0) rememberOpenRefusal(*st);
         delete st;
         return nullptr;
     }

@@ -194,7 +194,8 @@ long compactDisk(Store& st, bool keepRecords) {
     CompactSink sink = compactSinkFor(st, makeTempFile, &target, kMaxSegmentFiles);
     const uint64_t before = usedSlotsOf(st.segments);
     char count[4096];
-    const bool written = copyLiveRecords(st.segments, sink, keepRecords) == 0 && syncFiles(sink.made) &&
+    const bool written = copyLiveRecords(st.segments, sink, keepRecords) == 0 && buildCompactedGraphs(st, sink.made) &&
+                         syncFiles(sink.made) &&
                          joinPath(count, sizeof count, temp, kCountName) &&
                          writeCount(count, static_cast<uint32_t>(sink.made.size())) && syncPath(temp);
     // The commit: from here on the new files are the store.

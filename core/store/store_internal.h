@@ -95,9 +95,18 @@ void refreshWriteHints(Store& store);
 // private memory otherwise), stopping at the first missing, unreadable or
 // mismatching file. The first file decides the store's shape. Returns the
 // number of files taken.
-// *refused (when given) receives EPERM when the scan stopped at a file
-// another user owns or may write.
+// A file that exists but cannot be taken, or a missing number with a later
+// file, is refused (Store::segmentRefusal, also *refused when given).
 size_t scanSegmentFiles(Store* store, const char* dir, bool mapFiles, int* refused = nullptr);
+
+// Refusals (store_refusal.cpp). refusalCause: the cause for the errno a
+// segment opener left (ENODATA: truncated, EINVAL: not a segment).
+int refusalCause(int err);
+void refuseSegment(Store* store, int cause, const char* segment);
+// Keeps the refused segment's name for the opener's caller.
+void rememberOpenRefusal(const Store& store);
+// Whether dir holds seg_NNNN.qbseg with a number above `number`.
+bool laterSegmentFileExists(const char* dir, uint32_t number);
 
 // The next segment file of a disk store, "<dir>/seg_NNNN.qbseg" with
 // NNNN = the number of segments; null when it exists already, the number
@@ -152,8 +161,26 @@ void releaseGraphWriter(SegmentHeader* h);
 
 // Builds (when `rebuild` or no usable graph) or extends seg's graph under
 // its writer word. -2 when another process holds it (nothing done),
-// otherwise what buildHnsw or hnswInsertIncremental returned.
-int indexSegment(Segment& seg, bool rebuild, const GraphStop* stop);
+// otherwise what buildHnsw or hnswInsertIncremental returned. threads: how
+// many threads make the nodes (1: the calling thread alone); levels: the
+// segment's level stream across the steps of one build, or null.
+int indexSegment(Segment& seg, bool rebuild, const GraphStop* stop, uint32_t threads = 1,
+                 LevelStream* levels = nullptr);
+
+// Scratch of each thread but the caller's in a build of seg: a visit mark
+// and a slot per node, a lock and a made flag per node, a decode block.
+uint64_t graphScratchPerThread(const Segment& seg);
+// The threads a build of seg may use: st.threads, fewer when their scratch
+// would pass st.memoryLimit together with the segments; at least 1.
+uint32_t graphThreads(const Store& st, const Segment& seg);
+
+// One query over every segment and the held-back vectors, the preparation
+// of Store::prepareSearch done: results (room for k) filled and sorted best
+// first; returns how many. Only reads the store, so several threads may run
+// it at once. dropPages: a disk store's record pages are let go after each
+// segment.
+int searchPrepared(const Store& st, const float* query, int k, int ef, const MetadataTest& keep, bool dropPages,
+                   Result* results);
 
 // Compaction (store_compact.cpp). New segments made on demand by `make`
 // (number: 0, 1, ... in the order made), each given `codebook` when set.
@@ -236,6 +263,15 @@ void removeShmGeneration(const char* name, uint32_t generation);
 bool lockCreate(ShmControl* c, double seconds = kShmWaitSeconds);
 void unlockCreate(ShmControl* c);
 long compactShm(Store& st);
+// Puts a shared segment this handle created into the control object's
+// group (Store::sharedGroup) where the system allows it.
+void shareLikeControl(const Store& st, const Segment& seg);
+
+// Graphs of a compaction's new segments (store_compact_graphs.cpp), for each
+// one automatic indexing would index: built from scratch, or extended with
+// the records a catch-up added. False when one could not be made.
+bool buildCompactedGraphs(const Store& st, const std::vector<Segment*>& made);
+bool extendCompactedGraphs(const Store& st, const std::vector<Segment*>& made);
 // set and del in shm mode: the write in this handle's generation and, when
 // a compaction may have copied that generation before the write landed,
 // once more in the generation it switched to. op(st, replay) is the write.

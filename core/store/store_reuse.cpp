@@ -10,11 +10,13 @@ bool Store::catchUp() {
         if (shmControlReplaced(*this)) return false;
         followGeneration();
         attachShmSegments();
+        if (segmentRefusal != 0) return false;
         totalCount.exchange(liveCountOf(segments));
     } else if (mode == StorageMode::Disk) {
         followGeneration();  // a compaction committed meanwhile
         if (diskFilesReplaced(*this)) return false;
         scanSegmentFiles(this, dir, true);
+        if (segmentRefusal != 0) return false;
         totalCount.exchange(liveCountOf(segments));
     }
     return true;

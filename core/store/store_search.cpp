@@ -61,6 +61,56 @@ int copyMetadata(const char* src, uint32_t len, char** metaOut, uint32_t* lenOut
 
 }  // namespace
 
+int searchPrepared(const Store& st, const float* query, int k, int ef, const MetadataTest& keep, bool dropPages,
+                   Result* results) {
+    int n = 0;
+    const bool filtered = keep.test != nullptr;
+    for (const Segment* seg : st.segments) {
+        if (ef > 0 && (seg->header->flags & kFlagGraphUsable) != 0) {
+            hnswSearch(*seg, query, k, ef, results, &n, filtered ? &keep : nullptr);
+        } else {
+            seg->search(query, k, results, &n, filtered ? &keep : nullptr);
+        }
+        if (dropPages) dropRecordPages(st, seg);
+    }
+    // A beam crowded by deleted nodes, or a graph part no beam reaches, can
+    // leave the answer short while more records are stored: they are then
+    // all scored, so a search never returns fewer rows than it could. A
+    // filtered walk left short does not know how many records match, so it
+    // is always redone as a filtered scan.
+    if (ef > 0 && n < k && (filtered || static_cast<uint64_t>(n) < liveInSegments(st.segments))) {
+        n = 0;
+        for (const Segment* seg : st.segments) {
+            seg->search(query, k, results, &n, filtered ? &keep : nullptr);
+            if (dropPages) dropRecordPages(st, seg);
+        }
+    }
+    if (st.pqBuffer != nullptr && st.pqBuffer->count > 0) scoreHeldBack(st, query, k, results, &n, keep);
+
+    std::sort(results, results + n,
+              [](const Result& a, const Result& b) { return sortKey(a.score) > sortKey(b.score); });
+    return n;
+}
+
+int Store::prepareSearch(int k, float precision, const Filter* filter, MetadataTest* keep) {
+    int ef = 0;
+    if (precision >= static_cast<float>(INT_MAX)) {
+        ef = INT_MAX;
+    } else if (precision >= 1.0f) {
+        ef = static_cast<int>(precision);
+    }
+    if (ef >= 1) {
+        // A beam narrower than the answer could never fill it.
+        ef = std::max(ef, k);
+        maybeAutoIndex();
+    }
+    *keep = filter != nullptr ? filter->test() : MetadataTest{};
+    // Few matching records: scoring just those is both exact and cheaper
+    // than a walk that passes over most records to find them.
+    if (ef > 0 && keep->test != nullptr && preferFilteredScan(*this, *filter, k, ef, &keep->share)) ef = 0;
+    return ef;
+}
+
 // query: shape.dim floats. *out receives min(topK, maxRows) results of which the
 // returned number are filled, best first; untouched when 0 is returned
 // because of a null query or topK < 1.
@@ -73,56 +123,17 @@ int Store::search(const float* query, int topK, float precision, Result** out, c
     if (mode == StorageMode::Shm && control != nullptr) {
         followGeneration();
         attachShmSegments();
+        // Never an answer from the segments before one that cannot be taken.
+        if (segmentRefusal != 0) return -1;
         // Records other processes encoded since this handle mapped a segment
         // decode only with the codebook they trained meanwhile.
         for (Segment* seg : segments) seg->refreshCodebook();
     }
     Result* results = static_cast<Result*>(allocZeroed(static_cast<size_t>(k), sizeof(Result)));
     if (results == nullptr) return 0;
-    int n = 0;
-
-    int ef = 0;
-    if (precision >= static_cast<float>(INT_MAX)) {
-        ef = INT_MAX;
-    } else if (precision >= 1.0f) {
-        ef = static_cast<int>(precision);
-    }
-    if (ef >= 1) {
-        // A beam narrower than the answer could never fill it.
-        ef = std::max(ef, k);
-        maybeAutoIndex();
-    }
-
-    MetadataTest keep = filter != nullptr ? filter->test() : MetadataTest{};
-    const bool filtered = keep.test != nullptr;
-    // Few matching records: scoring just those is both exact and cheaper
-    // than a walk that passes over most records to find them.
-    if (ef > 0 && filtered && preferFilteredScan(*this, *filter, k, ef, &keep.share)) ef = 0;
-
-    for (const Segment* seg : segments) {
-        if (ef > 0 && (seg->header->flags & kFlagGraphUsable) != 0) {
-            hnswSearch(*seg, query, k, ef, results, &n, filtered ? &keep : nullptr);
-        } else {
-            seg->search(query, k, results, &n, filtered ? &keep : nullptr);
-        }
-        dropRecordPages(*this, seg);
-    }
-    // A beam crowded by deleted nodes, or a graph part no beam reaches, can
-    // leave the answer short while more records are stored: they are then
-    // all scored, so a search never returns fewer rows than it could. A
-    // filtered walk left short does not know how many records match, so it
-    // is always redone as a filtered scan.
-    if (ef > 0 && n < k && (filtered || static_cast<uint64_t>(n) < liveInSegments(segments))) {
-        n = 0;
-        for (const Segment* seg : segments) {
-            seg->search(query, k, results, &n, filtered ? &keep : nullptr);
-            dropRecordPages(*this, seg);
-        }
-    }
-    if (pqBuffer != nullptr && pqBuffer->count > 0) scoreHeldBack(*this, query, k, results, &n, keep);
-
-    std::sort(results, results + n,
-              [](const Result& a, const Result& b) { return sortKey(a.score) > sortKey(b.score); });
+    MetadataTest keep;
+    const int ef = prepareSearch(k, precision, filter, &keep);
+    const int n = searchPrepared(*this, query, k, ef, keep, true, results);
     *out = results;
     return n;
 }
@@ -148,7 +159,7 @@ int Store::buildIndex() {
     if (mode == StorageMode::Shm) followGeneration();
     if (pqBuffer != nullptr && pqBuffer->count > 0) flushPQBuffer();
     for (Segment* seg : segments)
-        if (indexSegment(*seg, true, nullptr) != 0) return -1;
+        if (indexSegment(*seg, true, nullptr, graphThreads(*this, *seg)) != 0) return -1;
     return 0;
 }
 

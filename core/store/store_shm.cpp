@@ -139,6 +139,18 @@ uint64_t publishedWord(const ShmControl* c) {
 constexpr uint64_t kPublishedWord = static_cast<uint64_t>(kShmControlMagic) |
                                     (static_cast<uint64_t>(kShmControlVersion) << 32);
 
+}  // namespace
+
+void shareLikeControl(const Store& st, const Segment& seg) {
+    struct stat sb;
+    if (st.sharedGroup < 0 || fstat(seg.fd, &sb) != 0 || sb.st_gid == static_cast<gid_t>(st.sharedGroup)) return;
+    // Allowed to root and to members of the group; otherwise the segment
+    // stays in the creator's group, as before.
+    if (fchown(seg.fd, static_cast<uid_t>(-1), static_cast<gid_t>(st.sharedGroup)) != 0) return;
+}
+
+namespace {
+
 // Creates shared segment `number` with the store's parameters and, for a PQ
 // store, the first trained codebook of the list. Caller holds createLock.
 Segment* createSharedSegment(Store* st, uint32_t number) {
@@ -146,6 +158,7 @@ Segment* createSharedSegment(Store* st, uint32_t number) {
     if (number >= kMaxShmSegments || !shmSegmentName(st->name, st->shmGeneration, number, seg, sizeof seg)) return nullptr;
     Segment* s = Segment::createShm(seg, st->shape);
     if (s == nullptr) return nullptr;
+    shareLikeControl(*st, *s);
     if (st->shape.quantization == Quantization::PQ && st->shape.pqSubvectors != 0) {
         for (Segment* old : st->segments) old->refreshCodebook();
         const Segment* src = firstTrained(st->segments);
@@ -249,6 +262,15 @@ ControlState attachControl(Store* st, int fd, bool created) {
     }
 }
 
+// The group and, without a "mode" of the handle's own, the permission bits
+// of the control object, for the segments this handle adopts and creates.
+void adoptControlSharing(Store* st) {
+    struct stat sb;
+    if (fstat(st->controlFd, &sb) != 0) return;
+    st->sharedGroup = static_cast<long>(sb.st_gid);
+    if (st->shape.fileMode == 0) st->shape.fileMode = static_cast<uint32_t>(sb.st_mode & 0777);
+}
+
 // An existing control object, or -1 (errno EPERM when another user owns
 // it or may write to it: its segment names and counts are not to be trusted).
 int openOwnedControl(const char* ctl, int flags) {
@@ -268,7 +290,7 @@ bool foreignSegment(const Store* st, uint32_t number) {
     if (!shmSegmentName(st->name, st->shmGeneration, number, seg, sizeof seg)) return false;
     const int fd = shm_open(seg, O_RDONLY, 0);
     if (fd < 0) return false;
-    const bool foreign = !ownedPrivately(fd);
+    const bool foreign = !ownedPrivately(fd, st->sharedGroup);
     close(fd);
     return foreign;
 }
@@ -278,9 +300,9 @@ bool foreignSegment(const Store* st, uint32_t number) {
 // exclusive creation decides which opener initialises a new store
 // (*created). Other parameters may still open an existing store, whose own
 // parameters win.
-int openControlObject(const char* ctl, const Shape& shape, bool writable, bool* created) {
+int openControlObject(const char* ctl, const Shape& shape, bool writable, bool create, bool* created) {
     if (!writable) return openOwnedControl(ctl, O_RDONLY);
-    if (!validParameters(shape)) return openOwnedControl(ctl, O_RDWR);
+    if (!create || !validParameters(shape)) return openOwnedControl(ctl, O_RDWR);
     int fd = -1;
     for (int attempt = 0; attempt < 8 && fd < 0; ++attempt) {
         fd = shm_open(ctl, O_RDWR | O_CREAT | O_EXCL, kPrivateFileMode);
@@ -298,7 +320,7 @@ int openControlObject(const char* ctl, const Shape& shape, bool writable, bool* 
 
 }  // namespace
 
-Store* Store::openShm(const char* name, const Shape& shape, bool writable, int* why) {
+Store* Store::openShm(const char* name, const Shape& shape, bool writable, int* why, bool create) {
     if (why != nullptr) *why = 0;
     if (!validName(name)) return nullptr;
     char ctl[256];
@@ -312,9 +334,10 @@ Store* Store::openShm(const char* name, const Shape& shape, bool writable, int* 
     std::strncpy(st->name, name, sizeof st->name - 1);
 
     bool created = false;
-    const int fd = openControlObject(ctl, shape, writable, &created);
+    const int fd = openControlObject(ctl, shape, writable, create, &created);
     if (fd < 0) {
         if (why != nullptr && errno == EPERM) *why = EPERM;
+        if (why != nullptr && errno == ENOENT && !create) *why = ENOENT;
         delete st;
         return nullptr;
     }
@@ -336,6 +359,7 @@ Store* Store::openShm(const char* name, const Shape& shape, bool writable, int* 
         st->shape.fileMode = shape.fileMode;
         st->shape.format = shape.format;  // segments say their own format: each opener writes its own
     }
+    adoptControlSharing(st);
     st->shmGeneration = shmGenerationOf(c->segmentCount.load());
     st->attachShmSegments();
     if (st->writable && st->segments.empty() && lockCreate(c)) {
@@ -348,6 +372,12 @@ Store* Store::openShm(const char* name, const Shape& shape, bool writable, int* 
             if (first != nullptr && appendSegment(st, first)) c->segmentCount.fetch_add(1);
         }
         unlockCreate(c);
+    }
+    if (st->segmentRefusal != 0) {
+        if (why != nullptr) *why = st->segmentRefusal;
+        rememberOpenRefusal(*st);
+        delete st;
+        return nullptr;
     }
     if (foreignSegment(st, static_cast<uint32_t>(st->segments.size()))) {
         if (why != nullptr) *why = EPERM;
@@ -371,8 +401,17 @@ Store* Store::openShm(const char* name, const Shape& shape, bool writable, int* 
     return st;
 }
 
+// A segment the control object counts exists: one that does not open is
+// refused, unless a compaction moved the store on meanwhile (the old
+// generation's objects are removed then, and followGeneration takes over).
+void Store::refuseCountedSegment(const char* segment, int err) {
+    if (shmGenerationOf(control->segmentCount.load()) != shmGeneration) return;
+    refuseSegment(this, err == ENOENT ? kSegmentMissing : refusalCause(err), segment);
+}
+
 void Store::attachShmSegments() {
     if (control == nullptr) return;
+    segmentRefusal = 0;
     const uint32_t word = control->segmentCount.load(std::memory_order_acquire);
     // Another generation's segments are attached by followGeneration only,
     // never in the middle of an operation on this one's.
@@ -383,11 +422,15 @@ void Store::attachShmSegments() {
     for (size_t n = segments.size(); n < shared; ++n) {
         char seg[256];
         if (!shmSegmentName(name, shmGeneration, static_cast<uint32_t>(n), seg, sizeof seg)) return;
-        Segment* s = Segment::openShm(seg, writable ? 1 : 0);
-        if (s == nullptr) return;
+        Segment* s = Segment::openShm(seg, writable ? 1 : 0, sharedGroup);
+        if (s == nullptr) {
+            refuseCountedSegment(seg, errno);
+            return;
+        }
         if (s->dim != shape.dim || s->quantization != static_cast<uint32_t>(shape.quantization) ||
             s->pqSubvectors != shape.pqSubvectors) {
             delete s;
+            refuseCountedSegment(seg, EINVAL);
             return;
         }
         if (!appendSegment(this, s)) return;
@@ -411,6 +454,11 @@ int Store::addToNewShmSegment(uint64_t id, const char* key, const float* vector,
         // Another process may have made room while we waited for the lock.
         size_t before = segments.size();
         attachShmSegments();
+        if (segmentRefusal != 0) {
+            unlockCreate(control);
+            writeFailure = WriteFailure::Refused;
+            return -1;
+        }
         for (size_t i = before; i < segments.size(); ++i) {
             segments[i]->refreshCodebook();
             if (segments[i]->add(id, key, vector, metadata, metaLen) == 0) {

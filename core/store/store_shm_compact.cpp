@@ -66,7 +66,9 @@ Segment* makeSharedSegment(void* ctx, uint32_t number) {
     char seg[256];
     if (number >= kMaxShmSegments || !shmSegmentName(t->store->name, t->generation, number, seg, sizeof seg))
         return nullptr;
-    return Segment::createShm(seg, t->store->shape);
+    Segment* s = Segment::createShm(seg, t->store->shape);
+    if (s != nullptr) shareLikeControl(*t->store, *s);
+    return s;
 }
 
 // Where each slot of each old segment went, and how far each was read.
@@ -204,9 +206,12 @@ long compactShm(Store& st) {
         bool ok = true;
         for (size_t i = 0; ok && i < st.segments.size(); ++i)
             ok = copyRange(sink, cs, *st.segments[i], i, st.segments[i]->usedSlotsClamped(), true) == 0;
+        // The long part, while everybody goes on with the old generation;
+        // under the lock only what the catch-up added is linked in.
+        ok = ok && buildCompactedGraphs(st, sink.made);
         if (ok && lockCreate(c)) {
             c->compactLock.store(myPid() | kCompactCatchUp);
-            if (catchUp(st, sink, cs) == 0 && ensureSinkSegment(sink)) {
+            if (catchUp(st, sink, cs) == 0 && ensureSinkSegment(sink) && extendCompactedGraphs(st, sink.made)) {
                 const uint64_t before = usedSlotsOf(st.segments);
                 const uint64_t after = usedSlotsOf(sink.made);
                 publishGeneration(st, sink, next);

@@ -66,8 +66,8 @@ dimensions float 12.9: memory dim 12 cosine none segments 1
 dimensions true: memory dim 1 cosine none segments 1
 dimensions 1: memory dim 1 cosine none segments 1
 dimensions 4096: memory dim 4096 cosine none segments 1
-warning: QarbinStore::__construct(): Unknown option "Storage" ignored (valid options: storage, dimensions, distance, quantization, segment_size, writable, memory_limit, mode, persistent)
-warning: QarbinStore::__construct(): Unknown option "dims" ignored (valid options: storage, dimensions, distance, quantization, segment_size, writable, memory_limit, mode, persistent)
+warning: QarbinStore::__construct(): Unknown option "Storage" ignored (valid options: storage, dimensions, distance, quantization, segment_size, writable, memory_limit, mode, persistent, create, threads)
+warning: QarbinStore::__construct(): Unknown option "dims" ignored (valid options: storage, dimensions, distance, quantization, segment_size, writable, memory_limit, mode, persistent, create, threads)
 unknown keys ignored, with a warning each: memory dim 3 cosine none segments 1
 bool(true)
 16 records: 1 segment of 16 slots: true

@@ -33,7 +33,11 @@ file_put_contents("$work/fpm.conf", "[global]\nerror_log = $work/fpm.log\npid = 
     "[pool]\nlisten = $work/fpm.sock\npm = static\npm.max_children = 1\n");
 $cmd = [$fpm, "-n", "-F", "-y", "$work/fpm.conf", "-d", "extension=$module"];
 if (posix_geteuid() === 0) $cmd[] = "-R";
-$fpmProc = proc_open($cmd, [0 => ["file", "/dev/null", "r"], 1 => ["file", "/dev/null", "w"], 2 => ["file", "/dev/null", "w"]], $pipes, null, []);
+// A clean environment but for what a sanitizer build of the module needs to load.
+$fpmEnv = [];
+foreach (["LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS", "USE_ZEND_ALLOC", "ZEND_DONT_UNLOAD_MODULES"] as $var)
+    if (getenv($var) !== false) $fpmEnv[$var] = getenv($var);
+$fpmProc = proc_open($cmd, [0 => ["file", "/dev/null", "r"], 1 => ["file", "/dev/null", "w"], 2 => ["file", "/dev/null", "w"]], $pipes, null, $fpmEnv);
 for ($i = 0; $i < 200 && !file_exists("$work/fpm.sock"); $i++) usleep(25000);
 
 // A request through the FastCGI client; the process is returned unread when $wait is false.

@@ -1,5 +1,5 @@
 --TEST--
-INI settings: eleven qarbin.* keys with their defaults; default_dim is read when a store is constructed
+INI settings: twelve qarbin.* keys with their defaults; default_dim is read when a store is constructed
 --FILE--
 <?php
 var_dump(ini_get("qarbin.default_dim"));
@@ -29,7 +29,7 @@ echo $s->stats()["storage"], " ", $s->stats()["dimensions"], "\n";
 ?>
 --EXPECT--
 string(4) "1536"
-11 keys
+12 keys
 qarbin.auto_index_threshold = '100' access 7
 qarbin.default_dim = '1536' access 7
 qarbin.default_dir = '/tmp/qarbin' access 7
@@ -40,6 +40,7 @@ qarbin.hnsw_max_connections = '16' access 7
 qarbin.mem_initial_capacity = '4096' access 7
 qarbin.pq_subvectors = '0' access 7
 qarbin.pq_training_size = '256' access 7
+qarbin.threads = '0' access 7
 qarbin.use_avx2 = '1' access 7
 string(4) "1536"
 before: 1536, after: 8

@@ -39,9 +39,13 @@ if (\$n === 3)
 printf("request %d: %s, count %d, k123 -> %s, nearest to 999 %s, memory store %d\\n", \$n, \$mapped, \$s->count(), \$hit, \$late, \$m->count());
 PHP);
 // A clean environment: php-cgi would run the script a SCRIPT_FILENAME
-// inherited from the test runner names. -T reports its time on stderr.
+// inherited from the test runner names. Only what a sanitizer build of the
+// module needs to load is passed on. -T reports its time on stderr.
 function requests(string $cgi, string $module, int $times, string $script): void {
-    $out = shell_exec("env -i " . escapeshellarg($cgi) . " -n -q -d extension=" . escapeshellarg($module) .
+    $keep = "";
+    foreach (["LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS", "USE_ZEND_ALLOC", "ZEND_DONT_UNLOAD_MODULES"] as $var)
+        if (getenv($var) !== false) $keep .= " " . escapeshellarg("$var=" . getenv($var));
+    $out = shell_exec("env -i$keep " . escapeshellarg($cgi) . " -n -q -d extension=" . escapeshellarg($module) .
                       " -T $times " . escapeshellarg($script) . " < /dev/null 2>&1");
     foreach (explode("\n", $out) as $line)
         if ($line !== "" && !str_starts_with($line, "Elapsed time")) echo $line, "\n";

@@ -98,13 +98,13 @@ bools and null           search    ok 2
 store unchanged: true
 load: Vector components must be numbers at line 1
 metric
-  warning: QarbinStore::__construct(): Unknown option "metric" ignored (valid options: storage, dimensions, distance, quantization, segment_size, writable, memory_limit, mode, persistent)
+  warning: QarbinStore::__construct(): Unknown option "metric" ignored (valid options: storage, dimensions, distance, quantization, segment_size, writable, memory_limit, mode, persistent, create, threads)
   dimensions 2
 dimension
-  warning: QarbinStore::__construct(): Unknown option "dimension" ignored (valid options: storage, dimensions, distance, quantization, segment_size, writable, memory_limit, mode, persistent)
+  warning: QarbinStore::__construct(): Unknown option "dimension" ignored (valid options: storage, dimensions, distance, quantization, segment_size, writable, memory_limit, mode, persistent, create, threads)
   dimensions 1536
 int key
-  warning: QarbinStore::__construct(): Unknown option 0 ignored (valid options: storage, dimensions, distance, quantization, segment_size, writable, memory_limit, mode, persistent)
+  warning: QarbinStore::__construct(): Unknown option 0 ignored (valid options: storage, dimensions, distance, quantization, segment_size, writable, memory_limit, mode, persistent, create, threads)
   dimensions 2
 all known
   dimensions 2

@@ -56,6 +56,18 @@ $cases = [
         chmod("/dev/shm/qb_$n", 0666);
         return ["/dev/shm/qb_$n", fn() => new QarbinStore($n, ["storage" => "shm", "dimensions" => 2])];
     },
+    "own shm store, group-writable, foreign group" => function (string $n) {
+        (new QarbinStore($n, ["storage" => "shm", "dimensions" => 2, "mode" => 0660]))->set("a", [1, 2], "secret");
+        chgrp("/dev/shm/qb_$n", NOBODY);
+        chgrp("/dev/shm/qb_{$n}_s0000", NOBODY);
+        return ["/dev/shm/qb_$n", fn() => new QarbinStore($n, ["storage" => "shm", "dimensions" => 2])];
+    },
+    "own disk file, group-writable, foreign group" => function (string $n) use ($base) {
+        diskStore("$base/$n");
+        chmod("$base/$n/seg_0000.qbseg", 0660);
+        chgrp("$base/$n/seg_0000.qbseg", NOBODY);
+        return ["$base/$n", fn() => new QarbinStore("$base/$n", ["dimensions" => 2])];
+    },
     "disk directory owned by nobody" => function (string $n) use ($base) {
         asNobody(function () use ($base, $n) { mkdir("$base/$n", 0755); });
         return ["$base/$n", fn() => new QarbinStore("$base/$n", ["dimensions" => 2])];
@@ -119,6 +131,8 @@ shm control object planted by nobody          Shared store NAME is owned by anot
 shm control object planted, read-only handle  Shared store NAME is owned by another user; unchanged: true
 shm segment 0 planted by nobody               Shared store NAME is owned by another user; unchanged: true
 own shm store made writable by others         Shared store NAME is owned by another user; unchanged: true
+own shm store, group-writable, foreign group  opened; unchanged: true
+own disk file, group-writable, foreign group  opened; unchanged: true
 disk directory owned by nobody                Failed to open disk store at: BASE/NAME: owned by another user or writable by others; unchanged: true
 own disk directory writable by others         Failed to open disk store at: BASE/NAME: owned by another user or writable by others; unchanged: true
 segment file owned by nobody                  Failed to open disk store at: BASE/NAME: owned by another user or writable by others; unchanged: true

@@ -2,7 +2,7 @@
 stats(): entries in order, bytes per vector of each encoding, pq_subvectors only for pq, held-back records not in total_count, dead_count of deleted and replaced records in every mode
 --FILE--
 <?php
-$s = new QarbinStore(null, ["dimensions" => 4, "distance" => "manhattan"]);
+$s = new QarbinStore(null, ["dimensions" => 4, "distance" => "manhattan", "threads" => 3]);
 $s->set("a", [1, 2, 3, 4]);
 $st = $s->stats();
 foreach ($st as $k => $v) echo str_pad($k, 17), gettype($v), " ", $k === "memory_mb" ? "" : var_export($v, true), "\n";
@@ -73,6 +73,7 @@ index_status     string 'none'
 unindexed_count  integer 1
 dead_count       integer 0
 memory_mb        double 
+threads          integer 3
 grown: 1 segment, memory of 32 slots: true
 none dim 100: bytes_per_vector 400, pq_subvectors 'absent'
 f16 dim 100: bytes_per_vector 200, pq_subvectors 'absent'

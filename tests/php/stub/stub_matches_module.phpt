@@ -64,6 +64,19 @@ foreach (ini_get_all("qarbin") as $key => $entry) {
 }
 echo "settings documented: ", count(array_intersect_key($documented, ini_get_all("qarbin"))), "\n";
 
+// Every option the constructor knows (the list its warning for an unknown
+// one gives) is in the stub's shape of $options and has its own entry.
+set_error_handler(function ($no, $msg) use (&$valid) { preg_match('~valid options: ([a-z_, ]+)~', $msg, $vm); $valid = explode(", ", $vm[1]); return true; });
+new QarbinStore(null, ["dimensions" => 2, "no_such_option" => 1]);
+restore_error_handler();
+preg_match('~@param array\{([^}]*)\}\|null \$options~s', $code, $shape);
+preg_match_all('~([a-z_]+)\?:~', $shape[1], $keys);
+$missing = array_diff($valid, $keys[1]);
+$extra = array_diff($keys[1], $valid);
+$undescribed = array_filter($valid, fn($k) => !str_contains($code, "* - \"$k\" =>"));
+printf("options: %d, missing from the stub's shape [%s], only in it [%s], without an entry [%s]\n", count($valid),
+       implode(",", $missing), implode(",", $extra), implode(",", $undescribed));
+
 // The check itself: a stub with a renamed parameter, a dropped type, a
 // missing static and an extra method is reported line by line.
 $changed = str_replace(['search(array $vector, $topK = 10', 'array $batch', 'public static function destroy', 'public function close() {}'],
@@ -74,7 +87,8 @@ echo implode("\n", compare("ChangedStub")), "\n";
 --EXPECT--
 stub against module: same
 methods compared: 22
-settings documented: 11
+settings documented: 12
+options: 11, missing from the stub's shape [], only in it [], without an entry []
 module only: public batchSet(array $batch) required 1
 module only: public search(array $vector, $topK optional, $precision optional, ?array $filter optional, ?float $minScore optional, float $diversity optional) required 1
 module only: public static destroy($name) required 1

@@ -144,59 +144,47 @@ TEST(StoreDisk, CapacityOneMakesAFilePerRecordAndCountsThemOnReopen) {
     EXPECT_EQ(st->count(), 4u);
 }
 
-TEST(StoreDisk, AGapInTheNumberingEndsTheScan) {
+TEST(StoreDisk, AMissingFirstFileBeforeALaterOneRefusesTheStore) {
     qarbin_test::TempDir source;
     fillDirectory(source.path(), 3);
 
-    // seg_0001 alone: a new store, and the stray file is left as it was.
+    // seg_0001 alone: refused rather than opened as a new, empty store, and
+    // the stray file is left as it was.
     qarbin_test::TempDir lone;
     ASSERT_TRUE(copyFile(segFile(source.path(), 1), segFile(lone.path(), 1)));
     FileStamp before = stamp(segFile(lone.path(), 1));
-    {
-        StorePtr st = diskStore(lone.path(), 4, 4);
-        ASSERT_TRUE(st);
-        EXPECT_EQ(st->count(), 0u);
-        ASSERT_EQ(st->segments.size(), 1u);
-        EXPECT_TRUE(exists(segFile(lone.path(), 0)));
-    }
+    int why = 0;
+    StorePtr st(Store::openDisk(lone.path().c_str(),
+                                qarbin_test::makeShape(4, DistanceMetric::Euclidean, Quantization::None, 4, false, 16, 200, 0),
+                                &why));
+    EXPECT_FALSE(st);
+    EXPECT_EQ(why, qarbin::kSegmentMissing);
+    EXPECT_FALSE(exists(segFile(lone.path(), 0)));
     EXPECT_TRUE(sameStamp(before, stamp(segFile(lone.path(), 1))));
-
-    // seg_0000 and seg_0002: only the first is loaded.
-    qarbin_test::TempDir gap;
-    ASSERT_TRUE(copyFile(segFile(source.path(), 0), segFile(gap.path(), 0)));
-    ASSERT_TRUE(copyFile(segFile(source.path(), 2), segFile(gap.path(), 2)));
-    StorePtr mem = memStore(4, 4, Quantization::None, 0, DistanceMetric::Euclidean, gap.path().c_str());
-    ASSERT_TRUE(mem);
-    ASSERT_EQ(mem->segments.size(), 1u);
-    EXPECT_EQ(mem->count(), 4u);
-    EXPECT_TRUE(fetch(*mem, key(3)).found);
-    EXPECT_FALSE(fetch(*mem, key(8)).found);
 }
 
-// A file past a gap in the numbering looks like one another process made:
-// the rollover attaches it (records kept) and goes on past it, never
-// creating that number again.
-TEST(StoreDisk, RolloverNeverOverwritesALeftoverFile) {
+// A number missing before a file that exists: the store is refused (it
+// would answer without the files behind the gap), and nothing is written.
+TEST(StoreDisk, AGapInTheNumberingRefusesTheStoreAndWritesNothing) {
     qarbin_test::TempDir source;
     fillDirectory(source.path(), 3);
     qarbin_test::TempDir gap;
     ASSERT_TRUE(copyFile(segFile(source.path(), 0), segFile(gap.path(), 0)));
     ASSERT_TRUE(copyFile(segFile(source.path(), 2), segFile(gap.path(), 2)));
-    FileStamp before = stamp(segFile(gap.path(), 2));
-    {
-        StorePtr st = diskStore(gap.path(), 4, 4);
-        ASSERT_TRUE(st);
-        ASSERT_EQ(st->segments.size(), 1u);
-        for (int i = 100; i < 104; ++i) ASSERT_EQ(setVec(*st, i), 0);  // fills seg_0001
-        EXPECT_EQ(st->segments.size(), 2u);
-        EXPECT_EQ(setVec(*st, 104), 0);  // seg_0002 is full: attached, then seg_0003
-        EXPECT_EQ(st->segments.size(), 4u);
-        EXPECT_EQ(st->count(), 13u);
-        EXPECT_TRUE(fetch(*st, key(104)).found);
-        EXPECT_TRUE(fetch(*st, key(8)).found);
-        EXPECT_TRUE(exists(segFile(gap.path(), 3)));
+    const std::string first = fileBytes(segFile(gap.path(), 0)), later = fileBytes(segFile(gap.path(), 2));
+    for (bool disk : {true, false}) {
+        SCOPED_TRACE(disk ? "disk" : "memory");
+        int why = 0;
+        const qarbin::Shape shape = qarbin_test::makeShape(4, DistanceMetric::Euclidean, Quantization::None, 4, false, 16, 200, 0);
+        StorePtr st(disk ? Store::openDisk(gap.path().c_str(), shape, &why)
+                         : Store::openMemory(shape, gap.path().c_str(), &why));
+        EXPECT_FALSE(st);
+        EXPECT_EQ(why, qarbin::kSegmentMissing);
+        EXPECT_EQ(std::string(qarbin::lastRefusedSegment()), segFile(gap.path(), 1));
     }
-    EXPECT_EQ(before.bytes, stamp(segFile(gap.path(), 2)).bytes);
+    EXPECT_FALSE(exists(segFile(gap.path(), 1)));
+    EXPECT_EQ(first, fileBytes(segFile(gap.path(), 0)));
+    EXPECT_EQ(later, fileBytes(segFile(gap.path(), 2)));
 }
 
 TEST(StoreDisk, FirstFileThatCannotBeOpenedIsNeverTruncated) {
@@ -211,7 +199,7 @@ TEST(StoreDisk, FirstFileThatCannotBeOpenedIsNeverTruncated) {
     EXPECT_TRUE(sameStamp(before, stamp(segFile(tmp.path(), 0))));
 }
 
-TEST(StoreDisk, LaterFileOfAnotherShapeEndsTheScan) {
+TEST(StoreDisk, LaterFileOfAnotherShapeRefusesTheStore) {
     const struct {
         const char* what;
         uint32_t dim;
@@ -235,12 +223,14 @@ TEST(StoreDisk, LaterFileOfAnotherShapeEndsTheScan) {
             ASSERT_EQ(other->add(1, "other", v.data(), nullptr, 0), 0);
         }
         for (bool disk : {true, false}) {
-            StorePtr st = disk ? diskStore(tmp.path(), 4, 4)
-                               : memStore(4, 4, Quantization::None, 0, DistanceMetric::Euclidean, tmp.path().c_str());
-            ASSERT_TRUE(st);
-            EXPECT_EQ(st->segments.size(), 1u);
-            EXPECT_EQ(st->count(), 4u);
-            EXPECT_FALSE(fetch(*st, "other").found);
+            int why = 0;
+            const qarbin::Shape shape =
+                qarbin_test::makeShape(4, DistanceMetric::Euclidean, Quantization::None, 4, false, 16, 200, 0);
+            StorePtr st(disk ? Store::openDisk(tmp.path().c_str(), shape, &why)
+                             : Store::openMemory(shape, tmp.path().c_str(), &why));
+            EXPECT_FALSE(st);
+            EXPECT_EQ(why, qarbin::kSegmentNotOfStore);
+            EXPECT_EQ(std::string(qarbin::lastRefusedSegment()), segFile(tmp.path(), 1));
         }
     }
 }
