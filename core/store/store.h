@@ -184,7 +184,7 @@ public:
     // `threads` threads, the same rows as search gives each: query i's
     // rows at results + i * k (k = topK capped), their number in counts[i].
     // results (count x k) and counts come from the caller. 0, or -1 when a
-    // thread failed (out of memory).
+    // thread failed (out of memory) or a segment cannot be taken.
     int searchMany(const float* queries, uint32_t count, int topK, float precision, const Filter* filter,
                    uint32_t threads, Result* results, int* counts);
     // search refined by `how` (store_retrieve.cpp): the same rows cut at

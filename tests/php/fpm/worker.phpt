@@ -96,6 +96,18 @@ echo "same worker: ", $first[0] === $second[0] ? "yes" : "no", "\n";
 echo "first request: $first[1], count $first[2], memory store $first[3]\n";
 echo "second request: $second[1], count $second[2], memory store $second[3]\n";
 
+// A worker that had already answered is idle in accept() when it is killed;
+// until it runs again to die it can still take the next connection off the
+// listening socket and drop it unanswered. So no request goes out before the
+// killed worker has exited (a zombie holds no socket any more).
+function waitExited(int $pid): void {
+    for ($i = 0; $i < 400; $i++) {
+        $stat = @file_get_contents("/proc/$pid/stat");
+        if ($stat === false || preg_match('~\) [ZX] ~', $stat)) return;
+        usleep(5000);
+    }
+}
+
 // Each round: a worker writes 600 records and is killed at some point of it.
 $next = 2000;
 $killed = 0;
@@ -106,7 +118,10 @@ foreach ([40, 120, 250, 400, 700, 1000] as $round => $pauseMs) {
     for ($i = 0; $i < 400 && !file_exists("$work/pid"); $i++) usleep(5000);
     usleep($pauseMs * 1000);
     $pid = (int)@file_get_contents("$work/pid");
-    if ($pid > 0 && posix_kill($pid, SIGKILL)) $killed++;
+    if ($pid > 0 && posix_kill($pid, SIGKILL)) {
+        $killed++;
+        waitExited($pid);
+    }
     stream_get_contents($out);
     fclose($out);
     proc_close($proc);
