@@ -16,6 +16,10 @@ constexpr uint64_t kSlotHeaderBytes = 128;  // vector starts here within a slot
 constexpr uint32_t kMaxKeyBytes = 63;
 constexpr uint32_t kKeyFieldBytes = 64;
 constexpr uint32_t kMaxMetadataBytes = 4096;
+// The most any segment format holds (the compact one): what a reader of
+// stored records must make room for.
+constexpr uint32_t kLongestKeyBytes = 1024;
+constexpr uint32_t kLongestMetadataBytes = 1048576;
 constexpr uint32_t kMaxDim = 4096;
 // Rows one search returns at most.
 constexpr int kMaxTopK = 1000;

@@ -32,7 +32,7 @@ CompactAdd copySlotIntoCompact(CompactRegion& dst, const Segment& src, uint64_t 
     std::memcpy(row.data(), code, std::min<uint64_t>(src.vecBytes(), row.size()));
     std::vector<float> scratch(src.dim);
     const float norm = compactNorm(h, code, src.codebook, scratch.data());
-    const uint32_t metaLen = std::min(src.metadataLenAt(slot), kMaxMetadataBytes);
+    const uint32_t metaLen = std::min(src.metadataLenAt(slot), kLongestMetadataBytes);
     const KeyRef key = src.keyAt(slot);
     return dst.add(src.idAt(slot), key.data, key.len, row.data(), norm, src.metadataAt(slot), metaLen);
 }

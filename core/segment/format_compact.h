@@ -99,6 +99,7 @@ static_assert(offsetof(CompactHeader, tail) == kHeaderBytes);
 constexpr uint32_t kKeyLenBits = 11;
 constexpr uint32_t kMetaLenBits = 21;
 static_assert(kCompactMaxKeyBytes < (1u << kKeyLenBits));
+static_assert(kCompactMaxKeyBytes == kLongestKeyBytes && kCompactMaxMetadataBytes == kLongestMetadataBytes);
 static_assert(kCompactMaxMetadataBytes < (1u << kMetaLenBits));
 static_assert(kKeyLenBits + kMetaLenBits == 32);
 

@@ -153,8 +153,8 @@ int64_t reserveSlot(Segment& seg) {
 
 }  // namespace
 
-// vector: dim floats; metadata: metaLen bytes (only the first 4096 are
-// kept) or null. Lock-free: other processes may add, delete and search the
+// vector: dim floats; metadata: metaLen bytes or null. A key or metadata
+// longer than a slot holds is refused (-1), never cut. Lock-free: other processes may add, delete and search the
 // same region meanwhile. -2 (nothing touched) while a PQ codebook is
 // missing; -1 when full, read-only, or when the file system cannot back the
 // slot (see reserveSlot).
@@ -162,6 +162,8 @@ int Segment::add(uint64_t id, const char* key, const float* vector, const char* 
     if (quantization == static_cast<uint32_t>(Quantization::PQ) && codebook == nullptr) return -2;
     if (!writable) return -1;
     if (compact()) return addEncoded(key, vector, metadata, metaLen);
+    if ((key != nullptr && strnlen(key, kKeyFieldBytes) > kMaxKeyBytes) || (metadata != nullptr && metaLen > kMaxMetadataBytes))
+        return -1;
     const int64_t reserved = reserveSlot(*this);
     if (reserved < 0) return -1;
     dirty = true;

@@ -35,11 +35,11 @@ int writeSegmentCopy(const Store& st, const Segment* src, uint64_t used, const c
     for (uint64_t i = 0; decodable && i < used; ++i) {
         if (!src->liveAt(i)) continue;
         const KeyRef k = src->keyAt(i);
-        char key[kKeyFieldBytes];
+        char key[kLongestKeyBytes + 1];
         std::memcpy(key, k.data, k.len);
         key[k.len] = '\0';
         const uint32_t stored = src->metadataLenAt(i);
-        const uint32_t metaLen = stored <= kMaxMetadataBytes ? stored : kMaxMetadataBytes;
+        const uint32_t metaLen = stored <= kLongestMetadataBytes ? stored : kLongestMetadataBytes;
         const float* v = decodeVector(src->vectorAt(i), src->dim, src->quantization, src->pqSubvectors, codebook, scratch);
         out->add(src->idAt(i), key, v, metaLen != 0 ? src->metadataAt(i) : nullptr, metaLen);
     }

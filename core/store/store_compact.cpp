@@ -78,10 +78,10 @@ int placeRecord(CompactSink& sink, const Segment& src, uint64_t i) {
             const float* v = decodeVector(src.vectorAt(i), src.dim, src.quantization, src.pqSubvectors,
                                           src.trainedCodebook(), scratch);
             const KeyRef k = src.keyAt(i);
-            char key[kKeyFieldBytes];
+            char key[kLongestKeyBytes + 1];
             std::memcpy(key, k.data, k.len);
             key[k.len] = '\0';
-            const uint32_t metaLen = std::min(src.metadataLenAt(i), kMaxMetadataBytes);
+            const uint32_t metaLen = std::min(src.metadataLenAt(i), kLongestMetadataBytes);
             rc = dst->add(src.idAt(i), key, v, metaLen != 0 ? src.metadataAt(i) : nullptr, metaLen);
         }
         if (rc == 0) return 0;

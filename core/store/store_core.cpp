@@ -12,9 +12,15 @@
 
 namespace qarbin {
 
-RecordLimit recordLimit(size_t keyLen, size_t metaLen) {
-    if (keyLen > kMaxKeyBytes) return RecordLimit::KeyTooLong;
-    if (metaLen > kMaxMetadataBytes) return RecordLimit::MetadataTooLong;
+uint32_t maxKeyBytes(uint32_t format) { return format == kCompactSegmentVersion ? kCompactMaxKeyBytes : kMaxKeyBytes; }
+
+uint32_t maxMetadataBytes(uint32_t format) {
+    return format == kCompactSegmentVersion ? kCompactMaxMetadataBytes : kMaxMetadataBytes;
+}
+
+RecordLimit recordLimit(size_t keyLen, size_t metaLen, uint32_t format) {
+    if (keyLen > maxKeyBytes(format)) return RecordLimit::KeyTooLong;
+    if (metaLen > maxMetadataBytes(format)) return RecordLimit::MetadataTooLong;
     return RecordLimit::Ok;
 }
 

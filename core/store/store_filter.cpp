@@ -99,8 +99,8 @@ long Store::deleteWhere(const Filter& filter) {
 bool Store::has(const char* key) {
     if (key == nullptr || key[0] == '\0') return false;
     if (pqBuffer != nullptr && pqBuffer->count > 0 && heldBackIndex(*pqBuffer, key) >= 0) return true;
-    const size_t keyLen = strnlen(key, kKeyFieldBytes);
-    if (recordLimit(keyLen, 0) != RecordLimit::Ok) return false;
+    const size_t keyLen = strnlen(key, kLongestKeyBytes + 1);
+    if (keyLen > kLongestKeyBytes) return false;
     if (mode == StorageMode::Shm) followGeneration();
     if (mode == StorageMode::Shm && control != nullptr) attachShmSegments();
     Segment* seg = nullptr;

@@ -69,7 +69,7 @@ void Store::forEachRecord(float* scratch, RecordVisitor visit, void* ctx) {
         if (n > buf->vectors.size() / dim) n = static_cast<uint32_t>(buf->vectors.size() / dim);
         for (uint32_t j = 0; j < n; ++j) {
             const std::string& key = buf->keys[j];
-            if (key.empty() || key.size() > kMaxKeyBytes) continue;
+            if (key.empty() || key.size() > kLongestKeyBytes) continue;
             const std::string& meta = buf->metadata[j];
             const float* vec = finiteVector(buf->vectors.data() + static_cast<size_t>(j) * dim, dim, scratch);
             if (!visit(ctx, key.c_str(), vec, meta.empty() ? nullptr : meta.data(),
@@ -93,7 +93,7 @@ void Store::forEachRecord(float* scratch, RecordVisitor visit, void* ctx) {
             if (!seg->readableAt(i)) continue;
             const KeyRef k = seg->keyAt(i);
             if (k.len == 0) continue;
-            char key[kKeyFieldBytes];
+            char key[kLongestKeyBytes + 1];
             std::memcpy(key, k.data, k.len);
             key[k.len] = '\0';
             const float* vec = decodeVector(seg->vectorAt(i), dim, q, shape.pqSubvectors, codebook, scratch);

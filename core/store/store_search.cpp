@@ -179,8 +179,8 @@ int Store::get(const char* key, float* vecOut, char** metaOut, uint32_t* lenOut)
             return 0;
         }
     }
-    const size_t keyLen = strnlen(key, kKeyFieldBytes);
-    if (recordLimit(keyLen, 0) != RecordLimit::Ok || shape.dim > kMaxDim) return -1;
+    const size_t keyLen = strnlen(key, kLongestKeyBytes + 1);
+    if (keyLen > kLongestKeyBytes || shape.dim > kMaxDim) return -1;
 
     Segment* seg = nullptr;
     const int64_t found = findNewestLive(*this, key, keyLen, &seg);
@@ -193,7 +193,7 @@ int Store::get(const char* key, float* vecOut, char** metaOut, uint32_t* lenOut)
     alignas(64) float scratch[kMaxDim];
     const float* v = decodeVector(seg->vectorAt(r), shape.dim, static_cast<uint32_t>(shape.quantization),
                                   shape.pqSubvectors, codebook, scratch);
-    const uint32_t metaLen = std::min<uint32_t>(seg->metadataLenAt(r), kMaxMetadataBytes);
+    const uint32_t metaLen = std::min<uint32_t>(seg->metadataLenAt(r), kLongestMetadataBytes);
     if (copyMetadata(seg->metadataAt(r), metaLen, metaOut, lenOut) != 0) return -1;
     std::memcpy(vecOut, v, sizeof(float) * shape.dim);
     dropRecordPages(*this, seg);
