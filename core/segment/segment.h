@@ -151,6 +151,12 @@ public:
     // Bytes a region of shape takes in its format (shape.format), or 0 when
     // that does not fit in 64 bits.
     static uint64_t regionBytes(const Shape& shape);
+    // What a store's memory limit counts of a fresh region of shape, and of
+    // this segment: the whole mapping, except the part of a compact
+    // region's variable area not yet handed out (a sparse reserve that
+    // takes no memory).
+    static uint64_t countedRegionBytes(const Shape& shape);
+    uint64_t countedBytes() const;
 
     // Factories: an owned segment or null; on failure nothing stays open or
     // mapped, and errno tells why (EPERM: an existing file or object is not

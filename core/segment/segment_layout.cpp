@@ -73,6 +73,21 @@ uint64_t Segment::regionBytes(const Shape& shape) {
     return l.regionBytes;
 }
 
+uint64_t Segment::countedRegionBytes(const Shape& shape) {
+    if (shape.format != kCompactSegmentVersion) return regionBytes(shape);
+    CompactLayout l;
+    if (!computeCompactLayout(shape.capacity, shape.dim, shape.quantization, shape.pqSubvectors, &l)) return 0;
+    return l.regionBytes - l.varCapacity;
+}
+
+uint64_t Segment::countedBytes() const {
+    if (!compact() || compactHeader == nullptr) return mappedLen;
+    const CompactHeaderTail& t = compactHeader->tail;
+    const uint64_t used = std::min(t.varUsed.load(), t.varCapacity);
+    const uint64_t reserve = t.varCapacity - used;
+    return reserve < mappedLen ? mappedLen - reserve : mappedLen;
+}
+
 uint64_t Segment::stride() const {
     return strideBytes ? strideBytes : computeStride(dim, static_cast<Quantization>(quantization), pqSubvectors);
 }

@@ -100,12 +100,12 @@ bool appendSegment(Store* st, Segment* seg) {
 }
 
 Segment* Store::createNewSegment() {
-    const uint64_t newSize = Segment::regionBytes(shape);
+    const uint64_t newSize = Segment::countedRegionBytes(shape);
     if (memoryLimit != 0) {
         uint64_t total = newSize;
         for (const Segment* seg : segments) {
-            if (total > UINT64_MAX - seg->mappedLen) return nullptr;
-            total += seg->mappedLen;
+            if (total > UINT64_MAX - seg->countedBytes()) return nullptr;
+            total += seg->countedBytes();
         }
         if (total > memoryLimit) {
             writeFailure = WriteFailure::MemoryLimit;

@@ -52,6 +52,20 @@ bool overLimit(const Store& st, const char* key, const char* metadata, uint32_t 
     return recordLimit(keyLen, metadata != nullptr ? metaLen : 0, st.shape.format) != RecordLimit::Ok;
 }
 
+// A compact memory segment backs its variable area as records fill it:
+// the memory limit is checked for each record's key and metadata bytes.
+bool overMemoryLimit(Store& st, const char* key, const char* metadata, uint32_t metaLen) {
+    if (st.mode != StorageMode::Memory || st.memoryLimit == 0 || st.segments.empty() || !st.segments.back()->compact())
+        return false;
+    uint64_t total = 0;
+    for (const Segment* seg : st.segments) total += seg->countedBytes();
+    const uint64_t keyLen = key != nullptr ? strnlen(key, kLongestKeyBytes + 1) : 0;
+    const uint64_t bytes = (keyLen + (metadata != nullptr ? metaLen : 0) + kVarUnit - 1) & ~(kVarUnit - 1);
+    if (total <= st.memoryLimit && bytes <= st.memoryLimit - total) return false;
+    st.writeFailure = WriteFailure::MemoryLimit;
+    return true;
+}
+
 template <class V>
 void roomFor(V& v, size_t extra) {
     if (v.capacity() - v.size() < extra) v.reserve(std::max(v.size() + extra, v.capacity() * 2));
@@ -196,6 +210,8 @@ int Store::add(uint64_t id, const char* key, const float* vector, const char* me
             if (pqBuffer->count >= pqTrainingSize) flushPQBuffer();
             return 0;
         }
+
+        if (overMemoryLimit(*this, key, metadata, metaLen)) return -1;
 
         // Segments before the hint are full and stay full until a clear, so
         // starting there places every record where a walk from the first

@@ -214,3 +214,31 @@ TEST(RecordLimitsMixed, FilterMatchesMetadataOfTheLongestLength) {
 }
 
 }  // namespace
+
+namespace {
+
+// A compact memory segment's variable area is a sparse reserve: the memory
+// limit counts the bytes records take, so a limit below the reserve still
+// lets records in, and the metadata they bring is what fills it.
+TEST(CompactMemoryLimit, CountsTheVariableBytesStoredNotTheReserve) {
+    const qarbin::Shape shape = shapeOf(qarbin::kCompactSegmentVersion);
+    StorePtr st(qarbin::Store::openMemory(shape, nullptr));
+    ASSERT_TRUE(st);
+    const uint64_t fresh = qarbin::Segment::countedRegionBytes(shape);
+    ASSERT_LT(fresh, qarbin::Segment::regionBytes(shape));
+    EXPECT_EQ(st->segments[0]->countedBytes(), fresh);
+    const uint64_t metaBytes = 64 * 1024;
+    st->memoryLimit = fresh + 3 * metaBytes + 512;  // below the region's mapped length
+    ASSERT_LT(st->memoryLimit, st->segments[0]->mappedLen);
+    const std::string meta = pattern(metaBytes, 'm');
+    int stored = 0;
+    for (int i = 0; i < 10 && put(*st, "k" + std::to_string(i), i, meta) == 0; ++i) ++stored;
+    EXPECT_EQ(stored, 3);
+    EXPECT_EQ(st->writeFailure, qarbin::WriteFailure::MemoryLimit);
+    EXPECT_LE(st->segments[0]->countedBytes(), st->memoryLimit);
+    EXPECT_GE(st->segments[0]->countedBytes(), fresh + 3 * metaBytes);
+    EXPECT_EQ(put(*st, "small", 20, "{}"), 0);  // what still fits goes in
+    EXPECT_EQ(st->count(), 4u);
+}
+
+}  // namespace
