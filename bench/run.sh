@@ -32,7 +32,7 @@ fi
 
 start=$(date +%s)
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DQARBIN_BENCH=ON >/dev/null
-cmake --build "$build" --target qarbin ann_bench -j2 >/dev/null
+cmake --build "$build" --target qarbin ann_bench bench_compact -j2 >/dev/null
 
 mkdir -p "$data"
 for f in train-images t10k-images; do
@@ -82,6 +82,7 @@ step retrieval env QARBIN_BENCH_GOALS="$data/goals.md" "${php_ext[@]}" "$root/be
 step threads env QARBIN_BENCH_GOALS="$data/goals.md" "${php_ext[@]}" "$root/bench/php_threads.php" "$synth_n" "$data/train-images.idx"
 step php_nojit "${php_ext[@]}" "$root/bench/php_search.php" "$data" "without JIT"
 step php_jit "${php_ext[@]}" "${jit[@]}" "$root/bench/php_search.php" "$data" "with tracing JIT"
+step format "$build/bench_compact" 30000
 
 # One line per block of recall_qps.tsv (blocks in file order): one colour
 # per data set, solid for one segment, dashed for the default store.
@@ -179,11 +180,18 @@ mem=$(awk '/MemTotal/ { printf "%.1f GiB", $2 / 1048576 }' /proc/meminfo)
     echo
     cat "$frag/retrieval.md"
     cat "$frag/threads.md"
+    echo "### 11. The compact segment format (core/segment/format_compact.h; created on request, not yet the default)"
+    echo
+    echo "bench/bench_compact: records written straight into a compact region and into today's slots; resident pages"
+    echo "counted with mincore. Graph bytes are the node and link-pool share, the same in both formats (not measured)."
+    echo
+    sed 's/^## /#### /' "$frag/format.md"
+    echo
     [ -f "$root/bench/notes.md" ] && cat "$root/bench/notes.md" && echo
     echo "## Time per step"
     echo
     echo "With the 1-minute load average when the step began (2 cores; other jobs share the machine)."
     echo
-    for k in scan graph shm filter writes requests compact retrieval threads php_nojit php_jit; do echo "- $k: ${took[$k]} s, load ${load[$k]}"; done
+    for k in scan graph shm filter writes requests compact retrieval threads php_nojit php_jit format; do echo "- $k: ${took[$k]} s, load ${load[$k]}"; done
 } >"$out"
 echo "wrote $out and $png in $total s" >&2

@@ -16,6 +16,10 @@ constexpr uint64_t kSlotHeaderBytes = 128;  // vector starts here within a slot
 constexpr uint32_t kMaxKeyBytes = 63;
 constexpr uint32_t kKeyFieldBytes = 64;
 constexpr uint32_t kMaxMetadataBytes = 4096;
+// The most any segment format holds (the compact one): what a reader of
+// stored records must make room for.
+constexpr uint32_t kLongestKeyBytes = 1024;
+constexpr uint32_t kLongestMetadataBytes = 1048576;
 constexpr uint32_t kMaxDim = 4096;
 // Rows one search returns at most.
 constexpr int kMaxTopK = 1000;
@@ -37,6 +41,9 @@ struct Shape {
     // directory this opener creates, whatever the umask; 0: 0660 less the
     // umask. Directories also get x wherever the mode has r.
     uint32_t fileMode = 0;
+    // Segment format of new segments: 0 for today's slots (version 6), 7
+    // for the compact records.
+    uint32_t format = 0;
 };
 
 // The mode a created directory gets for fileMode: x wherever r is set.
@@ -90,10 +97,17 @@ struct MetadataTest {
     bool accepts(const char* meta, uint32_t len) const { return test == nullptr || test(ctx, meta, len); }
 };
 
+// A stored key: len bytes at data, not NUL-terminated.
+struct KeyRef {
+    const char* data;
+    uint32_t len;
+};
+
 // One search hit.
 struct Result {
     uint64_t id;
-    char key[kKeyFieldBytes];
+    const char* key;  // keyLen bytes into segment memory or a held-back string
+    uint32_t keyLen;
     float score;
     const char* metadata;  // into segment memory or a held-back string; null when none
     uint32_t metadataLen;

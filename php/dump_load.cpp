@@ -114,11 +114,19 @@ struct LoadContext {
     zend_long stored;
 };
 
-// The longest line load decodes. The longest record dump writes (4096
-// components, 4096 bytes of metadata escaped as \u00XX) takes about 130 KB;
-// decoding a far longer line could exhaust the engine's memory limit, which
-// ends the request instead of throwing.
-constexpr size_t kMaxLineBytes = 1u << 20;
+// The longest line load decodes: the longest record dump writes, each key
+// and metadata byte escaped as \u00XX at worst, with room to spare.
+// Decoding a far longer line could exhaust the engine's memory limit, which
+// ends the request instead of throwing. A slot store's records (63-byte
+// keys, 4096 bytes of metadata, 4096 components) take about 130 KB.
+constexpr size_t kMaxSlotLineBytes = size_t{1} << 20;
+constexpr size_t kMaxCompactLineBytes = size_t{8} << 20;
+static_assert(kMaxCompactLineBytes > 6 * (size_t{qarbin::kCompactMaxMetadataBytes} + qarbin::kCompactMaxKeyBytes) + 4096 * 32,
+              "a dumped record always loads");
+
+size_t maxLineBytes(const qarbin::Store* store) {
+    return store->shape.format == qarbin::kCompactSegmentVersion ? kMaxCompactLineBytes : kMaxSlotLineBytes;
+}
 
 // Spaces and tabs only (a line end already cut off): skipped like an empty line.
 bool blankLine(const char* line, size_t len) {
@@ -140,9 +148,9 @@ void loadLines(LoadContext* ctx, qarbin::Store* store) {
         if (len && ctx->line[len - 1] == '\n') --len;
         if (len && ctx->line[len - 1] == '\r') --len;
         if (blankLine(ctx->line, len)) continue;
-        if (len > kMaxLineBytes) {
+        if (len > maxLineBytes(store)) {
             zend_throw_exception_ex(qarbin_exception_ce, 0, "Line too long (max %zu bytes) at line " ZEND_LONG_FMT,
-                                    kMaxLineBytes, ctx->lineNo);
+                                    maxLineBytes(store), ctx->lineNo);
             return;
         }
         zval* decoded = &ctx->decoded;
@@ -165,7 +173,7 @@ void loadLines(LoadContext* ctx, qarbin::Store* store) {
             } else {
                 meta = zend_hash_find_known_hash(ht, qarbin_str_metadata);
                 if (meta && Z_TYPE_P(meta) != IS_STRING) meta = nullptr;
-                error = qarbin_record_limit_error(Z_STR_P(key), meta ? Z_STRLEN_P(meta) : 0);
+                error = qarbin_record_limit_error(store, Z_STR_P(key), meta ? Z_STRLEN_P(meta) : 0);
                 if (!error) {
                     const int rc = qarbin_convert_vector(Z_ARRVAL_P(vec), ctx->vec, ctx->dim);
                     if (rc == QARBIN_CONVERT_NOT_NUMBER) error = "Vector components must be numbers";

@@ -167,11 +167,16 @@ qarbin::Store* qarbin_open_store(zend_object* object, bool writes);
 // writing, since touching the lost pages would kill the process.
 qarbin::Store* qarbin_intact_store(qarbin_store_object* intern);
 
-// The message for a key or metadata no record can hold, or null.
-static inline const char* qarbin_record_limit_error(const zend_string* key, size_t metaLen) {
-    switch (qarbin::recordLimit(qarbin_key_len(key), metaLen)) {
-        case qarbin::RecordLimit::KeyTooLong: return "Key too long (max 63 bytes)";
-        case qarbin::RecordLimit::MetadataTooLong: return "Metadata too long (max 4096 bytes)";
+// The message for a key or metadata no record of the store can hold, or
+// null: the limits of the format its new segments are written in.
+static inline const char* qarbin_record_limit_error(const qarbin::Store* store, const zend_string* key, size_t metaLen) {
+    const bool compact = store->shape.format == qarbin::kCompactSegmentVersion;
+    static_assert(qarbin::kCompactMaxKeyBytes == 1024 && qarbin::kCompactMaxMetadataBytes == 1048576 &&
+                  qarbin::kMaxKeyBytes == 63 && qarbin::kMaxMetadataBytes == 4096, "messages name the limits");
+    switch (qarbin::recordLimit(qarbin_key_len(key), metaLen, store->shape.format)) {
+        case qarbin::RecordLimit::KeyTooLong: return compact ? "Key too long (max 1024 bytes)" : "Key too long (max 63 bytes)";
+        case qarbin::RecordLimit::MetadataTooLong:
+            return compact ? "Metadata too long (max 1048576 bytes)" : "Metadata too long (max 4096 bytes)";
         default: return nullptr;
     }
 }

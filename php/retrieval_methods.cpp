@@ -301,7 +301,7 @@ PHP_METHOD(QarbinStore, find) {
         const qarbin::Result& r = rows[i];
         zval row, tmp;
         array_init_size(&row, 2);
-        ZVAL_STRINGL(&tmp, r.key, strnlen(r.key, sizeof r.key));
+        ZVAL_STRINGL(&tmp, r.key, r.keyLen);
         zend_hash_add_new(Z_ARRVAL(row), qarbin_str_key, &tmp);
         if (r.metadata && r.metadataLen) ZVAL_STRINGL(&tmp, r.metadata, r.metadataLen);
         else ZVAL_NULL(&tmp);

@@ -70,12 +70,12 @@ void makeRow(zval* row, const qarbin::Result* r) {
     HashTable* ht = Z_ARRVAL_P(row);
     zend_hash_real_init_mixed(ht);
     zval tmp;
-    ZVAL_STRINGL(&tmp, r->key, strnlen(r->key, sizeof r->key));
+    ZVAL_STRINGL(&tmp, r->key, r->keyLen);
     _zend_hash_append(ht, qarbin_str_key, &tmp);
     ZVAL_DOUBLE(&tmp, static_cast<double>(r->score));
     _zend_hash_append(ht, qarbin_str_score, &tmp);
     if (r->metadata && r->metadataLen) {
-        size_t len = r->metadataLen < qarbin::kMaxMetadataBytes ? r->metadataLen : qarbin::kMaxMetadataBytes;
+        size_t len = r->metadataLen < qarbin::kLongestMetadataBytes ? r->metadataLen : qarbin::kLongestMetadataBytes;
         ZVAL_STRINGL(&tmp, r->metadata, len);
     } else {
         ZVAL_NULL(&tmp);
@@ -143,7 +143,7 @@ PHP_METHOD(QarbinStore, set) {
         qarbin_throw_vector_error(QARBIN_VECTOR_DIM, dim);
         RETURN_THROWS();
     }
-    if (const char* limit = qarbin_record_limit_error(key, metadata ? ZSTR_LEN(metadata) : 0)) {
+    if (const char* limit = qarbin_record_limit_error(store, key, metadata ? ZSTR_LEN(metadata) : 0)) {
         qarbin_throw(limit);
         RETURN_THROWS();
     }
@@ -209,7 +209,7 @@ PHP_METHOD(QarbinStore, batchSet) {
         zval* meta = zend_hash_find_known_hash(record, qarbin_str_metadata);
         if (meta) ZVAL_DEREF(meta);
         if (meta && Z_TYPE_P(meta) != IS_STRING) meta = nullptr;
-        error = qarbin_record_limit_error(Z_STR_P(key), meta ? Z_STRLEN_P(meta) : 0);
+        error = qarbin_record_limit_error(store, Z_STR_P(key), meta ? Z_STRLEN_P(meta) : 0);
         if (error) break;
         // Key and metadata must outlive user code the conversion may run.
         zend_string* keyStr = zend_string_copy(Z_STR_P(key));

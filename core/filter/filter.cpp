@@ -3,8 +3,11 @@
 // on its first record).
 #include "core/filter/filter.h"
 
+#include <algorithm>
 #include <cstring>
+#include <new>
 #include <string_view>
+#include <vector>
 
 #include <simdjson.h>
 
@@ -141,15 +144,24 @@ bool testMetadata(const void* ctx, const char* meta, uint32_t len) {
 
 bool Filter::matches(const char* meta, uint32_t len) const {
     if (empty()) return true;
-    if (meta == nullptr || len == 0 || len > kMaxMetadataBytes) return false;
+    if (meta == nullptr || len == 0 || len > kLongestMetadataBytes) return false;
     thread_local simdjson::dom::parser parser;
     // The parser reads a little past the end: the bytes are copied into a
-    // padded buffer of this thread's (its own copy would allocate each time).
-    thread_local char padded[kMaxMetadataBytes + simdjson::SIMDJSON_PADDING];
-    std::memcpy(padded, meta, len);
-    std::memset(padded + len, 0, simdjson::SIMDJSON_PADDING);
+    // padded buffer of this thread's, grown to the longest metadata seen
+    // (its own copy would allocate each time).
+    thread_local std::vector<char> padded;
+    const size_t need = size_t{len} + simdjson::SIMDJSON_PADDING;
+    if (padded.size() < need) {
+        try {
+            padded.resize(std::max<size_t>(need, 4096 + simdjson::SIMDJSON_PADDING));
+        } catch (const std::bad_alloc&) {
+            return false;
+        }
+    }
+    std::memcpy(padded.data(), meta, len);
+    std::memset(padded.data() + len, 0, simdjson::SIMDJSON_PADDING);
     element doc;
-    if (parser.parse(padded, len, false).get(doc) != simdjson::SUCCESS) return false;
+    if (parser.parse(padded.data(), len, false).get(doc) != simdjson::SUCCESS) return false;
     if (doc.type() != element_type::OBJECT) return false;
     return evaluate(root, doc);
 }

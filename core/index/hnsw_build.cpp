@@ -29,7 +29,7 @@ int buildHnsw(Segment& seg, const GraphStop* stop, uint32_t threads, LevelStream
         s = std::min(s, g.slotLimit);
         live.reserve(s);
         for (uint64_t i = 0; i < s; ++i)
-            if (recordLive(seg.recordAt(i))) live.push_back(static_cast<uint32_t>(i));
+            if (seg.liveAt(i)) live.push_back(static_cast<uint32_t>(i));
         if (live.empty()) return 0;
         if (live.size() > g.nodeLimit) return -1;
         // Node p will stand for live[p].
@@ -43,7 +43,7 @@ int buildHnsw(Segment& seg, const GraphStop* stop, uint32_t threads, LevelStream
         return -1;
     }
 
-    for (uint64_t i = 0; i < s; ++i) seg.recordAt(i)->graphNode = -1;
+    for (uint64_t i = 0; i < s; ++i) seg.setGraphNode(i, -1);
     seg.header->flags &= ~(kFlagGraphBuilt | kFlagGraphUsable);
     seg.header->indexedCount.exchange(0);
 
@@ -58,7 +58,7 @@ int buildHnsw(Segment& seg, const GraphStop* stop, uint32_t threads, LevelStream
                                                    stop, threads)
                        : hnsw::insertNodes(seg, g, *ws, live.data(), live.size(), 0, gen, m, efc, &top, &made, stop);
     if (rc < 0 || made == 0 || (rc == 0 && made != live.size())) {
-        for (uint64_t i = 0; i < s; ++i) seg.recordAt(i)->graphNode = -1;
+        for (uint64_t i = 0; i < s; ++i) seg.setGraphNode(i, -1);
         seg.header->entryPoint = -1;
         seg.header->maxLevel = 0;
         return -1;

@@ -17,9 +17,8 @@ namespace {
 // The filter is asked only about a node that would enter the hits: most
 // nodes a walk scores are farther than its worst hit and never parsed.
 bool accepted(const Graph& g, const MetadataTest& keep, uint32_t slot) {
-    const Record* r = g.record(slot);
-    if (!recordReadable(r)) return false;
-    return keep.accepts(g.seg->metadataPtr(r), r->metaLen);
+    if (!g.seg->readableAt(slot)) return false;
+    return keep.accepts(g.seg->metadataAt(slot), g.seg->metadataLenAt(slot));
 }
 
 struct Walk {

@@ -56,6 +56,7 @@ bool makeGraph(const Segment& seg, uint64_t usedLimit, Graph* g) {
     g->poolOffset = static_cast<uint64_t>(seg.linkPool - begin);
     g->slots = seg.slots;
     g->stride = stride;
+    g->vectors = seg.vectorAt(0);
     g->vecBytes = seg.vecBytes();
     g->inPlace = seg.quantization == static_cast<uint32_t>(Quantization::None) ||
                  seg.quantization > static_cast<uint32_t>(Quantization::PQ);
@@ -164,24 +165,22 @@ void Query::init(const Graph& g, const float* q, const Workspace& ws) {
 
 namespace {
 
-// dist[j] = the score of recs[j]: floats and lane-decoded codes where they
-// lie, PQ codes decoded into the query's block first.
-void scoreRecords(const Graph& g, const Query& q, const Record* const* recs, uint32_t k, float* dist) {
+// dist[j] = the score of the encoded vector recs[j]: floats and
+// lane-decoded codes where they lie, PQ codes decoded into the query's block
+// first.
+void scoreRecords(const Graph& g, const Query& q, const uint8_t* const* recs, uint32_t k, float* dist) {
     const Segment& seg = *g.seg;
     if (g.fused) {
-        const uint8_t* codes[kMaxBlock];
-        for (uint32_t j = 0; j < k; ++j) codes[j] = reinterpret_cast<const uint8_t*>(recs[j]) + kSlotHeaderBytes;
-        q.scorer.scoreCodes(codes, k, seg.quantization, dist);
+        q.scorer.scoreCodes(recs, k, seg.quantization, dist);
         return;
     }
     const float* vecs[kMaxBlock];
     if (g.inPlace) {
-        for (uint32_t j = 0; j < k; ++j)
-            vecs[j] = reinterpret_cast<const float*>(reinterpret_cast<const char*>(recs[j]) + kSlotHeaderBytes);
+        for (uint32_t j = 0; j < k; ++j) vecs[j] = reinterpret_cast<const float*>(recs[j]);
     } else {
         for (uint32_t j = 0; j < k; ++j)
-            vecs[j] = getVecFloat32(recs[j], seg.dim, seg.quantization, seg.pqSubvectors, seg.codebook,
-                                    q.block + j * q.pad);
+            vecs[j] = decodeVector(recs[j], seg.dim, seg.quantization, seg.pqSubvectors, seg.codebook,
+                                   q.block + j * q.pad);
     }
     q.scorer.scoreBlock(vecs, k, dist);
 }
@@ -195,16 +194,15 @@ uint32_t distancesOf(const Graph& g, const Query& q, const uint32_t* nodes, uint
     if (g.nodeSlotsCount == 0)
         for (uint32_t i = 0; i < n; ++i) __builtin_prefetch(g.node(nodes[i]));
 
-    const Record* recs[kMaxBlock];
+    const uint8_t* recs[kMaxBlock];
     uint32_t k = 0;
     const uint64_t lines = std::min<uint64_t>((g.vecBytes + 63) / 64, 16);
     for (uint32_t i = 0; i < n; ++i) {
         uint32_t slot = nodes[i] < g.nodeSlotsCount ? g.nodeSlots[nodes[i]] : loadRelaxed(&g.node(nodes[i])->slot);
         if (slot >= g.slotLimit) continue;
-        const Record* r = g.record(slot);
-        const char* v = reinterpret_cast<const char*>(r) + kSlotHeaderBytes;
+        const uint8_t* v = g.vector(slot);
         for (uint64_t l = 0; l < lines; ++l) __builtin_prefetch(v + 64 * l);
-        recs[k] = r;
+        recs[k] = v;
         kept[k] = i;
         if (slotOut) slotOut[k] = slot;
         ++k;
@@ -256,7 +254,7 @@ uint32_t initNode(const Graph& g, uint32_t p, uint32_t slot, uint32_t level, uin
             level = 0;
         }
     }
-    g.record(slot)->graphNode = static_cast<int32_t>(p);
+    g.seg->setGraphNode(slot, static_cast<int32_t>(p));
     return level;
 }
 
@@ -402,10 +400,10 @@ void searchLayer(const Graph& g, const Query& q, const uint32_t* entries, size_t
 }
 
 const float* vectorOf(const Graph& g, uint32_t slot, float* buf) {
-    const Record* r = g.record(slot);
-    if (g.inPlace) return reinterpret_cast<const float*>(reinterpret_cast<const char*>(r) + kSlotHeaderBytes);
+    const uint8_t* v = g.vector(slot);
+    if (g.inPlace) return reinterpret_cast<const float*>(v);
     const Segment& seg = *g.seg;
-    return getVecFloat32(r, seg.dim, seg.quantization, seg.pqSubvectors, seg.codebook, buf);
+    return decodeVector(v, seg.dim, seg.quantization, seg.pqSubvectors, seg.codebook, buf);
 }
 
 namespace {

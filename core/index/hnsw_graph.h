@@ -86,6 +86,7 @@ struct Graph {
     uint64_t poolOffset = 0;
     uint8_t* slots = nullptr;  // slot 0
     uint64_t stride = 0;
+    const uint8_t* vectors = nullptr;  // slot 0's encoded vector; slot i's lies i * stride on
     uint64_t vecBytes = 0;
     bool inPlace = false;  // 32-bit floats: vectors are scored where they lie
     bool fused = false;    // f16, int8, binary: codes are scored where they lie
@@ -101,7 +102,7 @@ struct Graph {
 
     bool followable(uint64_t p) const { return locks == nullptr || locks->isMade(p); }
     HnswNode* node(uint64_t p) const { return reinterpret_cast<HnswNode*>(nodes + p * kNodeBytes); }
-    Record* record(uint64_t slot) const { return reinterpret_cast<Record*>(slots + slot * stride); }
+    const uint8_t* vector(uint64_t slot) const { return vectors + slot * stride; }
 
     // Copies the links of node p (p < nodeLimit) on `level` into out (room for
     // 32) and returns the number of places copied, clamped to the list's

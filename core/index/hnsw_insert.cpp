@@ -19,9 +19,9 @@ namespace {
 // count leaves graphNode at or beyond n, and the positions past n are made
 // anew by the next extension: such a record, and one whose node was since
 // given to another record, is added again.
-bool needsNode(const hnsw::Graph& g, const Record* r, uint64_t slot, uint64_t n) {
-    if (!recordLive(r)) return false;
-    const int32_t gn = r->graphNode;
+bool needsNode(const hnsw::Graph& g, uint64_t slot, uint64_t n) {
+    if (!g.seg->liveAt(slot)) return false;
+    const int32_t gn = g.seg->graphNodeAt(slot);
     if (gn < 0 || static_cast<uint64_t>(gn) >= n) return true;
     return g.node(static_cast<uint64_t>(gn))->slot != slot;
 }
@@ -57,7 +57,7 @@ int hnswInsertIncremental(Segment& seg, const GraphStop* stop, uint32_t threads,
         n0 = seg.header->indexedCount.load();
         if (n0 > g.nodeLimit) return -1;
         for (uint64_t i = 0; i < s; ++i)
-            if (needsNode(g, seg.recordAt(i), i, n0)) pending.push_back(static_cast<uint32_t>(i));
+            if (needsNode(g, i, n0)) pending.push_back(static_cast<uint32_t>(i));
         if (pending.empty()) return 0;
 
         ep = seg.header->entryPoint;

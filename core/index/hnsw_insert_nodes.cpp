@@ -55,8 +55,8 @@ int insertNodes(Segment& seg, const Graph& g, Workspace& ws, const uint32_t* slo
         }
         bool linked = false;
         try {
-            const float* q = getVecFloat32(seg.recordAt(slot), seg.dim, seg.quantization, seg.pqSubvectors,
-                                           seg.codebook, ws.queryBuf());
+            const float* q = decodeVector(seg.vectorAt(slot), seg.dim, seg.quantization, seg.pqSubvectors,
+                                          seg.codebook, ws.queryBuf());
             Query query;
             query.init(g, q, ws);
             const uint64_t bound = p + 1;
@@ -66,7 +66,7 @@ int insertNodes(Segment& seg, const Graph& g, Workspace& ws, const uint32_t* slo
             if (linked) {
                 ++*made;
             } else {
-                seg.recordAt(slot)->graphNode = -1;
+                seg.setGraphNode(slot, -1);
                 top->poolUsed = poolBefore;
             }
             return -1;

@@ -85,7 +85,7 @@ void makeNode(Shared& sh, Workspace& ws, size_t j) {
         maxLevel = sh.top.maxLevel;
     }
     const float* q =
-        getVecFloat32(seg.recordAt(slot), seg.dim, seg.quantization, seg.pqSubvectors, seg.codebook, ws.queryBuf());
+        decodeVector(seg.vectorAt(slot), seg.dim, seg.quantization, seg.pqSubvectors, seg.codebook, ws.queryBuf());
     Query query;
     query.init(g, q, ws);
     const uint64_t bound = sh.first + sh.count;
@@ -192,7 +192,7 @@ int insertNodesParallel(Segment& seg, const Graph& g, Workspace& ws, const uint3
     const size_t kept = std::min(taken, failed);
     // The records of nodes past what is kept (a failure) lose their node;
     // the next extension makes them again.
-    for (size_t j = kept; j < taken; ++j) seg.recordAt(sh.slots[j])->graphNode = -1;
+    for (size_t j = kept; j < taken; ++j) seg.setGraphNode(sh.slots[j], -1);
     *made += kept;
     top->entry = sh.top.entry;
     top->maxLevel = sh.top.maxLevel;

@@ -16,9 +16,9 @@ namespace qarbin {
 
 namespace {
 
-float exactScore(const Segment& seg, const float* query, const Record* r) {
+float exactScore(const Segment& seg, const float* query, uint64_t slot) {
     alignas(64) float scratch[kMaxDim];
-    const float* v = getVecFloat32(r, seg.dim, seg.quantization, seg.pqSubvectors, seg.codebook, scratch);
+    const float* v = decodeVector(seg.vectorAt(slot), seg.dim, seg.quantization, seg.pqSubvectors, seg.codebook, scratch);
     return computeScore(query, v, seg.dim, seg.metric, seg.useAvx2);
 }
 
@@ -84,16 +84,16 @@ int hnswSearch(const Segment& seg, const float* query, int topK, int ef, Result*
                     const hnsw::Pair& pr = ws.layer[i];
                     // The slot the distance was taken on, not the node's
                     // slot now: a rebuild elsewhere may have moved it.
-                    const Record* r = seg.recordAt(ws.seen[pr.node]);
+                    const uint64_t r = ws.seen[pr.node];
                     // A node whose record does not name it back (a rebuild
                     // elsewhere, a corrupt file) would duplicate or misplace
                     // a record: the pass below finds such records instead.
-                    if (!recordReadable(r) || r->graphNode != static_cast<int32_t>(pr.node)) continue;
+                    if (!seg.readableAt(r) || seg.graphNodeAt(r) != static_cast<int32_t>(pr.node)) continue;
                     float score = hnsw::scoreToDistance(pr.dist, seg.metric);
                     // The beam ranks a NaN distance as +infinity; the exact
                     // score tells the two apart.
                     if (std::isinf(pr.dist) && pr.dist > 0) score = exactScore(seg, query, r);
-                    offer.offer(r, seg.metadataPtr(r), score);
+                    offer.offer(seg, r, score);
                 }
             } catch (...) {
                 scanAll = true;  // nothing was offered yet
@@ -114,15 +114,14 @@ int hnswSearch(const Segment& seg, const float* query, int topK, int ef, Result*
         // The flags of each slot lie a seg.stride apart, too far for the
         // hardware to guess.
         if (i + 8 < s) __builtin_prefetch(seg.slots + (i + 8) * step + 64);
-        const Record* r = seg.recordAt(i);
-        if (!recordReadable(r)) continue;
+        if (!seg.readableAt(i)) continue;
         // Records outside the nodes this search could reach: none yet, or
         // one an insert elsewhere has not published (or a corrupt value).
-        int32_t gn = r->graphNode;
+        int32_t gn = seg.graphNodeAt(i);
         if (!scanAll && gn >= 0 && static_cast<uint64_t>(gn) < n) continue;
-        if (filtered && !keep->accepts(seg.metadataPtr(r), r->metaLen)) continue;
-        const float* v = getVecFloat32(r, seg.dim, seg.quantization, seg.pqSubvectors, seg.codebook, scratch);
-        offer.offer(r, seg.metadataPtr(r), scorer.score(v));
+        if (filtered && !keep->accepts(seg.metadataAt(i), seg.metadataLenAt(i))) continue;
+        const float* v = decodeVector(seg.vectorAt(i), seg.dim, seg.quantization, seg.pqSubvectors, seg.codebook, scratch);
+        offer.offer(seg, i, scorer.score(v));
     }
     return 0;
 }

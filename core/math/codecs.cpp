@@ -244,7 +244,12 @@ void prefetchVector(const Record* r, uint64_t vecBytes) {
 
 const float* getVecFloat32(const Record* record, uint32_t dim, uint32_t quantization, uint32_t pqSubvectors,
                            const float* codebook, float* out) {
-    const uint8_t* src = reinterpret_cast<const uint8_t*>(record) + kSlotHeaderBytes;
+    return decodeVector(reinterpret_cast<const uint8_t*>(record) + kSlotHeaderBytes, dim, quantization, pqSubvectors,
+                        codebook, out);
+}
+
+const float* decodeVector(const uint8_t* src, uint32_t dim, uint32_t quantization, uint32_t pqSubvectors,
+                          const float* codebook, float* out) {
     switch (static_cast<Quantization>(quantization)) {
         case Quantization::F16:
             decodeF16(src, dim, out);

@@ -35,5 +35,8 @@ void prefetchVector(const Record* r, uint64_t vecBytes);
 // into the slot and leaves out untouched; the others decode into out.
 const float* getVecFloat32(const Record* record, uint32_t dim, uint32_t quantization, uint32_t pqSubvectors,
                            const float* codebook, float* out);
+// The same for an encoded vector wherever it lies (src: encodedBytes bytes).
+const float* decodeVector(const uint8_t* src, uint32_t dim, uint32_t quantization, uint32_t pqSubvectors,
+                          const float* codebook, float* out);
 
 }  // namespace qarbin

@@ -163,6 +163,22 @@ float QueryScorer::score(const float* b) const {
     return cosineFromSums(dot, querySqrtNorm, nb);
 }
 
+QueryScorer QueryScorer::dotPart() const {
+    QueryScorer d = *this;
+    d.metric = DistanceMetric::Dot;
+    return d;
+}
+
+// cosineFromSums with sqrt(nb) already taken: the same product, the same quotient.
+float QueryScorer::cosineWithNorm(float dot, float norm) const {
+    const float denom = querySqrtNorm * norm;
+    return denom > kNormEpsilon ? dot / denom : 0.0f;
+}
+
+float storedNorm(const float* v, uint32_t n, bool useAvx2) {
+    return std::sqrt(useAvx2 ? normSqLanes(v, n) : normSqSeq(v, n));
+}
+
 void QueryScorer::scoreBlock(const float* const* vecs, uint32_t count, float* out) const {
     // Lines worth requesting ahead: up to four, fewer for short vectors.
     const uint32_t lines = dim >= 64 ? 4 : (dim + 15) / 16;

@@ -43,6 +43,18 @@ struct QueryScorer {
     // out[i] = score(decoded codes[i]) bit for bit, without decoding into
     // memory; codes[i]: an encoded vector as a slot holds it (at offset 128).
     void scoreCodes(const uint8_t* const* codes, uint32_t count, uint32_t quantization, float* out) const;
+
+    // Cosine over norms stored with the records: dotPart() scores the same
+    // query in the same order but sums only the dot products, and
+    // cosineWithNorm turns each dot into the very score scoreBlock or
+    // scoreCodes gives, provided the norm is storedNorm of the same decoded
+    // vector in the same order.
+    QueryScorer dotPart() const;
+    float cosineWithNorm(float dot, float storedNorm) const;
 };
+
+// The norm of a stored (decoded) vector, summed in the order useAvx2
+// selects, as a cosine score sums it.
+float storedNorm(const float* v, uint32_t n, bool useAvx2);
 
 }  // namespace qarbin

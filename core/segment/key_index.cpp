@@ -13,10 +13,15 @@ constexpr unsigned kInitialBits = 6;
 
 uint32_t tagOf(uint64_t h) { return static_cast<uint32_t>(h ^ (h >> 32)); }
 
+KeyHashFunction g_keyHashForTesting = nullptr;
+
 
 }  // namespace
 
+void setKeyHashForTesting(KeyHashFunction f) { g_keyHashForTesting = f; }
+
 uint64_t keyHash(const char* key, size_t len) {
+    if (g_keyHashForTesting != nullptr) return g_keyHashForTesting(key, len);
     uint64_t h = 0xcbf29ce484222325ULL;
     for (size_t i = 0; i < len; ++i) {
         h ^= static_cast<unsigned char>(key[i]);

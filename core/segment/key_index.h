@@ -15,6 +15,11 @@ class Segment;
 // every key lookup.
 uint64_t keyHash(const char* key, size_t len);
 
+// Test seam: makes keyHash (and so every record id and key lookup) use f,
+// so that tests can give distinct keys one id; null restores FNV-1a.
+using KeyHashFunction = uint64_t (*)(const char* key, size_t len);
+void setKeyHashForTesting(KeyHashFunction f);
+
 // keyHash of a key's bytes up to its NUL, at most 63 of them: the bytes a
 // slot keeps of the key.
 uint64_t storedKeyHash(const char* key);

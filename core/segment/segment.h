@@ -2,10 +2,12 @@
 // a codebook area and the two graph areas (layout in format.h).
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
-#include "core/segment/format.h"
+#include "core/segment/format_compact.h"
 
 namespace qarbin {
 
@@ -65,10 +67,18 @@ public:
     uint64_t backedSlotsStart = 0;  // each area's backed range is [start, end)
     uint64_t backedNodesStart = 0;
     uint64_t backedPoolStart = 0;
+    uint64_t backedVarStart = 0;    // the compact format's variable area
+    uint64_t backedVarEnd = 0;
     uint64_t backedGeneration = 0;  // header generation the slot range was seen under
     uint64_t strideBytes = 0;       // set by mapPointers
     uint64_t vecBytesCached = 0;
     uint64_t slotCapacity = 0;      // slots that fit in the mapping (set by mapPointers)
+    // Set by mapPointers: row 0's encoded vector, the distance between rows,
+    // and for the compact format (version 7) its header and record entries.
+    const uint8_t* vectors = nullptr;
+    uint64_t rowStride = 0;
+    CompactHeader* compactHeader = nullptr;
+    RecordEntry* entries = nullptr;
 
     Segment() = default;
     ~Segment();
@@ -88,6 +98,41 @@ public:
     const char* metadataPtr(const Record* r) const {
         return reinterpret_cast<const char*>(r) + kSlotHeaderBytes + vecBytes();
     }
+    bool compact() const { return compactHeader != nullptr; }
+    // Where the codebook area starts: right after the header.
+    uint64_t codebookOffset() const { return compact() ? kCompactHeaderBytes : kHeaderBytes; }
+
+    // Record i (below usedSlotsClamped) read the same way whatever the
+    // segment's format; callers hold no pointer to a slot header.
+    bool validAt(uint64_t i) const { return compact() ? entryValid(entries + i) : recordValid(recordAt(i)); }
+    bool liveAt(uint64_t i) const { return compact() ? entryLive(entries + i) : recordLive(recordAt(i)); }
+    // Live, with lengths and offsets inside what the format allows: a corrupt
+    // region may hold anything, and such a record is skipped, never trusted.
+    bool readableAt(uint64_t i) const {
+        return compact() ? entryLive(entries + i) && varInside(entries[i]) : recordReadable(recordAt(i));
+    }
+    uint64_t idAt(uint64_t i) const { return compact() ? entries[i].id : recordAt(i)->id; }
+    // The key of a readable record.
+    KeyRef keyAt(uint64_t i) const {
+        if (compact()) return {varBytes(entries[i]), entryKeyLen(entries[i])};
+        const Record* r = recordAt(i);
+        return {r->key, static_cast<uint32_t>(strnlen(r->key, kMaxKeyBytes))};
+    }
+    // The encoded vector (vecBytes bytes).
+    const uint8_t* vectorAt(uint64_t i) const { return vectors + i * rowStride; }
+    // A readable record's metadata: metadataLenAt(i) bytes.
+    const char* metadataAt(uint64_t i) const {
+        return compact() ? varBytes(entries[i]) + entryKeyLen(entries[i]) : metadataPtr(recordAt(i));
+    }
+    uint32_t metadataLenAt(uint64_t i) const { return compact() ? entryMetaLen(entries[i]) : recordAt(i)->metaLen; }
+    int32_t graphNodeAt(uint64_t i) const { return compact() ? entries[i].graphNode : recordAt(i)->graphNode; }
+    // Writes into the mapping, as every graph writer does through a const view.
+    void setGraphNode(uint64_t i, int32_t node) const {
+        if (compact())
+            entries[i].graphNode = node;
+        else
+            recordAt(i)->graphNode = node;
+    }
     uint64_t capacity() const { return header->capacity.load(); }
     // usedSlots limited to capacity: a refused add raises usedSlots above
     // capacity for an instant, and a corrupt file may hold anything.
@@ -102,6 +147,16 @@ public:
 
     void initHeader(const Shape& shape);
     void mapPointers();
+
+    // Bytes a region of shape takes in its format (shape.format), or 0 when
+    // that does not fit in 64 bits.
+    static uint64_t regionBytes(const Shape& shape);
+    // What a store's memory limit counts of a fresh region of shape, and of
+    // this segment: the whole mapping, except the part of a compact
+    // region's variable area not yet handed out (a sparse reserve that
+    // takes no memory).
+    static uint64_t countedRegionBytes(const Shape& shape);
+    uint64_t countedBytes() const;
 
     // Factories: an owned segment or null; on failure nothing stays open or
     // mapped, and errno tells why (EPERM: an existing file or object is not
@@ -131,13 +186,17 @@ public:
     // refuses the write instead of raising SIGBUS. Always true for memory.
     bool ensureBacked(uint64_t offset, uint64_t len);
 
-    // Record operations. add: 0 stored, -1 full (or refused), -2 PQ codebook untrained.
+    // Record operations. add: 0 stored, -1 full (or refused), -2 PQ codebook
+    // untrained. A compact segment takes keyHash(key) as the id, whatever id says.
     int add(uint64_t id, const char* key, const float* vector, const char* metadata, uint32_t metaLen);
-    // Appends record r of src, a segment of the same dimension and
+    // Appends record slot of src, a segment of the same dimension and
     // encoding, with its encoded vector and metadata as stored (no decoding,
     // so it scores exactly as before). Nothing is flushed. 0 stored, -1
     // full, read-only or not backed.
-    int addCopy(const Segment& src, const Record* r);
+    int addCopy(const Segment& src, uint64_t slot);
+    // The first live slot under key in slot order, or -1.
+    int64_t firstLiveByKey(const char* key) const;
+    // The same as a slot header; version 6 only (null in a compact segment).
     Record* getByKey(const char* key) const;
     // Appends the slot indices of every live record whose key equals `key`
     // (over at most 64 bytes), in ascending slot order; returns how many.
@@ -163,6 +222,38 @@ public:
     int trainPQCodebook(const float* vectors, uint32_t n);
     bool publishCodebook(const float* src);
 
+    // Key-table buckets and entries looked at by lookups of this process in
+    // a compact segment (what an opening costs, counted).
+    mutable uint64_t keySlotsVisited = 0;
+
+private:
+    void mapCompact();
+    int addCompact(uint64_t id, const char* key, uint32_t keyLen, const uint8_t* row, float norm, const char* meta,
+                   uint32_t metaLen);
+    int addEncoded(const char* key, const float* vector, const char* metadata, uint32_t metaLen);
+    int addCopyCompact(const Segment& src, uint64_t slot);
+    bool markDeletedCompact(uint64_t slot);
+    size_t findLiveCompact(const char* key, uint32_t keyLen, std::vector<uint64_t>& out) const;
+    void clearCompact();
+    void copyCompactRecords(Segment& g, uint64_t used) const;
+    bool ensureBackedCompact(uint64_t offset, uint64_t end);
+    bool backArea(uint64_t offset, uint64_t end, uint64_t areaEnd, uint64_t* lo, uint64_t* hi);
+    const char* varBytes(const RecordEntry& e) const {
+        return reinterpret_cast<const char*>(base + compactHeader->tail.varOffset) + uint64_t{e.varUnit} * kVarUnit;
+    }
+    // The entry's key, metadata and extra bytes lie in what the variable
+    // area has handed out.
+    bool varInside(const RecordEntry& e) const {
+        const uint32_t keyLen = entryKeyLen(e);
+        const uint32_t metaLen = entryMetaLen(e);
+        if (keyLen > kCompactMaxKeyBytes || metaLen > kCompactMaxMetadataBytes || e.extraLen > kCompactMaxMetadataBytes)
+            return false;
+        const CompactHeaderTail& t = compactHeader->tail;
+        const uint64_t used = std::min(t.varUsed.load(std::memory_order_acquire), t.varCapacity);
+        const uint64_t at = uint64_t{e.varUnit} * kVarUnit;
+        const uint64_t bytes = uint64_t{keyLen} + metaLen + e.extraLen;
+        return at <= used && bytes <= used - at;
+    }
 };
 
 }  // namespace qarbin

@@ -33,16 +33,16 @@ bool Segment::publishCodebook(const float* src) {
     const uint64_t cb = codebookSize(dim, pqSubvectors);
     // A fresh file's or object's codebook area is a hole; a full file system
     // must refuse it here rather than fault on the copy.
-    if (cb == 0 || src == nullptr || !writable || mappedLen < kHeaderBytes + cb || !ensureBacked(kHeaderBytes, cb))
-        return false;
+    const uint64_t at = codebookOffset();
+    if (cb == 0 || src == nullptr || !writable || mappedLen < at + cb || !ensureBacked(at, cb)) return false;
     dirty = true;
-    float* area = reinterpret_cast<float*>(base + kHeaderBytes);
+    float* area = reinterpret_cast<float*>(base + at);
     if (src != area) std::memcpy(area, src, cb);
     // The mapping is page-aligned, so the range from its start covers the
     // bytes: on disk they are stored before the header that names them.
-    if (mode == StorageMode::Disk) msync(base, kHeaderBytes + cb, MS_SYNC);
+    if (mode == StorageMode::Disk) msync(base, at + cb, MS_SYNC);
     std::atomic_thread_fence(std::memory_order_release);
-    setHeaderCodebookOffset(header, kHeaderBytes);
+    setHeaderCodebookOffset(header, at);
     codebook = area;
     if (mode == StorageMode::Disk) msync(base, kHeaderBytes, MS_SYNC);
     return true;

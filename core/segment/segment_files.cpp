@@ -15,6 +15,7 @@
 #include <cstring>
 #include <new>
 
+#include "core/segment/compact_region.h"
 #include "core/segment/pages.h"
 #include "core/segment/segment.h"
 
@@ -80,6 +81,8 @@ int createSharedObject(const char* name) {
 // as usedSlots are not judged here; every reader clamps them.
 bool regionUsable(const SegmentHeader* h, uint64_t len) {
     if (len < kHeaderBytes) return false;
+    if (h->magic == kSegmentMagic && h->version == kCompactSegmentVersion)
+        return compactRegionUsable(reinterpret_cast<const CompactHeader*>(h), len);
     if (h->magic != kSegmentMagic || h->version != kSegmentVersion) return false;
     const uint32_t dim = h->dim;
     const uint32_t m = h->pqSubvectors;
@@ -109,10 +112,16 @@ void setUnusableCause(const SegmentHeader* h, uint64_t len) {
         errno = ENODATA;
         return;
     }
-    if (h->magic != kSegmentMagic || h->version != kSegmentVersion) return;
+    if (h->magic != kSegmentMagic || (h->version != kSegmentVersion && h->version != kCompactSegmentVersion)) return;
     const Quantization q = static_cast<Quantization>(h->quantization);
     if (!Segment::creationParamsValid(h->dim, q, static_cast<DistanceMetric>(h->metric), h->pqSubvectors)) return;
-    const uint64_t need = Segment::computeMmapSize(h->capacity.load(), h->dim, q, h->pqSubvectors);
+    uint64_t need = 0;
+    CompactLayout layout;
+    if (h->version == kSegmentVersion) {
+        need = Segment::computeMmapSize(h->capacity.load(), h->dim, q, h->pqSubvectors);
+    } else if (computeCompactLayout(h->capacity.load(), h->dim, q, h->pqSubvectors, &layout)) {
+        need = layout.regionBytes;
+    }
     if (need != 0 && len < need) errno = ENODATA;
 }
 
@@ -122,6 +131,26 @@ bool copyName(char* dst, size_t size, const char* src) {
     if (n >= size) return false;
     std::memcpy(dst, src, n + 1);
     return true;
+}
+
+// Header and codebook of a region of shape: backed when it is created.
+uint64_t headBytes(const Shape& shape) {
+    const uint64_t head = shape.format == kCompactSegmentVersion ? kCompactHeaderBytes : kHeaderBytes;
+    return head + Segment::codebookSize(shape.dim, shape.pqSubvectors);
+}
+
+uint64_t keyTableBytes(const Segment& seg) {
+    return (uint64_t{1} << seg.compactHeader->tail.keyTableBits) * sizeof(KeyBucket);
+}
+
+// A table an earlier writer left marked dirty (a crash, a clear cut short)
+// is built again by a writable opener that no other process shares the
+// region with yet.
+void repairKeyTable(Segment& seg) {
+    if (!seg.compact() || !seg.writable || seg.compactHeader->tail.keyTableDirty.load() == 0) return;
+    CompactRegion region(seg.base, seg.mappedLen);
+    if (region.usable()) region.rebuildKeyTable();
+    seg.dirty = true;
 }
 
 // Fills a freshly mapped region as createMemory does and backs the pages
@@ -145,14 +174,19 @@ Segment* adoptNewRegion(StorageMode mode, int fd, void* map, uint64_t size, cons
     seg->quantization = static_cast<uint32_t>(shape.quantization);
     seg->pqSubvectors = shape.pqSubvectors;
     seg->useAvx2 = shape.useAvx2;
-    if (!seg->ensureBacked(0, kHeaderBytes + Segment::codebookSize(shape.dim, shape.pqSubvectors))) {
+    if (!seg->ensureBacked(0, headBytes(shape))) {
         seg->writable = 0;  // nothing of worth to flush
         delete seg;
         return nullptr;
     }
-    seg->mapPointers();
     seg->initHeader(shape);
     seg->mapPointers();
+    // Lookups read any bucket of the key table: it is backed whole.
+    if (seg->compact() && !seg->ensureBacked(seg->compactHeader->tail.keyTableOffset, keyTableBytes(*seg))) {
+        seg->writable = 0;
+        delete seg;
+        return nullptr;
+    }
     return seg;
 }
 
@@ -235,7 +269,7 @@ void removeDeadCreatorsFiles(const char* path) {
 Segment* Segment::createDisk(const char* path, const Shape& shape, bool exclusive) {
     if (!path || !creationParamsValid(shape)) return nullptr;
     if (strnlen(path, sizeof(Segment::path)) >= sizeof(Segment::path)) return nullptr;
-    const uint64_t size = computeMmapSize(shape.capacity, shape.dim, shape.quantization, shape.pqSubvectors);
+    const uint64_t size = regionBytes(shape);
     if (size == 0 || size > static_cast<uint64_t>(INT64_MAX)) return nullptr;
     if (exclusive) removeDeadCreatorsFiles(path);
     char tmp[sizeof(Segment::path) + 32];
@@ -304,7 +338,8 @@ Segment* Segment::openDisk(const char* path, int writable) {
     Segment* seg = adoptExistingRegion(StorageMode::Disk, fd, writable);
     if (!seg) return nullptr;
     copyName(seg->path, sizeof seg->path, path);
-    if (seg->writable) seg->ensureBacked(0, kHeaderBytes + codebookSize(seg->dim, seg->pqSubvectors));
+    if (seg->writable) seg->ensureBacked(0, seg->codebookOffset() + codebookSize(seg->dim, seg->pqSubvectors));
+    repairKeyTable(*seg);
     seg->adviseRecords(MADV_SEQUENTIAL);
     return seg;
 }
@@ -335,14 +370,16 @@ Segment* Segment::loadFromFile(const char* path) {
         return true;
     };
 
-    alignas(8) uint8_t head[kHeaderBytes];
-    const bool headRead = readFully(head, kHeaderBytes, 0);
+    alignas(8) uint8_t head[kCompactHeaderBytes] = {};
+    const uint64_t headLen = std::min<uint64_t>(len, kCompactHeaderBytes);
+    const bool headRead = len >= kHeaderBytes && readFully(head, headLen, 0);
     if (!headRead || !regionUsable(reinterpret_cast<const SegmentHeader*>(head), len)) {
         setUnusableCause(headRead ? reinterpret_cast<const SegmentHeader*>(head) : nullptr, headRead ? len : 0);
         closeKeepingErrno(fd);
         return nullptr;
     }
-    void* map = mmap(nullptr, len, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    const int noReserve = reinterpret_cast<const SegmentHeader*>(head)->version == kCompactSegmentVersion ? MAP_NORESERVE : 0;
+    void* map = mmap(nullptr, len, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | noReserve, -1, 0);
     if (map == MAP_FAILED) {
         close(fd);
         return nullptr;
@@ -388,13 +425,14 @@ Segment* Segment::loadFromFile(const char* path) {
     seg->quantization = h->quantization;
     seg->pqSubvectors = h->pqSubvectors;
     seg->mapPointers();
+    repairKeyTable(*seg);
     return seg;
 }
 
 Segment* Segment::createShm(const char* name, const Shape& shape) {
     if (!name || !creationParamsValid(shape)) return nullptr;
     if (strnlen(name, sizeof(Segment::shmName)) >= sizeof(Segment::shmName)) return nullptr;
-    const uint64_t size = computeMmapSize(shape.capacity, shape.dim, shape.quantization, shape.pqSubvectors);
+    const uint64_t size = regionBytes(shape);
     if (size == 0 || size > static_cast<uint64_t>(INT64_MAX)) return nullptr;
     const int fd = createSharedObject(name);
     if (fd < 0) return nullptr;
@@ -433,7 +471,7 @@ Segment* Segment::openShm(const char* name, int writable, long sharedGroup) {
     Segment* seg = adoptExistingRegion(StorageMode::Shm, fd, writable);
     if (!seg) return nullptr;
     copyName(seg->shmName, sizeof seg->shmName, name);
-    if (seg->writable) seg->ensureBacked(0, kHeaderBytes + codebookSize(seg->dim, seg->pqSubvectors));
+    if (seg->writable) seg->ensureBacked(0, seg->codebookOffset() + codebookSize(seg->dim, seg->pqSubvectors));
     return seg;
 }
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "core/segment/compact_region.h"
 #include "core/segment/segment.h"
 
 namespace qarbin {
@@ -21,13 +22,17 @@ Segment* Segment::grownCopy(uint64_t newCapacity) const {
     if (g == nullptr) return nullptr;
 
     const uint64_t cb = codebookSize(dim, pqSubvectors);
-    if (codebook != nullptr && cb != 0) std::memcpy(g->base + kHeaderBytes, codebook, cb);
+    if (codebook != nullptr && cb != 0) std::memcpy(g->base + g->codebookOffset(), codebook, cb);
 
     const uint64_t used = usedSlotsClamped();
-    const uint64_t head = kSlotHeaderBytes + vecBytes();
-    for (uint64_t i = 0; i < used; ++i) {
-        const Record* r = recordAt(i);
-        std::memcpy(g->recordAt(i), r, head + std::min<uint32_t>(r->metaLen, kMaxMetadataBytes));
+    if (compact()) {
+        copyCompactRecords(*g, used);
+    } else {
+        const uint64_t head = kSlotHeaderBytes + vecBytes();
+        for (uint64_t i = 0; i < used; ++i) {
+            const Record* r = recordAt(i);
+            std::memcpy(g->recordAt(i), r, head + std::min<uint32_t>(r->metaLen, kMaxMetadataBytes));
+        }
     }
     const uint64_t nodes = std::min<uint64_t>(h->indexedCount.load(), capacity());
     if (nodeArea != nullptr && nodes != 0) std::memcpy(g->nodeArea, nodeArea, nodes * kNodeBytes);
@@ -47,10 +52,24 @@ Segment* Segment::grownCopy(uint64_t newCapacity) const {
     gh->linkPoolUsed = static_cast<uint32_t>(pool);
     gh->generation.store(h->generation.load());
     if (codebook != nullptr) {
-        setHeaderCodebookOffset(gh, kHeaderBytes);
-        g->codebook = reinterpret_cast<float*>(g->base + kHeaderBytes);
+        setHeaderCodebookOffset(gh, g->codebookOffset());
+        g->codebook = reinterpret_cast<float*>(g->base + g->codebookOffset());
     }
+    if (g->compact()) CompactRegion::checked(g->base, g->mappedLen).rebuildKeyTable();
     return g;
+}
+
+// Entries, rows and the used variable bytes as they lie (the variable
+// area starts its offsets at 0 in both), and the norms' order with them.
+void Segment::copyCompactRecords(Segment& g, uint64_t used) const {
+    const CompactHeaderTail& from = compactHeader->tail;
+    CompactHeaderTail& to = g.compactHeader->tail;
+    const uint64_t var = std::min(from.varUsed.load(), std::min(from.varCapacity, to.varCapacity));
+    std::memcpy(g.entries, entries, used * sizeof(RecordEntry));
+    std::memcpy(g.base + to.vectorOffset, vectors, used * rowStride);
+    std::memcpy(g.base + to.varOffset, base + from.varOffset, var);
+    to.varUsed.store(var);
+    to.normOrder = from.normOrder;
 }
 
 }  // namespace qarbin

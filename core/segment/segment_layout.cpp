@@ -10,6 +10,7 @@
 #include <new>
 
 #include "core/math/codecs.h"
+#include "core/segment/compact_layout.h"
 #include "core/segment/key_index.h"
 #include "core/segment/pages.h"
 #include "core/segment/segment.h"
@@ -64,6 +65,29 @@ uint64_t Segment::computeMmapSize(uint64_t capacity, uint32_t dim, Quantization 
     return total;
 }
 
+uint64_t Segment::regionBytes(const Shape& shape) {
+    if (shape.format != kCompactSegmentVersion)
+        return computeMmapSize(shape.capacity, shape.dim, shape.quantization, shape.pqSubvectors);
+    CompactLayout l;
+    if (!computeCompactLayout(shape.capacity, shape.dim, shape.quantization, shape.pqSubvectors, &l)) return 0;
+    return l.regionBytes;
+}
+
+uint64_t Segment::countedRegionBytes(const Shape& shape) {
+    if (shape.format != kCompactSegmentVersion) return regionBytes(shape);
+    CompactLayout l;
+    if (!computeCompactLayout(shape.capacity, shape.dim, shape.quantization, shape.pqSubvectors, &l)) return 0;
+    return l.regionBytes - l.varCapacity;
+}
+
+uint64_t Segment::countedBytes() const {
+    if (!compact() || compactHeader == nullptr) return mappedLen;
+    const CompactHeaderTail& t = compactHeader->tail;
+    const uint64_t used = std::min(t.varUsed.load(), t.varCapacity);
+    const uint64_t reserve = t.varCapacity - used;
+    return reserve < mappedLen ? mappedLen - reserve : mappedLen;
+}
+
 uint64_t Segment::stride() const {
     return strideBytes ? strideBytes : computeStride(dim, static_cast<Quantization>(quantization), pqSubvectors);
 }
@@ -79,6 +103,13 @@ uint64_t Segment::usedSlotsClamped() const {
 }
 
 void Segment::initHeader(const Shape& shape) {
+    if (shape.format == kCompactSegmentVersion) {
+        CompactLayout l;
+        if (!computeCompactLayout(shape.capacity, shape.dim, shape.quantization, shape.pqSubvectors, &l)) return;
+        const NormOrder order = shape.useAvx2 ? NormOrder::EightLane : NormOrder::Sequential;
+        initCompactHeader(reinterpret_cast<CompactHeader*>(base), shape, l, order);
+        return;
+    }
     const uint32_t dimArg = shape.dim;
     const uint64_t capacityArg = shape.capacity;
     const Quantization q = shape.quantization;
@@ -109,8 +140,35 @@ void Segment::initHeader(const Shape& shape) {
     h->graphWriter.store(0);
 }
 
+// The compact format's areas, from a header its opener checked
+// (compactRegionUsable) or its creator wrote.
+void Segment::mapCompact() {
+    compactHeader = reinterpret_cast<CompactHeader*>(base);
+    const CompactHeaderTail& t = compactHeader->tail;
+    const uint64_t cb = codebookSize(dim, pqSubvectors);
+    codebook = (cb != 0 && headerCodebookOffset(header) != 0) ? reinterpret_cast<float*>(base + kCompactHeaderBytes)
+                                                              : nullptr;
+    slots = base + t.vectorOffset;
+    vectors = slots;
+    rowStride = t.rowBytes;
+    strideBytes = t.rowBytes;
+    vecBytesCached = encodedBytes(dim, quantization, pqSubvectors);
+    entries = reinterpret_cast<RecordEntry*>(base + t.entryOffset);
+    slotCapacity = header->capacity.load();
+    nodeArea = base + header->graphOffset;
+    linkPool = base + header->linkPoolOffset;
+    // The key table follows the pool: links never reach into it.
+    linkPoolEntries = (t.keyTableOffset - header->linkPoolOffset) / kPoolEntryBytes;
+}
+
 void Segment::mapPointers() {
     header = reinterpret_cast<SegmentHeader*>(base);
+    if (header->version == kCompactSegmentVersion) {
+        metric = static_cast<DistanceMetric>(header->metric);
+        counters = &header->usedSlots;
+        mapCompact();
+        return;
+    }
     // Openers refuse other codes; a mapping read before that scores as cosine.
     metric = header->metric <= static_cast<uint32_t>(DistanceMetric::Manhattan)
                  ? static_cast<DistanceMetric>(header->metric)
@@ -120,6 +178,8 @@ void Segment::mapPointers() {
     codebook = (cb != 0 && headerCodebookOffset(header) != 0) ? reinterpret_cast<float*>(base + 128) : nullptr;
     slots = base + 128 + cb;
     strideBytes = computeStride(dim, static_cast<Quantization>(quantization), pqSubvectors);
+    vectors = slots + kSlotHeaderBytes;
+    rowStride = strideBytes;
     vecBytesCached = encodedBytes(dim, quantization, pqSubvectors);
     const uint64_t slotsStart = 128 + cb;
     const uint64_t fit = mappedLen > slotsStart ? (mappedLen - slotsStart) / strideBytes : 0;
@@ -133,11 +193,16 @@ void Segment::mapPointers() {
 
 Segment* Segment::createMemory(const Shape& shape) {
     if (!creationParamsValid(shape)) return nullptr;
-    const uint64_t size = computeMmapSize(shape.capacity, shape.dim, shape.quantization, shape.pqSubvectors);
+    const uint64_t size = regionBytes(shape);
     if (size == 0) return nullptr;
-    void* p = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    // Untouched pages cost nothing: the compact format's reserves (the
+    // variable area above all) are address space until written.
+    const int noReserve = shape.format == kCompactSegmentVersion ? MAP_NORESERVE : 0;
+    void* p = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | noReserve, -1, 0);
     if (p == MAP_FAILED) return nullptr;
-    adviseHugePages(p, size);
+    // Compact areas fill from their starts: a huge page half used would be
+    // resident whole, once per area (about 460 bytes per record at 30 000).
+    if (shape.format != kCompactSegmentVersion) adviseHugePages(p, size);
     Segment* seg = new (std::nothrow) Segment();
     if (!seg) {
         munmap(p, size);
@@ -172,6 +237,7 @@ Shape Segment::shape() const {
     s.efConstruction = header->hnswEfConstruction;
     s.capacity = header->capacity.load();
     s.useAvx2 = useAvx2;
+    s.format = compact() ? kCompactSegmentVersion : 0;
     return s;
 }
 
@@ -200,10 +266,11 @@ bool Segment::creationParamsValid(uint32_t dimArg, Quantization q, DistanceMetri
 const float* Segment::trainedCodebook() const {
     if (codebook != nullptr) return codebook;
     if (header == nullptr || codebookSize(dim, pqSubvectors) == 0) return nullptr;
-    if (headerCodebookOffset(header) != kHeaderBytes) return nullptr;
+    const uint64_t at = compact() ? kCompactHeaderBytes : kHeaderBytes;
+    if (headerCodebookOffset(header) != at) return nullptr;
     // Pairs with the trainer's publication of codebookOffset after the centroids.
     std::atomic_thread_fence(std::memory_order_acquire);
-    return reinterpret_cast<const float*>(base + kHeaderBytes);
+    return reinterpret_cast<const float*>(base + at);
 }
 
 void Segment::refreshCodebook() {
@@ -230,6 +297,7 @@ bool Segment::ensureBacked(uint64_t offset, uint64_t len) {
     uint64_t end;
     if (__builtin_add_overflow(offset, len, &end) || end > mappedLen || fd < 0) return false;
 
+    if (compact()) return ensureBackedCompact(offset, end);
     const uint64_t slotsStart = 128 + codebookSize(dim, pqSubvectors);
     if (offset < slotsStart) {
         // Header and codebook: backed when the region is created; no
@@ -255,6 +323,12 @@ bool Segment::ensureBacked(uint64_t offset, uint64_t len) {
     } else {
         lo = &backedPoolStart, hi = &backedPoolEnd, areaEnd = mappedLen;
     }
+    return backArea(offset, end, areaEnd, lo, hi);
+}
+
+// Backs [offset, end) of an area ending at areaEnd whose backed range is
+// [*lo, *hi), a chunk ahead at a time.
+bool Segment::backArea(uint64_t offset, uint64_t end, uint64_t areaEnd, uint64_t* lo, uint64_t* hi) {
     if (offset >= *lo && end <= *hi) return true;
 
     const uint64_t limit = std::min(pageUp(areaEnd), mappedLen);
@@ -274,6 +348,39 @@ bool Segment::ensureBacked(uint64_t offset, uint64_t len) {
         *hi = chunkEnd;
     }
     return true;
+}
+
+}  // namespace qarbin
+
+namespace qarbin {
+
+// The compact format's areas each have their own watermark: rows, the
+// variable area and the nodes and pool fill from their start; header,
+// codebook, entries and key table are small and backed whole on demand.
+bool Segment::ensureBackedCompact(uint64_t offset, uint64_t end) {
+    const CompactHeaderTail& t = compactHeader->tail;
+    const uint64_t gen = header->generation.load();
+    if (gen != backedGeneration) {
+        backedGeneration = gen;
+        backedSlotsStart = backedSlotsEnd = 0;
+        backedVarStart = backedVarEnd = 0;
+    }
+    uint64_t* lo;
+    uint64_t* hi;
+    uint64_t areaEnd;
+    if (offset < t.vectorOffset || (offset >= t.entryOffset && offset < header->graphOffset) ||
+        (offset >= t.keyTableOffset && offset < t.varOffset)) {
+        return allocateRange(fd, pageDown(offset), std::min(pageUp(end), mappedLen) - pageDown(offset)) == 0;
+    } else if (offset < t.entryOffset) {
+        lo = &backedSlotsStart, hi = &backedSlotsEnd, areaEnd = t.entryOffset;
+    } else if (offset < header->linkPoolOffset) {
+        lo = &backedNodesStart, hi = &backedNodesEnd, areaEnd = header->linkPoolOffset;
+    } else if (offset < t.keyTableOffset) {
+        lo = &backedPoolStart, hi = &backedPoolEnd, areaEnd = t.keyTableOffset;
+    } else {
+        lo = &backedVarStart, hi = &backedVarEnd, areaEnd = mappedLen;
+    }
+    return backArea(offset, end, areaEnd, lo, hi);
 }
 
 }  // namespace qarbin

@@ -45,7 +45,8 @@ struct ScanStream {
     uint64_t bytes;
     ScanStream(const Segment& s, uint64_t used) : seg(s), n(used), distance(kStreamSlots), bytes(s.vecBytes()) {}
     void request(uint64_t i) const {
-        if (i + distance >= n) return;
+        // Packed rows are one stream the hardware follows by itself.
+        if (i + distance >= n || seg.compact()) return;
         const char* p = reinterpret_cast<const char*>(seg.recordAt(i + distance));
         _mm_prefetch(p + 64, _MM_HINT_T0);  // valid, deleted, metaLen
         const char* v = p + kSlotHeaderBytes;
@@ -73,8 +74,8 @@ void scanPqBounded(const Segment& seg, const QueryScorer& scorer, const PqBounds
     const uint64_t perBuffer = (uint64_t{seg.dim} + 15) & ~uint64_t{15};
     const uint32_t fit = static_cast<uint32_t>(std::min<uint64_t>(kMaxBatch, kScratchFloats / perBuffer));
     const uint8_t* codes[kMaxBatch];
-    const Record* recs[kMaxBatch];
-    const Record* chosen[kMaxBatch];
+    uint64_t recs[kMaxBatch];
+    uint64_t chosen[kMaxBatch];
     const float* vecs[kMaxBatch];
     double ub[kMaxBatch];
     float scores[kMaxBatch];
@@ -84,11 +85,10 @@ void scanPqBounded(const Segment& seg, const QueryScorer& scorer, const PqBounds
         uint32_t batch = 0;
         for (; i < n && batch < kMaxBatch; ++i) {
             stream.request(i);
-            const Record* r = seg.recordAt(i);
-            if (!recordReadable(r)) continue;
-            if (keep != nullptr && !keep->accepts(seg.metadataPtr(r), r->metaLen)) continue;
-            codes[batch] = reinterpret_cast<const uint8_t*>(r) + kSlotHeaderBytes;
-            recs[batch++] = r;
+            if (!seg.readableAt(i)) continue;
+            if (keep != nullptr && !keep->accepts(seg.metadataAt(i), seg.metadataLenAt(i))) continue;
+            codes[batch] = seg.vectorAt(i);
+            recs[batch++] = i;
         }
         if (batch == 0) break;
         bounds.upperBounds(codes, batch, ub);
@@ -97,10 +97,10 @@ void scanPqBounded(const Segment& seg, const QueryScorer& scorer, const PqBounds
             for (; k < batch && take < fit; ++k)
                 if (top.mayEnter(ub[k])) chosen[take++] = recs[k];
             for (uint32_t j = 0; j < take; ++j)
-                vecs[j] = getVecFloat32(chosen[j], seg.dim, seg.quantization, seg.pqSubvectors, seg.codebook,
-                                        scratch + j * perBuffer);
+                vecs[j] = decodeVector(seg.vectorAt(chosen[j]), seg.dim, seg.quantization, seg.pqSubvectors,
+                                       seg.codebook, scratch + j * perBuffer);
             scorer.scoreBlock(vecs, take, scores);
-            for (uint32_t j = 0; j < take; ++j) top.offer(chosen[j], seg.metadataPtr(chosen[j]), scores[j]);
+            for (uint32_t j = 0; j < take; ++j) top.offer(seg, chosen[j], scores[j]);
         }
     }
 }
@@ -153,14 +153,17 @@ int64_t reserveSlot(Segment& seg) {
 
 }  // namespace
 
-// vector: dim floats; metadata: metaLen bytes (only the first 4096 are
-// kept) or null. Lock-free: other processes may add, delete and search the
+// vector: dim floats; metadata: metaLen bytes or null. A key or metadata
+// longer than a slot holds is refused (-1), never cut. Lock-free: other processes may add, delete and search the
 // same region meanwhile. -2 (nothing touched) while a PQ codebook is
 // missing; -1 when full, read-only, or when the file system cannot back the
 // slot (see reserveSlot).
 int Segment::add(uint64_t id, const char* key, const float* vector, const char* metadata, uint32_t metaLen) {
     if (quantization == static_cast<uint32_t>(Quantization::PQ) && codebook == nullptr) return -2;
     if (!writable) return -1;
+    if (compact()) return addEncoded(key, vector, metadata, metaLen);
+    if ((key != nullptr && strnlen(key, kKeyFieldBytes) > kMaxKeyBytes) || (metadata != nullptr && metaLen > kMaxMetadataBytes))
+        return -1;
     const int64_t reserved = reserveSlot(*this);
     if (reserved < 0) return -1;
     dirty = true;
@@ -197,23 +200,27 @@ int Segment::add(uint64_t id, const char* key, const float* vector, const char* 
     return 0;
 }
 
-int Segment::addCopy(const Segment& src, const Record* from) {
+int Segment::addCopy(const Segment& src, uint64_t slot) {
     if (!writable || src.dim != dim || src.quantization != quantization || src.pqSubvectors != pqSubvectors) return -1;
+    if (compact()) return addCopyCompact(src, slot);
+    const KeyRef key = src.keyAt(slot);
+    const uint32_t n = src.metadataLenAt(slot);
+    if (key.len > kMaxKeyBytes || n > kMaxMetadataBytes) return -1;  // a slot holds no more
     const int64_t reserved = reserveSlot(*this);
     if (reserved < 0) return -1;
     dirty = true;
     Record* r = recordAt(static_cast<uint64_t>(reserved));
-    const uint32_t n = std::min(from->metaLen, kMaxMetadataBytes);
-    r->id = from->id;
-    std::memcpy(r->key, from->key, kKeyFieldBytes);
-    r->key[kMaxKeyBytes] = '\0';
+    r->id = src.idAt(slot);
+    std::memset(r->key, 0, kKeyFieldBytes);
+    std::memcpy(r->key, key.data, key.len);
     r->dim = static_cast<uint16_t>(dim);
     r->metaLen = n;
     r->graphNode = -1;
     r->reserved2 = 0;
     r->seq = static_cast<uint32_t>(header->insertSeq.fetch_add(1));
     uint8_t* vec = reinterpret_cast<uint8_t*>(r) + kSlotHeaderBytes;
-    std::memcpy(vec, reinterpret_cast<const uint8_t*>(from) + kSlotHeaderBytes, vecBytes() + n);
+    std::memcpy(vec, src.vectorAt(slot), vecBytes());
+    if (n != 0) std::memcpy(vec + vecBytes(), src.metadataAt(slot), n);
     r->deleted = 0;
     publishRecord(r);
     header->liveCount.fetch_add(1);
@@ -222,6 +229,11 @@ int Segment::addCopy(const Segment& src, const Record* from) {
 
 bool Segment::markDeleted(uint64_t slot) {
     if (!writable || slot >= usedSlotsClamped()) return false;
+    if (compact()) {
+        if (!markDeletedCompact(slot)) return false;
+        if (mode == StorageMode::Disk) msync(base, kCompactHeaderBytes, MS_ASYNC);
+        return true;
+    }
     Record* r = recordAt(slot);
     if (!recordLive(r)) return false;
     dirty = true;
@@ -231,6 +243,7 @@ bool Segment::markDeleted(uint64_t slot) {
 }
 
 size_t Segment::findLiveByKey(const char* key, std::vector<uint64_t>& out) const {
+    if (compact()) return key != nullptr ? findLiveCompact(key, static_cast<uint32_t>(std::strlen(key)), out) : 0;
     if (!keyMatchable(key)) return 0;
     const size_t before = out.size();
     if (KeyIndex* ix = syncedKeyIndex(*this)) {
@@ -245,8 +258,7 @@ size_t Segment::findLiveByKey(const char* key, std::vector<uint64_t>& out) const
     const uint64_t n = usedSlotsClamped();
     try {
         for (uint64_t i = 0; i < n; ++i) {
-            const Record* r = recordAt(i);
-            if (recordReadable(r) && std::strncmp(r->key, key, kKeyFieldBytes) == 0) out.push_back(i);
+            if (readableAt(i) && std::strncmp(recordAt(i)->key, key, kKeyFieldBytes) == 0) out.push_back(i);
         }
     } catch (...) {
         // Out of memory even for the answer: report what fitted.
@@ -254,22 +266,35 @@ size_t Segment::findLiveByKey(const char* key, std::vector<uint64_t>& out) const
     return out.size() - before;
 }
 
-Record* Segment::getByKey(const char* key) const {
-    if (!keyMatchable(key)) return nullptr;
+int64_t Segment::firstLiveByKey(const char* key) const {
+    if (compact()) {
+        std::vector<uint64_t> hits;
+        try {
+            if (key == nullptr || findLiveCompact(key, static_cast<uint32_t>(std::strlen(key)), hits) == 0) return -1;
+        } catch (...) {
+            return -1;
+        }
+        return static_cast<int64_t>(hits.front());
+    }
+    if (!keyMatchable(key)) return -1;
     if (KeyIndex* ix = syncedKeyIndex(*this)) {
         try {
             std::vector<uint64_t> hits;
-            if (ix->collect(*this, key, hits) == 0) return nullptr;
-            return recordAt(*std::min_element(hits.begin(), hits.end()));
+            if (ix->collect(*this, key, hits) == 0) return -1;
+            return static_cast<int64_t>(*std::min_element(hits.begin(), hits.end()));
         } catch (...) {
         }
     }
     const uint64_t n = usedSlotsClamped();
-    for (uint64_t i = 0; i < n; ++i) {
-        Record* r = recordAt(i);
-        if (recordReadable(r) && std::strncmp(r->key, key, kKeyFieldBytes) == 0) return r;
-    }
-    return nullptr;
+    for (uint64_t i = 0; i < n; ++i)
+        if (readableAt(i) && std::strncmp(recordAt(i)->key, key, kKeyFieldBytes) == 0) return static_cast<int64_t>(i);
+    return -1;
+}
+
+Record* Segment::getByKey(const char* key) const {
+    if (compact()) return nullptr;
+    const int64_t i = firstLiveByKey(key);
+    return i < 0 ? nullptr : recordAt(static_cast<uint64_t>(i));
 }
 
 // Contract: query holds dim floats; results holds topK entries of which the
@@ -307,8 +332,15 @@ int Segment::search(const float* query, int topK, Result* results, int* count, c
             : static_cast<uint32_t>(std::max<uint64_t>(8, std::min<uint64_t>(kMaxBatch, 8192 / perBuffer)));
     const float* vecs[kMaxBatch];
     const uint8_t* codes[kMaxBatch];
-    const Record* recs[kMaxBatch];
+    uint64_t recs[kMaxBatch];
     float scores[kMaxBatch];
+    // A compact segment keeps each vector's cosine norm: when it was summed
+    // in this scorer's order, only the dot products are summed here, and the
+    // score is bit for bit the one the full scorer gives.
+    const NormOrder order = useAvx2 ? NormOrder::EightLane : NormOrder::Sequential;
+    const bool normed = compact() && metric == DistanceMetric::Cosine &&
+                        compactHeader->tail.normOrder == static_cast<uint32_t>(order);
+    const QueryScorer dots = normed ? scorer.dotPart() : scorer;
 
     const ScanStream stream(*this, n);
     uint64_t i = 0;
@@ -316,25 +348,26 @@ int Segment::search(const float* query, int topK, Result* results, int* count, c
         uint32_t batch = 0;
         for (; i < n && batch < batchMax; ++i) {
             stream.request(i);
-            const Record* r = recordAt(i);
-            if (!recordReadable(r)) continue;
-            if (keep != nullptr && !keep->accepts(metadataPtr(r), r->metaLen)) continue;
+            if (!readableAt(i)) continue;
+            if (keep != nullptr && !keep->accepts(metadataAt(i), metadataLenAt(i))) continue;
             if (fused) {
-                codes[batch] = reinterpret_cast<const uint8_t*>(r) + kSlotHeaderBytes;
+                codes[batch] = vectorAt(i);
             } else {
                 float* out = inPlace ? scratch : scratch + batch * perBuffer;
-                vecs[batch] = getVecFloat32(r, dim, quantization, pqSubvectors, codebook, out);
+                vecs[batch] = decodeVector(vectorAt(i), dim, quantization, pqSubvectors, codebook, out);
             }
-            recs[batch++] = r;
+            recs[batch++] = i;
         }
         if (batch == 0) break;
         if (fused)
-            scorer.scoreCodes(codes, batch, quantization, scores);
+            dots.scoreCodes(codes, batch, quantization, scores);
         else
-            scorer.scoreBlock(vecs, batch, scores);
+            dots.scoreBlock(vecs, batch, scores);
+        if (normed)
+            for (uint32_t k = 0; k < batch; ++k) scores[k] = scorer.cosineWithNorm(scores[k], entries[recs[k]].norm);
 
         // Merged in slot order, exactly as a one-at-a-time scan would.
-        for (uint32_t k = 0; k < batch; ++k) top.offer(recs[k], metadataPtr(recs[k]), scores[k]);
+        for (uint32_t k = 0; k < batch; ++k) top.offer(*this, recs[k], scores[k]);
     }
     return 0;
 }
@@ -342,6 +375,10 @@ int Segment::search(const float* query, int topK, Result* results, int* count, c
 void Segment::clearRecords() {
     if (!writable) return;
     dirty = true;
+    if (compact()) {
+        clearCompact();
+        return;
+    }
     const uint64_t used = usedSlotsClamped();
     const uint64_t from = static_cast<uint64_t>(slots - base);
     const uint64_t to = from + used * stride();

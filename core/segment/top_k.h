@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "core/base.h"
+#include "core/segment/segment.h"
 
 namespace qarbin {
 
@@ -23,23 +24,23 @@ public:
         worst_ = worstIndex(*count_);
     }
 
-    // key: keyLen bytes (cut to 63); meta: metaLen bytes or null, kept by
-    // address, so it must outlive the results' use.
+    // key: keyLen bytes; meta: metaLen bytes or null. Both are kept by
+    // address, so they must outlive the results' use.
     void offer(uint64_t id, const char* key, size_t keyLen, float score, const char* meta, uint32_t metaLen) {
         Result* out = slotFor(score);
         if (out == nullptr) return;
         out->id = id;
-        std::memset(out->key, 0, sizeof out->key);
-        std::memcpy(out->key, key, std::min<size_t>(keyLen, kMaxKeyBytes));
+        out->key = key;
+        out->keyLen = static_cast<uint32_t>(keyLen);
         out->score = score;
         out->metadataLen = meta != nullptr ? metaLen : 0;
         out->metadata = metaLen != 0 ? meta : nullptr;
     }
 
-    // A readable record (recordReadable) whose metadata starts at meta.
-    void offer(const Record* r, const char* meta, float score) {
-        // The stored key is NUL-padded to its 63 bytes; byte 63 ends it.
-        offer(r->id, r->key, kMaxKeyBytes, score, meta, r->metaLen);
+    // Readable record i of seg (Segment::readableAt).
+    void offer(const Segment& seg, uint64_t i, float score) {
+        const KeyRef k = seg.keyAt(i);
+        offer(seg.idAt(i), k.data, k.len, score, seg.metadataAt(i), seg.metadataLenAt(i));
     }
 
     // False only when no score <= ub can enter: the array is full and its

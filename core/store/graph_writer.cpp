@@ -94,7 +94,7 @@ uint32_t graphThreads(const Store& st, const Segment& seg) {
     const uint32_t asked = st.threads > 0 ? st.threads : 1;
     if (st.memoryLimit == 0 || asked == 1) return asked;
     uint64_t total = 0;
-    for (const Segment* s : st.segments) total += s->mappedLen;
+    for (const Segment* s : st.segments) total += s->countedBytes();
     if (total >= st.memoryLimit) return 1;
     const uint64_t extra = (st.memoryLimit - total) / graphScratchPerThread(seg);
     return static_cast<uint32_t>(1 + std::min<uint64_t>(extra, asked - 1));
@@ -124,8 +124,8 @@ uint64_t Store::recordsInGraphs() const {
         const uint64_t n = h->indexedCount.load();
         const uint64_t used = seg->usedSlotsClamped();
         for (uint64_t i = 0; i < used; ++i) {
-            const Record* r = seg->recordAt(i);
-            if (recordLive(r) && r->graphNode >= 0 && static_cast<uint64_t>(r->graphNode) < n) ++in;
+            const int32_t node = seg->graphNodeAt(i);
+            if (seg->liveAt(i) && node >= 0 && static_cast<uint64_t>(node) < n) ++in;
         }
     }
     return in;

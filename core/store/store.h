@@ -39,15 +39,18 @@ struct StoreStats {
     double memoryMb;     // mapped size of every segment
 };
 
-// Called for each record a dump writes: key (NUL-terminated, at most 63
-// bytes, never empty), dim floats (finite: see forEachRecord), metadata or
+// Called for each record a dump writes: key (NUL-terminated, at most
+// kLongestKeyBytes, never empty), dim floats (finite: see forEachRecord), metadata or
 // null with its length. Returns false to stop the walk.
 typedef bool (*RecordVisitor)(void* ctx, const char* key, const float* vec, const char* meta, uint32_t metaLen);
 
 // Why a record cannot be stored: its key (the bytes up to the first NUL)
-// or its metadata is longer than a slot holds.
+// or its metadata is longer than a record of the format holds (a store's
+// new segments decide: Shape.format).
 enum class RecordLimit { Ok, KeyTooLong, MetadataTooLong };
-RecordLimit recordLimit(size_t keyLen, size_t metaLen);
+uint32_t maxKeyBytes(uint32_t format);
+uint32_t maxMetadataBytes(uint32_t format);
+RecordLimit recordLimit(size_t keyLen, size_t metaLen, uint32_t format);
 
 class Store;
 

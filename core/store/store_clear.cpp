@@ -33,14 +33,15 @@ int writeSegmentCopy(const Store& st, const Segment* src, uint64_t used, const c
                            (src->quantization != static_cast<uint32_t>(Quantization::PQ) || codebook != nullptr);
     alignas(64) float scratch[kMaxDim];
     for (uint64_t i = 0; decodable && i < used; ++i) {
-        const Record* r = src->recordAt(i);
-        if (!recordLive(r)) continue;
-        char key[kKeyFieldBytes];
-        std::memcpy(key, r->key, sizeof key);
-        key[kMaxKeyBytes] = '\0';
-        uint32_t metaLen = r->metaLen <= kMaxMetadataBytes ? r->metaLen : kMaxMetadataBytes;
-        const float* v = getVecFloat32(r, src->dim, src->quantization, src->pqSubvectors, codebook, scratch);
-        out->add(r->id, key, v, metaLen != 0 ? src->metadataPtr(r) : nullptr, metaLen);
+        if (!src->liveAt(i)) continue;
+        const KeyRef k = src->keyAt(i);
+        char key[kLongestKeyBytes + 1];
+        std::memcpy(key, k.data, k.len);
+        key[k.len] = '\0';
+        const uint32_t stored = src->metadataLenAt(i);
+        const uint32_t metaLen = stored <= kLongestMetadataBytes ? stored : kLongestMetadataBytes;
+        const float* v = decodeVector(src->vectorAt(i), src->dim, src->quantization, src->pqSubvectors, codebook, scratch);
+        out->add(src->idAt(i), key, v, metaLen != 0 ? src->metadataAt(i) : nullptr, metaLen);
     }
     delete out;
     return 0;

@@ -59,8 +59,8 @@ Segment* nextSinkSegment(CompactSink& sink) {
     return seg;
 }
 
-// Places r in the last new segment, or in a further one when that is full.
-int placeRecord(CompactSink& sink, const Segment& src, const Record* r) {
+// Places record i of src in the last new segment, or in a further one when that is full.
+int placeRecord(CompactSink& sink, const Segment& src, uint64_t i) {
     if (sink.checkedSource != &src || sink.checkedCodebook != sink.codebook) {
         sink.checkedSource = &src;
         sink.checkedCodebook = sink.codebook;
@@ -72,15 +72,17 @@ int placeRecord(CompactSink& sink, const Segment& src, const Record* r) {
         if (dst == nullptr) return -1;
         int rc;
         if (asStored) {
-            rc = dst->addCopy(src, r);
+            rc = dst->addCopy(src, i);
         } else {
             alignas(64) float scratch[kMaxDim];
-            const float* v = getVecFloat32(r, src.dim, src.quantization, src.pqSubvectors, src.trainedCodebook(), scratch);
-            char key[kKeyFieldBytes];
-            std::memcpy(key, r->key, sizeof key);
-            key[kMaxKeyBytes] = '\0';
-            const uint32_t metaLen = std::min(r->metaLen, kMaxMetadataBytes);
-            rc = dst->add(r->id, key, v, metaLen != 0 ? src.metadataPtr(r) : nullptr, metaLen);
+            const float* v = decodeVector(src.vectorAt(i), src.dim, src.quantization, src.pqSubvectors,
+                                          src.trainedCodebook(), scratch);
+            const KeyRef k = src.keyAt(i);
+            char key[kLongestKeyBytes + 1];
+            std::memcpy(key, k.data, k.len);
+            key[k.len] = '\0';
+            const uint32_t metaLen = std::min(src.metadataLenAt(i), kLongestMetadataBytes);
+            rc = dst->add(src.idAt(i), key, v, metaLen != 0 ? src.metadataAt(i) : nullptr, metaLen);
         }
         if (rc == 0) return 0;
         if (dst->usedSlotsClamped() < dst->capacity()) return -1;  // refused for another reason than room
@@ -99,12 +101,11 @@ void discardSegment(Segment* seg) {
 }
 
 int copyLiveRecord(CompactSink& sink, const Segment& src, uint64_t slot, CompactPlace* placed) {
-    const Record* r = src.recordAt(slot);
-    if (!recordReadable(r)) return 1;
+    if (!src.readableAt(slot)) return 1;
     // Codes without their codebook cannot be carried over: fail rather than
     // drop a live record.
     if (src.quantization == static_cast<uint32_t>(Quantization::PQ) && src.trainedCodebook() == nullptr) return -1;
-    if (placeRecord(sink, src, r) != 0) return -1;
+    if (placeRecord(sink, src, slot) != 0) return -1;
     ++sink.placed;
     if (placed != nullptr) {
         placed->segment = static_cast<uint32_t>(sink.made.size() - 1);

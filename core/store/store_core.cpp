@@ -12,9 +12,15 @@
 
 namespace qarbin {
 
-RecordLimit recordLimit(size_t keyLen, size_t metaLen) {
-    if (keyLen > kMaxKeyBytes) return RecordLimit::KeyTooLong;
-    if (metaLen > kMaxMetadataBytes) return RecordLimit::MetadataTooLong;
+uint32_t maxKeyBytes(uint32_t format) { return format == kCompactSegmentVersion ? kCompactMaxKeyBytes : kMaxKeyBytes; }
+
+uint32_t maxMetadataBytes(uint32_t format) {
+    return format == kCompactSegmentVersion ? kCompactMaxMetadataBytes : kMaxMetadataBytes;
+}
+
+RecordLimit recordLimit(size_t keyLen, size_t metaLen, uint32_t format) {
+    if (keyLen > maxKeyBytes(format)) return RecordLimit::KeyTooLong;
+    if (metaLen > maxMetadataBytes(format)) return RecordLimit::MetadataTooLong;
     return RecordLimit::Ok;
 }
 
@@ -94,12 +100,12 @@ bool appendSegment(Store* st, Segment* seg) {
 }
 
 Segment* Store::createNewSegment() {
-    const uint64_t newSize = Segment::computeMmapSize(shape.capacity, shape.dim, shape.quantization, shape.pqSubvectors);
+    const uint64_t newSize = Segment::countedRegionBytes(shape);
     if (memoryLimit != 0) {
         uint64_t total = newSize;
         for (const Segment* seg : segments) {
-            if (total > UINT64_MAX - seg->mappedLen) return nullptr;
-            total += seg->mappedLen;
+            if (total > UINT64_MAX - seg->countedBytes()) return nullptr;
+            total += seg->countedBytes();
         }
         if (total > memoryLimit) {
             writeFailure = WriteFailure::MemoryLimit;

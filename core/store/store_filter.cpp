@@ -34,10 +34,9 @@ void sampleMatches(const Store& st, const MetadataTest& keep, uint64_t* seen, ui
     for (const Segment* seg : st.segments) {
         const uint64_t n = seg->usedSlotsClamped();
         for (uint64_t i = step / 2; i < n; i += step) {
-            const Record* r = seg->recordAt(i);
-            if (!recordReadable(r)) continue;
+            if (!seg->readableAt(i)) continue;
             ++*seen;
-            if (keep.accepts(seg->metadataPtr(r), r->metaLen)) ++*matched;
+            if (keep.accepts(seg->metadataAt(i), seg->metadataLenAt(i))) ++*matched;
         }
     }
 }
@@ -85,9 +84,9 @@ long Store::deleteWhere(const Filter& filter) {
     for (const Segment* seg : segments) {
         const uint64_t n = seg->usedSlotsClamped();
         for (uint64_t i = 0; i < n; ++i) {
-            const Record* r = seg->recordAt(i);
-            if (!recordReadable(r) || !keep.accepts(seg->metadataPtr(r), r->metaLen)) continue;
-            std::string key(r->key, strnlen(r->key, kMaxKeyBytes));
+            if (!seg->readableAt(i) || !keep.accepts(seg->metadataAt(i), seg->metadataLenAt(i))) continue;
+            const KeyRef k = seg->keyAt(i);
+            std::string key(k.data, k.len);
             if (!key.empty() && chosen.insert(key).second) doomed.push_back(std::move(key));
         }
     }
@@ -100,12 +99,12 @@ long Store::deleteWhere(const Filter& filter) {
 bool Store::has(const char* key) {
     if (key == nullptr || key[0] == '\0') return false;
     if (pqBuffer != nullptr && pqBuffer->count > 0 && heldBackIndex(*pqBuffer, key) >= 0) return true;
-    const size_t keyLen = strnlen(key, kKeyFieldBytes);
-    if (recordLimit(keyLen, 0) != RecordLimit::Ok) return false;
+    const size_t keyLen = strnlen(key, kLongestKeyBytes + 1);
+    if (keyLen > kLongestKeyBytes) return false;
     if (mode == StorageMode::Shm) followGeneration();
     if (mode == StorageMode::Shm && control != nullptr) attachShmSegments();
     Segment* seg = nullptr;
-    return findNewestLive(*this, key, keyLen, &seg) != nullptr;
+    return findNewestLive(*this, key, keyLen, &seg) >= 0;
 }
 
 void Store::keys(const char* prefix, size_t prefixLen, std::vector<std::string>* out) {
@@ -124,8 +123,9 @@ void Store::keys(const char* prefix, size_t prefixLen, std::vector<std::string>*
     for (const Segment* seg : segments) {
         const uint64_t n = seg->usedSlotsClamped();
         for (uint64_t i = 0; i < n; ++i) {
-            const Record* r = seg->recordAt(i);
-            if (recordReadable(r)) take(r->key, strnlen(r->key, kMaxKeyBytes));
+            if (!seg->readableAt(i)) continue;
+            const KeyRef k = seg->keyAt(i);
+            take(k.data, k.len);
         }
         if (mode == StorageMode::Disk) seg->adviseRecords(MADV_DONTNEED);
     }

@@ -15,7 +15,7 @@ constexpr uint64_t kMaxGrownCapacity = uint64_t{1} << 30;
 
 uint64_t mappedTotal(const std::vector<Segment*>& segments) {
     uint64_t total = 0;
-    for (const Segment* seg : segments) total += seg->mappedLen;
+    for (const Segment* seg : segments) total += seg->countedBytes();
     return total;
 }
 
@@ -28,8 +28,13 @@ bool growLastSegment(Store* st) {
     const uint64_t cap = last->capacity();
     if (cap == 0 || cap >= kMaxGrownCapacity) return false;
     const uint64_t newCap = std::min(cap * 2, kMaxGrownCapacity);
-    const uint64_t size = Segment::computeMmapSize(newCap, st->shape.dim, st->shape.quantization, st->shape.pqSubvectors);
+    Shape grownShape = last->shape();
+    grownShape.capacity = newCap;
+    uint64_t size = Segment::countedRegionBytes(grownShape);
     if (size == 0) return false;
+    // The copy also holds the keys and metadata stored so far.
+    const uint64_t lastFresh = Segment::countedRegionBytes(last->shape());
+    size += last->countedBytes() - std::min(last->countedBytes(), lastFresh);
     // Both regions exist while the records move, and both count.
     if (st->memoryLimit != 0) {
         const uint64_t total = mappedTotal(st->segments);

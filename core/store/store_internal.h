@@ -34,7 +34,8 @@ public:
     int firstLive(const std::vector<Segment*>& segments, const char* key, size_t keyLen, uint64_t hash,
                   std::vector<uint64_t>& slots);
     // The first live record under key in the newest segment that has one.
-    Record* newestLive(const std::vector<Segment*>& segments, const char* key, size_t keyLen, uint64_t hash,
+    // Its slot, or -1.
+    int64_t newestLive(const std::vector<Segment*>& segments, const char* key, size_t keyLen, uint64_t hash,
                        Segment** segOut);
 
     size_t keys() const { return used_; }
@@ -81,8 +82,8 @@ private:
 int findFirstLive(Store& store, const char* key, size_t keyLen, std::vector<uint64_t>& slots);
 
 // What get returns: the first live record under key in the newest segment
-// holding one, or null. Never throws.
-Record* findNewestLive(Store& store, const char* key, size_t keyLen, Segment** segOut);
+// holding one: its slot in *segOut, or -1. Never throws.
+int64_t findNewestLive(Store& store, const char* key, size_t keyLen, Segment** segOut);
 
 // Drops the directory and the add hint when segment 0 was cleared since
 // they were taken (clear of the whole store, by any process).

@@ -53,17 +53,15 @@ bool KeyDirectory::sync(const std::vector<Segment*>& segments) {
 }
 
 void KeyDirectory::syncSegment(const Segment* seg, uint32_t index, SegmentState& st) {
-    auto take = [&](const Record* r) {
-        if (r->deleted != 0) return;
-        size_t len = strnlen(r->key, kKeyFieldBytes);
-        // A key field without its NUL can equal no key a caller may pass.
-        if (len >= kKeyFieldBytes) return;
-        insert(r->key, len, keyHash(r->key, len), index);
+    auto take = [&](uint64_t s) {
+        if (!seg->readableAt(s)) return;
+        const KeyRef k = seg->keyAt(s);
+        insert(k.data, k.len, keyHash(k.data, k.len), index);
     };
     for (size_t j = 0; j < st.pending.size();) {
-        const Record* r = seg->recordAt(st.pending[j]);
-        if (recordValid(r)) {
-            take(r);
+        const uint64_t s = st.pending[j];
+        if (seg->validAt(s)) {
+            take(s);
             st.pending[j] = st.pending.back();
             st.pending.pop_back();
         } else {
@@ -72,9 +70,8 @@ void KeyDirectory::syncSegment(const Segment* seg, uint32_t index, SegmentState&
     }
     uint64_t used = seg->usedSlotsClamped();
     for (uint64_t s = st.scanned; s < used; ++s) {
-        const Record* r = seg->recordAt(s);
-        if (recordValid(r)) {
-            take(r);
+        if (seg->validAt(s)) {
+            take(s);
         } else {
             st.pending.push_back(s);  // still being written by another process
         }
@@ -191,28 +188,28 @@ int KeyDirectory::firstLive(const std::vector<Segment*>& segments, const char* k
     return found;
 }
 
-Record* KeyDirectory::newestLive(const std::vector<Segment*>& segments, const char* key, size_t keyLen,
+int64_t KeyDirectory::newestLive(const std::vector<Segment*>& segments, const char* key, size_t keyLen,
                                  uint64_t hash, Segment** segOut) {
     Entry* e = find(key, keyLen, hash);
-    if (e == nullptr) return nullptr;
+    if (e == nullptr) return -1;
     if (e->list == 0) {
         uint32_t s = e->seg;
-        if (s == kNoSegment) return nullptr;
-        Record* r = s < segments.size() ? segments[s]->getByKey(key) : nullptr;
-        if (r == nullptr) {
+        if (s == kNoSegment) return -1;
+        const int64_t r = s < segments.size() ? segments[s]->firstLiveByKey(key) : -1;
+        if (r < 0) {
             e->seg = kNoSegment;
-            return nullptr;
+            return -1;
         }
         *segOut = segments[s];
         return r;
     }
     std::vector<uint32_t>& l = lists_[e->list - 1];
-    Record* found = nullptr;
+    int64_t found = -1;
     size_t keep = l.size();
     for (; keep > 0; --keep) {
         uint32_t s = l[keep - 1];
-        Record* r = s < segments.size() ? segments[s]->getByKey(key) : nullptr;
-        if (r != nullptr) {
+        const int64_t r = s < segments.size() ? segments[s]->firstLiveByKey(key) : -1;
+        if (r >= 0) {
             found = r;
             *segOut = segments[s];
             break;
@@ -225,8 +222,11 @@ Record* KeyDirectory::newestLive(const std::vector<Segment*>& segments, const ch
 
 namespace {
 
+// Compact segments answer from their persisted key tables: no walk at all.
 bool useDirectory(Store& store) {
     if (store.mode == StorageMode::Shm) return false;
+    for (const Segment* seg : store.segments)
+        if (seg->compact()) return false;
     if (store.keyDirectory == nullptr) store.keyDirectory = new (std::nothrow) KeyDirectory;
     return store.keyDirectory != nullptr;
 }
@@ -255,7 +255,7 @@ int findFirstLive(Store& store, const char* key, size_t keyLen, std::vector<uint
     return -1;
 }
 
-Record* findNewestLive(Store& store, const char* key, size_t keyLen, Segment** segOut) {
+int64_t findNewestLive(Store& store, const char* key, size_t keyLen, Segment** segOut) {
     if (useDirectory(store)) {
         try {
             if (store.keyDirectory->sync(store.segments))
@@ -265,13 +265,13 @@ Record* findNewestLive(Store& store, const char* key, size_t keyLen, Segment** s
         dropDirectory(store);
     }
     for (size_t i = store.segments.size(); i-- > 0;) {
-        Record* r = store.segments[i]->getByKey(key);
-        if (r != nullptr) {
+        const int64_t r = store.segments[i]->firstLiveByKey(key);
+        if (r >= 0) {
             *segOut = store.segments[i];
             return r;
         }
     }
-    return nullptr;
+    return -1;
 }
 
 void refreshWriteHints(Store& store) {

@@ -69,7 +69,7 @@ void Store::forEachRecord(float* scratch, RecordVisitor visit, void* ctx) {
         if (n > buf->vectors.size() / dim) n = static_cast<uint32_t>(buf->vectors.size() / dim);
         for (uint32_t j = 0; j < n; ++j) {
             const std::string& key = buf->keys[j];
-            if (key.empty() || key.size() > kMaxKeyBytes) continue;
+            if (key.empty() || key.size() > kLongestKeyBytes) continue;
             const std::string& meta = buf->metadata[j];
             const float* vec = finiteVector(buf->vectors.data() + static_cast<size_t>(j) * dim, dim, scratch);
             if (!visit(ctx, key.c_str(), vec, meta.empty() ? nullptr : meta.data(),
@@ -86,21 +86,21 @@ void Store::forEachRecord(float* scratch, RecordVisitor visit, void* ctx) {
         if (q == static_cast<uint32_t>(Quantization::PQ) && !codebook) continue;
         const uint64_t stride = seg->stride();
         const uint64_t vecBytes = seg->vecBytes();
-        if (stride < kSlotHeaderBytes + vecBytes) continue;
+        if (!seg->compact() && stride < kSlotHeaderBytes + vecBytes) continue;
         const uint64_t used = seg->usedSlotsClamped();
         for (uint64_t i = 0; i < used; ++i) {
-            const Record* r = seg->recordAt(i);
             // A record whose metadata length lies is skipped, as searches skip it.
-            if (!recordReadable(r)) continue;
-            size_t keyLen = strnlen(r->key, kMaxKeyBytes);
-            if (keyLen == 0) continue;
-            char key[kKeyFieldBytes];
-            std::memcpy(key, r->key, keyLen);
-            key[keyLen] = '\0';
-            const float* vec = getVecFloat32(r, dim, q, shape.pqSubvectors, codebook, scratch);
+            if (!seg->readableAt(i)) continue;
+            const KeyRef k = seg->keyAt(i);
+            if (k.len == 0) continue;
+            char key[kLongestKeyBytes + 1];
+            std::memcpy(key, k.data, k.len);
+            key[k.len] = '\0';
+            const float* vec = decodeVector(seg->vectorAt(i), dim, q, shape.pqSubvectors, codebook, scratch);
             vec = finiteVector(vec, dim, scratch);
-            const char* meta = r->metaLen ? seg->metadataPtr(r) : nullptr;
-            if (!visit(ctx, key, vec, meta, r->metaLen)) return;
+            const uint32_t metaLen = seg->metadataLenAt(i);
+            const char* meta = metaLen ? seg->metadataAt(i) : nullptr;
+            if (!visit(ctx, key, vec, meta, metaLen)) return;
         }
         if (mode == StorageMode::Disk) seg->adviseRecords(MADV_DONTNEED);
     }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <climits>
 #include <cstring>
+#include <string>
 #include <sys/mman.h>
 #include <vector>
 
@@ -28,7 +29,9 @@ int candidatesFor(int k, float precision) {
     return std::min(std::max(ef, k), kMaxTopK);
 }
 
-bool sameKey(const Result& r, const char* key) { return std::strncmp(r.key, key, kKeyFieldBytes) == 0; }
+bool sameKey(const Result& r, const char* key) {
+    return std::strlen(key) == r.keyLen && std::memcmp(r.key, key, r.keyLen) == 0;
+}
 
 // Drops the rows under key and those below the floor; rows stay best first.
 int dropRows(Result* rows, int n, const SearchRefinement& how) {
@@ -47,17 +50,18 @@ int dropRows(Result* rows, int n, const SearchRefinement& how) {
 // record went away meanwhile (another process deleted it).
 void rowVector(Store& st, const Result& row, float* out) {
     const uint32_t dim = st.shape.dim;
+    const std::string key(row.key, row.keyLen);
     if (st.pqBuffer != nullptr && st.pqBuffer->count > 0) {
-        const long i = heldBackIndex(*st.pqBuffer, row.key);
+        const long i = heldBackIndex(*st.pqBuffer, key.c_str());
         if (i >= 0) {
             std::memcpy(out, st.pqBuffer->vectors.data() + static_cast<size_t>(i) * dim, sizeof(float) * dim);
             return;
         }
     }
     Segment* seg = nullptr;
-    const Record* r = findNewestLive(st, row.key, strnlen(row.key, kMaxKeyBytes), &seg);
-    const float* codebook = r != nullptr ? seg->trainedCodebook() : nullptr;
-    const bool readable = r != nullptr && seg->dim == dim &&
+    const int64_t r = findNewestLive(st, key.c_str(), key.size(), &seg);
+    const float* codebook = r >= 0 ? seg->trainedCodebook() : nullptr;
+    const bool readable = r >= 0 && seg->dim == dim &&
                           seg->quantization == static_cast<uint32_t>(st.shape.quantization) &&
                           (st.shape.quantization != Quantization::PQ || codebook != nullptr);
     if (!readable) {
@@ -65,8 +69,8 @@ void rowVector(Store& st, const Result& row, float* out) {
         return;
     }
     alignas(64) float scratch[kMaxDim];
-    const float* v = getVecFloat32(r, dim, static_cast<uint32_t>(st.shape.quantization), st.shape.pqSubvectors,
-                                   codebook, scratch);
+    const float* v = decodeVector(seg->vectorAt(static_cast<uint64_t>(r)), dim,
+                                  static_cast<uint32_t>(st.shape.quantization), st.shape.pqSubvectors, codebook, scratch);
     std::memcpy(out, v, sizeof(float) * dim);
 }
 
@@ -131,7 +135,8 @@ long Store::find(const Filter* filter, uint64_t offset, uint64_t limit, Result**
             return;
         }
         Result& row = rows[n++];
-        std::memcpy(row.key, key, std::min<size_t>(keyLen, kMaxKeyBytes));
+        row.key = key;
+        row.keyLen = static_cast<uint32_t>(keyLen);
         row.metadata = metaLen != 0 ? meta : nullptr;
         row.metadataLen = metaLen;
     };
@@ -146,9 +151,10 @@ long Store::find(const Filter* filter, uint64_t offset, uint64_t limit, Result**
         if (n >= room) break;
         const uint64_t used = seg->usedSlotsClamped();
         for (uint64_t i = 0; i < used && n < room; ++i) {
-            const Record* r = seg->recordAt(i);
-            if (!recordReadable(r)) continue;
-            take(r->key, strnlen(r->key, kMaxKeyBytes), r->metaLen != 0 ? seg->metadataPtr(r) : nullptr, r->metaLen);
+            if (!seg->readableAt(i)) continue;
+            const KeyRef k = seg->keyAt(i);
+            const uint32_t metaLen = seg->metadataLenAt(i);
+            take(k.data, k.len, metaLen != 0 ? seg->metadataAt(i) : nullptr, metaLen);
         }
         // As a search does: the rows stay readable, the pages come back from the file.
         if (mode == StorageMode::Disk) seg->adviseRecords(MADV_DONTNEED);

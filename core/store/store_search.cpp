@@ -179,20 +179,22 @@ int Store::get(const char* key, float* vecOut, char** metaOut, uint32_t* lenOut)
             return 0;
         }
     }
-    const size_t keyLen = strnlen(key, kKeyFieldBytes);
-    if (recordLimit(keyLen, 0) != RecordLimit::Ok || shape.dim > kMaxDim) return -1;
+    const size_t keyLen = strnlen(key, kLongestKeyBytes + 1);
+    if (keyLen > kLongestKeyBytes || shape.dim > kMaxDim) return -1;
 
     Segment* seg = nullptr;
-    const Record* r = findNewestLive(*this, key, keyLen, &seg);
-    if (r == nullptr) return -1;
+    const int64_t found = findNewestLive(*this, key, keyLen, &seg);
+    if (found < 0) return -1;
+    const uint64_t r = static_cast<uint64_t>(found);
     if (seg->dim != shape.dim || seg->quantization != static_cast<uint32_t>(shape.quantization) || seg->pqSubvectors != shape.pqSubvectors)
         return -1;  // never decode a segment with another shape than its own
     const float* codebook = seg->trainedCodebook();
     if (shape.quantization == Quantization::PQ && codebook == nullptr) return -1;
     alignas(64) float scratch[kMaxDim];
-    const float* v = getVecFloat32(r, shape.dim, static_cast<uint32_t>(shape.quantization), shape.pqSubvectors, codebook, scratch);
-    const uint32_t metaLen = std::min<uint32_t>(r->metaLen, kMaxMetadataBytes);
-    if (copyMetadata(seg->metadataPtr(r), metaLen, metaOut, lenOut) != 0) return -1;
+    const float* v = decodeVector(seg->vectorAt(r), shape.dim, static_cast<uint32_t>(shape.quantization),
+                                  shape.pqSubvectors, codebook, scratch);
+    const uint32_t metaLen = std::min<uint32_t>(seg->metadataLenAt(r), kLongestMetadataBytes);
+    if (copyMetadata(seg->metadataAt(r), metaLen, metaOut, lenOut) != 0) return -1;
     std::memcpy(vecOut, v, sizeof(float) * shape.dim);
     dropRecordPages(*this, seg);
     return 0;

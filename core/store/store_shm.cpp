@@ -79,7 +79,7 @@ bool validName(const char* name) {
 // by the rest of the system. Also used on values read from a control object.
 bool validParameters(const Shape& shape) {
     if (shape.capacity == 0 || !Segment::creationParamsValid(shape)) return false;
-    return Segment::computeMmapSize(shape.capacity, shape.dim, shape.quantization, shape.pqSubvectors) != 0;
+    return Segment::regionBytes(shape) != 0;
 }
 
 // The shape a published control object records; the summation order stays
@@ -357,6 +357,7 @@ Store* Store::openShm(const char* name, const Shape& shape, bool writable, int* 
         }
         st->shape = stored;
         st->shape.fileMode = shape.fileMode;
+        st->shape.format = shape.format;  // segments say their own format: each opener writes its own
     }
     adoptControlSharing(st);
     st->shmGeneration = shmGenerationOf(c->segmentCount.load());

@@ -101,7 +101,7 @@ int copyRange(CompactSink& sink, CopyState& cs, const Segment& seg, size_t i, ui
     std::vector<CompactPlace>& placed = cs.placed[i];
     if (placed.size() < end) placed.resize(end, CompactPlace{kNotCopied, 0});
     for (uint64_t s = cs.scanned[i]; s < end; ++s) {
-        if (!recordValid(seg.recordAt(s))) {
+        if (!seg.validAt(s)) {
             if (notePending) cs.pending[i].push_back(s);
             continue;
         }
@@ -150,7 +150,7 @@ int catchUp(Store& st, CompactSink& sink, CopyState& cs) {
         const std::vector<CompactPlace>& placed = cs.placed[i];
         for (uint64_t s = 0; s < placed.size(); ++s) {
             const CompactPlace& p = placed[s];
-            if (p.segment != kNotCopied && !recordLive(st.segments[i]->recordAt(s)))
+            if (p.segment != kNotCopied && !st.segments[i]->liveAt(s))
                 sink.made[p.segment]->markDeleted(p.slot);
         }
     }

@@ -47,9 +47,23 @@ int addToNewMemorySegment(Store& st, uint64_t id, const char* key, const float* 
 
 // A key or metadata a segment would cut could never be fetched or deleted
 // again, or would come back shortened: such records are refused whole.
-bool overLimit(const char* key, const char* metadata, uint32_t metaLen) {
-    const size_t keyLen = key != nullptr ? strnlen(key, kKeyFieldBytes) : 0;
-    return recordLimit(keyLen, metadata != nullptr ? metaLen : 0) != RecordLimit::Ok;
+bool overLimit(const Store& st, const char* key, const char* metadata, uint32_t metaLen) {
+    const size_t keyLen = key != nullptr ? strnlen(key, kLongestKeyBytes + 1) : 0;
+    return recordLimit(keyLen, metadata != nullptr ? metaLen : 0, st.shape.format) != RecordLimit::Ok;
+}
+
+// A compact memory segment backs its variable area as records fill it:
+// the memory limit is checked for each record's key and metadata bytes.
+bool overMemoryLimit(Store& st, const char* key, const char* metadata, uint32_t metaLen) {
+    if (st.mode != StorageMode::Memory || st.memoryLimit == 0 || st.segments.empty() || !st.segments.back()->compact())
+        return false;
+    uint64_t total = 0;
+    for (const Segment* seg : st.segments) total += seg->countedBytes();
+    const uint64_t keyLen = key != nullptr ? strnlen(key, kLongestKeyBytes + 1) : 0;
+    const uint64_t bytes = (keyLen + (metadata != nullptr ? metaLen : 0) + kVarUnit - 1) & ~(kVarUnit - 1);
+    if (total <= st.memoryLimit && bytes <= st.memoryLimit - total) return false;
+    st.writeFailure = WriteFailure::MemoryLimit;
+    return true;
 }
 
 template <class V>
@@ -142,7 +156,7 @@ int setOnce(Store& st, const void* a, bool replay) {
         return rc;
     }
     std::vector<uint64_t> slots;
-    const int old = findFirstLive(st, w.key, strnlen(w.key, kKeyFieldBytes), slots);
+    const int old = findFirstLive(st, w.key, strnlen(w.key, kLongestKeyBytes + 1), slots);
     const int rc = st.add(id, w.key, w.vector, w.metadata, w.metaLen);
     if (rc != 0 || old < 0 || st.shmGeneration != generation) return rc;
     markSlots(st, st.segments[static_cast<size_t>(old)], slots);
@@ -153,7 +167,7 @@ int delOnce(Store& st, const void* a, bool replay) {
     const char* key = static_cast<const WriteArgs*>(a)->key;
     if (replay) return markEverywhere(st, liveEverywhere(st, key)) != 0 ? 0 : -1;
     std::vector<uint64_t> slots;
-    const int s = findFirstLive(st, key, strnlen(key, kKeyFieldBytes), slots);
+    const int s = findFirstLive(st, key, strnlen(key, kLongestKeyBytes + 1), slots);
     if (s < 0) return -1;
     return markSlots(st, st.segments[static_cast<size_t>(s)], slots) != 0 ? 0 : -1;
 }
@@ -167,7 +181,7 @@ int Store::set(const char* key, const float* vector, const char* metadata, uint3
     if (key == nullptr || key[0] == '\0') return -1;
     // Refused before anything is removed: the held-back path deletes first.
     if (vector == nullptr || segments.empty()) return -1;
-    if (overLimit(key, metadata, metaLen)) return -1;
+    if (overLimit(*this, key, metadata, metaLen)) return -1;
     const uint64_t id = recordId(key);
     if (pqBuffer != nullptr) {
         del(key);
@@ -189,13 +203,15 @@ int Store::set(const char* key, const float* vector, const char* metadata, uint3
 int Store::add(uint64_t id, const char* key, const float* vector, const char* metadata, uint32_t metaLen) {
     writeFailure = WriteFailure::Unknown;
     if (segments.empty() || vector == nullptr) return -1;
-    if (overLimit(key, metadata, metaLen)) return -1;
+    if (overLimit(*this, key, metadata, metaLen)) return -1;
     try {
         if (pqBuffer != nullptr) {
             holdBack(*this, id, key, vector, metadata, metaLen);
             if (pqBuffer->count >= pqTrainingSize) flushPQBuffer();
             return 0;
         }
+
+        if (overMemoryLimit(*this, key, metadata, metaLen)) return -1;
 
         // Segments before the hint are full and stay full until a clear, so
         // starting there places every record where a walk from the first
@@ -258,8 +274,7 @@ int Store::del(const char* key) {
                 return 0;
             }
         }
-        const size_t keyLen = strnlen(key, kKeyFieldBytes);
-        if (recordLimit(keyLen, 0) != RecordLimit::Ok) return -1;  // no slot can hold it
+        if (strnlen(key, kLongestKeyBytes + 1) > kLongestKeyBytes) return -1;  // no record can hold it
         const WriteArgs args{key, nullptr, nullptr, 0};
         if (mode == StorageMode::Shm && control != nullptr) return writeAcrossCompaction(*this, delOnce, &args, true);
         return delOnce(*this, &args, false);

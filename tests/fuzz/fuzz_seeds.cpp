@@ -1,5 +1,6 @@
 // Writes the seed corpus of the segment fuzz target: one small valid segment
-// file per encoding, with records, a tombstone, a graph and a codebook.
+// file per encoding, with records, a tombstone, a graph and a codebook, and
+// three small compact regions.
 // usage: fuzz_seeds OUTDIR
 #include <sys/stat.h>
 
@@ -21,6 +22,10 @@ int main(int argc, char** argv) {
         const std::string path = out + "/seed_" + std::to_string(i++);
         if (!qarbin_fuzz::writeBytes(path, bytes.data(), bytes.size())) return 1;
     }
+    for (const auto& bytes : qarbin_fuzz::makeCompactSeeds()) {
+        const std::string path = out + "/compact_" + std::to_string(i++);
+        if (!qarbin_fuzz::writeBytes(path, bytes.data(), bytes.size())) return 1;
+    }
     std::printf("%d seeds in %s\n", i, out.c_str());
-    return i == 6 ? 0 : 1;
+    return i == 9 ? 0 : 1;
 }

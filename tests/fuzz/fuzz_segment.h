@@ -2,7 +2,8 @@
 // (fuzz_segment.cpp), the seed generator and the replay test of the regular
 // suite: an arbitrary byte string is written as a segment file and opened
 // through every opener, as a lone segment (file, private copy, shared-memory
-// object) and as the first file of a disk and a memory store, and every operation is run on whatever opens.
+// object) and as the first file of a disk and a memory store, and every operation is run on whatever opens;
+// the same bytes are also read as the start of a compact region (fuzz_compact.h).
 #pragma once
 
 #include <dirent.h>
@@ -24,6 +25,7 @@
 #include "core/math/codecs.h"
 #include "core/segment/segment.h"
 #include "core/store/store.h"
+#include "tests/fuzz/fuzz_compact.h"
 
 namespace qarbin_fuzz {
 
@@ -80,7 +82,7 @@ inline void checkResults(const qarbin::Result* res, int n, int k) {
     check(n >= 0 && n <= k, "result count within k");
     for (int i = 0; i < n; ++i) {
         check(res[i].metadataLen <= qarbin::kMaxMetadataBytes, "metadata length bounded");
-        check(std::memchr(res[i].key, '\0', sizeof res[i].key) != nullptr, "key terminated");
+        check(res[i].keyLen <= qarbin::kMaxKeyBytes && (res[i].key != nullptr || res[i].keyLen == 0), "key bounded");
         // Touch every metadata byte so that a pointer outside the mapping shows.
         volatile uint8_t sink = 0;
         for (uint32_t j = 0; j < res[i].metadataLen; ++j) sink ^= static_cast<uint8_t>(res[i].metadata[j]);
@@ -130,8 +132,8 @@ inline void exerciseSegment(Segment& s) {
     }
     std::vector<float> out(dim);
     for (uint64_t i = 0; i < used && i < 4; ++i) {
-        const float* v = qarbin::getVecFloat32(s.recordAt(i), s.dim, s.quantization, s.pqSubvectors, s.codebook,
-                                               out.data());
+        const float* v = qarbin::decodeVector(s.vectorAt(i), s.dim, s.quantization, s.pqSubvectors, s.codebook,
+                                              out.data());
         volatile float sink = v[dim - 1];
         (void)sink;
     }
@@ -203,6 +205,7 @@ inline void storeParams(const uint8_t* data, size_t size, uint32_t* dim, Quantiz
 
 // Runs one input; `dir` is an existing directory the target owns.
 inline void runOne(const uint8_t* data, size_t size, const std::string& dir) {
+    runCompactOne(data, size);
     const std::string seg = dir + "/seg_0000.qbseg";
     for (int opener = 0; opener < 3; ++opener) {
         emptyDir(dir);

@@ -61,7 +61,7 @@ int failingAt(long k, F f) {
 void expectCovered(const Segment& seg) {
     const uint64_t n = seg.header->indexedCount.load();
     for (uint64_t i = 0; i < seg.usedSlotsClamped(); ++i) {
-        int32_t gn = seg.recordAt(i)->graphNode;
+        int32_t gn = seg.graphNodeAt(i);
         if (gn == -1) continue;
         ASSERT_GE(gn, 0);
         ASSERT_LT(static_cast<uint64_t>(gn), n) << "slot " << i;
@@ -93,7 +93,7 @@ TEST(HnswAlloc, AFailedBuildLeavesTheSegmentToTheExhaustiveScan) {
         ASSERT_EQ(rc, -1);
         EXPECT_EQ(seg->header->flags & 3u, 0u);
         EXPECT_EQ(seg->header->indexedCount.load(), 0u);
-        for (uint64_t i = 0; i < 400; ++i) ASSERT_EQ(seg->recordAt(i)->graphNode, -1);
+        for (uint64_t i = 0; i < 400; ++i) ASSERT_EQ(seg->graphNodeAt(i), -1);
     }
     EXPECT_GT(failures, 0);
 }
@@ -115,7 +115,7 @@ TEST(HnswAlloc, AFailedInsertKeepsTheHeaderConsistent) {
         auto all = graphSearch(*seg, &v[0], 500, 500);
         std::set<std::string> keys = keysOf(all);
         for (uint64_t i = 0; i < 500; ++i) {
-            if (seg->recordAt(i)->graphNode == -1) {
+            if (seg->graphNodeAt(i) == -1) {
                 EXPECT_TRUE(keys.count(keyOf(i))) << keyOf(i);
             }
         }
@@ -143,7 +143,7 @@ TEST(HnswBacking, UnbackedNodesFailTheBuildAndStopTheInsert) {
         EXPECT_EQ(seg->header->flags & 3u, 0u);
         EXPECT_EQ(seg->header->indexedCount.load(), 0u);
         EXPECT_EQ(seg->header->entryPoint, -1);
-        for (uint64_t i = 0; i < 40; ++i) EXPECT_EQ(seg->recordAt(i)->graphNode, -1);
+        for (uint64_t i = 0; i < 40; ++i) EXPECT_EQ(seg->graphNodeAt(i), -1);
 
         seg->fd = fd;
         ASSERT_EQ(qarbin::buildHnsw(*seg), 0);
@@ -152,7 +152,7 @@ TEST(HnswBacking, UnbackedNodesFailTheBuildAndStopTheInsert) {
         seg->fd = -1;
         EXPECT_EQ(qarbin::hnswInsertIncremental(*seg), -1);
         EXPECT_EQ(headerBytes(*seg), before) << "no node was made";
-        for (uint64_t i = 40; i < 60; ++i) EXPECT_EQ(seg->recordAt(i)->graphNode, -1);
+        for (uint64_t i = 40; i < 60; ++i) EXPECT_EQ(seg->graphNodeAt(i), -1);
         // The records still count: the search scores them exactly.
         EXPECT_EQ(keysOf(graphSearch(*seg, &v[50 * 8], 1, 10)),
                   (std::set<std::string>{keyOf(50)}));

@@ -29,7 +29,7 @@ void expectWellFormed(const Segment& seg) {
         const HnswNode* nd = nodeAt(seg, p);
         ASSERT_LE(nd->level, 15u);
         ASSERT_LE(nd->linkCount, 32u);
-        EXPECT_EQ(seg.recordAt(nd->slot)->graphNode, static_cast<int32_t>(p));
+        EXPECT_EQ(seg.graphNodeAt(nd->slot), static_cast<int32_t>(p));
         for (uint32_t i = 0; i < 32; ++i) {
             int32_t x = nd->links[i];
             if (i < nd->linkCount) {
@@ -136,7 +136,7 @@ TEST(HnswBuild, NothingLiveChangesNothing) {
     auto before = headerBytes(*seg);
     EXPECT_EQ(qarbin::buildHnsw(*seg), 0);
     EXPECT_EQ(headerBytes(*seg), before);
-    EXPECT_EQ(seg->recordAt(0)->graphNode, -1);
+    EXPECT_EQ(seg->graphNodeAt(0), -1);
 
     // Built once, then every record deleted: the old graph stays as it was.
     addRange(*seg, v, 3, 3);
@@ -169,7 +169,7 @@ TEST(HnswBuild, ReadOnlyOrWithoutAreasIsRefused) {
     EXPECT_EQ(qarbin::buildHnsw(*seg), -1);
     seg->linkPool = pool;
     EXPECT_EQ(headerBytes(*seg), before);
-    EXPECT_EQ(seg->recordAt(0)->graphNode, -1);
+    EXPECT_EQ(seg->graphNodeAt(0), -1);
 }
 
 TEST(HnswBuild, RebuildAfterDeletionsRenumbersDensely) {
@@ -186,9 +186,9 @@ TEST(HnswBuild, RebuildAfterDeletionsRenumbersDensely) {
     for (uint32_t s = 0; s < 12; ++s) {
         bool deleted = std::find(gone.begin(), gone.end(), s) != gone.end();
         if (deleted) {
-            EXPECT_EQ(seg->recordAt(s)->graphNode, -1) << "slot " << s;
+            EXPECT_EQ(seg->graphNodeAt(s), -1) << "slot " << s;
         } else {
-            EXPECT_EQ(seg->recordAt(s)->graphNode, p);
+            EXPECT_EQ(seg->graphNodeAt(s), p);
             EXPECT_EQ(nodeAt(*seg, p)->slot, s);
             ++p;
         }

@@ -92,7 +92,7 @@ TEST(HnswCorrupt, LyingGraphsAreNeverFollowedOutOfTheRegion) {
         {"linkPoolUsed beyond the pool", [](Segment& s) { s.header->linkPoolUsed = 1u << 31; }},
         {"graphNode of records garbage",
          [](Segment& s) {
-             for (uint64_t i = 0; i < kBuilt; i += 4) s.recordAt(i)->graphNode = 1 << 29;
+             for (uint64_t i = 0; i < kBuilt; i += 4) s.setGraphNode(i, 1 << 29);
          }},
     };
 

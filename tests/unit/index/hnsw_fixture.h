@@ -97,7 +97,7 @@ inline std::vector<Result> exactSearch(const Segment& seg, const float* q, int t
 
 inline std::set<std::string> keysOf(const std::vector<Result>& rs) {
     std::set<std::string> s;
-    for (const Result& r : rs) s.insert(r.key);
+    for (const Result& r : rs) s.insert(std::string(r.key, r.keyLen));
     return s;
 }
 

@@ -11,7 +11,7 @@ TEST(HnswInsert, RefusesAGraphThatIsNotUsable) {
     auto before = headerBytes(*seg);
     EXPECT_EQ(qarbin::hnswInsertIncremental(*seg), -1);
     EXPECT_EQ(headerBytes(*seg), before);
-    EXPECT_EQ(seg->recordAt(0)->graphNode, -1);
+    EXPECT_EQ(seg->graphNodeAt(0), -1);
 }
 
 TEST(HnswInsert, NoPendingRecordsLeavesTheHeaderAlone) {
@@ -28,7 +28,7 @@ TEST(HnswInsert, NoPendingRecordsLeavesTheHeaderAlone) {
     before = headerBytes(*seg);
     EXPECT_EQ(qarbin::hnswInsertIncremental(*seg), 0);
     EXPECT_EQ(headerBytes(*seg), before);
-    EXPECT_EQ(seg->recordAt(10)->graphNode, -1);
+    EXPECT_EQ(seg->graphNodeAt(10), -1);
 }
 
 TEST(HnswInsert, PendingRecordsGetTheNextPositionsInSlotOrder) {
@@ -47,15 +47,15 @@ TEST(HnswInsert, PendingRecordsGetTheNextPositionsInSlotOrder) {
     int32_t p = 29;
     for (uint32_t s = 30; s < 40; ++s) {
         if (s == 33) {
-            EXPECT_EQ(seg->recordAt(s)->graphNode, -1);
+            EXPECT_EQ(seg->graphNodeAt(s), -1);
             continue;
         }
-        EXPECT_EQ(seg->recordAt(s)->graphNode, p);
+        EXPECT_EQ(seg->graphNodeAt(s), p);
         EXPECT_EQ(nodeAt(*seg, p)->slot, s);
         EXPECT_GE(nodeAt(*seg, p)->linkCount, 1u);
         ++p;
     }
-    EXPECT_EQ(seg->recordAt(2)->graphNode, -1);
+    EXPECT_EQ(seg->graphNodeAt(2), -1);
     // Every inserted node can be reached: each is linked from some older node.
     for (int32_t q = 29; q < 38; ++q) {
         bool named = false;
@@ -163,7 +163,7 @@ TEST(HnswInsert, AnExtensionStoppedBeforePublishingLosesNothing) {
     seg->header->maxLevel = maxL;
     seg->header->linkPoolUsed = pool;
     seg->header->indexedCount.store(150);
-    ASSERT_GE(seg->recordAt(150)->graphNode, 150);
+    ASSERT_GE(seg->graphNodeAt(150), 150);
 
     for (size_t i = 150; i < 210; ++i) {
         auto hits = graphSearch(*seg, &v[i * 8], 1, 64);
@@ -191,11 +191,11 @@ TEST(HnswInsert, ARecordWhoseNodeNamesAnotherSlotIsAddedAgain) {
     auto v = randomVectors(120, 8, 32);
     addRange(*seg, v, 0, 100);
     ASSERT_EQ(qarbin::buildHnsw(*seg), 0);
-    seg->recordAt(7)->graphNode = seg->recordAt(8)->graphNode;
+    seg->setGraphNode(7, seg->graphNodeAt(8));
     addRange(*seg, v, 100, 20);
     ASSERT_EQ(qarbin::hnswInsertIncremental(*seg), 0);
     EXPECT_EQ(seg->header->indexedCount.load(), 121u);
-    const int32_t gn = seg->recordAt(7)->graphNode;
+    const int32_t gn = seg->graphNodeAt(7);
     ASSERT_GE(gn, 100);
     EXPECT_EQ(nodeAt(*seg, gn)->slot, 7u);
     auto hits = graphSearch(*seg, &v[7 * 8], 1, 64);

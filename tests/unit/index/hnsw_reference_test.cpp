@@ -428,8 +428,8 @@ std::string firstDifference(const Segment& seg, const RefGraph& ref) {
     if (!out.str().empty()) return out.str();
 
     for (size_t i = 0; i < ref.records.size(); ++i)
-        if (seg.recordAt(i)->graphNode != ref.records[i].graphNode)
-            return "slot " + std::to_string(i) + " graphNode " + std::to_string(seg.recordAt(i)->graphNode) +
+        if (seg.graphNodeAt(i) != ref.records[i].graphNode)
+            return "slot " + std::to_string(i) + " graphNode " + std::to_string(seg.graphNodeAt(i)) +
                    ", model " + std::to_string(ref.records[i].graphNode);
     for (uint64_t p = 0; p < ref.indexedCount; ++p) {
         const HnswNode* nd = nodeAt(seg, p);

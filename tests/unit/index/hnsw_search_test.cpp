@@ -249,7 +249,7 @@ TEST(HnswSearch, MergesIntoASharedArrayByTheTopKRule) {
     ASSERT_EQ(count, 3);
     // Offered farthest first: 0.2 ties the worst and stays out, 0.3 replaces
     // the earlier of the two 0.2 entries, then 0.9 replaces the other.
-    EXPECT_STREQ(r[0].key, "");
+    EXPECT_EQ(r[0].key, nullptr);
     EXPECT_EQ(r[0].score, 0.5f);
     EXPECT_EQ(r[1].score, 0.3f);
     EXPECT_STREQ(r[1].key, "k0");

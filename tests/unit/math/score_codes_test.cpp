@@ -149,3 +149,47 @@ TEST(ScoreCodesTest, TakesOnlyLaneDecodedEncodings) {
     EXPECT_FALSE(QueryScorer::scoresCodes(static_cast<uint32_t>(Quantization::None)));
     EXPECT_FALSE(QueryScorer::scoresCodes(static_cast<uint32_t>(Quantization::PQ)));
 }
+
+// A cosine over norms stored with the records scores exactly as the cosine
+// that sums the stored vector's norm itself: floats through scoreBlock and
+// codes through scoreCodes, both orders, every tail, special values.
+TEST(ScoreCodesTest, CosineOverStoredNormsEqualsCosineBitForBit) {
+    std::mt19937 gen(24);
+    for (Quantization q : kCodes) {
+        for (uint32_t dim : kDims) {
+            Slots s(33, qarbin::encodedBytes(dim, static_cast<uint32_t>(q), 0));
+            fillSpecial(s, 33, dim, q, gen);
+            const uint32_t padded = (dim + 7) & ~7u;
+            std::vector<float, std::allocator<float>> store(33 * padded + 8);
+            float* rows = reinterpret_cast<float*>((reinterpret_cast<uintptr_t>(store.data()) + 31) & ~uintptr_t{31});
+            std::vector<const float*> vecs;
+            std::vector<const uint8_t*> codes;
+            for (uint32_t r = 0; r < 33; ++r) {
+                const float* v = qarbin::getVecFloat32(s.record(r), dim, static_cast<uint32_t>(q), 0, nullptr,
+                                                       rows + r * padded);
+                std::memcpy(rows + r * padded, v, dim * sizeof(float));
+                vecs.push_back(rows + r * padded);
+                codes.push_back(s.code(r));
+            }
+            for (const auto& query : queries(dim, gen)) {
+                for (bool avx2 : {false, true}) {
+                    QueryScorer qs;
+                    qs.init(query.data(), dim, DistanceMetric::Cosine, avx2);
+                    const QueryScorer dots = qs.dotPart();
+                    std::vector<float> want(33), wantRows(33), dot(33), dotRows(33);
+                    qs.scoreCodes(codes.data(), 33, static_cast<uint32_t>(q), want.data());
+                    qs.scoreBlock(vecs.data(), 33, wantRows.data());
+                    dots.scoreCodes(codes.data(), 33, static_cast<uint32_t>(q), dot.data());
+                    dots.scoreBlock(vecs.data(), 33, dotRows.data());
+                    for (uint32_t r = 0; r < 33; ++r) {
+                        const float norm = qarbin::storedNorm(vecs[r], dim, avx2);
+                        ASSERT_EQ(bits(want[r]), bits(qs.cosineWithNorm(dot[r], norm)))
+                            << "quant " << int(q) << " dim " << dim << " avx2 " << avx2 << " r " << r;
+                        ASSERT_EQ(bits(wantRows[r]), bits(qs.cosineWithNorm(dotRows[r], norm)))
+                            << "rows, quant " << int(q) << " dim " << dim << " avx2 " << avx2 << " r " << r;
+                    }
+                }
+            }
+        }
+    }
+}

@@ -112,3 +112,56 @@ TEST(FuzzReplay, SeededMutationsOfTheSeedsRunCleanly) {
     if (inShm) rmdir(shmDir);
     EXPECT_EQ(runs, 6 * 400);
 }
+
+TEST(FuzzReplay, CompactSeedsAreUsableRegions) {
+    const auto seeds = qarbin_fuzz::makeCompactSeeds();
+    ASSERT_EQ(seeds.size(), 3u);
+    for (const auto& bytes : seeds) {
+        const uint64_t len = qarbin_fuzz::compactLengthOf(bytes.data(), bytes.size());
+        ASSERT_GT(len, bytes.size());
+        std::vector<uint8_t> region(len, 0);
+        std::memcpy(region.data(), bytes.data(), bytes.size());
+        const qarbin::CompactRegion r(region.data(), region.size());
+        ASSERT_TRUE(r.usable());
+        EXPECT_GE(r.entryCount(), 4u);
+        std::vector<uint64_t> out;
+        EXPECT_EQ(r.findLive(qarbin::keyHash("k2", 2), "k2", 2, out), 1u);
+    }
+}
+
+// Mutations aimed at the compact areas a reader follows: header words, the
+// entries' lengths and offsets, key-table buckets, and cuts.
+TEST(FuzzReplay, SeededMutationsOfCompactSeedsRunCleanly) {
+    const auto seeds = qarbin_fuzz::makeCompactSeeds();
+    ASSERT_FALSE(seeds.empty());
+    const uint64_t words[] = {0, 1, 2, 7, 8, 0xff, 0x7ff, 0x800, 0xfffff, 0x7fffffff, 0x80000000, 0xffffffff,
+                              0x100000000ull, 0xffffffffffffffffull};
+    std::mt19937_64 rng(20261211);
+    int runs = 0;
+    for (const auto& seed : seeds) {
+        qarbin::CompactHeader h;
+        std::memcpy(static_cast<void*>(&h), seed.data(), sizeof h);
+        const uint64_t areas[][2] = {{0, qarbin::kCompactHeaderBytes},
+                                     {h.tail.entryOffset, h.base.capacity.load() * sizeof(qarbin::RecordEntry)},
+                                     {h.tail.keyTableOffset, (uint64_t{1} << h.tail.keyTableBits) * 4},
+                                     {h.tail.varOffset, seed.size() - h.tail.varOffset}};
+        for (int round = 0; round < 300; ++round) {
+            std::vector<uint8_t> b = seed;
+            const int edits = 1 + static_cast<int>(rng() % 3);
+            for (int e = 0; e < edits; ++e) {
+                const auto& area = areas[rng() % 4];
+                if (area[1] < 8) continue;
+                const size_t off = area[0] + ((rng() % (area[1] - 4)) & ~size_t{3});
+                if (rng() % 8 == 0) {
+                    b.resize(std::min<size_t>(b.size(), off + 1));
+                    break;
+                }
+                const uint64_t w = words[rng() % (sizeof words / sizeof words[0])];
+                std::memcpy(b.data() + off, &w, off + 8 <= b.size() && (rng() & 1) ? 8 : 4);
+            }
+            qarbin_fuzz::runCompactOne(b.data(), b.size());
+            ++runs;
+        }
+    }
+    EXPECT_EQ(runs, 3 * 300);
+}

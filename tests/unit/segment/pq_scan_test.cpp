@@ -58,7 +58,7 @@ std::vector<Result> oneAtATime(const Segment& s, const float* query, int topK, b
         const Record* r = s.recordAt(i);
         if (!qarbin::recordLive(r)) continue;
         const float* d = qarbin::getVecFloat32(r, s.dim, s.quantization, s.pqSubvectors, s.codebook, scratch);
-        top.offer(r, s.metadataPtr(r), qarbin::computeScore(query, d, s.dim, s.metric, avx2));
+        top.offer(s, i, qarbin::computeScore(query, d, s.dim, s.metric, avx2));
     }
     results.resize(count);
     return results;

@@ -57,8 +57,9 @@ inline std::vector<uint64_t> walkLive(const Segment& s, const char* key) {
     std::vector<uint64_t> out;
     const uint64_t n = s.usedSlotsClamped();
     for (uint64_t i = 0; i < n; ++i) {
-        const qarbin::Record* r = s.recordAt(i);
-        if (qarbin::recordLive(r) && std::strncmp(r->key, key, 64) == 0) out.push_back(i);
+        if (!s.liveAt(i)) continue;
+        const qarbin::KeyRef k = s.keyAt(i);
+        if (std::string(k.data, k.len) == key) out.push_back(i);
     }
     return out;
 }

@@ -131,7 +131,7 @@ TEST(GraphWriter, WorkersExtendingOneGraphAtOnceLoseNoRecord) {
     // Each published node names the record that names it.
     const uint64_t nodes = seg.header->indexedCount.load();
     for (uint64_t i = 0; i < seg.usedSlotsClamped(); ++i) {
-        const int32_t gn = seg.recordAt(i)->graphNode;
+        const int32_t gn = seg.graphNodeAt(i);
         if (gn < 0 || static_cast<uint64_t>(gn) >= nodes) continue;
         const auto* nd = reinterpret_cast<const qarbin::HnswNode*>(seg.nodeArea + gn * qarbin::kNodeBytes);
         EXPECT_EQ(nd->slot, i) << "node " << gn;

@@ -40,8 +40,9 @@ inline std::map<std::string, int> liveKeys(const qarbin::Store& st) {
     for (const qarbin::Segment* seg : st.segments) {
         uint64_t used = seg->usedSlotsClamped();
         for (uint64_t i = 0; i < used; ++i) {
-            const qarbin::Record* r = seg->recordAt(i);
-            if (qarbin::recordLive(r)) keys[std::string(r->key, strnlen(r->key, qarbin::kKeyFieldBytes))]++;
+            if (!seg->liveAt(i)) continue;
+            const qarbin::KeyRef k = seg->keyAt(i);
+            keys[std::string(k.data, k.len)]++;
         }
     }
     return keys;

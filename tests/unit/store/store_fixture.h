@@ -85,7 +85,7 @@ inline std::vector<Hit> search(qarbin::Store& st, const float* q, int topK, floa
     int n = st.search(q, topK, precision, &out);
     std::vector<Hit> hits;
     for (int i = 0; i < n; ++i)
-        hits.push_back({out[i].key, out[i].score,
+        hits.push_back({std::string(out[i].key, out[i].keyLen), out[i].score,
                         out[i].metadata ? std::string(out[i].metadata, out[i].metadataLen) : std::string()});
     qarbin::releaseBytes(out);
     return hits;

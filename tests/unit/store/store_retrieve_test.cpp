@@ -17,7 +17,8 @@ namespace {
 
 Result row(const char* key, float score) {
     Result r{};
-    std::strncpy(r.key, key, qarbin::kMaxKeyBytes);
+    r.key = key;  // a literal: it outlives the rows
+    r.keyLen = static_cast<uint32_t>(std::strlen(key));
     r.score = score;
     return r;
 }
