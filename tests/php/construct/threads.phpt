@@ -30,9 +30,13 @@ $script = sys_get_temp_dir() . "/qb_threads_" . getmypid() . ".php";
 file_put_contents($script, '<?php echo ini_get("qarbin.threads"), " ", (new QarbinStore(null, ["dimensions" => 2]))->stats()["threads"];');
 preg_match('~\S*qarbin\.so~', file_get_contents("/proc/self/maps"), $m);
 $cgi = PHP_BINDIR . "/php-cgi";
+// A clean environment: run-tests' request variables would make it wait for a
+// body. Only what a sanitizer build of the module needs to load is passed on.
+$keep = "";
+foreach (["LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS", "USE_ZEND_ALLOC", "ZEND_DONT_UNLOAD_MODULES"] as $var)
+    if (getenv($var) !== false) $keep .= " " . escapeshellarg("$var=" . getenv($var));
 foreach (["", "-d qarbin.threads=0"] as $ini) {
-    // A clean environment: run-tests' request variables would make it wait for a body.
-    $out = shell_exec("env -i " . escapeshellarg($cgi) . " -n -q -d extension=" . escapeshellarg($m[0]) . " $ini " . escapeshellarg($script) . " </dev/null");
+    $out = shell_exec("env -i$keep " . escapeshellarg($cgi) . " -n -q -d extension=" . escapeshellarg($m[0]) . " $ini " . escapeshellarg($script) . " </dev/null");
     echo "cgi", $ini === "" ? "" : " with $ini", ": ", $ini === "" ? $out : ($out === "0 $online" ? "0 online processors" : $out), "\n";
 }
 unlink($script);
