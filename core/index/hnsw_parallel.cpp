@@ -132,6 +132,50 @@ bool backAll(Segment& seg, const Graph& g, uint64_t first, size_t count, const P
     return seg.ensureBacked(g.poolOffset + poolFrom * kPoolEntryBytes, (poolTo - poolFrom) * kPoolEntryBytes);
 }
 
+// Level-0 links of node p (its count read as at most the capacity).
+const int32_t* level0(const Graph& g, uint64_t p, uint32_t* n) {
+    uint8_t* countField = nullptr;
+    uint32_t cap = 0;
+    const int32_t* list = g.list(p, 0, &countField, &cap);
+    *n = list ? std::min<uint32_t>(*countField, cap) : 0;
+    return list;
+}
+
+// Two threads linking near each other can each drop the other's node from
+// a full list, leaving a node no list names, which no search reaches. Such
+// a node gets a link back from the first of its neighbours with room.
+// Runs after the threads are joined; nodes 0 .. count-1.
+void linkUnnamed(const Graph& g, uint64_t count) {
+    std::vector<uint8_t> named;
+    try {
+        named.assign(count, 0);
+    } catch (...) {
+        return;
+    }
+    for (uint64_t p = 0; p < count; ++p) {
+        uint32_t n = 0;
+        const int32_t* list = level0(g, p, &n);
+        for (uint32_t i = 0; i < n; ++i)
+            if (list[i] >= 0 && static_cast<uint64_t>(list[i]) < count && static_cast<uint64_t>(list[i]) != p)
+                named[list[i]] = 1;
+    }
+    for (uint64_t p = 0; p < count; ++p) {
+        if (named[p]) continue;
+        uint32_t n = 0;
+        const int32_t* own = level0(g, p, &n);
+        for (uint32_t i = 0; i < n; ++i) {
+            if (own[i] < 0 || static_cast<uint64_t>(own[i]) >= count || static_cast<uint64_t>(own[i]) == p) continue;
+            uint8_t* countField = nullptr;
+            uint32_t cap = 0;
+            int32_t* back = g.list(static_cast<uint64_t>(own[i]), 0, &countField, &cap);
+            if (back == nullptr || *countField >= cap) continue;
+            back[*countField] = static_cast<int32_t>(p);
+            *countField = static_cast<uint8_t>(*countField + 1);
+            break;
+        }
+    }
+}
+
 }  // namespace
 
 int insertNodesParallel(Segment& seg, const Graph& g, Workspace& ws, const uint32_t* slots, size_t count,
@@ -203,6 +247,7 @@ int insertNodesParallel(Segment& seg, const Graph& g, Workspace& ws, const uint3
         top->entry = before.entry;
         top->maxLevel = before.maxLevel;
     }
+    linkUnnamed(g, sh.first + kept);
     if (failed != SIZE_MAX) return -1;
     return kept < rest ? 1 : 0;
 }
