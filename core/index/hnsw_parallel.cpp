@@ -143,36 +143,58 @@ const int32_t* level0(const Graph& g, uint64_t p, uint32_t* n) {
 
 // Two threads linking near each other can each drop the other's node from
 // a full list, leaving a node no list names, which no search reaches. Such
-// a node gets a link back from the first of its neighbours with room.
+// a node gets a link back from the first of its neighbours with room, or,
+// when every one is full, takes the place of a node another list names too.
 // Runs after the threads are joined; nodes 0 .. count-1.
 void linkUnnamed(const Graph& g, uint64_t count) {
-    std::vector<uint8_t> named;
+    // How many level-0 lists name each node, saturating.
+    std::vector<uint16_t> named;
     try {
         named.assign(count, 0);
     } catch (...) {
         return;
     }
+    auto valid = [count](int32_t v, uint64_t self) {
+        return v >= 0 && static_cast<uint64_t>(v) < count && static_cast<uint64_t>(v) != self;
+    };
     for (uint64_t p = 0; p < count; ++p) {
         uint32_t n = 0;
         const int32_t* list = level0(g, p, &n);
         for (uint32_t i = 0; i < n; ++i)
-            if (list[i] >= 0 && static_cast<uint64_t>(list[i]) < count && static_cast<uint64_t>(list[i]) != p)
-                named[list[i]] = 1;
+            if (valid(list[i], p) && named[list[i]] != UINT16_MAX) ++named[list[i]];
     }
-    for (uint64_t p = 0; p < count; ++p) {
-        if (named[p]) continue;
-        uint32_t n = 0;
-        const int32_t* own = level0(g, p, &n);
+    // A link back from a neighbour with room; else, in a neighbour's full
+    // list, the place of a node that another list names too, so that no
+    // node loses its last name for it.
+    auto linkBack = [&](uint64_t p, const int32_t* own, uint32_t n, bool replace) {
         for (uint32_t i = 0; i < n; ++i) {
-            if (own[i] < 0 || static_cast<uint64_t>(own[i]) >= count || static_cast<uint64_t>(own[i]) == p) continue;
+            if (!valid(own[i], p)) continue;
             uint8_t* countField = nullptr;
             uint32_t cap = 0;
             int32_t* back = g.list(static_cast<uint64_t>(own[i]), 0, &countField, &cap);
-            if (back == nullptr || *countField >= cap) continue;
-            back[*countField] = static_cast<int32_t>(p);
-            *countField = static_cast<uint8_t>(*countField + 1);
-            break;
+            if (back == nullptr) continue;
+            if (!replace) {
+                if (*countField >= cap) continue;
+                back[*countField] = static_cast<int32_t>(p);
+                *countField = static_cast<uint8_t>(*countField + 1);
+                return true;
+            }
+            const uint32_t held = std::min<uint32_t>(*countField, cap);
+            for (uint32_t j = held; j-- > 0;) {
+                const int32_t w = back[j];
+                if (!valid(w, static_cast<uint64_t>(own[i])) || named[w] < 2) continue;
+                --named[w];
+                back[j] = static_cast<int32_t>(p);
+                return true;
+            }
         }
+        return false;
+    };
+    for (uint64_t p = 0; p < count; ++p) {
+        if (named[p] != 0) continue;
+        uint32_t n = 0;
+        const int32_t* own = level0(g, p, &n);
+        if (linkBack(p, own, n, false) || linkBack(p, own, n, true)) named[p] = 1;
     }
 }
 
