@@ -44,7 +44,7 @@ int buildHnsw(Segment& seg, const GraphStop* stop, uint32_t threads, LevelStream
     }
 
     for (uint64_t i = 0; i < s; ++i) seg.setGraphNode(i, -1);
-    seg.header->flags &= ~(kFlagGraphBuilt | kFlagGraphUsable);
+    seg.header->flags &= ~(kFlagGraphBuilt | kFlagGraphUsable | kFlagGraphExtending);
     seg.header->indexedCount.exchange(0);
 
     // A constant seed: the same records always give the same levels. A

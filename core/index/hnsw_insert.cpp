@@ -96,6 +96,7 @@ int hnswInsertIncremental(Segment& seg, const GraphStop* stop, uint32_t threads,
     top.maxLevel = maxL;
     top.poolUsed = poolUsed;
     uint64_t made = 0;
+    __atomic_fetch_or(&seg.header->flags, kFlagGraphExtending, __ATOMIC_SEQ_CST);
     int rc = threads > 1 ? hnsw::insertNodesParallel(seg, g, *ws, pending.data(), pending.size(), n0, gen, m, efc,
                                                      &top, &made, stop, threads)
                          : hnsw::insertNodes(seg, g, *ws, pending.data(), pending.size(), n0, gen, m, efc, &top, &made,
@@ -105,6 +106,7 @@ int hnswInsertIncremental(Segment& seg, const GraphStop* stop, uint32_t threads,
     seg.header->maxLevel = top.maxLevel;
     seg.header->indexedCount.exchange(n0 + made);
     seg.header->linkPoolUsed = top.poolUsed;
+    __atomic_fetch_and(&seg.header->flags, ~kFlagGraphExtending, __ATOMIC_RELEASE);
     return rc;
 }
 

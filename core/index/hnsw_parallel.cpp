@@ -132,6 +132,72 @@ bool backAll(Segment& seg, const Graph& g, uint64_t first, size_t count, const P
     return seg.ensureBacked(g.poolOffset + poolFrom * kPoolEntryBytes, (poolTo - poolFrom) * kPoolEntryBytes);
 }
 
+// Level-0 links of node p (its count read as at most the capacity).
+const int32_t* level0(const Graph& g, uint64_t p, uint32_t* n) {
+    uint8_t* countField = nullptr;
+    uint32_t cap = 0;
+    const int32_t* list = g.list(p, 0, &countField, &cap);
+    *n = list ? std::min<uint32_t>(*countField, cap) : 0;
+    return list;
+}
+
+// Two threads linking near each other can each drop the other's node from
+// a full list, leaving a node no list names, which no search reaches. Such
+// a node gets a link back from the first of its neighbours with room, or,
+// when every one is full, takes the place of a node another list names too.
+// Runs after the threads are joined; nodes 0 .. count-1.
+void linkUnnamed(const Graph& g, uint64_t count) {
+    // How many level-0 lists name each node, saturating.
+    std::vector<uint16_t> named;
+    try {
+        named.assign(count, 0);
+    } catch (...) {
+        return;
+    }
+    auto valid = [count](int32_t v, uint64_t self) {
+        return v >= 0 && static_cast<uint64_t>(v) < count && static_cast<uint64_t>(v) != self;
+    };
+    for (uint64_t p = 0; p < count; ++p) {
+        uint32_t n = 0;
+        const int32_t* list = level0(g, p, &n);
+        for (uint32_t i = 0; i < n; ++i)
+            if (valid(list[i], p) && named[list[i]] != UINT16_MAX) ++named[list[i]];
+    }
+    // A link back from a neighbour with room; else, in a neighbour's full
+    // list, the place of a node that another list names too, so that no
+    // node loses its last name for it.
+    auto linkBack = [&](uint64_t p, const int32_t* own, uint32_t n, bool replace) {
+        for (uint32_t i = 0; i < n; ++i) {
+            if (!valid(own[i], p)) continue;
+            uint8_t* countField = nullptr;
+            uint32_t cap = 0;
+            int32_t* back = g.list(static_cast<uint64_t>(own[i]), 0, &countField, &cap);
+            if (back == nullptr) continue;
+            if (!replace) {
+                if (*countField >= cap) continue;
+                back[*countField] = static_cast<int32_t>(p);
+                *countField = static_cast<uint8_t>(*countField + 1);
+                return true;
+            }
+            const uint32_t held = std::min<uint32_t>(*countField, cap);
+            for (uint32_t j = held; j-- > 0;) {
+                const int32_t w = back[j];
+                if (!valid(w, static_cast<uint64_t>(own[i])) || named[w] < 2) continue;
+                --named[w];
+                back[j] = static_cast<int32_t>(p);
+                return true;
+            }
+        }
+        return false;
+    };
+    for (uint64_t p = 0; p < count; ++p) {
+        if (named[p] != 0) continue;
+        uint32_t n = 0;
+        const int32_t* own = level0(g, p, &n);
+        if (linkBack(p, own, n, false) || linkBack(p, own, n, true)) named[p] = 1;
+    }
+}
+
 }  // namespace
 
 int insertNodesParallel(Segment& seg, const Graph& g, Workspace& ws, const uint32_t* slots, size_t count,
@@ -203,6 +269,7 @@ int insertNodesParallel(Segment& seg, const Graph& g, Workspace& ws, const uint3
         top->entry = before.entry;
         top->maxLevel = before.maxLevel;
     }
+    linkUnnamed(g, sh.first + kept);
     if (failed != SIZE_MAX) return -1;
     return kept < rest ? 1 : 0;
 }

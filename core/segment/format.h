@@ -27,6 +27,11 @@ constexpr uint64_t kMinPoolEntries = 256;
 // one readers test.
 constexpr uint32_t kFlagGraphBuilt = 1u << 0;
 constexpr uint32_t kFlagGraphUsable = 1u << 1;
+// Set while a writer links new nodes into a usable graph, cleared once it has
+// published them. Left set by a writer that died: old nodes may then have
+// given up links for nodes that were never published, so the graph can hide
+// records and is built afresh.
+constexpr uint32_t kFlagGraphExtending = 1u << 2;
 
 static_assert(std::atomic<uint64_t>::is_always_lock_free, "cross-process counters need lock-free 64-bit atomics");
 static_assert(sizeof(std::atomic<uint64_t>) == 8, "atomic counters must be plain 64-bit words in the region");

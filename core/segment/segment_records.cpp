@@ -412,7 +412,7 @@ void Segment::clearRecords() {
     counters[0].exchange(0);
     header->liveCount.exchange(0);
     header->insertSeq.exchange(0);
-    header->flags &= ~(kFlagGraphBuilt | kFlagGraphUsable);
+    header->flags &= ~(kFlagGraphBuilt | kFlagGraphUsable | kFlagGraphExtending);
     header->indexedCount.exchange(0);
     header->entryPoint = -1;
     header->maxLevel = 0;

@@ -72,12 +72,28 @@ void releaseGraphWriter(SegmentHeader* h) {
     h->graphWriter.compare_exchange_strong(me, 0);
 }
 
+void settleDeadExtension(Segment& seg) {
+    SegmentHeader* h = seg.header;
+    if (!seg.writable || h == nullptr) return;
+    if ((__atomic_load_n(&h->flags, __ATOMIC_ACQUIRE) & kFlagGraphExtending) == 0) return;
+    // A live writer clears the flag itself when it is done.
+    if (!takeGraphWriter(h)) return;
+    if ((__atomic_load_n(&h->flags, __ATOMIC_ACQUIRE) & kFlagGraphExtending) != 0) {
+        __atomic_fetch_and(&h->flags, ~(kFlagGraphBuilt | kFlagGraphUsable | kFlagGraphExtending), __ATOMIC_RELEASE);
+        seg.dirty = true;
+    }
+    releaseGraphWriter(h);
+}
+
 int indexSegment(Segment& seg, bool rebuild, const GraphStop* stop, uint32_t threads, LevelStream* levels) {
     if (!seg.writable || seg.header == nullptr) return -1;
     if (!takeGraphWriter(seg.header)) return -2;
     seg.dirty = true;
     int rc;
-    if (rebuild || (__atomic_load_n(&seg.header->flags, __ATOMIC_ACQUIRE) & kFlagGraphUsable) == 0) {
+    // The flag still set under our writer word: the last writer died in
+    // the middle of an extension.
+    const uint32_t flags = __atomic_load_n(&seg.header->flags, __ATOMIC_ACQUIRE);
+    if (rebuild || (flags & kFlagGraphUsable) == 0 || (flags & kFlagGraphExtending) != 0) {
         rc = buildHnsw(seg, stop, threads, levels);
     } else {
         rc = hnswInsertIncremental(seg, stop, threads, levels);

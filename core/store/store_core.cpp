@@ -90,6 +90,7 @@ Store* Store::openMemory(const Shape& shape, const char* dir, int* why, bool cre
 
 bool appendSegment(Store* st, Segment* seg) {
     seg->useAvx2 = st->shape.useAvx2;
+    settleDeadExtension(*seg);
     try {
         st->segments.push_back(seg);
         return true;

@@ -159,7 +159,13 @@ bool processGone(uint32_t pid);
 bool takeGraphWriter(SegmentHeader* h);
 void releaseGraphWriter(SegmentHeader* h);
 
-// Builds (when `rebuild` or no usable graph) or extends seg's graph under
+// A segment whose last graph writer died while extending its graph: the
+// graph is marked unusable (searches then score its records exactly) and the
+// next build makes it afresh. Nothing happens while a live writer holds it,
+// nor for a segment opened read-only.
+void settleDeadExtension(Segment& seg);
+
+// Builds (when `rebuild`, no usable graph or a dead writer's extension) or extends seg's graph under
 // its writer word. -2 when another process holds it (nothing done),
 // otherwise what buildHnsw or hnswInsertIncremental returned. threads: how
 // many threads make the nodes (1: the calling thread alone); levels: the

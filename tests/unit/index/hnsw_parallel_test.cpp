@@ -166,6 +166,49 @@ TEST(HnswParallel, StepsAndExtensionsOnThreadsIndexEveryRecord) {
     EXPECT_GT(recallAt10(*seg, queries, 100, 60), 0.8);
 }
 
+// Level-0 lists (of nodes below n) that name node p.
+size_t namesOf(const Segment& seg, uint64_t p, uint64_t n) {
+    size_t names = 0;
+    for (uint64_t q = 0; q < n; ++q) {
+        const HnswNode* nd = nodeAt(seg, q);
+        for (uint32_t i = 0; i < nd->linkCount; ++i) names += nd->links[i] == static_cast<int32_t>(p);
+    }
+    return names;
+}
+
+// Two threads can each prune the other's node from full lists; the state
+// they leave is made here by hand: nodes that no list names, which no search
+// reaches. An extension on threads names each of them again.
+TEST(HnswParallel, AnExtensionOnThreadsNamesEveryNode) {
+    const uint32_t dim = 16;
+    const auto v = randomVectors(1300, dim, 38);
+    auto seg = makeSegment(dim, 1300, DistanceMetric::Cosine, 8, 60);
+    addRange(*seg, v, 0, 1200);
+    ASSERT_EQ(qarbin::buildHnsw(*seg), 0);
+    const uint64_t orphans[] = {5, 300, 1199};
+    for (uint64_t p : orphans) {
+        for (uint64_t q = 0; q < 1200; ++q) {
+            HnswNode* nd = mutableNode(*seg, q);
+            uint32_t kept = 0;
+            for (uint32_t i = 0; i < nd->linkCount; ++i)
+                if (nd->links[i] != static_cast<int32_t>(p)) nd->links[kept++] = nd->links[i];
+            for (uint32_t i = kept; i < nd->linkCount; ++i) nd->links[i] = -1;
+            nd->linkCount = static_cast<uint8_t>(kept);
+        }
+        ASSERT_EQ(namesOf(*seg, p, 1200), 0u);
+    }
+    addRange(*seg, v, 1200, 100);
+    ASSERT_EQ(qarbin::hnswInsertIncremental(*seg, nullptr, 2), 0);
+    expectSound(*seg);
+    for (uint64_t p : orphans) {
+        SCOPED_TRACE(p);
+        EXPECT_GE(namesOf(*seg, p, 1300), 1u);
+        auto got = graphSearch(*seg, &v[nodeAt(*seg, p)->slot * dim], 1, 100);
+        ASSERT_EQ(got.size(), 1u);
+        EXPECT_EQ(std::string(got[0].key), keyOf(nodeAt(*seg, p)->slot));
+    }
+}
+
 TEST(HnswParallel, QuantizedSegmentsBuildOnThreads) {
     const auto v = clustered(1500, 32, 20, 37);
     for (Quantization q : {Quantization::F16, Quantization::Int8, Quantization::Binary}) {
