@@ -5,13 +5,10 @@
 //
 // Halves convert with F16C, which every processor with AVX2 and FMA has;
 // the rest of the library keeps to AVX2 and FMA, so only this file is
-// built with -mf16c (CMakeLists.txt and Makefile.frag; a target pragma is
-// ignored by clang).
+// built with -mf16c (CMakeLists.txt and Makefile.frag; clang ignores a
+// target pragma). Built without it, halves take the decoder's lane
+// operations instead: the same values, only slower.
 #include <immintrin.h>
-
-#ifndef __F16C__
-#error "core/math/score_codes.cpp must be built with -mf16c"
-#endif
 
 #include <cstring>
 
@@ -28,10 +25,14 @@ namespace {
 // (a NaN keeps its payload; only its quiet bit may differ, which no sum
 // can tell).
 inline __m256 halfToFloats(__m128i h) {
+#ifdef __F16C__
     const __m256 sign = _mm256_set1_ps(-0.0f);
     const __m256 f = _mm256_cvtph_ps(h);
     const __m256 tiny = _mm256_cmp_ps(_mm256_andnot_ps(sign, f), _mm256_set1_ps(0x1p-14f), _CMP_LT_OQ);
     return _mm256_andnot_ps(_mm256_andnot_ps(sign, tiny), f);
+#else
+    return halfLanesOf(h);
+#endif
 }
 
 inline __m128i loadHalves(const uint8_t* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); }
