@@ -396,7 +396,8 @@ class QarbinStore
      * @param array<string, mixed> $filter grammar in README.md, "Filtering"
      * @return list<array{key: string, metadata: string|null}>
      * @throws QarbinException "Store not open", "limit must not be negative", "offset must not be negative",
-     *         the filter's messages, "find failed (out of memory?)"
+     *         the filter's messages, "find failed (out of memory?)", "find failed: CAUSE" (a segment
+     *         another process created cannot be taken)
      */
     public function find(array $filter, int $limit = 100, int $offset = 0): array {}
 }

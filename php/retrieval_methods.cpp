@@ -293,7 +293,11 @@ PHP_METHOD(QarbinStore, find) {
     QARBIN_RESUME_BAILOUT();
     if (n < 0 || (n > 0 && !rows)) {
         if (rows) efree(rows);
-        qarbin_throw("find failed (out of memory?)");
+        const int why = qarbin_php::segmentRefusal(store);
+        char cause[4200];
+        if (why == 0) qarbin_throw("find failed (out of memory?)");
+        else zend_throw_exception_ex(qarbin_exception_ce, 0, "find failed: %s",
+                                     qarbin_refusal_cause(why, qarbin_php::refusedSegment(store), cause, sizeof cause));
         RETURN_THROWS();
     }
     array_init_size(return_value, static_cast<uint32_t>(n));

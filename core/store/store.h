@@ -202,7 +202,7 @@ public:
     // (held-back records first), skipping the first `offset` of them: at
     // most `limit` rows with key and metadata (score 0), allocated through
     // the seam into *out (untouched when 0 is returned). Reads no vector.
-    // -1 when the rows cannot be allocated.
+    // -1 when the rows cannot be allocated or a segment cannot be taken.
     long find(const Filter* filter, uint64_t offset, uint64_t limit, Result** out);
     void maybeAutoIndex();
     // Rebuilds every segment's graph from scratch; -1 when one could not be
@@ -276,6 +276,11 @@ public:
     bool followGeneration();
     // Shared-memory mode.
     void attachShmSegments();
+    // What a reading call does first in a shared store: follow a
+    // compaction, attach the segments others created and adopt a codebook
+    // they trained. False when a segment that exists cannot be taken
+    // (segmentRefusal): no answer may come from the segments before it.
+    bool catchUpForReading();
     void refuseCountedSegment(const char* segment, int err);
     // Last step of add in shm mode when every attached segment refused the
     // record: creates the next shared segment under the control lock.

@@ -15,13 +15,7 @@ int Store::searchMany(const float* queries, uint32_t count, int topK, float prec
                       uint32_t threads, Result* results, int* counts) {
     if (queries == nullptr || count == 0 || topK < 1 || results == nullptr || counts == nullptr) return 0;
     const int k = std::min(topK, kMaxTopK);
-    if (mode == StorageMode::Shm && control != nullptr) {
-        followGeneration();
-        attachShmSegments();
-        // Never an answer from the segments before one that cannot be taken.
-        if (segmentRefusal != 0) return -1;
-        for (Segment* seg : segments) seg->refreshCodebook();
-    }
+    if (!catchUpForReading()) return -1;
     MetadataTest keep;
     const int ef = prepareSearch(k, precision, filter, &keep);
     const size_t dim = shape.dim;

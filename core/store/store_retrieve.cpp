@@ -116,8 +116,7 @@ int Store::similar(const char* key, int topK, float precision, Result** out, con
 
 long Store::find(const Filter* filter, uint64_t offset, uint64_t limit, Result** out) {
     if (out == nullptr || limit == 0) return 0;
-    if (mode == StorageMode::Shm) followGeneration();
-    if (mode == StorageMode::Shm && control != nullptr) attachShmSegments();
+    if (!catchUpForReading()) return -1;
     const MetadataTest keep = filter != nullptr ? filter->test() : MetadataTest{};
     // Room for the page, but never more than the records stored.
     uint64_t room = pqBuffer != nullptr ? pqBuffer->count : 0;

@@ -120,15 +120,7 @@ int Store::prepareSearch(int k, float precision, const Filter* filter, MetadataT
 int Store::search(const float* query, int topK, float precision, Result** out, const Filter* filter, int maxRows) {
     if (query == nullptr || topK < 1 || out == nullptr) return 0;
     const int k = topK > maxRows ? maxRows : topK;
-    if (mode == StorageMode::Shm && control != nullptr) {
-        followGeneration();
-        attachShmSegments();
-        // Never an answer from the segments before one that cannot be taken.
-        if (segmentRefusal != 0) return -1;
-        // Records other processes encoded since this handle mapped a segment
-        // decode only with the codebook they trained meanwhile.
-        for (Segment* seg : segments) seg->refreshCodebook();
-    }
+    if (!catchUpForReading()) return -1;
     Result* results = static_cast<Result*>(allocZeroed(static_cast<size_t>(k), sizeof(Result)));
     if (results == nullptr) return 0;
     MetadataTest keep;
@@ -136,6 +128,17 @@ int Store::search(const float* query, int topK, float precision, Result** out, c
     const int n = searchPrepared(*this, query, k, ef, keep, true, results);
     *out = results;
     return n;
+}
+
+bool Store::catchUpForReading() {
+    if (mode != StorageMode::Shm || control == nullptr) return true;
+    followGeneration();
+    attachShmSegments();
+    if (segmentRefusal != 0) return false;
+    // Records other processes encoded since this handle mapped a segment
+    // decode only with the codebook they trained meanwhile.
+    for (Segment* seg : segments) seg->refreshCodebook();
+    return true;
 }
 
 void Store::maybeAutoIndex() {

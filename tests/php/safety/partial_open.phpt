@@ -110,7 +110,8 @@ foreach (["shm", "disk"] as $kind) {
               "writer" => fn() => $writer->set("y", [1, 4]),
               // Shared searches attach what other processes created; disk ones do not.
               "searcher" => fn() => $searcher->search([1, 1], 5),
-              "batch searcher" => fn() => $searcher->searchBatch([[1, 1]], 5)] as $who => $f) {
+              "batch searcher" => fn() => $searcher->searchBatch([[1, 1]], 5),
+              "finder" => fn() => $searcher->find([], 100)] as $who => $f) {
         try {
             $f();
             $msg = "no exception";
@@ -154,7 +155,9 @@ shm, kept handle: Failed to open shm store: NAME: Segment file was truncated: /q
 shm, writer: Failed to set vector: Segment file was truncated: /qb_NAME_s0003
 shm, searcher: Search failed: Segment file was truncated: /qb_NAME_s0003
 shm, batch searcher: Search failed: Segment file was truncated: /qb_NAME_s0003
+shm, finder: find failed: Segment file was truncated: /qb_NAME_s0003
 disk, kept handle: Failed to open disk store at: DIR: Segment file was truncated: DIR/seg_0003.qbseg
 disk, writer: Failed to set vector: Segment file was truncated: DIR/seg_0003.qbseg
 disk, searcher: no exception
 disk, batch searcher: no exception
+disk, finder: no exception
