@@ -41,9 +41,10 @@ struct Shape {
     // directory this opener creates, whatever the umask; 0: 0660 less the
     // umask. Directories also get x wherever the mode has r.
     uint32_t fileMode = 0;
-    // Segment format of new segments: 0 for today's slots (version 6), 7
-    // for the compact records.
-    uint32_t format = 0;
+    // Segment format of new segments: 7 for the compact records, 6 for the
+    // fixed slots of older stores. A store goes on in the format of its
+    // newest segment; compaction rewrites it in the compact one.
+    uint32_t format = 7;
 };
 
 // The mode a created directory gets for fileMode: x wherever r is set.

@@ -30,6 +30,7 @@
 namespace qarbin {
 
 constexpr uint32_t kCompactSegmentVersion = 7;
+static_assert(Shape{}.format == kCompactSegmentVersion, "new stores are compact");
 constexpr uint64_t kCompactHeaderBytes = 256;
 constexpr uint64_t kCompactAreaAlign = 4096;
 constexpr uint64_t kVectorRowAlign = 32;

@@ -237,7 +237,7 @@ Shape Segment::shape() const {
     s.efConstruction = header->hnswEfConstruction;
     s.capacity = header->capacity.load();
     s.useAvx2 = useAvx2;
-    s.format = compact() ? kCompactSegmentVersion : 0;
+    s.format = compact() ? kCompactSegmentVersion : kSegmentVersion;
     return s;
 }
 

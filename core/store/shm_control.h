@@ -8,7 +8,10 @@
 namespace qarbin {
 
 constexpr uint32_t kShmControlMagic = 0x51425348;  // "HSBQ"
-constexpr uint32_t kShmControlVersion = 6;
+// The version says the format of the store's segments: an extension that
+// knows only fixed slots refuses a compact store at its control object.
+constexpr uint32_t kShmControlVersion = 6;         // fixed record slots
+constexpr uint32_t kShmCompactControlVersion = 7;  // compact records
 
 struct ShmControl {
     uint32_t magic;

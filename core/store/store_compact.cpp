@@ -219,6 +219,10 @@ long Store::compact() {
     if (!writable || segments.empty()) return -1;
     errno = 0;
     long rc = -1;
+    // Whatever format the store was written in, it is rewritten compact;
+    // one that stays as it was goes on in its own.
+    const uint32_t format = shape.format;
+    shape.format = kCompactSegmentVersion;
     try {
         if (mode == StorageMode::Memory) rc = compactMemory(*this, true, true);
         else if (mode == StorageMode::Disk) rc = compactDisk(*this, true);
@@ -226,6 +230,7 @@ long Store::compact() {
     } catch (const std::bad_alloc&) {
         errno = ENOMEM;
     }
+    if (rc < 0) shape.format = format;
     if (rc < 0 && writeFailure == WriteFailure::Unknown) {
         if (errno == ENOSPC || errno == EDQUOT) writeFailure = WriteFailure::NoSpace;
         else if (errno == ENOMEM) writeFailure = WriteFailure::OutOfMemory;

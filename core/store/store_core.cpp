@@ -93,6 +93,8 @@ bool appendSegment(Store* st, Segment* seg) {
     settleDeadExtension(*seg);
     try {
         st->segments.push_back(seg);
+        // The next segment is written like this one.
+        st->shape.format = seg->compact() ? kCompactSegmentVersion : kSegmentVersion;
         return true;
     } catch (...) {
         delete seg;

@@ -66,12 +66,10 @@ size_t scanSegmentFiles(Store* st, const char* dir, bool mapFiles, int* refused)
             const uint64_t capacity = st->shape.capacity;
             const bool useAvx2 = st->shape.useAvx2;
             const uint32_t fileMode = st->shape.fileMode;
-            const uint32_t format = st->shape.format;
             st->shape = found;
             st->shape.capacity = capacity;
             st->shape.useAvx2 = useAvx2;
             st->shape.fileMode = fileMode;
-            st->shape.format = format;  // every segment says its own; new ones are the opener's
         }
         // A header may claim more live records than it has slots in use.
         uint64_t live = h->liveCount.load();

@@ -268,6 +268,8 @@ void removeShmGeneration(const char* name, uint32_t generation);
 // after `seconds`. Released only by its holder.
 bool lockCreate(ShmControl* c, double seconds = kShmWaitSeconds);
 void unlockCreate(ShmControl* c);
+// Publishes the control object as a store of segments in `format`.
+void publishControl(ShmControl* c, uint32_t format);
 long compactShm(Store& st);
 // Puts a shared segment this handle created into the control object's
 // group (Store::sharedGroup) where the system allows it.

@@ -94,6 +94,7 @@ Shape controlShape(const ShmControl* c, bool useAvx2) {
     s.efConstruction = c->efConstruction;
     s.capacity = c->segmentCapacity;
     s.useAvx2 = useAvx2;
+    s.format = c->version == kShmCompactControlVersion ? kCompactSegmentVersion : kSegmentVersion;
     return s;
 }
 
@@ -136,10 +137,20 @@ uint64_t publishedWord(const ShmControl* c) {
     return __atomic_load_n(reinterpret_cast<const uint64_t*>(c), __ATOMIC_ACQUIRE);
 }
 
-constexpr uint64_t kPublishedWord = static_cast<uint64_t>(kShmControlMagic) |
-                                    (static_cast<uint64_t>(kShmControlVersion) << 32);
+uint64_t publishedWordFor(uint32_t version) {
+    return static_cast<uint64_t>(kShmControlMagic) | (static_cast<uint64_t>(version) << 32);
+}
+
+bool isPublished(uint64_t word) {
+    return word == publishedWordFor(kShmControlVersion) || word == publishedWordFor(kShmCompactControlVersion);
+}
 
 }  // namespace
+
+void publishControl(ShmControl* c, uint32_t format) {
+    const uint32_t version = format == kCompactSegmentVersion ? kShmCompactControlVersion : kShmControlVersion;
+    __atomic_store_n(reinterpret_cast<uint64_t*>(c), publishedWordFor(version), __ATOMIC_RELEASE);
+}
 
 void shareLikeControl(const Store& st, const Segment& seg) {
     struct stat sb;
@@ -192,7 +203,7 @@ void initialiseControl(Store* st, ShmControl* c) {
     // openers never both create it.
     Segment* first = createSharedSegment(st, 0);
     if (first != nullptr && appendSegment(st, first)) c->segmentCount.fetch_add(1);
-    __atomic_store_n(reinterpret_cast<uint64_t*>(c), kPublishedWord, __ATOMIC_RELEASE);
+    publishControl(c, st->shape.format);
 }
 
 enum class ControlState { Published, Initialised, Failed };
@@ -232,7 +243,7 @@ ControlState attachControl(Store* st, int fd, bool created) {
         }
         if (ShmControl* c = st->control) {
             uint64_t word = publishedWord(c);
-            if (word == kPublishedWord) return ControlState::Published;
+            if (isPublished(word)) return ControlState::Published;
             // Anything but all zeros is a foreign or corrupt object: leave it.
             if (word != 0) return ControlState::Failed;
             if (mayInit) {
@@ -246,7 +257,7 @@ ControlState attachControl(Store* st, int fd, bool created) {
                 }
                 if (mine) {
                     // Somebody may have published between our look and the lock.
-                    if (publishedWord(c) == kPublishedWord) {
+                    if (isPublished(publishedWord(c))) {
                         unlockCreate(c);
                         return ControlState::Published;
                     }
@@ -357,7 +368,6 @@ Store* Store::openShm(const char* name, const Shape& shape, bool writable, int* 
         }
         st->shape = stored;
         st->shape.fileMode = shape.fileMode;
-        st->shape.format = shape.format;  // segments say their own format: each opener writes its own
     }
     adoptControlSharing(st);
     st->shmGeneration = shmGenerationOf(c->segmentCount.load());

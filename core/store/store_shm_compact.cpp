@@ -169,6 +169,7 @@ void publishGeneration(Store& st, CompactSink& sink, uint32_t next) {
     const uint32_t old = st.shmGeneration;
     const size_t oldCount = st.segments.size();
     c->totalCount.store(liveCountOf(sink.made));
+    publishControl(c, kCompactSegmentVersion);
     c->segmentCount.store((next << kShmCountBits) | static_cast<uint32_t>(sink.made.size()), std::memory_order_release);
     c->compactLock.store(0);
     unlockCreate(c);
