@@ -107,7 +107,36 @@ void initCompactHeader(CompactHeader* h, const Shape& shape, const CompactLayout
     t.regionBytes = layout.regionBytes;
 }
 
-bool compactRegionUsable(const CompactHeader* h, uint64_t len) {
+namespace {
+
+// The variable area hands out whole units, and every entry reserved its
+// bytes before it was published, so no valid entry ends past varUsed. Only
+// the newest entries are looked at: opening stays independent of the count.
+bool varUsedCoversEntries(const CompactHeader* h, const CompactLayout& l, uint64_t used) {
+    const uint64_t varUsed = h->tail.varUsed.load();
+    if (varUsed > l.varCapacity || varUsed % kVarUnit != 0) return false;
+    const auto* entries = reinterpret_cast<const RecordEntry*>(reinterpret_cast<const uint8_t*>(h) + l.entryOffset);
+    constexpr uint64_t kLooked = 64;
+    for (uint64_t i = used; i-- > 0 && used - i <= kLooked;) {
+        const RecordEntry& e = entries[i];
+        if (!entryValid(&e)) continue;
+        const uint64_t end = uint64_t{e.varUnit} * kVarUnit + entryKeyLen(e) + entryMetaLen(e) + e.extraLen;
+        if (end > varUsed) return false;
+    }
+    return true;
+}
+
+// An entry is handed out (usedSlots raised) before it is written, so a
+// valid entry right after the used ones means usedSlots lies.
+bool noEntryPastUsed(const CompactHeader* h, const CompactLayout& l, uint64_t used) {
+    if (used >= h->base.capacity.load()) return true;
+    const auto* entries = reinterpret_cast<const RecordEntry*>(reinterpret_cast<const uint8_t*>(h) + l.entryOffset);
+    return !entryValid(&entries[used]);
+}
+
+}  // namespace
+
+bool compactHeaderUsable(const CompactHeader* h, uint64_t len) {
     if (len < kCompactHeaderBytes) return false;
     const SegmentHeader& b = h->base;
     if (b.magic != kSegmentMagic || b.version != kCompactSegmentVersion) return false;
@@ -124,7 +153,19 @@ bool compactRegionUsable(const CompactHeader* h, uint64_t len) {
     if (t.rowBytes != l.rowBytes || t.keyTableBits != l.keyTableBits) return false;
     if (t.normOrder > static_cast<uint32_t>(NormOrder::EightLane)) return false;
     const uint64_t cb = headerCodebookOffset(&b);
-    return cb == 0 || cb == l.codebookOffset;
+    if (cb != 0 && cb != l.codebookOffset) return false;
+    // PQ records are written only once a codebook is published.
+    const uint64_t used = std::min(b.usedSlots.load(), b.capacity.load());
+    return !(q == Quantization::PQ && cb == 0 && used != 0);
+}
+
+bool compactRegionUsable(const CompactHeader* h, uint64_t len) {
+    if (!compactHeaderUsable(h, len)) return false;
+    CompactLayout l;
+    const SegmentHeader& b = h->base;
+    computeCompactLayout(b.capacity.load(), b.dim, static_cast<Quantization>(b.quantization), b.pqSubvectors, &l);
+    const uint64_t used = std::min(b.usedSlots.load(), b.capacity.load());
+    return varUsedCoversEntries(h, l, used) && noEntryPastUsed(h, l, used);
 }
 
 }  // namespace qarbin

@@ -39,5 +39,8 @@ void initCompactHeader(CompactHeader* h, const Shape& shape, const CompactLayout
 // whose every offset is the one its own shape gives and whose length
 // holds all of it; counters are not judged (readers clamp them).
 bool compactRegionUsable(const CompactHeader* h, uint64_t len);
+// The same judged from the header alone (the region's other bytes not read
+// yet): its fields and the length, not the newest entries.
+bool compactHeaderUsable(const CompactHeader* h, uint64_t len);
 
 }  // namespace qarbin

@@ -216,6 +216,15 @@ bool CompactRegion::keyTableSound() const {
     return true;
 }
 
+bool CompactRegion::newestEntriesReachable(uint64_t looked) const {
+    const uint64_t count = entryCount();
+    for (uint64_t i = count; i-- > 0 && count - i <= looked;) {
+        const RecordEntry* e = entryAt(i);
+        if (entryValid(e) && !reachable(e->id, static_cast<uint32_t>(i))) return false;
+    }
+    return true;
+}
+
 // No writer may append meanwhile (an opener runs it before anyone else
 // can have the segment).
 void CompactRegion::rebuildKeyTable() {

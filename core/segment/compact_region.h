@@ -77,6 +77,10 @@ public:
     // reachable from its home bucket. Costs a walk; an opener runs it only
     // when the table is marked dirty or after a version change.
     bool keyTableSound() const;
+    // The bounded check every opener makes: the newest `looked` valid
+    // entries are reachable from their buckets. A table that lies about
+    // them is rebuilt or bypassed rather than trusted.
+    bool newestEntriesReachable(uint64_t looked) const;
     // Empties the record areas in place: the used entries, rows, variable
     // bytes and the table are zeroed, the counters and graph fields reset
     // and `generation` raised; the table is marked dirty meanwhile, so a

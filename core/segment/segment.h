@@ -60,6 +60,7 @@ public:
     // the destructor flush a file, so closing a store that was only read
     // costs no synchronous flush per file.
     bool dirty = false;
+    bool keyTableBypassed = false;  // a read-only opener found the key table lying
     mutable KeyIndex* keyIndex = nullptr;  // slots by key, built lazily (key_index.h)
     uint64_t backedSlotsEnd = 0;   // region offsets known to be backed by the
     uint64_t backedNodesEnd = 0;   // file system (disk and shm), per area

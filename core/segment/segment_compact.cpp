@@ -101,7 +101,7 @@ bool Segment::markDeletedCompact(uint64_t slot) {
 size_t Segment::findLiveCompact(const char* key, uint32_t keyLen, std::vector<uint64_t>& out) const {
     const size_t before = out.size();
     const uint64_t id = keyHash(key, keyLen);
-    if (compactHeader->tail.keyTableDirty.load() == 0) {
+    if (compactHeader->tail.keyTableDirty.load() == 0 && !keyTableBypassed) {
         regionOf(*this).findLive(id, key, keyLen, out, &keySlotsVisited);
         return out.size() - before;
     }

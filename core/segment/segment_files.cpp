@@ -79,10 +79,13 @@ int createSharedObject(const char* name) {
 // every reader: its layout fields are exactly those its parameters give and
 // the region is long enough to hold all areas they describe. Counters such
 // as usedSlots are not judged here; every reader clamps them.
-bool regionUsable(const SegmentHeader* h, uint64_t len) {
+// headerOnly: only the header bytes are at h yet.
+bool regionUsable(const SegmentHeader* h, uint64_t len, bool headerOnly = false) {
     if (len < kHeaderBytes) return false;
-    if (h->magic == kSegmentMagic && h->version == kCompactSegmentVersion)
-        return compactRegionUsable(reinterpret_cast<const CompactHeader*>(h), len);
+    if (h->magic == kSegmentMagic && h->version == kCompactSegmentVersion) {
+        const auto* c = reinterpret_cast<const CompactHeader*>(h);
+        return headerOnly ? compactHeaderUsable(c, len) : compactRegionUsable(c, len);
+    }
     if (h->magic != kSegmentMagic || h->version != kSegmentVersion) return false;
     const uint32_t dim = h->dim;
     const uint32_t m = h->pqSubvectors;
@@ -143,13 +146,21 @@ uint64_t keyTableBytes(const Segment& seg) {
     return (uint64_t{1} << seg.compactHeader->tail.keyTableBits) * sizeof(KeyBucket);
 }
 
-// A table an earlier writer left marked dirty (a crash, a clear cut short)
-// is built again by a writable opener that no other process shares the
-// region with yet.
+// A table an earlier writer left marked dirty (a crash, a clear cut short),
+// or one that loses the newest records, is built again by a writable
+// opener; a read-only one looks every key up the long way instead.
 void repairKeyTable(Segment& seg) {
-    if (!seg.compact() || !seg.writable || seg.compactHeader->tail.keyTableDirty.load() == 0) return;
+    if (!seg.compact()) return;
     CompactRegion region(seg.base, seg.mappedLen);
-    if (region.usable()) region.rebuildKeyTable();
+    if (!region.usable()) return;
+    constexpr uint64_t kNewestChecked = 64;
+    const bool marked = seg.compactHeader->tail.keyTableDirty.load() != 0;
+    if (!marked && region.newestEntriesReachable(kNewestChecked)) return;
+    if (!seg.writable) {
+        seg.keyTableBypassed = true;
+        return;
+    }
+    region.rebuildKeyTable();
     seg.dirty = true;
 }
 
@@ -373,7 +384,7 @@ Segment* Segment::loadFromFile(const char* path) {
     alignas(8) uint8_t head[kCompactHeaderBytes] = {};
     const uint64_t headLen = std::min<uint64_t>(len, kCompactHeaderBytes);
     const bool headRead = len >= kHeaderBytes && readFully(head, headLen, 0);
-    if (!headRead || !regionUsable(reinterpret_cast<const SegmentHeader*>(head), len)) {
+    if (!headRead || !regionUsable(reinterpret_cast<const SegmentHeader*>(head), len, true)) {
         setUnusableCause(headRead ? reinterpret_cast<const SegmentHeader*>(head) : nullptr, headRead ? len : 0);
         closeKeepingErrno(fd);
         return nullptr;
