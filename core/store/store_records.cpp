@@ -33,7 +33,9 @@ void Store::stats(StoreStats* out) const {
         if (used > live) out->deadCount += used - live;
     }
     double mb = 0.0;
-    for (const Segment* seg : segments) mb += static_cast<double>(seg->mappedLen) * (1.0 / 1048576.0);
+    // What memory_limit counts: a compact segment's unused variable reserve
+    // is address space only.
+    for (const Segment* seg : segments) mb += static_cast<double>(seg->countedBytes()) * (1.0 / 1048576.0);
     out->memoryMb = mb;
 }
 

@@ -21,7 +21,7 @@ $cases = [
     "key empty" => '{"key":"","vector":[1,2]}',
     "key int" => '{"key":5,"vector":[1,2]}',
     "key NUL first" => '{"key":"\u0000x","vector":[1,2]}',
-    "key 64 bytes" => '{"key":"' . str_repeat("k", 64) . '","vector":[1,2]}',
+    "key 1025 bytes" => '{"key":"' . str_repeat("k", 1025) . '","vector":[1,2]}',
     "vector missing" => '{"key":"a"}',
     "vector string" => '{"key":"a","vector":"1,2"}',
     "vector object" => '{"key":"o","vector":{"y":5,"x":6}}',
@@ -29,7 +29,7 @@ $cases = [
     "vector 1e39" => '{"key":"a","vector":[1e39,1]}',
     "vector 1e400" => '{"key":"a","vector":[1,1e400]}',
     "vector of odd values" => '{"key":"odd","vector":["2.5",true]}',
-    "metadata 4097 bytes" => '{"key":"a","vector":[1,2],"metadata":"' . str_repeat("m", 4097) . '"}',
+    "metadata 1 MiB + 1" => '{"key":"a","vector":[1,2],"metadata":"' . str_repeat("m", 1048577) . '"}',
 ];
 foreach ($cases as $label => $text) {
     file_put_contents($path, $text);
@@ -96,7 +96,7 @@ key missing               Missing or empty 'key' at line 2 | count 1
 key empty                 Missing or empty 'key' at line 1 | count 0
 key int                   Missing or empty 'key' at line 1 | count 0
 key NUL first             Failed to set vector at line 1 | count 0
-key 64 bytes              Key too long (max 63 bytes) at line 1 | count 0
+key 1025 bytes            Key too long (max 1024 bytes) at line 1 | count 0
 vector missing            Missing 'vector' array at line 1 | count 0
 vector string             Missing 'vector' array at line 1 | count 0
 vector object             loaded 1 | count 1
@@ -104,7 +104,7 @@ vector of 3               Vector dim mismatch at line 3: expected 2 | count 1
 vector 1e39               Vector components must be finite at line 1 | count 0
 vector 1e400              Vector components must be finite at line 1 | count 0
 vector of odd values      loaded 1 | count 1
-metadata 4097 bytes       Metadata too long (max 4096 bytes) at line 1 | count 0
+metadata 1 MiB + 1        Metadata too long (max 1048576 bytes) at line 1 | count 0
 object vector: [5,6], odd values: [2.5,1]
 loaded 5
   m1 metadata: NULL

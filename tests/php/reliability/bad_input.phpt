@@ -24,15 +24,15 @@ $cases = [
     "INF" => fn($s) => $s->set("inf", [INF, -INF, 0]),
     "1e39 (beyond float)" => fn($s) => $s->set("big", [1e39, -1e39, 1e-50]),
     "all zero" => fn($s) => $s->set("zero", [0, 0, 0]),
-    "key of 63 bytes" => fn($s) => $s->set(str_repeat("k", 63), [1, 2, 3]),
-    "key of 64 bytes" => fn($s) => $s->set(str_repeat("k", 64), [1, 2, 3]),
+    "key of 1024 bytes" => fn($s) => $s->set(str_repeat("k", 1024), [1, 2, 3]),
+    "key of 1025 bytes" => fn($s) => $s->set(str_repeat("k", 1025), [1, 2, 3]),
     "key of 1 MB" => fn($s) => $s->set(str_repeat("k", 1 << 20), [1, 2, 3]),
     "empty key" => fn($s) => $s->set("", [1, 2, 3]),
     "key NUL only" => fn($s) => $s->set("\0abc", [1, 2, 3]),
     "key with NUL inside" => fn($s) => $s->set("nu\0l", [1, 2, 3]),
     "key invalid UTF-8" => fn($s) => $s->set("\xff\xfe\xc3", [1, 2, 3], "\xc3\x28"),
-    "metadata 4096 bytes" => fn($s) => $s->set("meta4096", [1, 2, 3], str_repeat("m", 4096)),
-    "metadata 4097 bytes" => fn($s) => $s->set("meta4097", [1, 2, 3], str_repeat("m", 4097)),
+    "metadata 1 MiB" => fn($s) => $s->set("meta1m", [1, 2, 3], str_repeat("m", 1048576)),
+    "metadata 1 MiB + 1" => fn($s) => $s->set("meta1m1", [1, 2, 3], str_repeat("m", 1048577)),
     "metadata with NULs" => fn($s) => $s->set("metanul", [1, 2, 3], "a\0b\0"),
     "metadata empty" => fn($s) => $s->set("metaempty", [1, 2, 3], ""),
     "vector empty" => fn($s) => $s->set("v0", []),
@@ -48,8 +48,8 @@ $cases = [
     "metadata array" => fn($s) => $s->set("ma", [1, 2, 3], []),
     "batch not list of arrays" => fn($s) => $s->batchSet([1, 2]),
     "batch key int" => fn($s) => $s->batchSet([["key" => 5, "vector" => [1, 2, 3]]]),
-    "batch key too long" => fn($s) => $s->batchSet([["key" => str_repeat("b", 64), "vector" => [1, 2, 3]]]),
-    "batch metadata over limit" => fn($s) => $s->batchSet([["key" => "b", "vector" => [1, 2, 3], "metadata" => str_repeat("m", 4097)]]),
+    "batch key too long" => fn($s) => $s->batchSet([["key" => str_repeat("b", 1025), "vector" => [1, 2, 3]]]),
+    "batch metadata over limit" => fn($s) => $s->batchSet([["key" => "b", "vector" => [1, 2, 3], "metadata" => str_repeat("m", 1048577)]]),
     "batch vector NaN" => fn($s) => $s->batchSet([["key" => "bn", "vector" => [NAN, NAN, NAN]]]),
     "search topK 0" => fn($s) => count($s->search([1, 2, 3], 0)),
     "search topK -1" => fn($s) => count($s->search([1, 2, 3], -1)),
@@ -96,10 +96,10 @@ foreach ($stores as $mode => $open) {
     // Rounded: the int8 store reads back its quantized values.
     $vec = fn($k) => json_encode(array_map(fn($x) => round($x, 1), $s->get($k)["vector"]));
     echo "anchor: ", $s->get("anchor")["metadata"], ", nested ", var_export($s->get("nested"), true), ", sparse ", $vec("sparse"),
-        ", holes ", $vec("holes"), ", mixed ", $vec("mixed"), ", 63-byte key: ",
-        var_export($s->get(str_repeat("k", 63)) !== null, true), ", meta4096: ", strlen($s->get("meta4096")["metadata"]),
+        ", holes ", $vec("holes"), ", mixed ", $vec("mixed"), ", 1024-byte key: ",
+        var_export($s->get(str_repeat("k", 1024)) !== null, true), ", meta1m: ", strlen($s->get("meta1m")["metadata"]),
         ", metanul: ", bin2hex($s->get("metanul")["metadata"]), ", nu\\0l as nu: ", var_export($s->get("nu") !== null, true),
-        ", refused keys absent: ", var_export($s->get("nan") === null && $s->get("big") === null && $s->get("meta4097") === null, true), "\n";
+        ", refused keys absent: ", var_export($s->get("nan") === null && $s->get("big") === null && $s->get("meta1m1") === null, true), "\n";
     $lines = explode("\n", trim($s->dump()));
     echo "dump lines ", count($lines), "\n";
     $s->close();
@@ -118,15 +118,15 @@ NaN: QarbinException: Vector components must be finite
 INF: QarbinException: Vector components must be finite
 1e39 (beyond float): QarbinException: Vector components must be finite
 all zero: ok true
-key of 63 bytes: ok true
-key of 64 bytes: QarbinException: Key too long (max 63 bytes)
-key of 1 MB: QarbinException: Key too long (max 63 bytes)
+key of 1024 bytes: ok true
+key of 1025 bytes: QarbinException: Key too long (max 1024 bytes)
+key of 1 MB: QarbinException: Key too long (max 1024 bytes)
 empty key: QarbinException: Failed to set vector
 key NUL only: QarbinException: Failed to set vector
 key with NUL inside: ok true
 key invalid UTF-8: ok true
-metadata 4096 bytes: ok true
-metadata 4097 bytes: QarbinException: Metadata too long (max 4096 bytes)
+metadata 1 MiB: ok true
+metadata 1 MiB + 1: QarbinException: Metadata too long (max 1048576 bytes)
 metadata with NULs: ok true
 metadata empty: ok true
 vector empty: QarbinException: Vector dim mismatch: expected 3
@@ -142,8 +142,8 @@ key array: TypeError type
 metadata array: TypeError type
 batch not list of arrays: QarbinException: Each batch element must be an array
 batch key int: QarbinException: Each batch element must have a non-empty 'key' string
-batch key too long: QarbinException: Key too long (max 63 bytes)
-batch metadata over limit: QarbinException: Metadata too long (max 4096 bytes)
+batch key too long: QarbinException: Key too long (max 1024 bytes)
+batch metadata over limit: QarbinException: Metadata too long (max 1048576 bytes)
 batch vector NaN: QarbinException: Vector components must be finite
 search topK 0: ok 0
 search topK -1: ok 0
@@ -164,22 +164,22 @@ delete 1 MB key: ok false
 set too few args: ArgumentCountError: QarbinStore::set() expects at least 2 arguments, 1 given
 count with args: ArgumentCountError: QarbinStore::count() expects exactly 0 arguments, 1 given
 rows 11 of count 11, malformed 0
-anchor: kept, nested NULL, sparse [1,2,3], holes [1,3,4], mixed [0.5,1,0], 63-byte key: true, meta4096: 4096, metanul: 61006200, nu\0l as nu: true, refused keys absent: true
+anchor: kept, nested NULL, sparse [1,2,3], holes [1,3,4], mixed [0.5,1,0], 1024-byte key: true, meta1m: 1048576, metanul: 61006200, nu\0l as nu: true, refused keys absent: true
 dump lines 11
 == disk
 NaN: QarbinException: Vector components must be finite
 INF: QarbinException: Vector components must be finite
 1e39 (beyond float): QarbinException: Vector components must be finite
 all zero: ok true
-key of 63 bytes: ok true
-key of 64 bytes: QarbinException: Key too long (max 63 bytes)
-key of 1 MB: QarbinException: Key too long (max 63 bytes)
+key of 1024 bytes: ok true
+key of 1025 bytes: QarbinException: Key too long (max 1024 bytes)
+key of 1 MB: QarbinException: Key too long (max 1024 bytes)
 empty key: QarbinException: Failed to set vector
 key NUL only: QarbinException: Failed to set vector
 key with NUL inside: ok true
 key invalid UTF-8: ok true
-metadata 4096 bytes: ok true
-metadata 4097 bytes: QarbinException: Metadata too long (max 4096 bytes)
+metadata 1 MiB: ok true
+metadata 1 MiB + 1: QarbinException: Metadata too long (max 1048576 bytes)
 metadata with NULs: ok true
 metadata empty: ok true
 vector empty: QarbinException: Vector dim mismatch: expected 3
@@ -195,8 +195,8 @@ key array: TypeError type
 metadata array: TypeError type
 batch not list of arrays: QarbinException: Each batch element must be an array
 batch key int: QarbinException: Each batch element must have a non-empty 'key' string
-batch key too long: QarbinException: Key too long (max 63 bytes)
-batch metadata over limit: QarbinException: Metadata too long (max 4096 bytes)
+batch key too long: QarbinException: Key too long (max 1024 bytes)
+batch metadata over limit: QarbinException: Metadata too long (max 1048576 bytes)
 batch vector NaN: QarbinException: Vector components must be finite
 search topK 0: ok 0
 search topK -1: ok 0
@@ -217,22 +217,22 @@ delete 1 MB key: ok false
 set too few args: ArgumentCountError: QarbinStore::set() expects at least 2 arguments, 1 given
 count with args: ArgumentCountError: QarbinStore::count() expects exactly 0 arguments, 1 given
 rows 11 of count 11, malformed 0
-anchor: kept, nested NULL, sparse [1,2,3], holes [1,3,4], mixed [0.5,1,0], 63-byte key: true, meta4096: 4096, metanul: 61006200, nu\0l as nu: true, refused keys absent: true
+anchor: kept, nested NULL, sparse [1,2,3], holes [1,3,4], mixed [0.5,1,0], 1024-byte key: true, meta1m: 1048576, metanul: 61006200, nu\0l as nu: true, refused keys absent: true
 dump lines 11
 == shm
 NaN: QarbinException: Vector components must be finite
 INF: QarbinException: Vector components must be finite
 1e39 (beyond float): QarbinException: Vector components must be finite
 all zero: ok true
-key of 63 bytes: ok true
-key of 64 bytes: QarbinException: Key too long (max 63 bytes)
-key of 1 MB: QarbinException: Key too long (max 63 bytes)
+key of 1024 bytes: ok true
+key of 1025 bytes: QarbinException: Key too long (max 1024 bytes)
+key of 1 MB: QarbinException: Key too long (max 1024 bytes)
 empty key: QarbinException: Failed to set vector
 key NUL only: QarbinException: Failed to set vector
 key with NUL inside: ok true
 key invalid UTF-8: ok true
-metadata 4096 bytes: ok true
-metadata 4097 bytes: QarbinException: Metadata too long (max 4096 bytes)
+metadata 1 MiB: ok true
+metadata 1 MiB + 1: QarbinException: Metadata too long (max 1048576 bytes)
 metadata with NULs: ok true
 metadata empty: ok true
 vector empty: QarbinException: Vector dim mismatch: expected 3
@@ -248,8 +248,8 @@ key array: TypeError type
 metadata array: TypeError type
 batch not list of arrays: QarbinException: Each batch element must be an array
 batch key int: QarbinException: Each batch element must have a non-empty 'key' string
-batch key too long: QarbinException: Key too long (max 63 bytes)
-batch metadata over limit: QarbinException: Metadata too long (max 4096 bytes)
+batch key too long: QarbinException: Key too long (max 1024 bytes)
+batch metadata over limit: QarbinException: Metadata too long (max 1048576 bytes)
 batch vector NaN: QarbinException: Vector components must be finite
 search topK 0: ok 0
 search topK -1: ok 0
@@ -270,22 +270,22 @@ delete 1 MB key: ok false
 set too few args: ArgumentCountError: QarbinStore::set() expects at least 2 arguments, 1 given
 count with args: ArgumentCountError: QarbinStore::count() expects exactly 0 arguments, 1 given
 rows 11 of count 11, malformed 0
-anchor: kept, nested NULL, sparse [1,2,3], holes [1,3,4], mixed [0.5,1,0], 63-byte key: true, meta4096: 4096, metanul: 61006200, nu\0l as nu: true, refused keys absent: true
+anchor: kept, nested NULL, sparse [1,2,3], holes [1,3,4], mixed [0.5,1,0], 1024-byte key: true, meta1m: 1048576, metanul: 61006200, nu\0l as nu: true, refused keys absent: true
 dump lines 11
 == int8
 NaN: QarbinException: Vector components must be finite
 INF: QarbinException: Vector components must be finite
 1e39 (beyond float): QarbinException: Vector components must be finite
 all zero: ok true
-key of 63 bytes: ok true
-key of 64 bytes: QarbinException: Key too long (max 63 bytes)
-key of 1 MB: QarbinException: Key too long (max 63 bytes)
+key of 1024 bytes: ok true
+key of 1025 bytes: QarbinException: Key too long (max 1024 bytes)
+key of 1 MB: QarbinException: Key too long (max 1024 bytes)
 empty key: QarbinException: Failed to set vector
 key NUL only: QarbinException: Failed to set vector
 key with NUL inside: ok true
 key invalid UTF-8: ok true
-metadata 4096 bytes: ok true
-metadata 4097 bytes: QarbinException: Metadata too long (max 4096 bytes)
+metadata 1 MiB: ok true
+metadata 1 MiB + 1: QarbinException: Metadata too long (max 1048576 bytes)
 metadata with NULs: ok true
 metadata empty: ok true
 vector empty: QarbinException: Vector dim mismatch: expected 3
@@ -301,8 +301,8 @@ key array: TypeError type
 metadata array: TypeError type
 batch not list of arrays: QarbinException: Each batch element must be an array
 batch key int: QarbinException: Each batch element must have a non-empty 'key' string
-batch key too long: QarbinException: Key too long (max 63 bytes)
-batch metadata over limit: QarbinException: Metadata too long (max 4096 bytes)
+batch key too long: QarbinException: Key too long (max 1024 bytes)
+batch metadata over limit: QarbinException: Metadata too long (max 1048576 bytes)
 batch vector NaN: QarbinException: Vector components must be finite
 search topK 0: ok 0
 search topK -1: ok 0
@@ -323,6 +323,6 @@ delete 1 MB key: ok false
 set too few args: ArgumentCountError: QarbinStore::set() expects at least 2 arguments, 1 given
 count with args: ArgumentCountError: QarbinStore::count() expects exactly 0 arguments, 1 given
 rows 11 of count 11, malformed 0
-anchor: kept, nested NULL, sparse [1,2,3], holes [1,3,4], mixed [0.5,1,0], 63-byte key: true, meta4096: 4096, metanul: 61006200, nu\0l as nu: true, refused keys absent: true
+anchor: kept, nested NULL, sparse [1,2,3], holes [1,3,4], mixed [0.5,1,0], 1024-byte key: true, meta1m: 1048576, metanul: 61006200, nu\0l as nu: true, refused keys absent: true
 dump lines 11
 inputs tried: 196

@@ -27,8 +27,8 @@ run("empty key", [$a, ["key" => "", "vector" => [1, 1]]]);
 run("missing key", [$a, ["vector" => [1, 1]]]);
 run("key of NUL then text", [$a, ["key" => "\0c", "vector" => [1, 1]]]);
 run("dim mismatch", [$a, ["key" => "c", "vector" => [1, 1, 1]]]);
-run("key too long", [$a, ["key" => str_repeat("c", 64), "vector" => [1, 1]]]);
-run("metadata too long", [$a, ["key" => "c", "vector" => [1, 1], "metadata" => str_repeat("m", 4097)]]);
+run("key too long", [$a, ["key" => str_repeat("c", 1025), "vector" => [1, 1]]]);
+run("metadata too long", [$a, ["key" => "c", "vector" => [1, 1], "metadata" => str_repeat("m", 1048577)]]);
 run("non-finite component", [$a, ["key" => "c", "vector" => [NAN, 1]]]);
 run("1e39 component", [$a, ["key" => "c", "vector" => [1e39, 1]]]);
 
@@ -66,8 +66,8 @@ empty key                   Each batch element must have a non-empty 'key' strin
 missing key                 Each batch element must have a non-empty 'key' string | stored: a
 key of NUL then text        Failed to set vector in batch | stored: a
 dim mismatch                Vector dim mismatch: expected 2 | stored: a
-key too long                Key too long (max 63 bytes) | stored: a
-metadata too long           Metadata too long (max 4096 bytes) | stored: a
+key too long                Key too long (max 1024 bytes) | stored: a
+metadata too long           Metadata too long (max 1048576 bytes) | stored: a
 non-finite component        Vector components must be finite | stored: a
 1e39 component              Vector components must be finite | stored: a
 metadata batch: 6

@@ -40,7 +40,9 @@ unlink("$dir.jsonl");
 // the first one's size while that fits, then refuses.
 $one = (new QarbinStore(null, ["dimensions" => 4, "segment_size" => 64]))->stats()["memory_mb"];
 $two = (new QarbinStore(null, ["dimensions" => 4, "segment_size" => 128]))->stats()["memory_mb"];
-$limit = (int) round(($one + $two) * 1024 * 1024);
+// Each record's key ("k<i>", at most 8 bytes) takes one unit of variable
+// bytes as well.
+$limit = (int) round(($one + $two) * 1024 * 1024) + 192 * 8;
 $u = new QarbinStore(null, ["dimensions" => 4, "segment_size" => 64, "memory_limit" => $limit]);
 $stored = 0;
 try {

@@ -7,11 +7,11 @@ $s->set("keep", [1, 1]);
 $cases = [
     "empty key" => ["", [1, 2], null],
     "key of NUL only" => ["\0", [1, 2], null],
-    "63-byte key" => [str_repeat("k", 63), [1, 2], null],
-    "64-byte key" => [str_repeat("k", 64), [1, 2], null],
-    "63 bytes, NUL, more" => [str_repeat("n", 63) . "\0tail", [1, 2], null],
-    "4096-byte metadata" => ["m1", [1, 2], str_repeat("m", 4096)],
-    "4097-byte metadata" => ["m2", [1, 2], str_repeat("m", 4097)],
+    "1024-byte key" => [str_repeat("k", 1024), [1, 2], null],
+    "1025-byte key" => [str_repeat("k", 1025), [1, 2], null],
+    "1024 bytes, NUL, more" => [str_repeat("n", 1024) . "\0tail", [1, 2], null],
+    "1 MiB metadata" => ["m1", [1, 2], str_repeat("m", 1048576)],
+    "1 MiB + 1 metadata" => ["m2", [1, 2], str_repeat("m", 1048577)],
     "NAN" => ["f1", [NAN, 1], null],
     "INF" => ["f2", [1, INF], null],
     "-INF" => ["f3", [-INF, 1], null],
@@ -31,11 +31,11 @@ foreach ($cases as $label => [$key, $vec, $meta]) {
     }
     echo ", count +", $s->count() - $before, "\n";
 }
-// A longer key is never found through its 63-byte prefix.
-echo "64-byte get: ", var_export($s->get(str_repeat("k", 64)), true), "\n";
-echo "64-byte delete: ", var_export($s->delete(str_repeat("k", 64)), true), "\n";
-echo "metadata 4096 kept whole: ", strlen($s->get("m1")["metadata"]), "\n";
-echo "key with NUL after 63 bytes, fetched with other tail: ", strlen($s->get(str_repeat("n", 63) . "\0other")["key"]), "\n";
+// A longer key is never found through its 1024-byte prefix.
+echo "1025-byte get: ", var_export($s->get(str_repeat("k", 1025)), true), "\n";
+echo "1025-byte delete: ", var_export($s->delete(str_repeat("k", 1025)), true), "\n";
+echo "metadata 1 MiB kept whole: ", strlen($s->get("m1")["metadata"]), "\n";
+echo "key with NUL after 1024 bytes, fetched with other tail: ", strlen($s->get(str_repeat("n", 1024) . "\0other")["key"]), "\n";
 
 // Argument types.
 foreach ([[[], [1, 2]], ["a", "notarray"], ["a", [1, 2], []]] as $args) {
@@ -54,11 +54,11 @@ try {
 --EXPECT--
 empty key             Failed to set vector, count +0
 key of NUL only       Failed to set vector, count +0
-63-byte key           true, count +1
-64-byte key           Key too long (max 63 bytes), count +0
-63 bytes, NUL, more   true, count +1
-4096-byte metadata    true, count +1
-4097-byte metadata    Metadata too long (max 4096 bytes), count +0
+1024-byte key         true, count +1
+1025-byte key         Key too long (max 1024 bytes), count +0
+1024 bytes, NUL, more true, count +1
+1 MiB metadata        true, count +1
+1 MiB + 1 metadata    Metadata too long (max 1048576 bytes), count +0
 NAN                   Vector components must be finite, count +0
 INF                   Vector components must be finite, count +0
 -INF                  Vector components must be finite, count +0
@@ -67,10 +67,10 @@ string 1e39           Vector components must be finite, count +0
 largest float         true, count +1
 too few               Vector dim mismatch: expected 2, count +0
 too many              Vector dim mismatch: expected 2, count +0
-64-byte get: NULL
-64-byte delete: false
-metadata 4096 kept whole: 4096
-key with NUL after 63 bytes, fetched with other tail: 69
+1025-byte get: NULL
+1025-byte delete: false
+metadata 1 MiB kept whole: 1048576
+key with NUL after 1024 bytes, fetched with other tail: 1030
 TypeError: QarbinStore::set(): Argument #1 ($key) must be of type string, array given
 TypeError: QarbinStore::set(): Argument #2 ($vector) must be of type array, string given
 TypeError: QarbinStore::set(): Argument #3 ($metadata) must be of type ?string, array given

@@ -11,7 +11,9 @@ $two = (new QarbinStore(null, ["dimensions" => 4, "segment_size" => 16]));
 $m16 = $two->stats()["memory_mb"];
 for ($i = 0; $i < 17; $i++) $two->set("k$i", [$i, 1, 1, 1]);
 // The 17th record moves the segment into one of 32 slots.
-$m32 = (new QarbinStore(null, ["dimensions" => 4, "segment_size" => 32]))->stats()["memory_mb"];
+$three = new QarbinStore(null, ["dimensions" => 4, "segment_size" => 32]);
+for ($i = 0; $i < 17; $i++) $three->set("k$i", [$i, 1, 1, 1]);
+$m32 = $three->stats()["memory_mb"];
 echo "grown: ", $two->stats()["segment_count"], " segment, memory of 32 slots: ",
     var_export($two->stats()["memory_mb"] === $m32, true), "\n";
 
