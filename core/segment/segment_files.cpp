@@ -148,16 +148,18 @@ uint64_t keyTableBytes(const Segment& seg) {
 
 // A table an earlier writer left marked dirty (a crash, a clear cut short),
 // or one that loses the newest records, is built again by a writable
-// opener; a read-only one looks every key up the long way instead.
-void repairKeyTable(Segment& seg) {
+// opener; a read-only one, or one that shares the region with writers
+// appending meanwhile (shared memory), looks every key up the long way.
+void repairKeyTable(Segment& seg, bool mayRebuild = true) {
     if (!seg.compact()) return;
     CompactRegion region(seg.base, seg.mappedLen);
     if (!region.usable()) return;
     constexpr uint64_t kNewestChecked = 64;
     const bool marked = seg.compactHeader->tail.keyTableDirty.load() != 0;
     if (!marked && region.newestEntriesReachable(kNewestChecked)) return;
-    if (!seg.writable) {
-        seg.keyTableBypassed = true;
+    if (!seg.writable || !mayRebuild) {
+        // Lookups walk the entries of a marked table anyway.
+        if (!marked) seg.keyTableBypassed = true;
         return;
     }
     region.rebuildKeyTable();
@@ -483,6 +485,7 @@ Segment* Segment::openShm(const char* name, int writable, long sharedGroup) {
     if (!seg) return nullptr;
     copyName(seg->shmName, sizeof seg->shmName, name);
     if (seg->writable) seg->ensureBacked(0, seg->codebookOffset() + codebookSize(seg->dim, seg->pqSubvectors));
+    repairKeyTable(*seg, false);
     return seg;
 }
 
