@@ -1,6 +1,8 @@
 <?php
 // What one request of a php-cgi worker pays to open a shared store and
-// serve one get and one search, with and without "persistent" => true.
+// serve one get and one search, with and without "persistent" => true,
+// and to open a disk store of the same records and serve one get (the
+// first request of each php-cgi process is a fresh process).
 // Run by bench/run.sh:
 //   php -n -d memory_limit=-1 -d extension=<build>/qarbin.so bench/php_requests.php [records] [rounds]
 // Fills a shared store of `records` (default 100 000) random 64-dimension
@@ -27,6 +29,8 @@ function median(array $xs): float {
 
 QarbinStore::destroy($name);
 $store = new QarbinStore($name, ['storage' => 'shm', 'dimensions' => DIM, 'distance' => 'euclidean']);
+$dir = sys_get_temp_dir() . "/$name";
+$disk = new QarbinStore($dir, ['dimensions' => DIM, 'distance' => 'euclidean']);
 mt_srand(42);
 $batch = [];
 for ($i = 0; $i < $records; $i++) {
@@ -35,21 +39,29 @@ for ($i = 0; $i < $records; $i++) {
     $batch[] = ['key' => "k$i", 'vector' => $v];
     if (count($batch) === 10000 || $i === $records - 1) {
         $store->batchSet($batch);
+        $disk->batchSet($batch);
         $batch = [];
     }
 }
 $store->buildIndex();
 $store->close();
+$disk->buildIndex();
+$disk->close();
 
 $script = tempnam(sys_get_temp_dir(), 'qbreq');
-$kinds = ['persistent' => 'true', 'per request' => 'false'];
+$shm = "'$name', ['storage' => 'shm', 'dimensions' => " . DIM . ", 'distance' => 'euclidean', 'writable' => false";
+$kinds = [
+    'persistent' => [$shm . ", 'persistent' => true]", true],
+    'per request' => [$shm . ", 'persistent' => false]", true],
+    'disk, per request, get only' => ["'$dir', ['dimensions' => " . DIM . ", 'distance' => 'euclidean']", false],
+];
 $rows = [];
-foreach ($kinds as $label => $persistent) {
+foreach ($kinds as $label => [$args, $search]) {
     file_put_contents($script, "<?php\n" .
         "\$t = hrtime(true);\n" .
-        "\$s = new QarbinStore('$name', ['storage' => 'shm', 'dimensions' => " . DIM . ", 'distance' => 'euclidean', 'writable' => false, 'persistent' => $persistent]);\n" .
+        "\$s = new QarbinStore($args);\n" .
         "\$v = \$s->get('k' . mt_rand(0, " . ($records - 1) . "))['vector'];\n" .
-        "\$r = \$s->search(\$v, 10);\n" .
+        ($search ? "\$r = \$s->search(\$v, 10);\n" : "") .
         "printf(\"%.4f\\n\", (hrtime(true) - \$t) / 1e6);\n");
     $times = array_fill(0, REQUESTS, []);
     for ($round = 0; $round < $rounds; $round++) {
@@ -63,9 +75,17 @@ foreach ($kinds as $label => $persistent) {
 }
 unlink($script);
 QarbinStore::destroy($name);
+array_map('unlink', glob("$dir/*"));
+rmdir($dir);
 
 if ($goals = getenv('QARBIN_BENCH_GOALS')) {
     $fourth = $rows['persistent'][REQUESTS - 1];
     file_put_contents($goals, sprintf("| php-cgi -T: open of a %d-record shared store + get + search in the fourth request, persistent handle, <= 1 ms | %.3f ms (per-request handle: %.3f ms) | %s |\n",
         $records, $fourth, $rows['per request'][REQUESTS - 1], $fourth <= 1.0 ? 'met' : 'missed'), FILE_APPEND);
+    $perRequest = $rows['per request'][0];
+    file_put_contents($goals, sprintf("| php-cgi -T: per-request handle on a %d-record shared store, open + get + search in a fresh process, <= 10 ms | %.3f ms | %s |\n",
+        $records, $perRequest, $perRequest <= 10.0 ? 'met' : 'missed'), FILE_APPEND);
+    $fresh = $rows['disk, per request, get only'][0];
+    file_put_contents($goals, sprintf("| php-cgi -T: open of a %d-record disk store + first get in a fresh process, <= 10 ms | %.3f ms | %s |\n",
+        $records, $fresh, $fresh <= 10.0 ? 'met' : 'missed'), FILE_APPEND);
 }
