@@ -400,4 +400,16 @@ class QarbinStore
      *         another process created cannot be taken)
      */
     public function find(array $filter, int $limit = 100, int $offset = 0): array {}
+
+    /**
+     * Replaces the metadata of the record stored under $key (null: none) and keeps its vector,
+     * its graph node and its place: no dead slot, no graph work. Another process sees the new
+     * metadata at its next call, never a part of it. A record of a store of the older format
+     * is written again as set() would.
+     *
+     * @return bool false when no record is stored under $key
+     * @throws QarbinException "Store not open", "Store is read-only", "Metadata too long (max N bytes)",
+     *         "Failed to set metadata" with its cause (": memory limit reached", ...)
+     */
+    public function setMetadata(string $key, ?string $metadata): bool {}
 }

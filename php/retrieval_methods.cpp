@@ -314,3 +314,27 @@ PHP_METHOD(QarbinStore, find) {
     }
     if (rows) efree(rows);
 }
+
+PHP_METHOD(QarbinStore, setMetadata) {
+    zend_string* key;
+    zend_string* metadata;
+    ZEND_PARSE_PARAMETERS_START(2, 2)
+    Z_PARAM_STR(key)
+    Z_PARAM_STR_OR_NULL(metadata)
+    ZEND_PARSE_PARAMETERS_END();
+
+    qarbin::Store* store = qarbin_open_store(Z_OBJ_P(ZEND_THIS), true);
+    if (!store) RETURN_THROWS();
+    if (const char* limit = qarbin_record_limit_error(store, key, metadata ? ZSTR_LEN(metadata) : 0)) {
+        qarbin_throw(limit);
+        RETURN_THROWS();
+    }
+    const int rc = qarbin_php::setMetadata(store, ZSTR_VAL(key), metadata ? ZSTR_VAL(metadata) : nullptr,
+                                           metadata ? static_cast<uint32_t>(ZSTR_LEN(metadata)) : 0);
+    QARBIN_RESUME_BAILOUT();
+    if (rc < 0) {
+        zend_throw_exception_ex(qarbin_exception_ce, 0, "Failed to set metadata%s", qarbin_write_failure_cause(store));
+        RETURN_THROWS();
+    }
+    RETURN_BOOL(rc == 1);
+}

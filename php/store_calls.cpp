@@ -104,6 +104,15 @@ int del(Store* store, const char* key) noexcept {
     }
 }
 
+int setMetadata(Store* store, const char* key, const char* metadata, uint32_t metaLen) noexcept {
+    try {
+        return store->setMetadata(key, metadata, metaLen);
+    } catch (...) {
+        store->writeFailure = qarbin::WriteFailure::OutOfMemory;
+        return -1;
+    }
+}
+
 int search(Store* store, const float* query, int topK, float precision, qarbin::Result** out,
            const qarbin::Filter* filter) noexcept {
     try {

@@ -32,6 +32,8 @@ bool destroyShm(const char* name) noexcept;
 // -1 when the core failed in a way it could not report itself.
 int set(qarbin::Store* store, const char* key, const float* vector, const char* metadata, uint32_t metaLen) noexcept;
 int del(qarbin::Store* store, const char* key) noexcept;
+// Store::setMetadata: 1 replaced, 0 not stored, -1 refused or failed.
+int setMetadata(qarbin::Store* store, const char* key, const char* metadata, uint32_t metaLen) noexcept;
 int search(qarbin::Store* store, const float* query, int topK, float precision, qarbin::Result** out,
            const qarbin::Filter* filter = nullptr) noexcept;
 // Store::searchMany on the store's threads; -1 when the core failed.

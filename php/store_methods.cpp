@@ -17,6 +17,7 @@ PHP_METHOD(QarbinStore, has);
 PHP_METHOD(QarbinStore, keys);
 PHP_METHOD(QarbinStore, searchBatch);
 PHP_METHOD(QarbinStore, similar);
+PHP_METHOD(QarbinStore, setMetadata);
 PHP_METHOD(QarbinStore, find);
 
 namespace {
@@ -519,6 +520,11 @@ ZEND_ARG_TYPE_INFO_WITH_DEFAULT_VALUE(0, limit, IS_LONG, 0, "100")
 ZEND_ARG_TYPE_INFO_WITH_DEFAULT_VALUE(0, offset, IS_LONG, 0, "0")
 ZEND_END_ARG_INFO()
 
+ZEND_BEGIN_ARG_WITH_RETURN_TYPE_INFO_EX(arginfo_qarbin_set_metadata, 0, 2, _IS_BOOL, 0)
+ZEND_ARG_TYPE_INFO(0, key, IS_STRING, 0)
+ZEND_ARG_TYPE_INFO(0, metadata, IS_STRING, 1)
+ZEND_END_ARG_INFO()
+
 ZEND_BEGIN_ARG_INFO_EX(arginfo_qarbin_delete_where, 0, 0, 1)
 ZEND_ARG_TYPE_INFO(0, filter, IS_ARRAY, 0)
 ZEND_END_ARG_INFO()
@@ -580,5 +586,6 @@ const zend_function_entry qarbin_store_methods[] = {
     PHP_ME(QarbinStore, searchBatch, arginfo_qarbin_search_batch, ZEND_ACC_PUBLIC)
     PHP_ME(QarbinStore, similar, arginfo_qarbin_similar, ZEND_ACC_PUBLIC)
     PHP_ME(QarbinStore, find, arginfo_qarbin_find, ZEND_ACC_PUBLIC)
+    PHP_ME(QarbinStore, setMetadata, arginfo_qarbin_set_metadata, ZEND_ACC_PUBLIC)
     PHP_FE_END,
 };

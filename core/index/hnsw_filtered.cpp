@@ -18,7 +18,8 @@ namespace {
 // nodes a walk scores are farther than its worst hit and never parsed.
 bool accepted(const Graph& g, const MetadataTest& keep, uint32_t slot) {
     if (!g.seg->readableAt(slot)) return false;
-    return keep.accepts(g.seg->metadataAt(slot), g.seg->metadataLenAt(slot));
+    const KeyRef meta = g.seg->metadataRefAt(slot);
+    return keep.accepts(meta.data, meta.len);
 }
 
 struct Walk {

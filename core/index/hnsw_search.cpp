@@ -119,7 +119,10 @@ int hnswSearch(const Segment& seg, const float* query, int topK, int ef, Result*
         // one an insert elsewhere has not published (or a corrupt value).
         int32_t gn = seg.graphNodeAt(i);
         if (!scanAll && gn >= 0 && static_cast<uint64_t>(gn) < n) continue;
-        if (filtered && !keep->accepts(seg.metadataAt(i), seg.metadataLenAt(i))) continue;
+        if (filtered) {
+            const KeyRef meta = seg.metadataRefAt(i);
+            if (!keep->accepts(meta.data, meta.len)) continue;
+        }
         const float* v = decodeVector(seg.vectorAt(i), seg.dim, seg.quantization, seg.pqSubvectors, seg.codebook, scratch);
         offer.offer(seg, i, scorer.score(v));
     }

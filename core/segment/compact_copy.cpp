@@ -32,9 +32,10 @@ CompactAdd copySlotIntoCompact(CompactRegion& dst, const Segment& src, uint64_t 
     std::memcpy(row.data(), code, std::min<uint64_t>(src.vecBytes(), row.size()));
     std::vector<float> scratch(src.dim);
     const float norm = compactNorm(h, code, src.codebook, scratch.data());
-    const uint32_t metaLen = std::min(src.metadataLenAt(slot), kLongestMetadataBytes);
+    const KeyRef meta = src.metadataRefAt(slot);
+    const uint32_t metaLen = std::min(meta.len, kLongestMetadataBytes);
     const KeyRef key = src.keyAt(slot);
-    return dst.add(src.idAt(slot), key.data, key.len, row.data(), norm, src.metadataAt(slot), metaLen);
+    return dst.add(src.idAt(slot), key.data, key.len, row.data(), norm, meta.data, metaLen);
 }
 
 bool scanCompact(const CompactRegion& region, const QueryScorer& scorer, const float* codebook, TopK& top) {

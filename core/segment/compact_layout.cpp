@@ -120,7 +120,8 @@ bool varUsedCoversEntries(const CompactHeader* h, const CompactLayout& l, uint64
     for (uint64_t i = used; i-- > 0 && used - i <= kLooked;) {
         const RecordEntry& e = entries[i];
         if (!entryValid(&e)) continue;
-        const uint64_t end = uint64_t{e.varUnit} * kVarUnit + entryKeyLen(e) + entryMetaLen(e) + e.extraLen;
+        const VarRef r = loadVarRef(&e);
+        const uint64_t end = uint64_t{r.unit} * kVarUnit + r.keyLen() + r.metaLen() + e.extraLen;
         if (end > varUsed) return false;
     }
     return true;

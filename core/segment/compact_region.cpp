@@ -103,6 +103,19 @@ CompactAdd CompactRegion::reserve(uint32_t keyLen, uint32_t metaLen, uint64_t* e
     return CompactAdd::Stored;
 }
 
+uint64_t CompactRegion::reserveBlock(uint64_t bytes) { return reserveVar(h_->tail, bytes); }
+
+void CompactRegion::replaceMetadata(uint64_t i, uint64_t at, const char* meta, uint32_t metaLen) {
+    RecordEntry* e = entryAt(i);
+    const VarRef old = loadVarRef(e);
+    const char* from = reinterpret_cast<const char*>(base_ + h_->tail.varOffset) + uint64_t{old.unit} * kVarUnit;
+    char* to = reinterpret_cast<char*>(base_ + h_->tail.varOffset + at);
+    std::memcpy(to, from, old.keyLen());
+    if (metaLen != 0) std::memcpy(to + old.keyLen(), meta, metaLen);
+    if (e->extraLen != 0) std::memcpy(to + old.keyLen() + metaLen, from + old.keyLen() + old.metaLen(), e->extraLen);
+    storeVarRef(e, {static_cast<uint32_t>(at / kVarUnit), packLengths(old.keyLen(), metaLen)});
+}
+
 bool CompactRegion::unreserve(uint64_t entry) {
     uint64_t expected = entry + 1;
     return h_->base.usedSlots.compare_exchange_strong(expected, entry);
@@ -116,8 +129,7 @@ void CompactRegion::fill(uint64_t i, uint64_t at, uint64_t id, const char* key, 
     std::memcpy(base_ + h_->tail.vectorOffset + i * h_->tail.rowBytes, encodedRow, h_->tail.rowBytes);
     RecordEntry* e = entryAt(i);
     e->id = id;
-    e->varUnit = static_cast<uint32_t>(at / kVarUnit);
-    e->lengths = packLengths(keyLen, metaLen);
+    storeVarRef(e, {static_cast<uint32_t>(at / kVarUnit), packLengths(keyLen, metaLen)});
     e->extraLen = 0;
     e->graphNode = -1;
     e->norm = norm;
@@ -150,12 +162,13 @@ bool CompactRegion::span(uint64_t i, VarSpan* out) const {
     if (i >= entryCount()) return false;
     const RecordEntry* e = entryAt(i);
     if (!entryValid(e)) return false;
-    const uint32_t keyLen = entryKeyLen(*e);
-    const uint32_t metaLen = entryMetaLen(*e);
+    const VarRef r = loadVarRef(e);
+    const uint32_t keyLen = r.keyLen();
+    const uint32_t metaLen = r.metaLen();
     if (keyLen > kCompactMaxKeyBytes || metaLen > kCompactMaxMetadataBytes || e->extraLen > kCompactMaxMetadataBytes)
         return false;
     const uint64_t used = std::min(h_->tail.varUsed.load(), h_->tail.varCapacity);
-    const uint64_t at = uint64_t{e->varUnit} * kVarUnit;
+    const uint64_t at = uint64_t{r.unit} * kVarUnit;
     const uint64_t bytes = uint64_t{keyLen} + metaLen + e->extraLen;
     if (at > used || bytes > used - at) return false;
     const char* var = reinterpret_cast<const char*>(base_ + h_->tail.varOffset + at);

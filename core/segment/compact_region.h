@@ -57,6 +57,14 @@ public:
               float norm, const char* meta, uint32_t metaLen);
     // Gives a reserved entry back when no writer reserved after it; false
     // when one did (the entry then stays unpublished, skipped by readers).
+    // Offset of `bytes` fresh variable bytes, or UINT64_MAX when the area
+    // has no room for them.
+    uint64_t reserveBlock(uint64_t bytes);
+    // Publishes entry i with a new variable block at `at` (reserved and
+    // backed for its key, meta and extra bytes): the key and the extra
+    // bytes are copied from the old block, which stays as it was for
+    // readers still holding it.
+    void replaceMetadata(uint64_t i, uint64_t at, const char* meta, uint32_t metaLen);
     bool unreserve(uint64_t entry);
     bool markDeleted(uint64_t i);
     uint32_t rowBytes() const { return h_->tail.rowBytes; }

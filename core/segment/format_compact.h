@@ -133,6 +133,25 @@ inline uint32_t packLengths(uint32_t keyLen, uint32_t metaLen) { return keyLen |
 inline uint32_t entryKeyLen(const RecordEntry& e) { return e.lengths & ((1u << kKeyLenBits) - 1); }
 inline uint32_t entryMetaLen(const RecordEntry& e) { return e.lengths >> kKeyLenBits; }
 
+// varUnit and lengths are one aligned 64-bit word: a record's metadata is
+// replaced by writing a new block and storing the word once, so a reader
+// that loads it once never pairs one block with another's lengths.
+struct VarRef {
+    uint32_t unit;
+    uint32_t lengths;
+    uint32_t keyLen() const { return lengths & ((1u << kKeyLenBits) - 1); }
+    uint32_t metaLen() const { return lengths >> kKeyLenBits; }
+};
+static_assert(offsetof(RecordEntry, varUnit) % 8 == 0 && offsetof(RecordEntry, lengths) == offsetof(RecordEntry, varUnit) + 4);
+inline VarRef loadVarRef(const RecordEntry* e) {
+    const uint64_t w = __atomic_load_n(reinterpret_cast<const uint64_t*>(&e->varUnit), __ATOMIC_ACQUIRE);
+    return {static_cast<uint32_t>(w), static_cast<uint32_t>(w >> 32)};
+}
+inline void storeVarRef(RecordEntry* e, VarRef r) {
+    const uint64_t w = uint64_t{r.unit} | (uint64_t{r.lengths} << 32);
+    __atomic_store_n(reinterpret_cast<uint64_t*>(&e->varUnit), w, __ATOMIC_RELEASE);
+}
+
 inline bool entryValid(const RecordEntry* e) { return __atomic_load_n(&e->valid, __ATOMIC_ACQUIRE) != 0; }
 inline bool entryLive(const RecordEntry* e) { return entryValid(e) && e->deleted == 0; }
 inline void publishEntry(RecordEntry* e) { __atomic_store_n(&e->valid, uint8_t{1}, __ATOMIC_RELEASE); }

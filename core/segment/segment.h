@@ -115,17 +115,24 @@ public:
     uint64_t idAt(uint64_t i) const { return compact() ? entries[i].id : recordAt(i)->id; }
     // The key of a readable record.
     KeyRef keyAt(uint64_t i) const {
-        if (compact()) return {varBytes(entries[i]), entryKeyLen(entries[i])};
+        if (compact()) {
+            const VarRef r = loadVarRef(entries + i);
+            return {varBytes(r), r.keyLen()};
+        }
         const Record* r = recordAt(i);
         return {r->key, static_cast<uint32_t>(strnlen(r->key, kMaxKeyBytes))};
     }
     // The encoded vector (vecBytes bytes).
     const uint8_t* vectorAt(uint64_t i) const { return vectors + i * rowStride; }
-    // A readable record's metadata: metadataLenAt(i) bytes.
-    const char* metadataAt(uint64_t i) const {
-        return compact() ? varBytes(entries[i]) + entryKeyLen(entries[i]) : metadataPtr(recordAt(i));
+    // A readable record's metadata, its bytes and length read together:
+    // another process may replace it meanwhile (replaceMetadata).
+    KeyRef metadataRefAt(uint64_t i) const {
+        if (!compact()) return {metadataPtr(recordAt(i)), recordAt(i)->metaLen};
+        const VarRef r = loadVarRef(entries + i);
+        return {varBytes(r) + r.keyLen(), r.metaLen()};
     }
-    uint32_t metadataLenAt(uint64_t i) const { return compact() ? entryMetaLen(entries[i]) : recordAt(i)->metaLen; }
+    const char* metadataAt(uint64_t i) const { return metadataRefAt(i).data; }
+    uint32_t metadataLenAt(uint64_t i) const { return metadataRefAt(i).len; }
     int32_t graphNodeAt(uint64_t i) const { return compact() ? entries[i].graphNode : recordAt(i)->graphNode; }
     // Writes into the mapping, as every graph writer does through a const view.
     void setGraphNode(uint64_t i, int32_t node) const {
@@ -204,6 +211,11 @@ public:
     size_t findLiveByKey(const char* key, std::vector<uint64_t>& out) const;
     // Tombstones a live slot and decrements liveCount; false when not live.
     bool markDeleted(uint64_t slot);
+    // A compact segment's record `slot` takes new metadata in place: same
+    // entry, vector and graph node, a new variable block published in one
+    // store. False (nothing changed) for a fixed-slot segment, a record
+    // that is not readable, or no room left in the variable area.
+    bool replaceMetadata(uint64_t slot, const char* meta, uint32_t metaLen);
     // Exhaustive top-K scan merged into results (topK entries, *count in use).
     // keep: when not null, only records it accepts are scored.
     int search(const float* query, int topK, Result* results, int* count, const MetadataTest* keep = nullptr) const;
@@ -239,19 +251,20 @@ private:
     void copyCompactRecords(Segment& g, uint64_t used) const;
     bool ensureBackedCompact(uint64_t offset, uint64_t end);
     bool backArea(uint64_t offset, uint64_t end, uint64_t areaEnd, uint64_t* lo, uint64_t* hi);
-    const char* varBytes(const RecordEntry& e) const {
-        return reinterpret_cast<const char*>(base + compactHeader->tail.varOffset) + uint64_t{e.varUnit} * kVarUnit;
+    const char* varBytes(VarRef r) const {
+        return reinterpret_cast<const char*>(base + compactHeader->tail.varOffset) + uint64_t{r.unit} * kVarUnit;
     }
     // The entry's key, metadata and extra bytes lie in what the variable
     // area has handed out.
     bool varInside(const RecordEntry& e) const {
-        const uint32_t keyLen = entryKeyLen(e);
-        const uint32_t metaLen = entryMetaLen(e);
+        const VarRef r = loadVarRef(&e);
+        const uint32_t keyLen = r.keyLen();
+        const uint32_t metaLen = r.metaLen();
         if (keyLen > kCompactMaxKeyBytes || metaLen > kCompactMaxMetadataBytes || e.extraLen > kCompactMaxMetadataBytes)
             return false;
         const CompactHeaderTail& t = compactHeader->tail;
         const uint64_t used = std::min(t.varUsed.load(std::memory_order_acquire), t.varCapacity);
-        const uint64_t at = uint64_t{e.varUnit} * kVarUnit;
+        const uint64_t at = uint64_t{r.unit} * kVarUnit;
         const uint64_t bytes = uint64_t{keyLen} + metaLen + e.extraLen;
         return at <= used && bytes <= used - at;
     }

@@ -85,8 +85,28 @@ int Segment::addCopyCompact(const Segment& src, uint64_t slot) {
     std::vector<float> scratch(dim);
     const float norm = compactNorm(*compactHeader, row.data(), src.codebook, scratch.data());
     const KeyRef k = src.keyAt(slot);
-    return addCompact(keyHash(k.data, k.len), k.data, k.len, row.data(), norm, src.metadataAt(slot),
-                      src.metadataLenAt(slot));
+    const KeyRef meta = src.metadataRefAt(slot);
+    return addCompact(keyHash(k.data, k.len), k.data, k.len, row.data(), norm, meta.data, meta.len);
+}
+
+// The new block is backed before it is published; the old one is left to
+// readers that still hold it and comes back at the next compaction.
+bool Segment::replaceMetadata(uint64_t slot, const char* meta, uint32_t metaLen) {
+    if (!compact() || !writable || slot >= usedSlotsClamped() || !readableAt(slot) || metaLen > kCompactMaxMetadataBytes)
+        return false;
+    const CompactHeaderTail& t = compactHeader->tail;
+    const VarRef old = loadVarRef(entries + slot);
+    const uint64_t bytes = uint64_t{old.keyLen()} + metaLen + entries[slot].extraLen;
+    CompactRegion region = regionOf(*this);
+    const uint64_t at = region.reserveBlock(bytes);
+    if (at == UINT64_MAX || !ensureBacked(t.varOffset + at, bytes)) return false;
+    region.replaceMetadata(slot, at, meta, metaLen);
+    dirty = true;
+    if (mode == StorageMode::Disk) {
+        flushAhead(*this, t.varOffset + at, bytes);
+        flushAhead(*this, t.entryOffset + slot * sizeof(RecordEntry), sizeof(RecordEntry));
+    }
+    return true;
 }
 
 bool Segment::markDeletedCompact(uint64_t slot) {

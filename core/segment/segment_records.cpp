@@ -86,7 +86,10 @@ void scanPqBounded(const Segment& seg, const QueryScorer& scorer, const PqBounds
         for (; i < n && batch < kMaxBatch; ++i) {
             stream.request(i);
             if (!seg.readableAt(i)) continue;
-            if (keep != nullptr && !keep->accepts(seg.metadataAt(i), seg.metadataLenAt(i))) continue;
+            if (keep != nullptr) {
+                const KeyRef meta = seg.metadataRefAt(i);
+                if (!keep->accepts(meta.data, meta.len)) continue;
+            }
             codes[batch] = seg.vectorAt(i);
             recs[batch++] = i;
         }
@@ -204,7 +207,8 @@ int Segment::addCopy(const Segment& src, uint64_t slot) {
     if (!writable || src.dim != dim || src.quantization != quantization || src.pqSubvectors != pqSubvectors) return -1;
     if (compact()) return addCopyCompact(src, slot);
     const KeyRef key = src.keyAt(slot);
-    const uint32_t n = src.metadataLenAt(slot);
+    const KeyRef meta = src.metadataRefAt(slot);
+    const uint32_t n = meta.len;
     if (key.len > kMaxKeyBytes || n > kMaxMetadataBytes) return -1;  // a slot holds no more
     const int64_t reserved = reserveSlot(*this);
     if (reserved < 0) return -1;
@@ -220,7 +224,7 @@ int Segment::addCopy(const Segment& src, uint64_t slot) {
     r->seq = static_cast<uint32_t>(header->insertSeq.fetch_add(1));
     uint8_t* vec = reinterpret_cast<uint8_t*>(r) + kSlotHeaderBytes;
     std::memcpy(vec, src.vectorAt(slot), vecBytes());
-    if (n != 0) std::memcpy(vec + vecBytes(), src.metadataAt(slot), n);
+    if (n != 0) std::memcpy(vec + vecBytes(), meta.data, n);
     r->deleted = 0;
     publishRecord(r);
     header->liveCount.fetch_add(1);
@@ -349,7 +353,10 @@ int Segment::search(const float* query, int topK, Result* results, int* count, c
         for (; i < n && batch < batchMax; ++i) {
             stream.request(i);
             if (!readableAt(i)) continue;
-            if (keep != nullptr && !keep->accepts(metadataAt(i), metadataLenAt(i))) continue;
+            if (keep != nullptr) {
+                const KeyRef meta = metadataRefAt(i);
+                if (!keep->accepts(meta.data, meta.len)) continue;
+            }
             if (fused) {
                 codes[batch] = vectorAt(i);
             } else {

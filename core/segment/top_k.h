@@ -40,7 +40,8 @@ public:
     // Readable record i of seg (Segment::readableAt).
     void offer(const Segment& seg, uint64_t i, float score) {
         const KeyRef k = seg.keyAt(i);
-        offer(seg.idAt(i), k.data, k.len, score, seg.metadataAt(i), seg.metadataLenAt(i));
+        const KeyRef meta = seg.metadataRefAt(i);
+        offer(seg.idAt(i), k.data, k.len, score, meta.data, meta.len);
     }
 
     // False only when no score <= ub can enter: the array is full and its

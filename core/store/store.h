@@ -167,6 +167,13 @@ public:
     int set(const char* key, const float* vector, const char* metadata, uint32_t metaLen);
     int add(uint64_t id, const char* key, const float* vector, const char* metadata, uint32_t metaLen);
     int del(const char* key);
+    // Replaces the metadata (metaLen bytes, or none when null) of the record
+    // stored under key and keeps its vector, its graph node and its place:
+    // 1 replaced, 0 no record under key, -1 refused (over recordLimit or
+    // memory_limit) or failed. In a compact segment the new bytes are
+    // published at once for every process; a record of a fixed-slot
+    // segment is written again as set() writes it.
+    int setMetadata(const char* key, const char* metadata, uint32_t metaLen);
     void flushPQBuffer();
 
     // Queries. search allocates *out through the allocation seam (k results,

@@ -38,10 +38,10 @@ int writeSegmentCopy(const Store& st, const Segment* src, uint64_t used, const c
         char key[kLongestKeyBytes + 1];
         std::memcpy(key, k.data, k.len);
         key[k.len] = '\0';
-        const uint32_t stored = src->metadataLenAt(i);
-        const uint32_t metaLen = stored <= kLongestMetadataBytes ? stored : kLongestMetadataBytes;
+        const KeyRef meta = src->metadataRefAt(i);
+        const uint32_t metaLen = meta.len <= kLongestMetadataBytes ? meta.len : kLongestMetadataBytes;
         const float* v = decodeVector(src->vectorAt(i), src->dim, src->quantization, src->pqSubvectors, codebook, scratch);
-        out->add(src->idAt(i), key, v, metaLen != 0 ? src->metadataAt(i) : nullptr, metaLen);
+        out->add(src->idAt(i), key, v, metaLen != 0 ? meta.data : nullptr, metaLen);
     }
     delete out;
     return 0;

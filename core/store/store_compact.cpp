@@ -81,8 +81,9 @@ int placeRecord(CompactSink& sink, const Segment& src, uint64_t i) {
             char key[kLongestKeyBytes + 1];
             std::memcpy(key, k.data, k.len);
             key[k.len] = '\0';
-            const uint32_t metaLen = std::min(src.metadataLenAt(i), kLongestMetadataBytes);
-            rc = dst->add(src.idAt(i), key, v, metaLen != 0 ? src.metadataAt(i) : nullptr, metaLen);
+            const KeyRef meta = src.metadataRefAt(i);
+            const uint32_t metaLen = std::min(meta.len, kLongestMetadataBytes);
+            rc = dst->add(src.idAt(i), key, v, metaLen != 0 ? meta.data : nullptr, metaLen);
         }
         if (rc == 0) return 0;
         if (dst->usedSlotsClamped() < dst->capacity()) return -1;  // refused for another reason than room

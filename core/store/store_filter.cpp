@@ -36,7 +36,8 @@ void sampleMatches(const Store& st, const MetadataTest& keep, uint64_t* seen, ui
         for (uint64_t i = step / 2; i < n; i += step) {
             if (!seg->readableAt(i)) continue;
             ++*seen;
-            if (keep.accepts(seg->metadataAt(i), seg->metadataLenAt(i))) ++*matched;
+            const KeyRef meta = seg->metadataRefAt(i);
+            if (keep.accepts(meta.data, meta.len)) ++*matched;
         }
     }
 }
@@ -84,7 +85,9 @@ long Store::deleteWhere(const Filter& filter) {
     for (const Segment* seg : segments) {
         const uint64_t n = seg->usedSlotsClamped();
         for (uint64_t i = 0; i < n; ++i) {
-            if (!seg->readableAt(i) || !keep.accepts(seg->metadataAt(i), seg->metadataLenAt(i))) continue;
+            if (!seg->readableAt(i)) continue;
+            const KeyRef meta = seg->metadataRefAt(i);
+            if (!keep.accepts(meta.data, meta.len)) continue;
             const KeyRef k = seg->keyAt(i);
             std::string key(k.data, k.len);
             if (!key.empty() && chosen.insert(key).second) doomed.push_back(std::move(key));

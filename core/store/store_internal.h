@@ -283,6 +283,11 @@ bool extendCompactedGraphs(const Store& st, const std::vector<Segment*>& made);
 // set and del in shm mode: the write in this handle's generation and, when
 // a compaction may have copied that generation before the write landed,
 // once more in the generation it switched to. op(st, replay) is the write.
+// A record the store's format cannot hold whole (over recordLimit).
+bool overLimit(const Store& st, const char* key, const char* metadata, uint32_t metaLen);
+// True (writeFailure MemoryLimit) when a compact memory segment's new
+// variable bytes for this key and metadata would pass memory_limit.
+bool overMemoryLimit(Store& st, const char* key, const char* metadata, uint32_t metaLen);
 int writeAcrossCompaction(Store& st, int (*op)(Store&, const void*, bool), const void* args, bool combineAsDelete);
 
 // The scan reads seg_0000 to seg_9999; no store or snapshot writes a file it

@@ -100,8 +100,9 @@ void Store::forEachRecord(float* scratch, RecordVisitor visit, void* ctx) {
             key[k.len] = '\0';
             const float* vec = decodeVector(seg->vectorAt(i), dim, q, shape.pqSubvectors, codebook, scratch);
             vec = finiteVector(vec, dim, scratch);
-            const uint32_t metaLen = seg->metadataLenAt(i);
-            const char* meta = metaLen ? seg->metadataAt(i) : nullptr;
+            const KeyRef ref = seg->metadataRefAt(i);
+            const uint32_t metaLen = ref.len;
+            const char* meta = metaLen ? ref.data : nullptr;
             if (!visit(ctx, key, vec, meta, metaLen)) return;
         }
         if (mode == StorageMode::Disk) seg->adviseRecords(MADV_DONTNEED);

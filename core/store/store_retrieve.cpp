@@ -152,8 +152,8 @@ long Store::find(const Filter* filter, uint64_t offset, uint64_t limit, Result**
         for (uint64_t i = 0; i < used && n < room; ++i) {
             if (!seg->readableAt(i)) continue;
             const KeyRef k = seg->keyAt(i);
-            const uint32_t metaLen = seg->metadataLenAt(i);
-            take(k.data, k.len, metaLen != 0 ? seg->metadataAt(i) : nullptr, metaLen);
+            const KeyRef meta = seg->metadataRefAt(i);
+            take(k.data, k.len, meta.len != 0 ? meta.data : nullptr, meta.len);
         }
         // As a search does: the rows stay readable, the pages come back from the file.
         if (mode == StorageMode::Disk) seg->adviseRecords(MADV_DONTNEED);

@@ -196,8 +196,8 @@ int Store::get(const char* key, float* vecOut, char** metaOut, uint32_t* lenOut)
     alignas(64) float scratch[kMaxDim];
     const float* v = decodeVector(seg->vectorAt(r), shape.dim, static_cast<uint32_t>(shape.quantization),
                                   shape.pqSubvectors, codebook, scratch);
-    const uint32_t metaLen = std::min<uint32_t>(seg->metadataLenAt(r), kLongestMetadataBytes);
-    if (copyMetadata(seg->metadataAt(r), metaLen, metaOut, lenOut) != 0) return -1;
+    const KeyRef meta = seg->metadataRefAt(r);
+    if (copyMetadata(meta.data, std::min<uint32_t>(meta.len, kLongestMetadataBytes), metaOut, lenOut) != 0) return -1;
     std::memcpy(vecOut, v, sizeof(float) * shape.dim);
     dropRecordPages(*this, seg);
     return 0;

@@ -45,27 +45,6 @@ int addToNewMemorySegment(Store& st, uint64_t id, const char* key, const float* 
     }
 }
 
-// A key or metadata a segment would cut could never be fetched or deleted
-// again, or would come back shortened: such records are refused whole.
-bool overLimit(const Store& st, const char* key, const char* metadata, uint32_t metaLen) {
-    const size_t keyLen = key != nullptr ? strnlen(key, kLongestKeyBytes + 1) : 0;
-    return recordLimit(keyLen, metadata != nullptr ? metaLen : 0, st.shape.format) != RecordLimit::Ok;
-}
-
-// A compact memory segment backs its variable area as records fill it:
-// the memory limit is checked for each record's key and metadata bytes.
-bool overMemoryLimit(Store& st, const char* key, const char* metadata, uint32_t metaLen) {
-    if (st.mode != StorageMode::Memory || st.memoryLimit == 0 || st.segments.empty() || !st.segments.back()->compact())
-        return false;
-    uint64_t total = 0;
-    for (const Segment* seg : st.segments) total += seg->countedBytes();
-    const uint64_t keyLen = key != nullptr ? strnlen(key, kLongestKeyBytes + 1) : 0;
-    const uint64_t bytes = (keyLen + (metadata != nullptr ? metaLen : 0) + kVarUnit - 1) & ~(kVarUnit - 1);
-    if (total <= st.memoryLimit && bytes <= st.memoryLimit - total) return false;
-    st.writeFailure = WriteFailure::MemoryLimit;
-    return true;
-}
-
 template <class V>
 void roomFor(V& v, size_t extra) {
     if (v.capacity() - v.size() < extra) v.reserve(std::max(v.size() + extra, v.capacity() * 2));
@@ -173,6 +152,28 @@ int delOnce(Store& st, const void* a, bool replay) {
 }
 
 }  // namespace
+
+// A key or metadata a segment would cut could never be fetched or deleted
+// again, or would come back shortened: such records are refused whole.
+bool overLimit(const Store& st, const char* key, const char* metadata, uint32_t metaLen) {
+    const size_t keyLen = key != nullptr ? strnlen(key, kLongestKeyBytes + 1) : 0;
+    return recordLimit(keyLen, metadata != nullptr ? metaLen : 0, st.shape.format) != RecordLimit::Ok;
+}
+
+// A compact memory segment backs its variable area as records fill it:
+// the memory limit is checked for each record's key and metadata bytes.
+bool overMemoryLimit(Store& st, const char* key, const char* metadata, uint32_t metaLen) {
+    if (st.mode != StorageMode::Memory || st.memoryLimit == 0 || st.segments.empty() || !st.segments.back()->compact())
+        return false;
+    uint64_t total = 0;
+    for (const Segment* seg : st.segments) total += seg->countedBytes();
+    const uint64_t keyLen = key != nullptr ? strnlen(key, kLongestKeyBytes + 1) : 0;
+    const uint64_t bytes = (keyLen + (metadata != nullptr ? metaLen : 0) + kVarUnit - 1) & ~(kVarUnit - 1);
+    if (total <= st.memoryLimit && bytes <= st.memoryLimit - total) return false;
+    st.writeFailure = WriteFailure::MemoryLimit;
+    return true;
+}
+
 
 // vector: shape.dim floats; metadata: metaLen bytes or null. Replaces what is
 // stored under key. -1 (nothing changed) for a null, empty or over-long key,

@@ -39,3 +39,4 @@ keys($prefix?) required 0
 searchBatch(array $vectors, int $topK?=default, float $precision?=default, ?array $filter?=default, ?float $minScore?=default, float $diversity?=default) required 1 returns array
 similar(string $key, int $topK?=default, float $precision?=default, ?array $filter?=default, ?float $minScore?=default, float $diversity?=default) required 1 returns ?array
 find(array $filter, int $limit?=default, int $offset?=default) required 1 returns array
+setMetadata(string $key, ?string $metadata) required 2 returns bool
