@@ -56,6 +56,7 @@ Shape shapeOf(uint32_t dim, Quantization q, uint64_t capacity) {
     s.quantization = q;
     s.capacity = capacity;
     s.useAvx2 = true;
+    s.format = kSegmentVersion;  // "today": the fixed slots; compact regions are laid out apart
     return s;
 }
 
@@ -329,7 +330,7 @@ void throughStores(uint64_t n, const char* dir) {
         for (uint32_t f = 0; f < 2; ++f) {
             Shape s = shapeOf(384, e.q, 100000);
             s.efConstruction = 40;
-            s.format = f ? kCompactSegmentVersion : 0;
+            s.format = f ? kCompactSegmentVersion : kSegmentVersion;
             std::unique_ptr<Store> st(Store::openMemory(s, nullptr));
             fillStore(*st, v, n, 384);
             perRecord[f] = residentOfStore(*st) / n;
@@ -346,7 +347,7 @@ void throughStores(uint64_t n, const char* dir) {
         const std::string sub = std::string(dir) + (f ? "/seven" : "/six");
         Shape s = shapeOf(64, Quantization::None, 100000);
         s.efConstruction = 40;
-        s.format = f ? kCompactSegmentVersion : 0;
+        s.format = f ? kCompactSegmentVersion : kSegmentVersion;
         {
             std::unique_ptr<Store> st(Store::openDisk(sub.c_str(), s));
             fillStore(*st, small, diskN, 64);
