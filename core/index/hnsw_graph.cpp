@@ -63,6 +63,7 @@ bool makeGraph(const Segment& seg, uint64_t usedLimit, Graph* g) {
     g->fused = QueryScorer::scoresCodes(seg.quantization);
     g->metric = seg.metric;
     g->useAvx2 = seg.useAvx2;
+    g->storedNorms = seg.normsServe(seg.useAvx2);
     return true;
 }
 
@@ -159,6 +160,7 @@ Workspace& workspace() {
 
 void Query::init(const Graph& g, const float* q, const Workspace& ws) {
     scorer.init(q, g.seg->dim, g.metric, g.useAvx2);
+    if (g.storedNorms) dots = scorer.dotPart();
     block = ws.blockBuf();
     pad = ws.pad;
 }
@@ -168,10 +170,11 @@ namespace {
 // dist[j] = the score of the encoded vector recs[j]: floats and
 // lane-decoded codes where they lie, PQ codes decoded into the query's block
 // first.
-void scoreRecords(const Graph& g, const Query& q, const uint8_t* const* recs, uint32_t k, float* dist) {
+void scoreRecords(const Graph& g, const QueryScorer& scorer, const Query& q, const uint8_t* const* recs, uint32_t k,
+                  float* dist) {
     const Segment& seg = *g.seg;
     if (g.fused) {
-        q.scorer.scoreCodes(recs, k, seg.quantization, dist);
+        scorer.scoreCodes(recs, k, seg.quantization, dist);
         return;
     }
     const float* vecs[kMaxBlock];
@@ -182,7 +185,7 @@ void scoreRecords(const Graph& g, const Query& q, const uint8_t* const* recs, ui
             vecs[j] = decodeVector(recs[j], seg.dim, seg.quantization, seg.pqSubvectors, seg.codebook,
                                    q.block + j * q.pad);
     }
-    q.scorer.scoreBlock(vecs, k, dist);
+    scorer.scoreBlock(vecs, k, dist);
 }
 
 }  // namespace
@@ -195,6 +198,7 @@ uint32_t distancesOf(const Graph& g, const Query& q, const uint32_t* nodes, uint
         for (uint32_t i = 0; i < n; ++i) __builtin_prefetch(g.node(nodes[i]));
 
     const uint8_t* recs[kMaxBlock];
+    uint32_t slots[kMaxBlock];
     uint32_t k = 0;
     const uint64_t lines = std::min<uint64_t>((g.vecBytes + 63) / 64, 16);
     for (uint32_t i = 0; i < n; ++i) {
@@ -203,13 +207,19 @@ uint32_t distancesOf(const Graph& g, const Query& q, const uint32_t* nodes, uint
         const uint8_t* v = g.vector(slot);
         for (uint64_t l = 0; l < lines; ++l) __builtin_prefetch(v + 64 * l);
         recs[k] = v;
+        slots[k] = slot;
         kept[k] = i;
         if (slotOut) slotOut[k] = slot;
         ++k;
     }
     if (k == 0) return 0;
 
-    scoreRecords(g, q, recs, k, dist);
+    if (g.storedNorms) {
+        scoreRecords(g, q.dots, q, recs, k, dist);
+        for (uint32_t j = 0; j < k; ++j) dist[j] = q.scorer.cosineWithNorm(dist[j], g.seg->normAt(slots[j]));
+    } else {
+        scoreRecords(g, q.scorer, q, recs, k, dist);
+    }
     for (uint32_t j = 0; j < k; ++j) {
         float d = scoreToDistance(dist[j], g.metric);
         dist[j] = std::isnan(d) ? std::numeric_limits<float>::infinity() : d;

@@ -96,6 +96,9 @@ struct Graph {
     uint64_t nodeSlotsCount = 0;
     DistanceMetric metric = DistanceMetric::Cosine;
     bool useAvx2 = false;
+    // Cosine over the norms the records keep (Segment::normsServe): only
+    // dot products are summed, the score the same to the bit.
+    bool storedNorms = false;
     // Set only while several threads build: lists are read and written
     // under their node's lock, and a node not yet made is not followed.
     const NodeLocks* locks = nullptr;
@@ -167,6 +170,7 @@ Workspace& workspace();
 // One query's scorer plus the scratch its block decodes go to.
 struct Query {
     QueryScorer scorer;
+    QueryScorer dots;  // scorer.dotPart() when the graph's records keep norms
     float* block = nullptr;  // kMaxBlock vectors of `pad` floats
     uint64_t pad = 0;
 

@@ -100,6 +100,14 @@ public:
         return reinterpret_cast<const char*>(r) + kSlotHeaderBytes + vecBytes();
     }
     bool compact() const { return compactHeader != nullptr; }
+    // Whether a cosine score in the order useAvx2 selects may take the
+    // stored norm: a compact segment whose norms were summed in that order.
+    bool normsServe(bool useAvx2) const {
+        const NormOrder order = useAvx2 ? NormOrder::EightLane : NormOrder::Sequential;
+        return compact() && metric == DistanceMetric::Cosine &&
+               compactHeader->tail.normOrder == static_cast<uint32_t>(order);
+    }
+    float normAt(uint64_t i) const { return entries[i].norm; }
     // Where the codebook area starts: right after the header.
     uint64_t codebookOffset() const { return compact() ? kCompactHeaderBytes : kHeaderBytes; }
 

@@ -341,9 +341,7 @@ int Segment::search(const float* query, int topK, Result* results, int* count, c
     // A compact segment keeps each vector's cosine norm: when it was summed
     // in this scorer's order, only the dot products are summed here, and the
     // score is bit for bit the one the full scorer gives.
-    const NormOrder order = useAvx2 ? NormOrder::EightLane : NormOrder::Sequential;
-    const bool normed = compact() && metric == DistanceMetric::Cosine &&
-                        compactHeader->tail.normOrder == static_cast<uint32_t>(order);
+    const bool normed = normsServe(useAvx2);
     const QueryScorer dots = normed ? scorer.dotPart() : scorer;
 
     const ScanStream stream(*this, n);
