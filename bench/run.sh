@@ -83,6 +83,7 @@ step threads env QARBIN_BENCH_GOALS="$data/goals.md" "${php_ext[@]}" "$root/benc
 step php_nojit "${php_ext[@]}" "$root/bench/php_search.php" "$data" "without JIT"
 step php_jit "${php_ext[@]}" "${jit[@]}" "$root/bench/php_search.php" "$data" "with tracing JIT"
 step format "$build/bench_compact" 30000
+step rawcos env QARBIN_BENCH_GOALS="$data/goals.md" "${php_ext[@]}" "$root/bench/php_raw_cosine.php" "$synth_n" 384
 
 # One line per block of recall_qps.tsv (blocks in file order): one colour
 # per data set, solid for one segment, dashed for the default store.
@@ -172,7 +173,8 @@ mem=$(awk '/MemTotal/ { printf "%.1f GiB", $2 / 1048576 }' /proc/meminfo)
     echo
     echo "A shared store of 100 000 random 64-dimension vectors (Euclidean, graph built beforehand), opened read-only"
     echo "by each request of a php-cgi process that serves 4 requests (php-cgi -T 4); each request times its open,"
-    echo "one get of a random key and one top-10 search at the default precision. Medians over 5 processes, in ms."
+    echo "one get of a random key and one top-10 search at the default precision. The disk row opens a disk store of"
+    echo "the same records and gets one key (no search). Request 1 is a fresh process. Medians over 5 processes, in ms."
     echo
     echo "| handle | request 1 | request 2 | request 3 | request 4 |"
     echo "|---|---:|---:|---:|---:|"
@@ -180,18 +182,26 @@ mem=$(awk '/MemTotal/ { printf "%.1f GiB", $2 / 1048576 }' /proc/meminfo)
     echo
     cat "$frag/retrieval.md"
     cat "$frag/threads.md"
-    echo "### 11. The compact segment format (core/segment/format_compact.h; created on request, not yet the default)"
+    echo "### 11. The compact segment format (core/segment/format_compact.h, the default) against the fixed slots"
     echo
-    echo "bench/bench_compact: records written straight into a compact region and into today's slots; resident pages"
+    echo "bench/bench_compact: records written straight into a compact region and into fixed slots; resident pages"
     echo "counted with mincore. Graph bytes are the node and link-pool share, the same in both formats (not measured)."
     echo
     sed 's/^## /#### /' "$frag/format.md"
+    echo
+    echo "#### Graph search on raw cosine vectors against the same vectors fed as unit vectors (bench/php_raw_cosine.php)"
+    echo
+    echo "Clustered vectors with norms from 0.5 to 4, 1 000 queries at precision 50, queries per second, median of 5."
+    echo
+    echo "| store | raw QPS | unit QPS | raw / unit |"
+    echo "|---|---:|---:|---:|"
+    cat "$frag/rawcos.md"
     echo
     [ -f "$root/bench/notes.md" ] && cat "$root/bench/notes.md" && echo
     echo "## Time per step"
     echo
     echo "With the 1-minute load average when the step began (2 cores; other jobs share the machine)."
     echo
-    for k in scan graph shm filter writes requests compact retrieval threads php_nojit php_jit format; do echo "- $k: ${took[$k]} s, load ${load[$k]}"; done
+    for k in scan graph shm filter writes requests compact retrieval threads php_nojit php_jit format rawcos; do echo "- $k: ${took[$k]} s, load ${load[$k]}"; done
 } >"$out"
 echo "wrote $out and $png in $total s" >&2
