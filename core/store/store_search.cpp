@@ -171,7 +171,8 @@ int Store::buildIndex() {
 // live record is stored under key.
 int Store::get(const char* key, float* vecOut, char** metaOut, uint32_t* lenOut) {
     if (key == nullptr || key[0] == '\0' || vecOut == nullptr) return -1;
-    if (mode == StorageMode::Shm) followGeneration();
+    // A record another process wrote into a segment it created since.
+    if (!catchUpForReading()) return -1;
     if (pqBuffer != nullptr && pqBuffer->count > 0) {
         const long i = heldBackIndex(*pqBuffer, key);
         if (i >= 0) {
