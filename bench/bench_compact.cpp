@@ -328,7 +328,8 @@ void throughStores(uint64_t n, const char* dir) {
     for (const auto& e : encodings) {
         uint64_t perRecord[2];
         for (uint32_t f = 0; f < 2; ++f) {
-            Shape s = shapeOf(384, e.q, 100000);
+            // A default memory store: 4096 slots at first, doubled as it fills.
+            Shape s = shapeOf(384, e.q, 4096);
             s.efConstruction = 40;
             s.format = f ? kCompactSegmentVersion : kSegmentVersion;
             std::unique_ptr<Store> st(Store::openMemory(s, nullptr));
