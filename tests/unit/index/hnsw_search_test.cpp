@@ -252,11 +252,11 @@ TEST(HnswSearch, MergesIntoASharedArrayByTheTopKRule) {
     EXPECT_EQ(r[0].key, nullptr);
     EXPECT_EQ(r[0].score, 0.5f);
     EXPECT_EQ(r[1].score, 0.3f);
-    EXPECT_STREQ(r[1].key, "k0");
+    EXPECT_EQ(std::string(r[1].key, r[1].keyLen), "k0");
     EXPECT_EQ(r[2].score, 0.9f);
-    EXPECT_STREQ(r[2].key, "k2");
+    EXPECT_EQ(std::string(r[2].key, r[2].keyLen), "k2");
     ASSERT_EQ(r[1].metadataLen, 1u);
-    EXPECT_EQ(r[1].metadata, seg->metadataPtr(seg->recordAt(0)));
+    EXPECT_EQ(r[1].metadata, seg->metadataAt(0));
 
     // Two segments fill one array up to topK.
     auto other = makeSegment(1, 8, DistanceMetric::Dot);
