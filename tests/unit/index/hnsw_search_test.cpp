@@ -270,7 +270,7 @@ TEST(HnswSearch, MergesIntoASharedArrayByTheTopKRule) {
     ASSERT_EQ(qarbin::hnswSearch(*other, &q, 4, 10, four, &count), 0);
     ASSERT_EQ(count, 4);
     std::set<std::string> keys;
-    for (const Result& x : four) keys.insert(x.key);
+    for (const Result& x : four) keys.insert(std::string(x.key, x.keyLen));
     EXPECT_EQ(keys, (std::set<std::string>{"k0", "k1", "k2", "k11"}));
     EXPECT_EQ(four[3].metadata, nullptr);
 }
