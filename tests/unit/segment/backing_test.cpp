@@ -58,7 +58,7 @@ protected:
 TEST_F(SmallTmpfs, AddsFailOnceFullAndEarlierRecordsStay) {
     const std::string path = mnt + "/seg_0000.qbseg";
     // 1000 slots of 4288 bytes: a 4.6 MB sparse file on a 256 KB file system.
-    SegPtr s(Segment::createDisk(path.c_str(), shapeOf(4, 1000, Quantization::None, 0, DistanceMetric::Cosine, 0, 0)));
+    SegPtr s(Segment::createDisk(path.c_str(), shape6Of(4, 1000, Quantization::None, 0, DistanceMetric::Cosine, 0, 0)));
     ASSERT_NE(s, nullptr);
     const int stored = fill(*s, 0);
     // Nothing but whole slots fits: the file system is the limit, not the code.
@@ -98,7 +98,7 @@ TEST_F(SmallTmpfs, AddsFailOnceFullAndEarlierRecordsStay) {
 // before must be backed again before it is written.
 TEST_F(SmallTmpfs, ClearByAnotherMappingIsNoticed) {
     const std::string path = mnt + "/seg_0000.qbseg";
-    SegPtr s(Segment::createDisk(path.c_str(), shapeOf(4, 1000, Quantization::None, 0, DistanceMetric::Cosine, 0, 0)));
+    SegPtr s(Segment::createDisk(path.c_str(), shape6Of(4, 1000, Quantization::None, 0, DistanceMetric::Cosine, 0, 0)));
     ASSERT_NE(s, nullptr);
     SegPtr other(Segment::openDisk(path.c_str(), 1));
     ASSERT_NE(other, nullptr);
@@ -128,7 +128,7 @@ TEST_F(SmallTmpfs, ClearByAnotherMappingIsNoticed) {
 TEST_F(SmallTmpfs, CreateFailsCleanlyWhenEvenTheHeaderDoesNotFit) {
     // A codebook of 4 MB cannot be backed on 256 KB.
     const std::string path = mnt + "/big.qbseg";
-    SegPtr s(Segment::createDisk(path.c_str(), shapeOf(4096, 4, Quantization::PQ, 64, DistanceMetric::Cosine, 0, 0)));
+    SegPtr s(Segment::createDisk(path.c_str(), shape6Of(4096, 4, Quantization::PQ, 64, DistanceMetric::Cosine, 0, 0)));
     EXPECT_EQ(s, nullptr);
 }
 
@@ -137,7 +137,7 @@ TEST(SegmentBacking, CreationDoesNotAllocateTheWholeCapacity) {
     const std::string path = dir.file("sparse.qbseg");
     // 10 million slots: tens of gigabytes of region, sparse on disk.
     SegPtr s(Segment::createDisk(path.c_str(),
-                                 shapeOf(4, 10000000, Quantization::None, 0, DistanceMetric::Cosine, 0, 0)));
+                                 shape6Of(4, 10000000, Quantization::None, 0, DistanceMetric::Cosine, 0, 0)));
     ASSERT_NE(s, nullptr);
     const auto v = vec(4, 1);
     for (int i = 0; i < 10; ++i) ASSERT_EQ(s->add(i, "k", v.data(), nullptr, 0), 0);
@@ -150,7 +150,7 @@ TEST(SegmentBacking, CreationDoesNotAllocateTheWholeCapacity) {
 TEST(SegmentBacking, SharedMemoryIsBackedAsItFills) {
     ShmName name(qarbin_test::uniqueShmName("sparse"));
     SegPtr s(Segment::createShm(name.c_str(),
-                                shapeOf(4, 1000000, Quantization::None, 0, DistanceMetric::Cosine, 0, 0)));
+                                shape6Of(4, 1000000, Quantization::None, 0, DistanceMetric::Cosine, 0, 0)));
     ASSERT_NE(s, nullptr);
     struct stat st;
     ASSERT_EQ(fstat(s->fd, &st), 0);

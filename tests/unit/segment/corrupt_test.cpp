@@ -44,7 +44,7 @@ const Fixture kFixtures[] = {{"plain", 4, 4, Quantization::None, 0}, {"pq", 8, 6
 std::vector<char> makeFile(const qarbin_test::TempDir& dir, const Fixture& f) {
     const std::string path = dir.file(std::string(f.name) + ".src");
     {
-        SegPtr s(Segment::createDisk(path.c_str(), shapeOf(f.dim, f.cap, f.q, f.m, DistanceMetric::Cosine, 0, 0)));
+        SegPtr s(Segment::createDisk(path.c_str(), shape6Of(f.dim, f.cap, f.q, f.m, DistanceMetric::Cosine, 0, 0)));
         if (!s) return {};
         if (f.m) {
             float* cb = reinterpret_cast<float*>(s->base + 128);

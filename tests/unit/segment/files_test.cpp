@@ -22,7 +22,7 @@ namespace {
 
 SegPtr diskSeg(const std::string& path, uint32_t dim, uint64_t cap, Quantization q = Quantization::None,
                uint32_t m = 0, bool exclusive = false) {
-    return SegPtr(Segment::createDisk(path.c_str(), shapeOf(dim, cap, q, m, DistanceMetric::Dot, 0, 0), exclusive));
+    return SegPtr(Segment::createDisk(path.c_str(), shape6Of(dim, cap, q, m, DistanceMetric::Dot, 0, 0), exclusive));
 }
 
 off_t fileSize(const std::string& path) {
@@ -204,7 +204,7 @@ TEST(SegmentShm, CreateReuseOpen) {
     ShmName name(qarbin_test::uniqueShmName("seg"));
     const auto v = vec(4, 4);
     {
-        SegPtr s(Segment::createShm(name.c_str(), shapeOf(4, 8, Quantization::None, 0, DistanceMetric::Cosine, 0, 0)));
+        SegPtr s(Segment::createShm(name.c_str(), shape6Of(4, 8, Quantization::None, 0, DistanceMetric::Cosine, 0, 0)));
         ASSERT_NE(s, nullptr);
         EXPECT_EQ(s->mode, StorageMode::Shm);
         EXPECT_STREQ(s->shmName, name.c_str());
@@ -215,7 +215,7 @@ TEST(SegmentShm, CreateReuseOpen) {
         EXPECT_NE(other->getByKey("a"), nullptr);
     }
     // Still there after the segment is gone; reused with another shape.
-    SegPtr s(Segment::createShm(name.c_str(), shapeOf(8, 16, Quantization::F16, 0, DistanceMetric::Cosine, 0, 0)));
+    SegPtr s(Segment::createShm(name.c_str(), shape6Of(8, 16, Quantization::F16, 0, DistanceMetric::Cosine, 0, 0)));
     ASSERT_NE(s, nullptr);
     struct stat st;
     ASSERT_EQ(fstat(s->fd, &st), 0);
@@ -231,14 +231,14 @@ TEST(SegmentShm, CreateReuseOpen) {
     EXPECT_EQ(SegPtr(Segment::openShm("/qarbin_no_such_object_x", 1)), nullptr);
     EXPECT_EQ(SegPtr(Segment::openShm("/qarbin_no_such_object_x", 0)), nullptr);
     EXPECT_EQ(SegPtr(Segment::createShm(std::string(300, 'n').c_str(),
-                                        shapeOf(4, 8, Quantization::None, 0, DistanceMetric::Cosine, 0, 0))),
+                                        shape6Of(4, 8, Quantization::None, 0, DistanceMetric::Cosine, 0, 0))),
               nullptr);
 }
 
 TEST(SegmentShm, OpenRefusesShortObject) {
     ShmName name(qarbin_test::uniqueShmName("short"));
     {
-        SegPtr s(Segment::createShm(name.c_str(), shapeOf(4, 8, Quantization::None, 0, DistanceMetric::Cosine, 0, 0)));
+        SegPtr s(Segment::createShm(name.c_str(), shape6Of(4, 8, Quantization::None, 0, DistanceMetric::Cosine, 0, 0)));
         ASSERT_NE(s, nullptr);
         ASSERT_EQ(ftruncate(s->fd, static_cast<off_t>(s->header->graphOffset)), 0);
         s->writable = 0;  // the mapping now reaches past the object's end
@@ -257,7 +257,7 @@ TEST(SegmentFiles, AdviseRecordsKeepsContents) {
     EXPECT_NE(s->getByKey("a"), nullptr);
     EXPECT_EQ(std::memcmp(reinterpret_cast<const uint8_t*>(s->recordAt(0)) + 128, v.data(), 16), 0);
 
-    SegPtr mem = memSeg(4, 64);
+    SegPtr mem = memSeg6(4, 64);
     ASSERT_EQ(mem->add(1, "a", v.data(), nullptr, 0), 0);
     mem->adviseRecords(MADV_DONTNEED);  // would zero private memory: ignored
     mem->adviseRecords(MADV_SEQUENTIAL);

@@ -55,7 +55,8 @@ std::vector<Result> oracleScan(const Segment& s, const float* query, int topK, b
     alignas(64) float scratch[4096];
     for (uint64_t i = 0; i < s.usedSlotsClamped(); ++i) {
         if (!s.liveAt(i)) continue;
-        const float* d = qarbin::decodeVector(s.vectorAt(i), s.dim, s.quantization, s.pqSubvectors, s.codebook, scratch);
+        const float* d =
+            qarbin::decodeVector(s.vectorAt(i), s.dim, s.quantization, s.pqSubvectors, s.codebook, scratch);
         const float sc = qarbin::computeScore(query, d, s.dim, s.metric, avx2);
         int at;
         if (wantCount < topK) {
@@ -393,7 +394,9 @@ TEST(SegmentClear, EmptiesInPlaceAndKeepsCodebook) {
         ASSERT_EQ(s->add(9, "k9", v.data(), nullptr, 0), 0);
         EXPECT_EQ(s->firstLiveByKey("k9"), 0);
         EXPECT_EQ(qarbin_test::keyAt(*s, 0), "k9");
-        if (!s->compact()) EXPECT_EQ(s->recordAt(0)->seq, 0u);
+        if (!s->compact()) {
+            EXPECT_EQ(s->recordAt(0)->seq, 0u);
+        }
     }
 }
 
