@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "core/segment/key_index.h"
 #include "core/segment/segment.h"
 #include "seg_fixture.h"
 #include "test_util.h"
@@ -73,41 +74,48 @@ TEST(SegmentFiles, CreateDiskTruncatesOrRefusesExisting) {
 }
 
 TEST(SegmentFiles, ReopenAfterAddsShowsEverything) {
-    qarbin_test::TempDir dir;
-    const std::string path = dir.file("seg.qbseg");
-    const auto v = vec(8, 1);
-    {
-        SegPtr s = diskSeg(path, 8, 16, Quantization::PQ, 2);
-        ASSERT_NE(s, nullptr);
-        float* cb = reinterpret_cast<float*>(s->base + 128);
-        for (uint64_t i = 0; i < Segment::codebookSize(8, 2) / 4; ++i) cb[i] = static_cast<float>(i % 13);
-        qarbin::setHeaderCodebookOffset(s->header, 128);  // what training does
-        s->mapPointers();
-        for (int i = 0; i < 5; ++i) ASSERT_EQ(s->add(i, ("k" + std::to_string(i)).c_str(), v.data(), "meta", 4), 0);
-        ASSERT_EQ(deleteKey(*s, "k1"), 1);
-    }
-    for (int writable : {1, 0}) {
-        SegPtr s(Segment::openDisk(path.c_str(), writable));
-        ASSERT_NE(s, nullptr);
-        EXPECT_EQ(s->writable, static_cast<uint32_t>(writable));
-        EXPECT_EQ(s->dim, 8u);
-        EXPECT_EQ(s->quantization, 4u);
-        EXPECT_EQ(s->pqSubvectors, 2u);
-        EXPECT_EQ(s->header->usedSlots.load(), 5u);
-        EXPECT_EQ(s->header->liveCount.load(), 4u);
-        ASSERT_NE(s->codebook, nullptr);
-        EXPECT_EQ(s->codebook[14], 1.0f);
-        EXPECT_EQ(s->getByKey("k1"), nullptr);
-        const qarbin::Record* r = s->getByKey("k3");
-        ASSERT_NE(r, nullptr);
-        EXPECT_EQ(r->id, 3u);
-        EXPECT_EQ(std::memcmp(s->metadataPtr(r), "meta", 4), 0);
-        qarbin::Result res[8];
-        int count = 0;
-        EXPECT_EQ(s->metric, DistanceMetric::Dot);
-        s->useAvx2 = true;
-        s->search(v.data(), 8, res, &count);
-        EXPECT_EQ(count, 4);
+    for (uint32_t format : kBothFormats) {
+        SCOPED_TRACE(format);
+        qarbin_test::TempDir dir;
+        const std::string path = dir.file("seg.qbseg");
+        const auto v = vec(8, 1);
+        {
+            SegPtr s(Segment::createDisk(
+                path.c_str(),
+                qarbin_test::inFormat(shapeOf(8, 16, Quantization::PQ, 2, DistanceMetric::Dot, 0, 0), format)));
+            ASSERT_NE(s, nullptr);
+            const uint64_t at = s->codebookOffset();
+            float* cb = reinterpret_cast<float*>(s->base + at);
+            for (uint64_t i = 0; i < Segment::codebookSize(8, 2) / 4; ++i) cb[i] = static_cast<float>(i % 13);
+            qarbin::setHeaderCodebookOffset(s->header, at);  // what training does
+            s->mapPointers();
+            for (int i = 0; i < 5; ++i) ASSERT_EQ(s->add(i, ("k" + std::to_string(i)).c_str(), v.data(), "meta", 4), 0);
+            ASSERT_EQ(deleteKey(*s, "k1"), 1);
+        }
+        for (int writable : {1, 0}) {
+            SegPtr s(Segment::openDisk(path.c_str(), writable));
+            ASSERT_NE(s, nullptr);
+            EXPECT_EQ(s->compact(), format == qarbin::kCompactSegmentVersion);
+            EXPECT_EQ(s->writable, static_cast<uint32_t>(writable));
+            EXPECT_EQ(s->dim, 8u);
+            EXPECT_EQ(s->quantization, 4u);
+            EXPECT_EQ(s->pqSubvectors, 2u);
+            EXPECT_EQ(s->header->usedSlots.load(), 5u);
+            EXPECT_EQ(s->header->liveCount.load(), 4u);
+            ASSERT_NE(s->codebook, nullptr);
+            EXPECT_EQ(s->codebook[14], 1.0f);
+            EXPECT_EQ(s->firstLiveByKey("k1"), -1);
+            const int64_t r = s->firstLiveByKey("k3");
+            ASSERT_EQ(r, 3);
+            EXPECT_EQ(s->idAt(3), s->compact() ? qarbin::keyHash("k3", 2) : 3u);
+            EXPECT_EQ(std::string(s->metadataAt(3), s->metadataLenAt(3)), "meta");
+            qarbin::Result res[8];
+            int count = 0;
+            EXPECT_EQ(s->metric, DistanceMetric::Dot);
+            s->useAvx2 = true;
+            s->search(v.data(), 8, res, &count);
+            EXPECT_EQ(count, 4);
+        }
     }
 }
 
