@@ -265,7 +265,7 @@ void CompactRegion::clearRecords() {
     b.liveCount.store(0);
     b.insertSeq.store(0);
     t.varUsed.store(0);
-    b.flags &= ~(kFlagGraphBuilt | kFlagGraphUsable);
+    b.flags &= ~(kFlagGraphBuilt | kFlagGraphUsable | kFlagGraphExtending);
     b.indexedCount.store(0);
     b.entryPoint = -1;
     b.maxLevel = 0;

@@ -27,6 +27,12 @@ inline qarbin::Shape makeShape(uint32_t dim, qarbin::DistanceMetric metric, qarb
     return s;
 }
 
+// The same shape written in segment format `format` (6: fixed slots, 7: compact).
+inline qarbin::Shape inFormat(qarbin::Shape s, uint32_t format) {
+    s.format = format;
+    return s;
+}
+
 // A fresh empty directory under the system temp dir, removed by the destructor.
 class TempDir {
 public:
@@ -47,6 +53,12 @@ inline int deleteKey(qarbin::Segment& seg, const char* key) {
     for (uint64_t s : slots)
         if (seg.markDeleted(s)) ++marked;
     return marked;
+}
+
+// Record i's key as a string, whatever the segment's format.
+inline std::string keyAt(const qarbin::Segment& seg, uint64_t i) {
+    const qarbin::KeyRef k = seg.keyAt(i);
+    return std::string(k.data, k.len);
 }
 
 // A shared-memory name unique to this process and call.

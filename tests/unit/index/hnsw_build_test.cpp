@@ -260,8 +260,10 @@ TEST(HnswBuild, ShortLinkPoolDropsLevelsThatDoNotFit) {
     // With M = 3 a third of the nodes want an upper level: 600 nodes need
     // more than 256 entries, and with seed 42 the first refusal (a level 3
     // at 254 entries used) is followed by a level 1 that still fits.
+    // The pool size is the fixed-slot layout's (version 6).
     const uint32_t n = 600;
-    auto seg = makeSegment(4, 1000, DistanceMetric::Euclidean, 3, 16);
+    SegPtr seg(Segment::createMemory(
+        qarbin_test::inFormat(makeShape(4, 1000, DistanceMetric::Euclidean, 3, 16), qarbin::kSegmentVersion)));
     ASSERT_EQ(seg->linkPoolEntries, 256u);
     auto v = randomVectors(n, 4, 8);
     addRange(*seg, v, 0, n);

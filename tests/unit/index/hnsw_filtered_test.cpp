@@ -31,7 +31,7 @@ SegPtr clusteredSegment(size_t n, uint32_t dim, std::vector<float>* vecs) {
         const float* c = &centres[(i % 40) * dim];
         for (uint32_t d = 0; d < dim; ++d) (*vecs)[i * dim + d] = c[d] + noise(gen);
         const std::string meta = std::to_string(i);
-        EXPECT_EQ(seg->add(i + 1, keyOf(i).c_str(), &(*vecs)[i * dim], meta.data(), static_cast<uint32_t>(meta.size())), 0);
+        EXPECT_EQ(seg->add(idOf(i), keyOf(i).c_str(), &(*vecs)[i * dim], meta.data(), static_cast<uint32_t>(meta.size())), 0);
     }
     EXPECT_EQ(qarbin::buildHnsw(*seg), 0);
     return seg;
@@ -61,7 +61,7 @@ TEST(HnswFiltered, ReturnsOnlyAcceptedRecordsCloseToTheExactFilteredAnswer) {
             std::set<uint64_t> truth;
             for (int i = 0; i < ne; ++i) truth.insert(exact[i].id);
             for (int i = 0; i < nw; ++i) {
-                EXPECT_EQ((walk[i].id - 1) % c.every, 0u) << "a rejected record came back";
+                EXPECT_EQ(recordNumber(walk[i]) % c.every, 0u) << "a rejected record came back";
                 found += truth.count(walk[i].id);
             }
             wanted += truth.size();
@@ -84,7 +84,7 @@ TEST(HnswFiltered, DeletedRecordsAndRecordsWithoutANodeFollowTheFilter) {
     n = 0;
     qarbin::hnswSearch(*seg, &vecs[0], 10, 50, r, &n, &half);
     ASSERT_EQ(n, 10);
-    for (int i = 0; i < n; ++i) EXPECT_EQ((r[i].id - 1) % 4, 2u);
+    for (int i = 0; i < n; ++i) EXPECT_EQ(recordNumber(r[i]) % 4, 2u);
 }
 
 TEST(Filter, MetadataThatIsNotAJsonObjectMatchesOnlyTheEmptyFilter) {

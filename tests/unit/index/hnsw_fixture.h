@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "core/index/hnsw.h"
+#include "core/segment/key_index.h"
 #include "core/segment/segment.h"
 #include "test_util.h"
 
@@ -51,10 +52,23 @@ inline std::vector<float> randomVectors(size_t n, uint32_t dim, uint32_t seed) {
 
 inline std::string keyOf(size_t i) { return "k" + std::to_string(i); }
 
-// Adds vectors[from .. from+n) with keys k<i> and ids i + 1.
+// The id every format gives key k<i>: its hash.
+inline uint64_t idOf(size_t i) {
+    const std::string k = keyOf(i);
+    return qarbin::keyHash(k.data(), k.size());
+}
+
+// The i of a result's key k<i>: which of the added vectors it is.
+inline size_t recordNumber(const Result& r) {
+    EXPECT_GT(r.keyLen, 1u);
+    EXPECT_EQ(r.key[0], 'k');
+    return static_cast<size_t>(std::stoull(std::string(r.key + 1, r.keyLen - 1)));
+}
+
+// Adds vectors[from .. from+n) with keys k<i>.
 inline void addRange(Segment& seg, const std::vector<float>& vecs, size_t from, size_t n) {
     for (size_t i = from; i < from + n; ++i)
-        ASSERT_EQ(seg.add(i + 1, keyOf(i).c_str(), &vecs[i * seg.dim], nullptr, 0), 0);
+        ASSERT_EQ(seg.add(idOf(i), keyOf(i).c_str(), &vecs[i * seg.dim], nullptr, 0), 0);
 }
 
 using qarbin_test::deleteKey;

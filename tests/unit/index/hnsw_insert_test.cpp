@@ -174,10 +174,10 @@ TEST(HnswInsert, AnExtensionStoppedBeforePublishingLosesNothing) {
     ASSERT_EQ(qarbin::hnswInsertIncremental(*seg), 0);
     EXPECT_EQ(seg->header->indexedCount.load(), 300u);
     for (size_t i = 0; i < 300; ++i) {
-        const Record* r = seg->recordAt(i);
-        ASSERT_LT(r->graphNode, 300) << i;
-        ASSERT_GE(r->graphNode, 0) << i;
-        EXPECT_EQ(nodeAt(*seg, r->graphNode)->slot, i);
+        const int32_t node = seg->graphNodeAt(i);
+        ASSERT_LT(node, 300) << i;
+        ASSERT_GE(node, 0) << i;
+        EXPECT_EQ(nodeAt(*seg, node)->slot, i);
         auto hits = graphSearch(*seg, &v[i * 8], 1, 64);
         ASSERT_EQ(hits.size(), 1u);
         EXPECT_EQ(std::string(hits[0].key), keyOf(i));

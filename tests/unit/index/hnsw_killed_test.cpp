@@ -102,7 +102,7 @@ TEST(HnswKilled, AnExtensionKilledMidwayHidesNoRecordAndTheNextBuildIsClean) {
         ASSERT_EQ(qarbin::indexSegment(*seg, false, nullptr, 1), 0);
         EXPECT_EQ(seg->header->indexedCount.load(), total);
         for (size_t i = 0; i < total; ++i) {
-            const int32_t gn = seg->recordAt(i)->graphNode;
+            const int32_t gn = seg->graphNodeAt(i);
             ASSERT_GE(gn, 0);
             ASSERT_LT(static_cast<uint64_t>(gn), total);
         }

@@ -35,7 +35,7 @@ void expectSound(const Segment& seg) {
     EXPECT_EQ(nodeAt(seg, seg.header->entryPoint)->level, seg.header->maxLevel);
     for (uint64_t p = 0; p < n; ++p) {
         const HnswNode* nd = nodeAt(seg, p);
-        ASSERT_EQ(seg.recordAt(nd->slot)->graphNode, static_cast<int32_t>(p));
+        ASSERT_EQ(seg.graphNodeAt(nd->slot), static_cast<int32_t>(p));
         ASSERT_LE(nd->linkCount, 32u);
         ASSERT_LE(nd->level, seg.header->maxLevel);
         for (uint32_t i = 0; i < nd->linkCount; ++i) {
@@ -162,7 +162,7 @@ TEST(HnswParallel, StepsAndExtensionsOnThreadsIndexEveryRecord) {
     ASSERT_EQ(qarbin::hnswInsertIncremental(*seg, nullptr, 4), 0);
     ASSERT_EQ(seg->header->indexedCount.load(), 3000u);
     expectSound(*seg);
-    for (size_t i = 2000; i < 3000; ++i) EXPECT_GE(seg->recordAt(i)->graphNode, 2000);
+    for (size_t i = 2000; i < 3000; ++i) EXPECT_GE(seg->graphNodeAt(i), 2000);
     EXPECT_GT(recallAt10(*seg, queries, 100, 60), 0.8);
 }
 

@@ -497,7 +497,7 @@ std::vector<float> caseVectors(const Case& c, size_t count, uint32_t seed) {
 
 void addBoth(Segment& seg, RefGraph& ref, const std::vector<float>& v, size_t from, size_t n) {
     addRange(seg, v, from, n);
-    for (size_t i = from; i < from + n; ++i) ref.add(i + 1, keyOf(i), &v[i * seg.dim]);
+    for (size_t i = from; i < from + n; ++i) ref.add(idOf(i), keyOf(i), &v[i * seg.dim]);
 }
 
 void deleteBoth(Segment& seg, RefGraph& ref, size_t slot) {
@@ -520,7 +520,7 @@ void expectSameSearches(const Segment& seg, RefGraph& ref, const Case& c) {
             ASSERT_EQ(got.size(), want.size()) << "ef " << ef << " query " << qi;
             for (size_t i = 0; i < want.size(); ++i) {
                 EXPECT_EQ(got[i].id, want[i].id) << "ef " << ef << " query " << qi << " place " << i;
-                EXPECT_EQ(std::string(got[i].key), want[i].key);
+                EXPECT_EQ(std::string(got[i].key, got[i].keyLen), want[i].key);
                 EXPECT_EQ(got[i].score, want[i].score) << "ef " << ef << " query " << qi << " place " << i;
             }
         }
@@ -639,7 +639,9 @@ TEST(HnswReference, ShortLinkPoolMatchesTheModel) {
     // the 256 pool entries a segment of 400 slots has.
     const Case c{"pool short M2", 0, 8, 2, 20, DistanceMetric::Euclidean, true, 0, false, 0};
     const uint64_t cap = 400;
-    SegPtr seg = makeSegment(c.dim, cap, c.metric, c.m, c.efc, Quantization::None, c.avx2);
+    // The pool size is the fixed-slot layout's (version 6).
+    SegPtr seg(Segment::createMemory(qarbin_test::inFormat(
+        makeShape(c.dim, cap, c.metric, c.m, c.efc, Quantization::None, c.avx2), qarbin::kSegmentVersion)));
     ASSERT_TRUE(seg);
     ASSERT_EQ(seg->linkPoolEntries, 256u);
     RefGraph ref(c.dim, cap, c.m, c.efc, seg->linkPoolEntries, c.metric, c.avx2);

@@ -252,11 +252,11 @@ TEST(HnswSearch, MergesIntoASharedArrayByTheTopKRule) {
     EXPECT_EQ(r[0].key, nullptr);
     EXPECT_EQ(r[0].score, 0.5f);
     EXPECT_EQ(r[1].score, 0.3f);
-    EXPECT_STREQ(r[1].key, "k0");
+    EXPECT_EQ(std::string(r[1].key, r[1].keyLen), "k0");
     EXPECT_EQ(r[2].score, 0.9f);
-    EXPECT_STREQ(r[2].key, "k2");
+    EXPECT_EQ(std::string(r[2].key, r[2].keyLen), "k2");
     ASSERT_EQ(r[1].metadataLen, 1u);
-    EXPECT_EQ(r[1].metadata, seg->metadataPtr(seg->recordAt(0)));
+    EXPECT_EQ(r[1].metadata, seg->metadataAt(0));
 
     // Two segments fill one array up to topK.
     auto other = makeSegment(1, 8, DistanceMetric::Dot);
@@ -270,7 +270,7 @@ TEST(HnswSearch, MergesIntoASharedArrayByTheTopKRule) {
     ASSERT_EQ(qarbin::hnswSearch(*other, &q, 4, 10, four, &count), 0);
     ASSERT_EQ(count, 4);
     std::set<std::string> keys;
-    for (const Result& x : four) keys.insert(x.key);
+    for (const Result& x : four) keys.insert(std::string(x.key, x.keyLen));
     EXPECT_EQ(keys, (std::set<std::string>{"k0", "k1", "k2", "k11"}));
     EXPECT_EQ(four[3].metadata, nullptr);
 }

@@ -33,8 +33,9 @@ std::vector<float> randomVectors(uint32_t n, uint32_t dim, uint32_t seed) {
 // filled with a value training never writes by chance.
 std::vector<float> codebookRoom(uint32_t dim) { return std::vector<float>(uint64_t{256} * dim, -12345.0f); }
 
-qarbin::Shape pqShape(uint32_t dim, uint32_t m, uint64_t capacity = 8) {
+qarbin::Shape pqShape(uint32_t dim, uint32_t m, uint64_t capacity = 8, uint32_t format = qarbin::Shape{}.format) {
     qarbin::Shape shape;
+    shape.format = format;
     shape.dim = dim;
     shape.metric = DistanceMetric::Euclidean;
     shape.quantization = Quantization::PQ;
@@ -43,9 +44,17 @@ qarbin::Shape pqShape(uint32_t dim, uint32_t m, uint64_t capacity = 8) {
     return shape;
 }
 
-std::unique_ptr<Segment> pqSegment(uint32_t dim, uint32_t m) {
-    return std::unique_ptr<Segment>(Segment::createMemory(pqShape(dim, m)));
+std::unique_ptr<Segment> pqSegment(uint32_t dim, uint32_t m, uint32_t format = qarbin::Shape{}.format) {
+    return std::unique_ptr<Segment>(Segment::createMemory(pqShape(dim, m, 8, format)));
 }
+
+// Where each segment format keeps its codebook: right after its header.
+struct CodebookPlace {
+    uint32_t format;
+    uint64_t offset;
+};
+const CodebookPlace kCodebookPlaces[] = {{qarbin::kSegmentVersion, qarbin::kHeaderBytes},
+                                         {qarbin::kCompactSegmentVersion, qarbin::kCompactHeaderBytes}};
 
 // Straightforward k-means: 256 centroids per sub-space starting at row
 // c mod n, 20 rounds of assign (strictly nearer wins) and mean update.
@@ -169,19 +178,22 @@ TEST(PQTrainSegment, PublishesTheTrainedCodebook) {
     struct Case {
         uint32_t n, dim, m;
     } cases[] = {{100, 8, 2}, {300, 12, 3}, {1, 12, 4}};
-    for (const Case& c : cases) {
-        auto seg = pqSegment(c.dim, c.m);
-        ASSERT_TRUE(seg);
-        std::vector<float> x = randomVectors(c.n, c.dim, c.n + c.dim);
-        EXPECT_EQ(-2, seg->add(1, "k", x.data(), nullptr, 0)) << "untrained";
-        ASSERT_EQ(0, seg->trainPQCodebook(x.data(), c.n));
-        ASSERT_EQ(reinterpret_cast<float*>(seg->base + 128), seg->codebook);
-        EXPECT_EQ(seg->codebook, seg->trainedCodebook());
-        EXPECT_EQ(128u, qarbin::headerCodebookOffset(seg->header));
-        std::vector<float> want = codebookRoom(c.dim);
-        ASSERT_EQ(0, qarbin::trainCodebook(x.data(), c.n, c.dim, c.m, want.data()));
-        EXPECT_EQ(0, std::memcmp(want.data(), seg->codebook, want.size() * 4)) << "n " << c.n << " dim " << c.dim;
-        EXPECT_EQ(0, seg->add(1, "k", x.data(), nullptr, 0));
+    for (const CodebookPlace& place : kCodebookPlaces) {
+        for (const Case& c : cases) {
+            SCOPED_TRACE(place.format);
+            auto seg = pqSegment(c.dim, c.m, place.format);
+            ASSERT_TRUE(seg);
+            std::vector<float> x = randomVectors(c.n, c.dim, c.n + c.dim);
+            EXPECT_EQ(-2, seg->add(1, "k", x.data(), nullptr, 0)) << "untrained";
+            ASSERT_EQ(0, seg->trainPQCodebook(x.data(), c.n));
+            ASSERT_EQ(reinterpret_cast<float*>(seg->base + place.offset), seg->codebook);
+            EXPECT_EQ(seg->codebook, seg->trainedCodebook());
+            EXPECT_EQ(place.offset, qarbin::headerCodebookOffset(seg->header));
+            std::vector<float> want = codebookRoom(c.dim);
+            ASSERT_EQ(0, qarbin::trainCodebook(x.data(), c.n, c.dim, c.m, want.data()));
+            EXPECT_EQ(0, std::memcmp(want.data(), seg->codebook, want.size() * 4)) << "n " << c.n << " dim " << c.dim;
+            EXPECT_EQ(0, seg->add(1, "k", x.data(), nullptr, 0));
+        }
     }
 }
 
@@ -189,12 +201,15 @@ TEST(PQTrainSegment, PublishCopiesACodebook) {
     const uint32_t dim = 8, m = 2;
     std::vector<float> cb(uint64_t{256} * dim);
     for (size_t i = 0; i < cb.size(); ++i) cb[i] = static_cast<float>(i % 29) * 0.5f;
-    auto seg = pqSegment(dim, m);
-    ASSERT_TRUE(seg);
-    ASSERT_TRUE(seg->publishCodebook(cb.data()));
-    ASSERT_EQ(reinterpret_cast<float*>(seg->base + 128), seg->codebook);
-    EXPECT_EQ(128u, qarbin::headerCodebookOffset(seg->header));
-    EXPECT_EQ(0, std::memcmp(cb.data(), seg->codebook, cb.size() * 4));
+    for (const CodebookPlace& place : kCodebookPlaces) {
+        SCOPED_TRACE(place.format);
+        auto seg = pqSegment(dim, m, place.format);
+        ASSERT_TRUE(seg);
+        ASSERT_TRUE(seg->publishCodebook(cb.data()));
+        ASSERT_EQ(reinterpret_cast<float*>(seg->base + place.offset), seg->codebook);
+        EXPECT_EQ(place.offset, qarbin::headerCodebookOffset(seg->header));
+        EXPECT_EQ(0, std::memcmp(cb.data(), seg->codebook, cb.size() * 4));
+    }
 
     auto readOnly = pqSegment(dim, m);
     readOnly->writable = 0;
@@ -242,25 +257,28 @@ TEST(PQTrainSegment, Refusals) {
 // Trained on disk, the codebook survives a reopen; a read-only handle
 // cannot train.
 TEST(PQTrainSegment, DiskSegmentReopensTrained) {
-    qarbin_test::TempDir dir;
-    const std::string path = dir.file("seg_0000.qbseg");
-    std::vector<float> x = randomVectors(50, 16, 8);
-    std::vector<float> trained;
-    {
-        qarbin::Shape shape = pqShape(16, 4, 32);
-        shape.metric = DistanceMetric::Cosine;
-        std::unique_ptr<Segment> seg(Segment::createDisk(path.c_str(), shape));
-        ASSERT_TRUE(seg);
-        ASSERT_EQ(0, seg->trainPQCodebook(x.data(), 50));
-        trained.assign(seg->codebook, seg->codebook + 4 * 256 * 4);
-    }
-    {
-        std::unique_ptr<Segment> ro(Segment::openDisk(path.c_str(), 0));
-        ASSERT_TRUE(ro);
-        ASSERT_NE(nullptr, ro->codebook);
-        EXPECT_EQ(128u, qarbin::headerCodebookOffset(ro->header));
-        EXPECT_EQ(0, std::memcmp(trained.data(), ro->codebook, trained.size() * 4));
-        EXPECT_EQ(-1, ro->trainPQCodebook(x.data(), 50));
+    for (const CodebookPlace& place : kCodebookPlaces) {
+        SCOPED_TRACE(place.format);
+        qarbin_test::TempDir dir;
+        const std::string path = dir.file("seg_0000.qbseg");
+        std::vector<float> x = randomVectors(50, 16, 8);
+        std::vector<float> trained;
+        {
+            qarbin::Shape shape = pqShape(16, 4, 32, place.format);
+            shape.metric = DistanceMetric::Cosine;
+            std::unique_ptr<Segment> seg(Segment::createDisk(path.c_str(), shape));
+            ASSERT_TRUE(seg);
+            ASSERT_EQ(0, seg->trainPQCodebook(x.data(), 50));
+            trained.assign(seg->codebook, seg->codebook + 4 * 256 * 4);
+        }
+        {
+            std::unique_ptr<Segment> ro(Segment::openDisk(path.c_str(), 0));
+            ASSERT_TRUE(ro);
+            ASSERT_NE(nullptr, ro->codebook);
+            EXPECT_EQ(place.offset, qarbin::headerCodebookOffset(ro->header));
+            EXPECT_EQ(0, std::memcmp(trained.data(), ro->codebook, trained.size() * 4));
+            EXPECT_EQ(-1, ro->trainPQCodebook(x.data(), 50));
+        }
     }
 }
 

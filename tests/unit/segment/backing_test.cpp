@@ -12,6 +12,7 @@
 #include <cstring>
 #include <string>
 
+#include "core/segment/key_index.h"
 #include "core/segment/segment.h"
 #include "seg_fixture.h"
 #include "test_util.h"
@@ -56,49 +57,65 @@ protected:
 }  // namespace
 
 TEST_F(SmallTmpfs, AddsFailOnceFullAndEarlierRecordsStay) {
-    const std::string path = mnt + "/seg_0000.qbseg";
-    // 1000 slots of 4288 bytes: a 4.6 MB sparse file on a 256 KB file system.
-    SegPtr s(Segment::createDisk(path.c_str(), shapeOf(4, 1000, Quantization::None, 0, DistanceMetric::Cosine, 0, 0)));
-    ASSERT_NE(s, nullptr);
-    const int stored = fill(*s, 0);
-    // Nothing but whole slots fits: the file system is the limit, not the code.
-    EXPECT_GT(stored, 40);
-    EXPECT_LE(stored * s->stride(), 256u * 1024);
-    EXPECT_EQ(s->header->usedSlots.load(), static_cast<uint64_t>(stored));  // refused slot given back
-    EXPECT_EQ(s->header->liveCount.load(), static_cast<uint64_t>(stored));
-    const auto v = vec(4, 3);
-    EXPECT_EQ(s->add(5000, "again", v.data(), nullptr, 0), -1);
-    for (int i = 0; i < stored; ++i) {
-        const qarbin::Record* r = s->getByKey(("k" + std::to_string(i)).c_str());
-        ASSERT_NE(r, nullptr) << i;
-        EXPECT_EQ(r->id, static_cast<uint64_t>(i));
-        EXPECT_EQ(std::memcmp(reinterpret_cast<const uint8_t*>(r) + 128, v.data(), 16), 0);
+    // 1000 records that take more than the 256 KB file system: fixed slots
+    // of 4288 bytes, or compact rows of 512 bytes (dim 128) with their
+    // entries and keys. Both regions are sparse files of megabytes.
+    const struct {
+        uint32_t format, dim;
+    } cases[] = {{qarbin::kSegmentVersion, 4}, {qarbin::kCompactSegmentVersion, 128}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.format);
+        const std::string path = mnt + "/seg_0000.qbseg";
+        unlink(path.c_str());
+        SegPtr s(Segment::createDisk(
+            path.c_str(),
+            qarbin_test::inFormat(shapeOf(c.dim, 1000, Quantization::None, 0, DistanceMetric::Cosine, 0, 0), c.format)));
+        ASSERT_NE(s, nullptr);
+        const int stored = fill(*s, 0);
+        // Nothing but whole records fits: the file system is the limit, not the code.
+        EXPECT_GT(stored, 40);
+        EXPECT_LT(stored, 1000);
+        if (!s->compact()) {
+            EXPECT_LE(stored * s->stride(), 256u * 1024);
+        }
+        EXPECT_EQ(s->header->usedSlots.load(), static_cast<uint64_t>(stored));  // refused slot given back
+        EXPECT_EQ(s->header->liveCount.load(), static_cast<uint64_t>(stored));
+        const auto v = vec(c.dim, 3);
+        EXPECT_EQ(s->add(5000, "again", v.data(), nullptr, 0), -1);
+        for (int i = 0; i < stored; ++i) {
+            const std::string key = "k" + std::to_string(i);
+            const int64_t at = s->firstLiveByKey(key.c_str());
+            ASSERT_GE(at, 0) << i;
+            EXPECT_EQ(s->idAt(at), s->compact() ? qarbin::keyHash(key.data(), key.size()) : static_cast<uint64_t>(i));
+            EXPECT_EQ(std::memcmp(s->vectorAt(at), v.data(), 4 * c.dim), 0);
+            EXPECT_EQ(std::string(s->metadataAt(at), s->metadataLenAt(at)), "meta");
+        }
+
+        // Clearing gives the space back, so the segment fills up as far again.
+        s->clearRecords();
+        EXPECT_EQ(s->firstLiveByKey("k0"), -1);
+        const int again = fill(*s, 100);
+        EXPECT_GE(again, stored - 1);
+        EXPECT_GE(s->firstLiveByKey(("k" + std::to_string(100 + again - 1)).c_str()), 0);
+
+        // A second mapping in its own right: the same refusal, no SIGBUS.
+        SegPtr other(Segment::openDisk(path.c_str(), 1));
+        ASSERT_NE(other, nullptr);
+        EXPECT_EQ(other->add(7000, "other", v.data(), nullptr, 0), -1);
+        EXPECT_EQ(other->header->usedSlots.load(), static_cast<uint64_t>(again));
+        s.reset();
+        other.reset();
+        SegPtr reopened(Segment::openDisk(path.c_str(), 0));
+        ASSERT_NE(reopened, nullptr);
+        EXPECT_EQ(reopened->header->liveCount.load(), static_cast<uint64_t>(again));
     }
-
-    // Clearing gives the space back, so the segment fills up as far again.
-    s->clearRecords();
-    EXPECT_EQ(s->getByKey("k0"), nullptr);
-    const int again = fill(*s, 100);
-    EXPECT_GE(again, stored - 1);
-    EXPECT_NE(s->getByKey(("k" + std::to_string(100 + again - 1)).c_str()), nullptr);
-
-    // A second mapping in its own right: the same refusal, no SIGBUS.
-    SegPtr other(Segment::openDisk(path.c_str(), 1));
-    ASSERT_NE(other, nullptr);
-    EXPECT_EQ(other->add(7000, "other", v.data(), nullptr, 0), -1);
-    EXPECT_EQ(other->header->usedSlots.load(), static_cast<uint64_t>(again));
-    s.reset();
-    other.reset();
-    SegPtr reopened(Segment::openDisk(path.c_str(), 0));
-    ASSERT_NE(reopened, nullptr);
-    EXPECT_EQ(reopened->header->liveCount.load(), static_cast<uint64_t>(again));
 }
 
 // Another mapping's clear hands pages back; what this mapping had backed
 // before must be backed again before it is written.
 TEST_F(SmallTmpfs, ClearByAnotherMappingIsNoticed) {
     const std::string path = mnt + "/seg_0000.qbseg";
-    SegPtr s(Segment::createDisk(path.c_str(), shapeOf(4, 1000, Quantization::None, 0, DistanceMetric::Cosine, 0, 0)));
+    SegPtr s(Segment::createDisk(path.c_str(), shape6Of(4, 1000, Quantization::None, 0, DistanceMetric::Cosine, 0, 0)));
     ASSERT_NE(s, nullptr);
     SegPtr other(Segment::openDisk(path.c_str(), 1));
     ASSERT_NE(other, nullptr);
@@ -128,40 +145,59 @@ TEST_F(SmallTmpfs, ClearByAnotherMappingIsNoticed) {
 TEST_F(SmallTmpfs, CreateFailsCleanlyWhenEvenTheHeaderDoesNotFit) {
     // A codebook of 4 MB cannot be backed on 256 KB.
     const std::string path = mnt + "/big.qbseg";
-    SegPtr s(Segment::createDisk(path.c_str(), shapeOf(4096, 4, Quantization::PQ, 64, DistanceMetric::Cosine, 0, 0)));
+    SegPtr s(Segment::createDisk(path.c_str(), shape6Of(4096, 4, Quantization::PQ, 64, DistanceMetric::Cosine, 0, 0)));
     EXPECT_EQ(s, nullptr);
 }
 
+namespace {
+
+// What a fresh region backs beyond its records: a compact region's key
+// table, backed whole at creation so that filing a key never faults.
+uint64_t keyTableBytes(const Segment& s) {
+    return s.compact() ? (uint64_t{1} << s.compactHeader->tail.keyTableBits) * sizeof(qarbin::KeyBucket) : 0;
+}
+
+}  // namespace
+
 TEST(SegmentBacking, CreationDoesNotAllocateTheWholeCapacity) {
-    qarbin_test::TempDir dir;
-    const std::string path = dir.file("sparse.qbseg");
-    // 10 million slots: tens of gigabytes of region, sparse on disk.
-    SegPtr s(Segment::createDisk(path.c_str(),
-                                 shapeOf(4, 10000000, Quantization::None, 0, DistanceMetric::Cosine, 0, 0)));
-    ASSERT_NE(s, nullptr);
-    const auto v = vec(4, 1);
-    for (int i = 0; i < 10; ++i) ASSERT_EQ(s->add(i, "k", v.data(), nullptr, 0), 0);
-    struct stat st;
-    ASSERT_EQ(stat(path.c_str(), &st), 0);
-    EXPECT_GT(static_cast<uint64_t>(st.st_size), uint64_t{40} << 30);
-    EXPECT_LT(static_cast<uint64_t>(st.st_blocks) * 512, uint64_t{16} << 20);
+    for (uint32_t format : kBothFormats) {
+        SCOPED_TRACE(format);
+        qarbin_test::TempDir dir;
+        const std::string path = dir.file("sparse.qbseg");
+        // 10 million slots: tens of gigabytes of region, sparse on disk.
+        const qarbin::Shape shape =
+            qarbin_test::inFormat(shapeOf(4, 10000000, Quantization::None, 0, DistanceMetric::Cosine, 0, 0), format);
+        ASSERT_GT(Segment::regionBytes(shape), uint64_t{30} << 30);
+        SegPtr s(Segment::createDisk(path.c_str(), shape));
+        ASSERT_NE(s, nullptr);
+        const auto v = vec(4, 1);
+        for (int i = 0; i < 10; ++i) ASSERT_EQ(s->add(i, ("k" + std::to_string(i)).c_str(), v.data(), nullptr, 0), 0);
+        struct stat st;
+        ASSERT_EQ(stat(path.c_str(), &st), 0);
+        EXPECT_GE(static_cast<uint64_t>(st.st_size), Segment::regionBytes(shape));
+        EXPECT_LT(static_cast<uint64_t>(st.st_blocks) * 512, (uint64_t{16} << 20) + keyTableBytes(*s));
+    }
 }
 
 TEST(SegmentBacking, SharedMemoryIsBackedAsItFills) {
-    ShmName name(qarbin_test::uniqueShmName("sparse"));
-    SegPtr s(Segment::createShm(name.c_str(),
-                                shapeOf(4, 1000000, Quantization::None, 0, DistanceMetric::Cosine, 0, 0)));
-    ASSERT_NE(s, nullptr);
-    struct stat st;
-    ASSERT_EQ(fstat(s->fd, &st), 0);
-    const uint64_t atStart = static_cast<uint64_t>(st.st_blocks) * 512;
-    EXPECT_LT(atStart, uint64_t{1} << 20);
-    const auto v = vec(4, 1);
-    ASSERT_EQ(s->add(0, "k", v.data(), nullptr, 0), 0);
-    ASSERT_EQ(fstat(s->fd, &st), 0);
-    // Backed ahead of the writes (a write alone would allocate two pages).
-    EXPECT_GT(static_cast<uint64_t>(st.st_blocks) * 512, atStart + (uint64_t{256} << 10));
-    for (int i = 1; i < 600; ++i) ASSERT_EQ(s->add(i, "k", v.data(), nullptr, 0), 0);
-    ASSERT_EQ(fstat(s->fd, &st), 0);
-    EXPECT_LT(static_cast<uint64_t>(st.st_blocks) * 512, uint64_t{16} << 20);
+    for (uint32_t format : kBothFormats) {
+        SCOPED_TRACE(format);
+        ShmName name(qarbin_test::uniqueShmName("sparse"));
+        SegPtr s(Segment::createShm(
+            name.c_str(),
+            qarbin_test::inFormat(shapeOf(4, 1000000, Quantization::None, 0, DistanceMetric::Cosine, 0, 0), format)));
+        ASSERT_NE(s, nullptr);
+        struct stat st;
+        ASSERT_EQ(fstat(s->fd, &st), 0);
+        const uint64_t atStart = static_cast<uint64_t>(st.st_blocks) * 512;
+        EXPECT_LT(atStart, (uint64_t{1} << 20) + keyTableBytes(*s));
+        const auto v = vec(4, 1);
+        ASSERT_EQ(s->add(0, "k0", v.data(), nullptr, 0), 0);
+        ASSERT_EQ(fstat(s->fd, &st), 0);
+        // Backed ahead of the writes (a write alone would allocate two pages).
+        EXPECT_GT(static_cast<uint64_t>(st.st_blocks) * 512, atStart + (uint64_t{256} << 10));
+        for (int i = 1; i < 600; ++i) ASSERT_EQ(s->add(i, ("k" + std::to_string(i)).c_str(), v.data(), nullptr, 0), 0);
+        ASSERT_EQ(fstat(s->fd, &st), 0);
+        EXPECT_LT(static_cast<uint64_t>(st.st_blocks) * 512, (uint64_t{16} << 20) + keyTableBytes(*s));
+    }
 }

@@ -67,6 +67,7 @@ TEST(CompactCopy, CopiedRecordsScanAsTheirVersion6Slots) {
         for (bool avx2 : {false, true}) {
             Shape shape = qarbin_test::makeShape(dim, DistanceMetric::Cosine, q, 300, avx2, 16, 200,
                                                  q == Quantization::PQ ? 4 : 0);
+            shape.format = qarbin::kSegmentVersion;  // the source is a fixed-slot segment
             std::unique_ptr<Segment> seg(Segment::createMemory(shape));
             ASSERT_TRUE(seg);
             std::vector<float> data(260 * dim);

@@ -36,20 +36,28 @@ struct Fixture {
     uint64_t cap;
     Quantization q;
     uint32_t m;
+    uint32_t format = qarbin::kSegmentVersion;
 };
 
+// Fixed-slot files, whose header fields and slot bytes the tables name.
 const Fixture kFixtures[] = {{"plain", 4, 4, Quantization::None, 0}, {"pq", 8, 6, Quantization::PQ, 2}};
+// The same records in compact files (version 7).
+const Fixture kCompactFixtures[] = {{"compact plain", 4, 4, Quantization::None, 0, qarbin::kCompactSegmentVersion},
+                                    {"compact pq", 8, 6, Quantization::PQ, 2, qarbin::kCompactSegmentVersion}};
 
 // A valid file with a few records, one of them deleted.
 std::vector<char> makeFile(const qarbin_test::TempDir& dir, const Fixture& f) {
     const std::string path = dir.file(std::string(f.name) + ".src");
     {
-        SegPtr s(Segment::createDisk(path.c_str(), shapeOf(f.dim, f.cap, f.q, f.m, DistanceMetric::Cosine, 0, 0)));
+        SegPtr s(Segment::createDisk(
+            path.c_str(),
+            qarbin_test::inFormat(shapeOf(f.dim, f.cap, f.q, f.m, DistanceMetric::Cosine, 0, 0), f.format)));
         if (!s) return {};
         if (f.m) {
-            float* cb = reinterpret_cast<float*>(s->base + 128);
+            const uint64_t at = s->codebookOffset();
+            float* cb = reinterpret_cast<float*>(s->base + at);
             for (uint64_t i = 0; i < Segment::codebookSize(f.dim, f.m) / 4; ++i) cb[i] = static_cast<float>(i % 5);
-            qarbin::setHeaderCodebookOffset(s->header, 128);
+            qarbin::setHeaderCodebookOffset(s->header, at);
             s->mapPointers();
         }
         const auto v = vec(f.dim, 1);
@@ -189,16 +197,36 @@ TEST(SegmentCorrupt, LyingSlotFields) {
     exercise(*s);
 }
 
+// Where a file's areas start, in the order they lie: a cut on either side of
+// each must be refused or read safely.
+std::vector<uint64_t> areaBounds(const std::vector<char>& valid, const Fixture& fx) {
+    const SegmentHeader* h = reinterpret_cast<const SegmentHeader*>(valid.data());
+    const uint64_t total = valid.size();
+    if (fx.format == qarbin::kSegmentVersion)
+        return {0, 128, 128 + Segment::codebookSize(fx.dim, fx.m), h->graphOffset, h->linkPoolOffset, total};
+    const auto* t = reinterpret_cast<const qarbin::CompactHeaderTail*>(valid.data() + qarbin::kHeaderBytes);
+    return {0,
+            qarbin::kCompactHeaderBytes,
+            qarbin::kCompactHeaderBytes + Segment::codebookSize(fx.dim, fx.m),
+            t->vectorOffset,
+            t->entryOffset,
+            h->graphOffset,
+            h->linkPoolOffset,
+            t->keyTableOffset,
+            t->varOffset,
+            t->varOffset + t->varUsed.load(),
+            total};
+}
+
 TEST(SegmentCorrupt, FilesCutAtEveryAreaBoundary) {
     qarbin_test::TempDir dir;
-    for (const Fixture& fx : kFixtures) {
+    std::vector<Fixture> fixtures(std::begin(kFixtures), std::end(kFixtures));
+    fixtures.insert(fixtures.end(), std::begin(kCompactFixtures), std::end(kCompactFixtures));
+    for (const Fixture& fx : fixtures) {
         const std::vector<char> valid = makeFile(dir, fx);
         ASSERT_FALSE(valid.empty());
-        const SegmentHeader* h = reinterpret_cast<const SegmentHeader*>(valid.data());
         const uint64_t total = valid.size();
-        const uint64_t bounds[] = {0, 128, 128 + Segment::codebookSize(fx.dim, fx.m), h->graphOffset,
-                                   h->linkPoolOffset, total};
-        for (uint64_t b : bounds) {
+        for (uint64_t b : areaBounds(valid, fx)) {
             for (int64_t d : {-1, 0, 1}) {
                 if (b == 0 && d < 0) continue;
                 const uint64_t len = b + d;

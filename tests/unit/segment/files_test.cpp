@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "core/segment/key_index.h"
 #include "core/segment/segment.h"
 #include "seg_fixture.h"
 #include "test_util.h"
@@ -22,7 +23,7 @@ namespace {
 
 SegPtr diskSeg(const std::string& path, uint32_t dim, uint64_t cap, Quantization q = Quantization::None,
                uint32_t m = 0, bool exclusive = false) {
-    return SegPtr(Segment::createDisk(path.c_str(), shapeOf(dim, cap, q, m, DistanceMetric::Dot, 0, 0), exclusive));
+    return SegPtr(Segment::createDisk(path.c_str(), shape6Of(dim, cap, q, m, DistanceMetric::Dot, 0, 0), exclusive));
 }
 
 off_t fileSize(const std::string& path) {
@@ -73,41 +74,48 @@ TEST(SegmentFiles, CreateDiskTruncatesOrRefusesExisting) {
 }
 
 TEST(SegmentFiles, ReopenAfterAddsShowsEverything) {
-    qarbin_test::TempDir dir;
-    const std::string path = dir.file("seg.qbseg");
-    const auto v = vec(8, 1);
-    {
-        SegPtr s = diskSeg(path, 8, 16, Quantization::PQ, 2);
-        ASSERT_NE(s, nullptr);
-        float* cb = reinterpret_cast<float*>(s->base + 128);
-        for (uint64_t i = 0; i < Segment::codebookSize(8, 2) / 4; ++i) cb[i] = static_cast<float>(i % 13);
-        qarbin::setHeaderCodebookOffset(s->header, 128);  // what training does
-        s->mapPointers();
-        for (int i = 0; i < 5; ++i) ASSERT_EQ(s->add(i, ("k" + std::to_string(i)).c_str(), v.data(), "meta", 4), 0);
-        ASSERT_EQ(deleteKey(*s, "k1"), 1);
-    }
-    for (int writable : {1, 0}) {
-        SegPtr s(Segment::openDisk(path.c_str(), writable));
-        ASSERT_NE(s, nullptr);
-        EXPECT_EQ(s->writable, static_cast<uint32_t>(writable));
-        EXPECT_EQ(s->dim, 8u);
-        EXPECT_EQ(s->quantization, 4u);
-        EXPECT_EQ(s->pqSubvectors, 2u);
-        EXPECT_EQ(s->header->usedSlots.load(), 5u);
-        EXPECT_EQ(s->header->liveCount.load(), 4u);
-        ASSERT_NE(s->codebook, nullptr);
-        EXPECT_EQ(s->codebook[14], 1.0f);
-        EXPECT_EQ(s->getByKey("k1"), nullptr);
-        const qarbin::Record* r = s->getByKey("k3");
-        ASSERT_NE(r, nullptr);
-        EXPECT_EQ(r->id, 3u);
-        EXPECT_EQ(std::memcmp(s->metadataPtr(r), "meta", 4), 0);
-        qarbin::Result res[8];
-        int count = 0;
-        EXPECT_EQ(s->metric, DistanceMetric::Dot);
-        s->useAvx2 = true;
-        s->search(v.data(), 8, res, &count);
-        EXPECT_EQ(count, 4);
+    for (uint32_t format : kBothFormats) {
+        SCOPED_TRACE(format);
+        qarbin_test::TempDir dir;
+        const std::string path = dir.file("seg.qbseg");
+        const auto v = vec(8, 1);
+        {
+            SegPtr s(Segment::createDisk(
+                path.c_str(),
+                qarbin_test::inFormat(shapeOf(8, 16, Quantization::PQ, 2, DistanceMetric::Dot, 0, 0), format)));
+            ASSERT_NE(s, nullptr);
+            const uint64_t at = s->codebookOffset();
+            float* cb = reinterpret_cast<float*>(s->base + at);
+            for (uint64_t i = 0; i < Segment::codebookSize(8, 2) / 4; ++i) cb[i] = static_cast<float>(i % 13);
+            qarbin::setHeaderCodebookOffset(s->header, at);  // what training does
+            s->mapPointers();
+            for (int i = 0; i < 5; ++i) ASSERT_EQ(s->add(i, ("k" + std::to_string(i)).c_str(), v.data(), "meta", 4), 0);
+            ASSERT_EQ(deleteKey(*s, "k1"), 1);
+        }
+        for (int writable : {1, 0}) {
+            SegPtr s(Segment::openDisk(path.c_str(), writable));
+            ASSERT_NE(s, nullptr);
+            EXPECT_EQ(s->compact(), format == qarbin::kCompactSegmentVersion);
+            EXPECT_EQ(s->writable, static_cast<uint32_t>(writable));
+            EXPECT_EQ(s->dim, 8u);
+            EXPECT_EQ(s->quantization, 4u);
+            EXPECT_EQ(s->pqSubvectors, 2u);
+            EXPECT_EQ(s->header->usedSlots.load(), 5u);
+            EXPECT_EQ(s->header->liveCount.load(), 4u);
+            ASSERT_NE(s->codebook, nullptr);
+            EXPECT_EQ(s->codebook[14], 1.0f);
+            EXPECT_EQ(s->firstLiveByKey("k1"), -1);
+            const int64_t r = s->firstLiveByKey("k3");
+            ASSERT_EQ(r, 3);
+            EXPECT_EQ(s->idAt(3), s->compact() ? qarbin::keyHash("k3", 2) : 3u);
+            EXPECT_EQ(std::string(s->metadataAt(3), s->metadataLenAt(3)), "meta");
+            qarbin::Result res[8];
+            int count = 0;
+            EXPECT_EQ(s->metric, DistanceMetric::Dot);
+            s->useAvx2 = true;
+            s->search(v.data(), 8, res, &count);
+            EXPECT_EQ(count, 4);
+        }
     }
 }
 
@@ -204,7 +212,7 @@ TEST(SegmentShm, CreateReuseOpen) {
     ShmName name(qarbin_test::uniqueShmName("seg"));
     const auto v = vec(4, 4);
     {
-        SegPtr s(Segment::createShm(name.c_str(), shapeOf(4, 8, Quantization::None, 0, DistanceMetric::Cosine, 0, 0)));
+        SegPtr s(Segment::createShm(name.c_str(), shape6Of(4, 8, Quantization::None, 0, DistanceMetric::Cosine, 0, 0)));
         ASSERT_NE(s, nullptr);
         EXPECT_EQ(s->mode, StorageMode::Shm);
         EXPECT_STREQ(s->shmName, name.c_str());
@@ -215,7 +223,7 @@ TEST(SegmentShm, CreateReuseOpen) {
         EXPECT_NE(other->getByKey("a"), nullptr);
     }
     // Still there after the segment is gone; reused with another shape.
-    SegPtr s(Segment::createShm(name.c_str(), shapeOf(8, 16, Quantization::F16, 0, DistanceMetric::Cosine, 0, 0)));
+    SegPtr s(Segment::createShm(name.c_str(), shape6Of(8, 16, Quantization::F16, 0, DistanceMetric::Cosine, 0, 0)));
     ASSERT_NE(s, nullptr);
     struct stat st;
     ASSERT_EQ(fstat(s->fd, &st), 0);
@@ -231,14 +239,14 @@ TEST(SegmentShm, CreateReuseOpen) {
     EXPECT_EQ(SegPtr(Segment::openShm("/qarbin_no_such_object_x", 1)), nullptr);
     EXPECT_EQ(SegPtr(Segment::openShm("/qarbin_no_such_object_x", 0)), nullptr);
     EXPECT_EQ(SegPtr(Segment::createShm(std::string(300, 'n').c_str(),
-                                        shapeOf(4, 8, Quantization::None, 0, DistanceMetric::Cosine, 0, 0))),
+                                        shape6Of(4, 8, Quantization::None, 0, DistanceMetric::Cosine, 0, 0))),
               nullptr);
 }
 
 TEST(SegmentShm, OpenRefusesShortObject) {
     ShmName name(qarbin_test::uniqueShmName("short"));
     {
-        SegPtr s(Segment::createShm(name.c_str(), shapeOf(4, 8, Quantization::None, 0, DistanceMetric::Cosine, 0, 0)));
+        SegPtr s(Segment::createShm(name.c_str(), shape6Of(4, 8, Quantization::None, 0, DistanceMetric::Cosine, 0, 0)));
         ASSERT_NE(s, nullptr);
         ASSERT_EQ(ftruncate(s->fd, static_cast<off_t>(s->header->graphOffset)), 0);
         s->writable = 0;  // the mapping now reaches past the object's end
@@ -257,7 +265,7 @@ TEST(SegmentFiles, AdviseRecordsKeepsContents) {
     EXPECT_NE(s->getByKey("a"), nullptr);
     EXPECT_EQ(std::memcmp(reinterpret_cast<const uint8_t*>(s->recordAt(0)) + 128, v.data(), 16), 0);
 
-    SegPtr mem = memSeg(4, 64);
+    SegPtr mem = memSeg6(4, 64);
     ASSERT_EQ(mem->add(1, "a", v.data(), nullptr, 0), 0);
     mem->adviseRecords(MADV_DONTNEED);  // would zero private memory: ignored
     mem->adviseRecords(MADV_SEQUENTIAL);

@@ -64,7 +64,7 @@ TEST(SegmentLayout, OverflowGivesZero) {
     for (uint64_t cap : caps) {
         EXPECT_EQ(Segment::computeMmapSize(cap, 4096, Quantization::None, 0, &pool), 0u) << cap;
         EXPECT_EQ(pool, 12345u) << "pool entries written on overflow";
-        EXPECT_EQ(memSeg(4096, cap), nullptr);
+        EXPECT_EQ(memSeg6(4096, cap), nullptr);
     }
     // Just below the limits where only the node and pool areas overflow.
     EXPECT_EQ(Segment::computeMmapSize(UINT64_MAX / (stride + 144) + 1, 4096, Quantization::None, 0), 0u);
@@ -78,7 +78,7 @@ TEST(SegmentLayout, FreshMemorySegment) {
         uint32_t m;
     };
     for (const Case& c : {Case{128, Quantization::None, 0}, Case{128, Quantization::PQ, 16}, Case{5, Quantization::Int8, 5}}) {
-        SegPtr s(Segment::createMemory(shapeOf(c.dim, 16, c.q, c.m, DistanceMetric::Euclidean, 24, 77)));
+        SegPtr s(Segment::createMemory(shape6Of(c.dim, 16, c.q, c.m, DistanceMetric::Euclidean, 24, 77)));
         ASSERT_NE(s, nullptr);
         const SegmentHeader* h = s->header;
         const uint64_t cb = Segment::codebookSize(c.dim, c.m);
@@ -123,13 +123,13 @@ TEST(SegmentLayout, FreshMemorySegment) {
 }
 
 TEST(SegmentLayout, MapPointersFindsTrainedCodebook) {
-    SegPtr s = memSeg(8, 4, Quantization::PQ, 2);
+    SegPtr s = memSeg6(8, 4, Quantization::PQ, 2);
     ASSERT_NE(s, nullptr);
     qarbin::setHeaderCodebookOffset(s->header, 128);
     s->mapPointers();
     EXPECT_EQ(reinterpret_cast<uint8_t*>(s->codebook), s->base + 128);
     // m = 0 never has a codebook area, whatever the header says.
-    SegPtr plain = memSeg(8, 4);
+    SegPtr plain = memSeg6(8, 4);
     qarbin::setHeaderCodebookOffset(plain->header, 128);
     plain->mapPointers();
     EXPECT_EQ(plain->codebook, nullptr);
@@ -137,16 +137,16 @@ TEST(SegmentLayout, MapPointersFindsTrainedCodebook) {
 }
 
 TEST(SegmentLayout, CreationRefusesParametersNoReaderAccepts) {
-    EXPECT_EQ(memSeg(0, 4), nullptr);
-    EXPECT_EQ(memSeg(4097, 4), nullptr);
-    EXPECT_EQ(memSeg(8, 4, Quantization::PQ, 0), nullptr);
-    EXPECT_EQ(memSeg(8, 4, Quantization::PQ, 3), nullptr);
-    EXPECT_EQ(memSeg(8, 4, static_cast<Quantization>(5)), nullptr);
-    EXPECT_EQ(SegPtr(Segment::createMemory(shapeOf(8, 4, Quantization::None, 0, static_cast<DistanceMetric>(4), 0, 0))),
+    EXPECT_EQ(memSeg6(0, 4), nullptr);
+    EXPECT_EQ(memSeg6(4097, 4), nullptr);
+    EXPECT_EQ(memSeg6(8, 4, Quantization::PQ, 0), nullptr);
+    EXPECT_EQ(memSeg6(8, 4, Quantization::PQ, 3), nullptr);
+    EXPECT_EQ(memSeg6(8, 4, static_cast<Quantization>(5)), nullptr);
+    EXPECT_EQ(SegPtr(Segment::createMemory(shape6Of(8, 4, Quantization::None, 0, static_cast<DistanceMetric>(4), 0, 0))),
               nullptr);
-    EXPECT_NE(memSeg(4096, 1), nullptr);
-    EXPECT_NE(memSeg(8, 0), nullptr);  // a segment that is always full
+    EXPECT_NE(memSeg6(4096, 1), nullptr);
+    EXPECT_NE(memSeg6(8, 0), nullptr);  // a segment that is always full
     // The sub-vector count only constrains PQ segments.
-    EXPECT_NE(memSeg(4, 4, Quantization::None, 8), nullptr);
-    EXPECT_NE(memSeg(8, 4, Quantization::Int8, 3), nullptr);
+    EXPECT_NE(memSeg6(4, 4, Quantization::None, 8), nullptr);
+    EXPECT_NE(memSeg6(8, 4, Quantization::Int8, 3), nullptr);
 }

@@ -14,6 +14,7 @@
 
 #include "core/math/codecs.h"
 #include "core/math/score.h"
+#include "core/segment/compact_copy.h"
 #include "core/segment/segment.h"
 #include "core/segment/top_k.h"
 #include "seg_fixture.h"
@@ -55,17 +56,18 @@ std::vector<Result> oneAtATime(const Segment& s, const float* query, int topK, b
     qarbin::TopK top(results.data(), topK, &count);
     alignas(64) float scratch[kDim];
     for (uint64_t i = 0; i < s.usedSlotsClamped(); ++i) {
-        const Record* r = s.recordAt(i);
-        if (!qarbin::recordLive(r)) continue;
-        const float* d = qarbin::getVecFloat32(r, s.dim, s.quantization, s.pqSubvectors, s.codebook, scratch);
+        if (!s.liveAt(i)) continue;
+        const float* d =
+            qarbin::decodeVector(s.vectorAt(i), s.dim, s.quantization, s.pqSubvectors, s.codebook, scratch);
         top.offer(s, i, qarbin::computeScore(query, d, s.dim, s.metric, avx2));
     }
     results.resize(count);
     return results;
 }
 
-SegPtr filledSegment(Book book, DistanceMetric metric, bool avx2, bool deletions, std::mt19937& rng) {
-    qarbin::Shape shape = shapeOf(kDim, kUsed + 20, Quantization::PQ, kM, metric, 0, 0);
+SegPtr filledSegment(uint32_t format, Book book, DistanceMetric metric, bool avx2, bool deletions,
+                     std::mt19937& rng) {
+    qarbin::Shape shape = qarbin_test::inFormat(shapeOf(kDim, kUsed + 20, Quantization::PQ, kM, metric, 0, 0), format);
     shape.useAvx2 = avx2;
     SegPtr s(Segment::createMemory(shape));
     if (!s || !s->publishCodebook(codebookOf(book, rng).data())) return nullptr;
@@ -73,9 +75,15 @@ SegPtr filledSegment(Book book, DistanceMetric metric, bool avx2, bool deletions
     std::vector<float> v(kDim);
     for (uint64_t i = 0; i < kUsed; ++i) {
         for (float& x : v) x = book == Book::NearTies ? 0.5f * (u(rng) < 0 ? -1.0f : 1.0f) : u(rng);
-        if (s->add(i, "k", v.data(), nullptr, 0) != 0) return nullptr;
+        if (s->add(i, ("k" + std::to_string(i)).c_str(), v.data(), nullptr, 0) != 0) return nullptr;
         // Some records on the special centroid, which no encoder picks.
-        if (i % 97 == 3) reinterpret_cast<uint8_t*>(s->recordAt(i))[128 + 1] = 7;
+        if (i % 97 == 3) {
+            const_cast<uint8_t*>(s->vectorAt(i))[1] = 7;
+            // A compact entry keeps its vector's norm: stored as an add of these codes would.
+            alignas(64) float scratch[kDim];
+            if (s->compact())
+                s->entries[i].norm = qarbin::compactNorm(*s->compactHeader, s->vectorAt(i), s->codebook, scratch);
+        }
     }
     if (deletions)
         for (uint64_t i = 5; i < kUsed; i += 9) s->markDeleted(i);
@@ -95,35 +103,38 @@ void expectSame(const std::vector<Result>& want, const Result* got, int gotCount
 TEST(PqScan, SkippingByBoundsEqualsScoringEveryRecord) {
     std::mt19937 rng(16);
     std::uniform_real_distribution<float> u(-1.0f, 1.0f);
-    for (Book book : {Book::Trained, Book::NearTies, Book::NanCentroid, Book::InfCentroid}) {
-        for (DistanceMetric metric : {DistanceMetric::Cosine, DistanceMetric::Dot, DistanceMetric::Euclidean,
-                                      DistanceMetric::Manhattan}) {
-            for (bool avx2 : {false, true}) {
-                for (bool deletions : {false, true}) {
-                    SegPtr s = filledSegment(book, metric, avx2, deletions, rng);
-                    ASSERT_NE(s, nullptr);
-                    std::vector<float> query(kDim);
-                    for (float& x : query) x = book == Book::NearTies ? 0.5f : u(rng);
-                    // An earlier segment's hits, one scoring exactly as record 10.
-                    alignas(64) float d[kDim];
-                    const float* v10 =
-                        qarbin::getVecFloat32(s->recordAt(10), kDim, s->quantization, kM, s->codebook, d);
-                    Result early{};
-                    early.id = 1u << 30;
-                    early.score = qarbin::computeScore(query.data(), v10, kDim, metric, avx2);
-                    for (int topK : {1, 10, 100}) {
-                        for (int prefilled : {0, 1}) {
-                            std::vector<Result> got(topK);
-                            int gotCount = prefilled;
-                            if (prefilled) got[0] = early;
-                            ASSERT_EQ(s->search(query.data(), topK, got.data(), &gotCount), 0);
-                            const std::vector<Result> want = oneAtATime(
-                                *s, query.data(), topK, avx2, prefilled ? std::vector<Result>{early} : std::vector<Result>{},
-                                prefilled);
-                            char what[128];
-                            std::snprintf(what, sizeof what, "book %d metric %d avx2 %d del %d k %d pre %d", int(book),
-                                          int(metric), avx2, deletions, topK, prefilled);
-                            expectSame(want, got.data(), gotCount, what);
+    for (uint32_t format : kBothFormats) {
+        for (Book book : {Book::Trained, Book::NearTies, Book::NanCentroid, Book::InfCentroid}) {
+            for (DistanceMetric metric : {DistanceMetric::Cosine, DistanceMetric::Dot, DistanceMetric::Euclidean,
+                                          DistanceMetric::Manhattan}) {
+                for (bool avx2 : {false, true}) {
+                    for (bool deletions : {false, true}) {
+                        SCOPED_TRACE(format);
+                        SegPtr s = filledSegment(format, book, metric, avx2, deletions, rng);
+                        ASSERT_NE(s, nullptr);
+                        std::vector<float> query(kDim);
+                        for (float& x : query) x = book == Book::NearTies ? 0.5f : u(rng);
+                        // An earlier segment's hits, one scoring exactly as record 10.
+                        alignas(64) float d[kDim];
+                        const float* v10 =
+                            qarbin::decodeVector(s->vectorAt(10), kDim, s->quantization, kM, s->codebook, d);
+                        Result early{};
+                        early.id = 1u << 30;
+                        early.score = qarbin::computeScore(query.data(), v10, kDim, metric, avx2);
+                        for (int topK : {1, 10, 100}) {
+                            for (int prefilled : {0, 1}) {
+                                std::vector<Result> got(topK);
+                                int gotCount = prefilled;
+                                if (prefilled) got[0] = early;
+                                ASSERT_EQ(s->search(query.data(), topK, got.data(), &gotCount), 0);
+                                const std::vector<Result> want = oneAtATime(
+                                    *s, query.data(), topK, avx2, prefilled ? std::vector<Result>{early} : std::vector<Result>{},
+                                    prefilled);
+                                char what[128];
+                                std::snprintf(what, sizeof what, "book %d metric %d avx2 %d del %d k %d pre %d", int(book),
+                                              int(metric), avx2, deletions, topK, prefilled);
+                                expectSame(want, got.data(), gotCount, what);
+                            }
                         }
                     }
                 }

@@ -9,6 +9,7 @@
 
 #include "core/math/codecs.h"
 #include "core/math/score.h"
+#include "core/segment/key_index.h"
 #include "core/segment/segment.h"
 #include "seg_fixture.h"
 
@@ -53,9 +54,9 @@ std::vector<Result> oracleScan(const Segment& s, const float* query, int topK, b
     int worst = -1;
     alignas(64) float scratch[4096];
     for (uint64_t i = 0; i < s.usedSlotsClamped(); ++i) {
-        const Record* r = s.recordAt(i);
-        if (!qarbin::recordLive(r)) continue;
-        const float* d = qarbin::getVecFloat32(r, s.dim, s.quantization, s.pqSubvectors, s.codebook, scratch);
+        if (!s.liveAt(i)) continue;
+        const float* d =
+            qarbin::decodeVector(s.vectorAt(i), s.dim, s.quantization, s.pqSubvectors, s.codebook, scratch);
         const float sc = qarbin::computeScore(query, d, s.dim, s.metric, avx2);
         int at;
         if (wantCount < topK) {
@@ -66,7 +67,7 @@ std::vector<Result> oracleScan(const Segment& s, const float* query, int topK, b
         } else {
             continue;
         }
-        want[at].id = r->id;
+        want[at].id = s.idAt(i);
         want[at].score = sc;
         if (at == worst && wantCount == topK) {
             worst = 0;
@@ -167,11 +168,12 @@ TEST(SegmentSearch, DeletedAndMetadata) {
     s->search(v.data(), 4, res, &count);
     ASSERT_EQ(count, 2);
     for (int i = 0; i < count; ++i) {
-        if (res[i].id == 1) {
+        const std::string key(res[i].key, res[i].keyLen);
+        if (key == "nometa") {
             EXPECT_EQ(res[i].metadata, nullptr);
             EXPECT_EQ(res[i].metadataLen, 0u);
         } else {
-            ASSERT_EQ(res[i].id, 2u);
+            ASSERT_EQ(key, "meta");
             ASSERT_EQ(res[i].metadataLen, 3u);
             EXPECT_EQ(std::memcmp(res[i].metadata, "abc", 3), 0);
         }
@@ -218,61 +220,97 @@ TEST(SegmentSearch, BatchedScanEqualsSequentialScan) {
     }
 }
 
-TEST(SegmentAdd, StoresEveryField) {
-    SegPtr s = memSeg(3, 4);
-    const float v[3] = {1.5f, -2.0f, 0.25f};
-    ASSERT_EQ(s->add(77, "alpha", v, "m", 1), 0);
-    ASSERT_EQ(s->add(78, nullptr, v, nullptr, 5), 0);
-    const Record* r = s->recordAt(0);
-    EXPECT_EQ(r->id, 77u);
-    EXPECT_STREQ(r->key, "alpha");
-    EXPECT_EQ(r->dim, 3u);
-    EXPECT_EQ(r->valid, 1u);
-    EXPECT_EQ(r->deleted, 0u);
-    EXPECT_EQ(r->metaLen, 1u);
-    EXPECT_EQ(r->graphNode, -1);
-    EXPECT_EQ(r->seq, 0u);
-    EXPECT_EQ(s->recordAt(1)->seq, 1u);
-    EXPECT_EQ(s->recordAt(1)->key[0], '\0');
-    EXPECT_EQ(s->recordAt(1)->metaLen, 5u);  // length kept, nothing copied from null
-    EXPECT_EQ(std::memcmp(reinterpret_cast<const uint8_t*>(r) + 128, v, sizeof v), 0);
-    EXPECT_EQ(*s->metadataPtr(r), 'm');
-    EXPECT_EQ(s->header->usedSlots.load(), 2u);
-    EXPECT_EQ(s->header->liveCount.load(), 2u);
-    EXPECT_EQ(s->header->insertSeq.load(), 2u);
-    EXPECT_EQ(s->getByKey(""), s->recordAt(1));
+namespace {
+
+// The segment formats: 6 (fixed slots) and 7 (compact), with the longest key
+// and metadata a record of each holds.
+struct FormatLimits {
+    uint32_t format;
+    uint32_t maxKey, maxMeta;
+};
+const FormatLimits kFormats[] = {{qarbin::kSegmentVersion, qarbin::kMaxKeyBytes, qarbin::kMaxMetadataBytes},
+                                 {qarbin::kCompactSegmentVersion, qarbin::kCompactMaxKeyBytes,
+                                  qarbin::kCompactMaxMetadataBytes}};
+
+SegPtr memSegIn(uint32_t format, uint32_t dim, uint64_t cap, Quantization q = Quantization::None, uint32_t m = 0) {
+    return SegPtr(Segment::createMemory(qarbin_test::inFormat(shapeOf(dim, cap, q, m), format)));
 }
 
-// A record a slot cannot hold is refused whole: a cut key could never be
+}  // namespace
+
+TEST(SegmentAdd, StoresEveryField) {
+    for (const FormatLimits& f : kFormats) {
+        SCOPED_TRACE(f.format);
+        const bool slots = f.format == qarbin::kSegmentVersion;
+        SegPtr s = memSegIn(f.format, 3, 4);
+        ASSERT_TRUE(s);
+        EXPECT_EQ(s->compact(), !slots);
+        const float v[3] = {1.5f, -2.0f, 0.25f};
+        ASSERT_EQ(s->add(77, "alpha", v, "m", 1), 0);
+        ASSERT_EQ(s->add(78, nullptr, v, nullptr, 5), 0);
+        // A compact record's id is its key's hash, whatever the caller says.
+        EXPECT_EQ(s->idAt(0), slots ? 77u : qarbin::keyHash("alpha", 5));
+        EXPECT_EQ(qarbin_test::keyAt(*s, 0), "alpha");
+        EXPECT_TRUE(s->validAt(0));
+        EXPECT_TRUE(s->liveAt(0));
+        EXPECT_TRUE(s->readableAt(0));
+        EXPECT_EQ(s->metadataLenAt(0), 1u);
+        EXPECT_EQ(*s->metadataAt(0), 'm');
+        EXPECT_EQ(s->graphNodeAt(0), -1);
+        EXPECT_EQ(std::memcmp(s->vectorAt(0), v, sizeof v), 0);
+        EXPECT_EQ(s->keyAt(1).len, 0u);
+        EXPECT_EQ(s->header->usedSlots.load(), 2u);
+        EXPECT_EQ(s->header->liveCount.load(), 2u);
+        EXPECT_EQ(s->firstLiveByKey(""), 1);
+        EXPECT_EQ(s->firstLiveByKey("alpha"), 0);
+        if (!slots) continue;
+        // The fixed slot's own fields.
+        const Record* r = s->recordAt(0);
+        EXPECT_EQ(r->dim, 3u);
+        EXPECT_EQ(r->valid, 1u);
+        EXPECT_EQ(r->deleted, 0u);
+        EXPECT_EQ(r->seq, 0u);
+        EXPECT_EQ(s->recordAt(1)->seq, 1u);
+        EXPECT_EQ(s->recordAt(1)->metaLen, 5u);  // length kept, nothing copied from null
+        EXPECT_EQ(std::memcmp(reinterpret_cast<const uint8_t*>(r) + 128, v, sizeof v), 0);
+        EXPECT_EQ(s->header->insertSeq.load(), 2u);
+        EXPECT_EQ(s->getByKey(""), s->recordAt(1));
+    }
+}
+
+// A record a segment cannot hold is refused whole: a cut key could never be
 // fetched or deleted again, cut metadata would come back shortened.
 TEST(SegmentAdd, LongKeyOrLongMetadataIsRefusedNotCut) {
-    SegPtr s = memSeg(4, 4);
-    const auto v = vec(4, 2);
-    const std::string key70(70, 'k');
-    std::string metaBytes(5000, 'x');
-    for (size_t i = 0; i < metaBytes.size(); ++i) metaBytes[i] = static_cast<char>('a' + i % 26);
-    EXPECT_EQ(s->add(1, key70.c_str(), v.data(), nullptr, 0), -1);
-    EXPECT_EQ(s->add(1, std::string(64, 'k').c_str(), v.data(), nullptr, 0), -1);
-    EXPECT_EQ(s->add(1, "k", v.data(), metaBytes.data(), 4097), -1);
-    EXPECT_EQ(s->header->usedSlots.load(), 0u);
+    for (const FormatLimits& f : kFormats) {
+        SCOPED_TRACE(f.format);
+        SegPtr s = memSegIn(f.format, 4, 4);
+        ASSERT_TRUE(s);
+        const auto v = vec(4, 2);
+        const std::string keyFar(f.maxKey + 7, 'k'), keyOver(f.maxKey + 1, 'k');
+        std::string metaBytes(f.maxMeta + 1, 'x');
+        for (size_t i = 0; i < metaBytes.size(); ++i) metaBytes[i] = static_cast<char>('a' + i % 26);
+        EXPECT_EQ(s->add(1, keyFar.c_str(), v.data(), nullptr, 0), -1);
+        EXPECT_EQ(s->add(1, keyOver.c_str(), v.data(), nullptr, 0), -1);
+        EXPECT_EQ(s->add(1, "k", v.data(), metaBytes.data(), f.maxMeta + 1), -1);
+        EXPECT_EQ(s->header->usedSlots.load(), 0u);
 
-    const std::string key63 = key70.substr(0, 63);
-    ASSERT_EQ(s->add(1, key63.c_str(), v.data(), metaBytes.data(), 4096), 0);
-    const Record* r = s->recordAt(0);
-    EXPECT_EQ(std::string(r->key), key63);
-    EXPECT_EQ(r->metaLen, 4096u);
-    EXPECT_EQ(std::memcmp(s->metadataPtr(r), metaBytes.data(), 4096), 0);
+        const std::string keyMax = keyFar.substr(0, f.maxKey);
+        ASSERT_EQ(s->add(1, keyMax.c_str(), v.data(), metaBytes.data(), f.maxMeta), 0);
+        EXPECT_EQ(qarbin_test::keyAt(*s, 0), keyMax);
+        EXPECT_EQ(s->metadataLenAt(0), f.maxMeta);
+        EXPECT_EQ(std::memcmp(s->metadataAt(0), metaBytes.data(), f.maxMeta), 0);
 
-    EXPECT_EQ(s->getByKey(key70.c_str()), nullptr);
-    EXPECT_EQ(s->getByKey(std::string(64, 'k').c_str()), nullptr);
-    EXPECT_EQ(s->getByKey(key63.c_str()), r);
+        EXPECT_EQ(s->firstLiveByKey(keyFar.c_str()), -1);
+        EXPECT_EQ(s->firstLiveByKey(keyOver.c_str()), -1);
+        EXPECT_EQ(s->firstLiveByKey(keyMax.c_str()), 0);
 
-    Result res[1];
-    int count = 0;
-    s->search(v.data(), 1, res, &count);
-    ASSERT_EQ(count, 1);
-    EXPECT_EQ(std::string(res[0].key, res[0].keyLen), key63);
-    EXPECT_EQ(res[0].metadataLen, 4096u);
+        Result res[1];
+        int count = 0;
+        s->search(v.data(), 1, res, &count);
+        ASSERT_EQ(count, 1);
+        EXPECT_EQ(std::string(res[0].key, res[0].keyLen), keyMax);
+        EXPECT_EQ(res[0].metadataLen, f.maxMeta);
+    }
 }
 
 TEST(SegmentAdd, FullSegmentAndUntrainedCodebook) {
@@ -284,7 +322,8 @@ TEST(SegmentAdd, FullSegmentAndUntrainedCodebook) {
     EXPECT_EQ(s->add(4, "d", v.data(), nullptr, 0), -1);
     EXPECT_EQ(s->header->usedSlots.load(), 2u);
     EXPECT_EQ(s->header->liveCount.load(), 2u);
-    EXPECT_EQ(s->getByKey("c"), nullptr);
+    EXPECT_EQ(s->firstLiveByKey("c"), -1);
+    EXPECT_EQ(s->firstLiveByKey("b"), 1);
 
     SegPtr pq = memSeg(4, 2, Quantization::PQ, 2);
     EXPECT_EQ(pq->add(1, "a", v.data(), nullptr, 0), -2);
@@ -298,15 +337,15 @@ TEST(SegmentDelete, KeyStoredTwice) {
     ASSERT_EQ(s->add(1, "dup", v.data(), nullptr, 0), 0);
     ASSERT_EQ(s->add(2, "other", v.data(), nullptr, 0), 0);
     ASSERT_EQ(s->add(3, "dup", v.data(), nullptr, 0), 0);
-    EXPECT_EQ(s->getByKey("dup"), s->recordAt(0));  // first in slot order
+    EXPECT_EQ(s->firstLiveByKey("dup"), 0);  // first in slot order
     std::vector<uint64_t> slots;
     EXPECT_EQ(s->findLiveByKey("dup", slots), 2u);
     EXPECT_EQ(slots, (std::vector<uint64_t>{0, 2}));
     EXPECT_EQ(deleteKey(*s, "dup"), 2);
     EXPECT_EQ(s->header->liveCount.load(), 1u);
     EXPECT_EQ(deleteKey(*s, "dup"), 0);
-    EXPECT_EQ(s->getByKey("dup"), nullptr);
-    EXPECT_NE(s->getByKey("other"), nullptr);
+    EXPECT_EQ(s->firstLiveByKey("dup"), -1);
+    EXPECT_EQ(s->firstLiveByKey("other"), 1);
     EXPECT_FALSE(s->markDeleted(0));
     EXPECT_FALSE(s->markDeleted(3));  // beyond usedSlots
     EXPECT_TRUE(s->markDeleted(1));
@@ -314,39 +353,51 @@ TEST(SegmentDelete, KeyStoredTwice) {
 }
 
 TEST(SegmentClear, EmptiesInPlaceAndKeepsCodebook) {
-    SegPtr s = memSeg(4, 8, Quantization::Int8, 2);
-    const auto v = vec(4, 5);
-    float* cb = reinterpret_cast<float*>(s->base + 128);
-    cb[0] = 42.0f;
-    qarbin::setHeaderCodebookOffset(s->header, 128);
-    s->mapPointers();
-    for (int i = 0; i < 5; ++i) ASSERT_EQ(s->add(i, ("k" + std::to_string(i)).c_str(), v.data(), "md", 2), 0);
-    ASSERT_NE(s->getByKey("k3"), nullptr);  // builds the key index
-    s->header->flags = 0xF;  // the three graph bits and one that is not the clear's
-    s->header->indexedCount.store(5);
-    s->header->entryPoint = 2;
-    s->header->maxLevel = 3;
-    const uint64_t usedBytes = 5 * s->stride();
-    // A byte past the used slots is not the clear's business.
-    s->recordAt(6)->reserved3[0] = 0x5A;
+    for (const FormatLimits& f : kFormats) {
+        SCOPED_TRACE(f.format);
+        SegPtr s = memSegIn(f.format, 4, 8, Quantization::Int8, 2);
+        ASSERT_TRUE(s);
+        const auto v = vec(4, 5);
+        const uint64_t at = s->codebookOffset();
+        float* cb = reinterpret_cast<float*>(s->base + at);
+        cb[0] = 42.0f;
+        qarbin::setHeaderCodebookOffset(s->header, at);
+        s->mapPointers();
+        for (int i = 0; i < 5; ++i) ASSERT_EQ(s->add(i, ("k" + std::to_string(i)).c_str(), v.data(), "md", 2), 0);
+        ASSERT_EQ(s->firstLiveByKey("k3"), 3);  // builds the key index
+        s->header->flags = 0xF;  // the three graph bits and one that is not the clear's
+        s->header->indexedCount.store(5);
+        s->header->entryPoint = 2;
+        s->header->maxLevel = 3;
+        // A byte past the used records is not the clear's business.
+        uint8_t* beyond = const_cast<uint8_t*>(s->vectorAt(6));
+        *beyond = 0x5A;
 
-    s->clearRecords();
-    EXPECT_EQ(s->header->usedSlots.load(), 0u);
-    EXPECT_EQ(s->header->liveCount.load(), 0u);
-    EXPECT_EQ(s->header->insertSeq.load(), 0u);
-    EXPECT_EQ(s->header->indexedCount.load(), 0u);
-    EXPECT_EQ(s->header->flags, 0x8u);
-    EXPECT_EQ(s->header->entryPoint, -1);
-    EXPECT_EQ(s->header->maxLevel, 0u);
-    EXPECT_EQ(s->header->generation.load(), 1u);
-    EXPECT_EQ(qarbin::headerCodebookOffset(s->header), 128u);
-    EXPECT_EQ(cb[0], 42.0f);
-    for (uint64_t i = 0; i < usedBytes; ++i) ASSERT_EQ(s->slots[i], 0) << i;
-    EXPECT_EQ(s->recordAt(6)->reserved3[0], 0x5A);
-    EXPECT_EQ(s->getByKey("k3"), nullptr);
-    ASSERT_EQ(s->add(9, "k9", v.data(), nullptr, 0), 0);
-    EXPECT_EQ(s->getByKey("k9"), s->recordAt(0));
-    EXPECT_EQ(s->recordAt(0)->seq, 0u);
+        s->clearRecords();
+        EXPECT_EQ(s->header->usedSlots.load(), 0u);
+        EXPECT_EQ(s->header->liveCount.load(), 0u);
+        EXPECT_EQ(s->header->insertSeq.load(), 0u);
+        EXPECT_EQ(s->header->indexedCount.load(), 0u);
+        EXPECT_EQ(s->header->flags, 0x8u);
+        EXPECT_EQ(s->header->entryPoint, -1);
+        EXPECT_EQ(s->header->maxLevel, 0u);
+        EXPECT_EQ(s->header->generation.load(), 1u);
+        EXPECT_EQ(qarbin::headerCodebookOffset(s->header), at);
+        EXPECT_EQ(cb[0], 42.0f);
+        for (uint64_t i = 0; i < 5; ++i) EXPECT_FALSE(s->validAt(i)) << i;
+        if (!s->compact()) {
+            const uint64_t usedBytes = 5 * s->stride();
+            for (uint64_t i = 0; i < usedBytes; ++i) ASSERT_EQ(s->slots[i], 0) << i;
+        }
+        EXPECT_EQ(*beyond, 0x5A);
+        EXPECT_EQ(s->firstLiveByKey("k3"), -1);
+        ASSERT_EQ(s->add(9, "k9", v.data(), nullptr, 0), 0);
+        EXPECT_EQ(s->firstLiveByKey("k9"), 0);
+        EXPECT_EQ(qarbin_test::keyAt(*s, 0), "k9");
+        if (!s->compact()) {
+            EXPECT_EQ(s->recordAt(0)->seq, 0u);
+        }
+    }
 }
 
 namespace {
@@ -400,7 +451,7 @@ TEST(SegmentSearch, StreamingScanEqualsOneAtATimeAtEveryBoundary) {
                             std::vector<float> v(dim);
                             for (uint64_t i = 0; i < used; ++i) {
                                 for (float& x : v) x = u(rng);
-                                ASSERT_EQ(s->add(i, "k", v.data(), nullptr, 0), 0);
+                                ASSERT_EQ(s->add(i, ("k" + std::to_string(i)).c_str(), v.data(), nullptr, 0), 0);
                             }
                             deleteSome(*s, used, d);
                             std::vector<float> query(dim);

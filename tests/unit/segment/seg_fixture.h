@@ -32,6 +32,20 @@ inline SegPtr memSeg(uint32_t dim, uint64_t cap, Quantization q = Quantization::
     return SegPtr(Segment::createMemory(shapeOf(dim, cap, q, m)));
 }
 
+// The same in the fixed-slot format (version 6), for tests of its layout.
+inline qarbin::Shape shape6Of(uint32_t dim, uint64_t cap, Quantization q = Quantization::None, uint32_t m = 0,
+                              DistanceMetric metric = DistanceMetric::Cosine, uint32_t hnswM = 16,
+                              uint32_t efc = 200) {
+    return qarbin_test::inFormat(shapeOf(dim, cap, q, m, metric, hnswM, efc), qarbin::kSegmentVersion);
+}
+
+inline SegPtr memSeg6(uint32_t dim, uint64_t cap, Quantization q = Quantization::None, uint32_t m = 0) {
+    return SegPtr(Segment::createMemory(shape6Of(dim, cap, q, m)));
+}
+
+// Both segment formats, for tests that hold for each.
+constexpr uint32_t kBothFormats[] = {qarbin::kSegmentVersion, qarbin::kCompactSegmentVersion};
+
 using qarbin_test::deleteKey;
 
 inline std::vector<char> readFile(const std::string& path) {

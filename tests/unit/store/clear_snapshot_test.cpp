@@ -54,10 +54,10 @@ struct FileRecord {
 std::vector<FileRecord> readFile(const Segment& seg) {
     std::vector<FileRecord> out;
     for (uint64_t i = 0; i < seg.usedSlotsClamped(); ++i) {
-        const qarbin::Record* r = seg.recordAt(i);
-        if (!qarbin::recordLive(r)) continue;
-        const float* v = reinterpret_cast<const float*>(reinterpret_cast<const uint8_t*>(r) + qarbin::kSlotHeaderBytes);
-        out.push_back({r->id, r->key, std::vector<float>(v, v + seg.dim), std::string(seg.metadataPtr(r), r->metaLen)});
+        if (!seg.liveAt(i)) continue;
+        const float* v = reinterpret_cast<const float*>(seg.vectorAt(i));
+        out.push_back({seg.idAt(i), qarbin_test::keyAt(seg, i), std::vector<float>(v, v + seg.dim),
+                       std::string(seg.metadataAt(i), seg.metadataLenAt(i))});
     }
     return out;
 }
@@ -78,7 +78,8 @@ TEST(StoreClear, MemoryStoreKeepsItsSegmentAndRefillsFromTheFirstSlot) {
     // A byte beyond the last used slot: clear has no business there.
     Segment* last = st->segments[0];
     ASSERT_EQ(last->header->usedSlots.load(), 40u);
-    last->recordAt(52)->reserved3[0] = 0x5a;
+    uint8_t* beyond = const_cast<uint8_t*>(last->vectorAt(52));
+    *beyond = 0x5a;
 
     st->clear();
     EXPECT_EQ(st->count(), 0u);
@@ -90,10 +91,10 @@ TEST(StoreClear, MemoryStoreKeepsItsSegmentAndRefillsFromTheFirstSlot) {
         EXPECT_EQ(seg->header->flags & (qarbin::kFlagGraphBuilt | qarbin::kFlagGraphUsable), 0u);
         EXPECT_EQ(seg->header->entryPoint, -1);
         EXPECT_EQ(seg->capacity(), 64u);
-        EXPECT_EQ(seg->recordAt(0)->key[0], '\0');
-        EXPECT_EQ(seg->recordAt(0)->valid, 0u);
+        EXPECT_FALSE(seg->validAt(0));
+        EXPECT_EQ(*seg->vectorAt(0), 0u);
     }
-    EXPECT_EQ(last->recordAt(52)->reserved3[0], 0x5a);
+    EXPECT_EQ(*beyond, 0x5a);
     float got[4];
     EXPECT_EQ(st->get(key(3).c_str(), got, nullptr, nullptr), -1);
     qarbin::Result* res = nullptr;
@@ -102,7 +103,7 @@ TEST(StoreClear, MemoryStoreKeepsItsSegmentAndRefillsFromTheFirstSlot) {
 
     vectorFor(7, 4, v);
     ASSERT_EQ(st->set("again", v, nullptr, 0), 0);
-    EXPECT_STREQ(st->segments[0]->recordAt(0)->key, "again");
+    EXPECT_EQ(qarbin_test::keyAt(*st->segments[0], 0), "again");
     EXPECT_EQ(st->count(), 1u);
     res = nullptr;
     ASSERT_EQ(st->search(v, 10, 50.0f, &res), 1);
@@ -124,15 +125,16 @@ TEST(StoreClear, TrainedPqStoreStaysTrained) {
     ASSERT_EQ(st->pqBuffer, nullptr);
     const Segment* seg = st->segments[0];
     uint64_t cb = Segment::codebookSize(8, 2);
-    std::vector<uint8_t> before(seg->base + 128, seg->base + 128 + cb);
+    const uint64_t at = seg->codebookOffset();
+    std::vector<uint8_t> before(seg->base + at, seg->base + at + cb);
     float old[8];
     ASSERT_EQ(st->get(key(4).c_str(), old, nullptr, nullptr), 0);
 
     st->clear();
     EXPECT_EQ(st->count(), 0u);
     EXPECT_EQ(st->pqBuffer, nullptr);
-    EXPECT_EQ(qarbin::headerCodebookOffset(seg->header), 128u);
-    EXPECT_EQ(std::vector<uint8_t>(seg->base + 128, seg->base + 128 + cb), before);
+    EXPECT_EQ(qarbin::headerCodebookOffset(seg->header), at);
+    EXPECT_EQ(std::vector<uint8_t>(seg->base + at, seg->base + at + cb), before);
 
     vectorFor(4, 8, v);
     ASSERT_EQ(st->set("fresh", v, nullptr, 0), 0);
@@ -199,7 +201,7 @@ TEST(StoreClear, SharedStoreEmptiesTheSegmentsThisHandleAttached) {
     EXPECT_EQ(a->count(), 0u);
     vectorFor(3, 4, v);
     ASSERT_EQ(a->set("one", v, nullptr, 0), 0);
-    EXPECT_STREQ(a->segments[0]->recordAt(0)->key, "one");
+    EXPECT_EQ(qarbin_test::keyAt(*a->segments[0], 0), "one");
     EXPECT_EQ(a->control->totalCount.load(), 1u);
 }
 

@@ -146,22 +146,31 @@ INSTANTIATE_TEST_SUITE_P(Modes, RecordLimits,
                                          Case{StorageMode::Shm, qarbin::kCompactSegmentVersion}),
                          caseName);
 
-// A slot segment refuses what it cannot hold rather than cut it: a disk
-// store of slot segments opened to write compact ones puts a long record
-// into a new compact segment and keeps the slot segment's records.
+// A store goes on in the format of its newest segment: a disk store of slot
+// segments opened asking for compact ones still refuses a record longer
+// than a slot holds, whole, and keeps what it has; once compaction has
+// rewritten it compact, the same record goes in and both are whole.
 TEST(RecordLimitsMixed, SlotSegmentRefusesALongRecordAndACompactOneTakesIt) {
     Opened o;
-    open(o, Case{StorageMode::Disk, 0});
+    open(o, Case{StorageMode::Disk, qarbin::kSegmentVersion});
     ASSERT_TRUE(o.st);
     ASSERT_EQ(put(*o.st, "small", 1, "{}"), 0);
     open(o, Case{StorageMode::Disk, qarbin::kCompactSegmentVersion});
     ASSERT_TRUE(o.st);
+    EXPECT_EQ(o.st->shape.format, qarbin::kSegmentVersion);
     const std::string longKey = pattern(200, 'k');
     const std::string longMeta = pattern(10000, 'm');
-    ASSERT_EQ(put(*o.st, longKey, 2, longMeta), 0);
-    EXPECT_EQ(o.st->segments.size(), 2u);
+    EXPECT_EQ(put(*o.st, longKey, 2, longMeta), -1);
+    EXPECT_FALSE(fetch(*o.st, longKey).found);
+    ASSERT_EQ(o.st->segments.size(), 1u);
     EXPECT_FALSE(o.st->segments[0]->compact());
-    EXPECT_TRUE(o.st->segments[1]->compact());
+    expectWhole(*o.st, "small", 1, "{}");
+
+    o.st->compact();
+    ASSERT_FALSE(o.st->segments.empty());
+    EXPECT_TRUE(o.st->segments.back()->compact());
+    ASSERT_EQ(put(*o.st, longKey, 2, longMeta), 0);
+    for (const qarbin::Segment* seg : o.st->segments) EXPECT_TRUE(seg->compact());
     expectWhole(*o.st, longKey, 2, longMeta);
     expectWhole(*o.st, "small", 1, "{}");
 }

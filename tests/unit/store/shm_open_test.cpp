@@ -63,34 +63,47 @@ void writeControl(const ShmStoreName& n, size_t offset, uint32_t value) {
 }
 
 TEST(ShmOpen, NewNameCreatesControlObjectAndFirstSegment) {
-    ShmStoreName n("new");
-    auto st = openRw(n, 8, 32, DistanceMetric::Dot, Quantization::F16);
-    ASSERT_TRUE(st);
-    EXPECT_EQ(st->mode, qarbin::StorageMode::Shm);
-    EXPECT_STREQ(st->name, n.c_str());
-    EXPECT_TRUE(st->writable);
-    EXPECT_EQ(st->count(), 0u);
-    ASSERT_EQ(st->segments.size(), 1u);
-    EXPECT_EQ(st->segments[0]->mode, qarbin::StorageMode::Shm);
-    EXPECT_EQ(st->segments[0]->capacity(), 32u);
-    EXPECT_TRUE(shmExists(n.control()));
-    EXPECT_TRUE(shmExists(n.segment(0)));
-    EXPECT_FALSE(shmExists(n.segment(1)));
+    // The control object's version says the format of the segments.
+    const struct {
+        uint32_t format, controlVersion;
+    } formats[] = {{qarbin::kSegmentVersion, qarbin::kShmControlVersion},
+                   {qarbin::kCompactSegmentVersion, qarbin::kShmCompactControlVersion}};
+    for (const auto& fm : formats) {
+        SCOPED_TRACE(fm.format);
+        ShmStoreName n("new");
+        auto st = std::unique_ptr<Store>(Store::openShm(
+            n.c_str(),
+            qarbin_test::inFormat(qarbin_test::makeShape(8, DistanceMetric::Dot, Quantization::F16, 32, false, 16, 200, 0),
+                                  fm.format),
+            true));
+        ASSERT_TRUE(st);
+        EXPECT_EQ(st->segments[0]->compact(), fm.format == qarbin::kCompactSegmentVersion);
+        EXPECT_EQ(st->mode, qarbin::StorageMode::Shm);
+        EXPECT_STREQ(st->name, n.c_str());
+        EXPECT_TRUE(st->writable);
+        EXPECT_EQ(st->count(), 0u);
+        ASSERT_EQ(st->segments.size(), 1u);
+        EXPECT_EQ(st->segments[0]->mode, qarbin::StorageMode::Shm);
+        EXPECT_EQ(st->segments[0]->capacity(), 32u);
+        EXPECT_TRUE(shmExists(n.control()));
+        EXPECT_TRUE(shmExists(n.segment(0)));
+        EXPECT_FALSE(shmExists(n.segment(1)));
 
-    const ShmControl* c = st->control;
-    ASSERT_NE(c, nullptr);
-    EXPECT_EQ(c->magic, qarbin::kShmControlMagic);
-    EXPECT_EQ(c->version, qarbin::kShmControlVersion);
-    EXPECT_EQ(c->dim, 8u);
-    EXPECT_EQ(c->metric, static_cast<uint32_t>(DistanceMetric::Dot));
-    EXPECT_EQ(c->quantization, static_cast<uint32_t>(Quantization::F16));
-    EXPECT_EQ(c->segmentCapacity, 32u);
-    EXPECT_EQ(c->segmentCount.load(), 1u);
-    EXPECT_EQ(c->createLock.load(), 0u);
-    EXPECT_EQ(c->totalCount.load(), 0u);
-    EXPECT_EQ(c->creatorPid, static_cast<uint32_t>(getpid()));
-    EXPECT_STREQ(c->name, n.c_str());
-    EXPECT_EQ(c->name[63], '\0');
+        const ShmControl* c = st->control;
+        ASSERT_NE(c, nullptr);
+        EXPECT_EQ(c->magic, qarbin::kShmControlMagic);
+        EXPECT_EQ(c->version, fm.controlVersion);
+        EXPECT_EQ(c->dim, 8u);
+        EXPECT_EQ(c->metric, static_cast<uint32_t>(DistanceMetric::Dot));
+        EXPECT_EQ(c->quantization, static_cast<uint32_t>(Quantization::F16));
+        EXPECT_EQ(c->segmentCapacity, 32u);
+        EXPECT_EQ(c->segmentCount.load(), 1u);
+        EXPECT_EQ(c->createLock.load(), 0u);
+        EXPECT_EQ(c->totalCount.load(), 0u);
+        EXPECT_EQ(c->creatorPid, static_cast<uint32_t>(getpid()));
+        EXPECT_STREQ(c->name, n.c_str());
+        EXPECT_EQ(c->name[63], '\0');
+    }
 }
 
 TEST(ShmOpen, ExistingNameTakesStoredParametersAndSharedTotal) {

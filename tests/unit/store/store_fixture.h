@@ -25,6 +25,15 @@ inline StorePtr memStore(uint32_t dim, uint64_t cap, qarbin::Quantization q = qa
     return StorePtr(qarbin::Store::openMemory(qarbin_test::makeShape(dim, metric, q, cap, false, 16, 200, m), dir));
 }
 
+// A memory store whose segments are written in segment format `format`.
+inline StorePtr memStoreIn(uint32_t format, uint32_t dim, uint64_t cap,
+                           qarbin::Quantization q = qarbin::Quantization::None, uint32_t m = 0) {
+    return StorePtr(qarbin::Store::openMemory(
+        qarbin_test::inFormat(qarbin_test::makeShape(dim, qarbin::DistanceMetric::Euclidean, q, cap, false, 16, 200, m),
+                              format),
+        nullptr));
+}
+
 inline StorePtr diskStore(const std::string& dir, uint32_t dim, uint64_t cap,
                           qarbin::Quantization q = qarbin::Quantization::None, uint32_t m = 0,
                           qarbin::DistanceMetric metric = qarbin::DistanceMetric::Euclidean) {

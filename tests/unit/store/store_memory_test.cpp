@@ -31,46 +31,64 @@ TEST(StoreMemory, CapacityIsRaisedToSixteen) {
     }
 }
 
+// Bytes a segment's memory limit counts per stored record beyond its fresh
+// region: a compact segment's key and metadata bytes (the keys here fit in
+// one variable unit), none for fixed slots.
+uint64_t recordVarBytes(uint32_t format) { return format == qarbin::kCompactSegmentVersion ? qarbin::kVarUnit : 0; }
+
 TEST(StoreMemory, MemoryLimitAllowsAnExactFitAndRefusesOneByteLess) {
-    for (uint64_t slack : {0, 1}) {
-        SCOPED_TRACE(slack);
-        StorePtr st = memStore(4, 16);
+    // A limit of exactly two full segments holds 32 records; one byte less
+    // refuses the second segment's region (fixed slots) or its last record
+    // (compact: the region counts only the variable bytes handed out).
+    const struct {
+        uint32_t format;
+        uint64_t slack;
+        int stored;
+    } cases[] = {{qarbin::kSegmentVersion, 0, 32},
+                 {qarbin::kSegmentVersion, 1, 16},
+                 {qarbin::kCompactSegmentVersion, 0, 32},
+                 {qarbin::kCompactSegmentVersion, 1, 31}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::to_string(c.format) + " slack " + std::to_string(c.slack));
+        StorePtr st = memStoreIn(c.format, 4, 16);
         ASSERT_TRUE(st);
-        const uint64_t one = st->segments[0]->mappedLen;
-        ASSERT_EQ(one, Segment::computeMmapSize(16, 4, Quantization::None, 0));
-        st->memoryLimit = 2 * one - slack;
+        const uint64_t fresh = st->segments[0]->countedBytes();
+        ASSERT_EQ(fresh, Segment::countedRegionBytes(st->shape));
+        const uint64_t full = fresh + 16 * recordVarBytes(c.format);
+        st->memoryLimit = 2 * full - c.slack;
         for (int i = 0; i < 16; ++i) ASSERT_EQ(setVec(*st, i), 0);
-        if (slack == 0) {
-            EXPECT_EQ(setVec(*st, 16), 0);
-            EXPECT_EQ(st->segments.size(), 2u);
-            EXPECT_EQ(st->count(), 17u);
-            // The second segment is full now and a third would exceed the limit.
-            for (int i = 17; i < 32; ++i) ASSERT_EQ(setVec(*st, i), 0);
-            EXPECT_EQ(setVec(*st, 32), -1);
-        } else {
-            EXPECT_EQ(setVec(*st, 16), -1);
-            EXPECT_EQ(st->segments.size(), 1u);
-            EXPECT_EQ(st->count(), 16u);
-            EXPECT_FALSE(fetch(*st, key(16)).found);
-        }
+        EXPECT_EQ(st->segments[0]->countedBytes(), full);
+        for (int i = 16; i < c.stored; ++i) ASSERT_EQ(setVec(*st, i), 0) << i;
+        EXPECT_EQ(setVec(*st, c.stored), -1);
+        EXPECT_EQ(st->segments.size(), c.stored > 16 ? 2u : 1u);
+        EXPECT_EQ(st->count(), static_cast<uint64_t>(c.stored));
+        EXPECT_FALSE(fetch(*st, key(c.stored)).found);
     }
 }
 
 // The move into a larger region counts both regions against the limit;
 // when it does not fit, a further segment of the first one's size may.
 TEST(StoreMemory, GrowthStaysWithinTheMemoryLimit) {
-    const uint64_t one = Segment::computeMmapSize(16, 4, Quantization::None, 0);
-    const uint64_t two = Segment::computeMmapSize(32, 4, Quantization::None, 0);
-    StorePtr st = memStore(4, 16);
-    ASSERT_TRUE(st);
-    st->memoryLimit = one + two;
-    for (int i = 0; i < 48; ++i) ASSERT_EQ(setVec(*st, i), 0) << i;
-    ASSERT_EQ(st->segments.size(), 2u);
-    EXPECT_EQ(st->segments[0]->capacity(), 32u);  // grew once: 16 + 32 fit
-    EXPECT_EQ(st->segments[1]->capacity(), 16u);  // 32 + 64 did not
-    EXPECT_EQ(setVec(*st, 48), -1);
-    EXPECT_EQ(st->count(), 48u);
-    for (int i = 0; i < 48; ++i) EXPECT_TRUE(fetch(*st, key(i)).found) << i;
+    for (uint32_t format : {qarbin::kSegmentVersion, qarbin::kCompactSegmentVersion}) {
+        SCOPED_TRACE(format);
+        qarbin::Shape shape = qarbin_test::inFormat(
+            qarbin_test::makeShape(4, qarbin::DistanceMetric::Euclidean, Quantization::None, 16), format);
+        const uint64_t one = Segment::countedRegionBytes(shape);
+        shape.capacity = 32;
+        const uint64_t two = Segment::countedRegionBytes(shape);
+        // The 16 records copied by the move count twice while it runs.
+        const uint64_t perRecord = recordVarBytes(format);
+        StorePtr st = memStoreIn(format, 4, 16);
+        ASSERT_TRUE(st);
+        st->memoryLimit = one + two + 48 * perRecord;
+        for (int i = 0; i < 48; ++i) ASSERT_EQ(setVec(*st, i), 0) << i;
+        ASSERT_EQ(st->segments.size(), 2u);
+        EXPECT_EQ(st->segments[0]->capacity(), 32u);  // grew once: 16 + 32 fit
+        EXPECT_EQ(st->segments[1]->capacity(), 16u);  // 32 + 64 did not
+        EXPECT_EQ(setVec(*st, 48), -1);
+        EXPECT_EQ(st->count(), 48u);
+        for (int i = 0; i < 48; ++i) EXPECT_TRUE(fetch(*st, key(i)).found) << i;
+    }
 }
 
 // Records, metadata, deletions and the graph survive each move unchanged.
@@ -147,19 +165,20 @@ TEST(StoreMemory, NewPqSegmentInheritsTheTrainedCodebookByteForByte) {
         const Segment* a = st->segments[0];
         const Segment* b = st->segments[1];
         ASSERT_NE(b->codebook, nullptr);
-        EXPECT_EQ(qarbin::headerCodebookOffset(b->header), qarbin::kHeaderBytes);
-        EXPECT_EQ(std::memcmp(a->base + qarbin::kHeaderBytes, b->base + qarbin::kHeaderBytes, cb), 0);
+        const uint64_t at = b->codebookOffset();
+        EXPECT_EQ(qarbin::headerCodebookOffset(b->header), at);
+        EXPECT_EQ(std::memcmp(a->base + at, b->base + at, cb), 0);
         // The record that needed the new segment is stored there, not refused.
         EXPECT_EQ(b->header->liveCount.load(), 1u);
         Fetched f = fetch(*st, key(16));
         EXPECT_TRUE(f.found);
         if (disk) {
             // What reached the file is what a later store reads.
-            std::string original(reinterpret_cast<const char*>(a->base + qarbin::kHeaderBytes), cb);
+            std::string original(reinterpret_cast<const char*>(a->base + at), cb);
             st.reset();
             std::string file = fileBytes(segFile(dir.path(), 1));
-            ASSERT_GE(file.size(), qarbin::kHeaderBytes + cb);
-            EXPECT_EQ(file.substr(qarbin::kHeaderBytes, cb), original);
+            ASSERT_GE(file.size(), at + cb);
+            EXPECT_EQ(file.substr(at, cb), original);
         }
     }
 }

@@ -89,7 +89,7 @@ TEST(StoreRetrieve, FindPagesInStoreOrderAndAllocatesNoMoreThanStored) {
         out = nullptr;
         const long n = st->find(nullptr, offset, 40, &out);
         for (long i = 0; i < n; ++i) {
-            seen.push_back(out[i].key);
+            seen.emplace_back(out[i].key, out[i].keyLen);
             const bool odd = (offset + static_cast<uint64_t>(i)) % 2 != 0;
             EXPECT_EQ(out[i].metadataLen, odd ? 3u : 0u) << out[i].key;
         }

@@ -4,6 +4,8 @@
 #include <map>
 #include <random>
 
+#include "core/segment/compact_copy.h"
+#include "core/segment/compact_region.h"
 #include "store_fixture.h"
 
 using namespace store_test;
@@ -25,7 +27,8 @@ TEST(StoreWrite, UpdateKeepsTheCountAndReturnsTheNewVector) {
     // The old slot stays used as a tombstone.
     EXPECT_EQ(st->segments[0]->header->usedSlots.load(), 2u);
     EXPECT_EQ(st->segments[0]->header->liveCount.load(), 1u);
-    EXPECT_EQ(st->segments[0]->recordAt(0)->deleted, 1);
+    EXPECT_TRUE(st->segments[0]->validAt(0));
+    EXPECT_FALSE(st->segments[0]->liveAt(0));
 }
 
 TEST(StoreWrite, UpdateAcrossSegmentsMarksTheOlderCopy) {
@@ -47,8 +50,8 @@ TEST(StoreWrite, UpdateAcrossSegmentsMarksTheOlderCopy) {
 TEST(StoreWrite, FailedUpdateKeepsTheOldRecord) {
     StorePtr st = memStore(4, 16);
     ASSERT_TRUE(st);
-    st->memoryLimit = st->segments[0]->mappedLen;  // no second segment
     for (int i = 0; i < 16; ++i) ASSERT_EQ(setVec(*st, i, "m"), 0);
+    st->memoryLimit = st->segments[0]->countedBytes();  // no second segment, no more bytes
     std::vector<float> nv = vec(100, 4);
     EXPECT_EQ(st->set(key(5).c_str(), nv.data(), nullptr, 0), -1);
     EXPECT_EQ(st->count(), 16u);
@@ -60,35 +63,42 @@ TEST(StoreWrite, FailedUpdateKeepsTheOldRecord) {
 }
 
 TEST(StoreWrite, KeysAndMetadataBeyondTheLimitsAreRefusedWhole) {
-    const std::string k63(63, 'a'), k64(64, 'b');
-    const std::string m4096(4096, 'x'), m4097(4097, 'y');
-    for (bool pq : {false, true}) {
-        SCOPED_TRACE(pq ? "held back" : "segment");
-        StorePtr st = pq ? memStore(8, 16, Quantization::PQ, 2) : memStore(8, 16);
-        ASSERT_TRUE(st);
-        std::vector<float> v = vec(1, 8);
-        const struct {
-            const char* key;
-            const std::string* meta;
-            int rc;
-        } cases[] = {
-            {nullptr, nullptr, -1}, {"", nullptr, -1},     {k64.c_str(), nullptr, -1},
-            {"m", &m4097, -1},      {k63.c_str(), nullptr, 0}, {"m", &m4096, 0},
-        };
-        for (const auto& c : cases) {
-            const char* meta = c.meta ? c.meta->data() : nullptr;
-            uint32_t len = c.meta ? static_cast<uint32_t>(c.meta->size()) : 0;
-            EXPECT_EQ(st->set(c.key, v.data(), meta, len), c.rc) << (c.key ? c.key : "(null)");
+    // The longest key and metadata each format holds.
+    const struct {
+        uint32_t format;
+        size_t key, meta;
+    } formats[] = {{qarbin::kSegmentVersion, 63, 4096}, {qarbin::kCompactSegmentVersion, 1024, 1048576}};
+    for (const auto& fm : formats) {
+        const std::string kMax(fm.key, 'a'), kOver(fm.key + 1, 'b');
+        const std::string mMax(fm.meta, 'x'), mOver(fm.meta + 1, 'y');
+        for (bool pq : {false, true}) {
+            SCOPED_TRACE(std::string(pq ? "held back" : "segment") + " format " + std::to_string(fm.format));
+            StorePtr st = pq ? memStoreIn(fm.format, 8, 16, Quantization::PQ, 2) : memStoreIn(fm.format, 8, 16);
+            ASSERT_TRUE(st);
+            std::vector<float> v = vec(1, 8);
+            const struct {
+                const char* key;
+                const std::string* meta;
+                int rc;
+            } cases[] = {
+                {nullptr, nullptr, -1}, {"", nullptr, -1},       {kOver.c_str(), nullptr, -1},
+                {"m", &mOver, -1},      {kMax.c_str(), nullptr, 0}, {"m", &mMax, 0},
+            };
+            for (const auto& c : cases) {
+                const char* meta = c.meta ? c.meta->data() : nullptr;
+                uint32_t len = c.meta ? static_cast<uint32_t>(c.meta->size()) : 0;
+                EXPECT_EQ(st->set(c.key, v.data(), meta, len), c.rc) << (c.key ? std::strlen(c.key) : 0);
+            }
+            EXPECT_EQ(st->add(1, kOver.c_str(), v.data(), nullptr, 0), -1);
+            EXPECT_EQ(st->add(1, "n", v.data(), mOver.data(), static_cast<uint32_t>(mOver.size())), -1);
+            EXPECT_EQ(st->count(), 2u);
+            EXPECT_TRUE(fetch(*st, kMax).found);
+            Fetched f = fetch(*st, "m");
+            ASSERT_TRUE(f.found);
+            EXPECT_EQ(f.meta, mMax);
+            EXPECT_FALSE(fetch(*st, kOver).found);
+            EXPECT_EQ(st->del(kOver.c_str()), -1);
         }
-        EXPECT_EQ(st->add(1, k64.c_str(), v.data(), nullptr, 0), -1);
-        EXPECT_EQ(st->add(1, "n", v.data(), m4097.data(), 4097), -1);
-        EXPECT_EQ(st->count(), 2u);
-        EXPECT_TRUE(fetch(*st, k63).found);
-        Fetched f = fetch(*st, "m");
-        ASSERT_TRUE(f.found);
-        EXPECT_EQ(f.meta, m4096);
-        EXPECT_FALSE(fetch(*st, k64).found);
-        EXPECT_EQ(st->del(k64.c_str()), -1);
     }
 }
 
@@ -163,8 +173,8 @@ TEST(StoreWrite, PqCodebookIsTrainedWhenTheTrainingSizeIsReached) {
     EXPECT_NE(st->segments[0]->codebook, nullptr);
     EXPECT_EQ(st->segments[0]->header->liveCount.load(), 256u);
     // Stored in arrival order, and every key is found again.
-    EXPECT_STREQ(st->segments[0]->recordAt(0)->key, key(0).c_str());
-    EXPECT_STREQ(st->segments[0]->recordAt(255)->key, key(255).c_str());
+    EXPECT_EQ(qarbin_test::keyAt(*st->segments[0], 0), key(0));
+    EXPECT_EQ(qarbin_test::keyAt(*st->segments[0], 255), key(255));
     for (int i = 0; i < 256; i += 51) EXPECT_TRUE(fetch(*st, key(i)).found) << i;
     // From now on records are stored at once.
     ASSERT_EQ(setVec(*st, 300), 0);
@@ -261,29 +271,64 @@ TEST(StoreWrite, DiskHandleSeesRecordsAnotherHandleAddedToAnOpenSegment) {
     EXPECT_FALSE(fetch(*a, key(2)).found);
 }
 
-// A slot another process has reserved but not published yet is skipped, and
-// found as soon as its valid byte is set, also after later slots were read.
+// A record another process has reserved but not published yet is skipped,
+// and found as soon as its valid byte is set, also after later records
+// were read.
+namespace {
+
+// Reserves room for a record "late" and fills all of it but the valid byte
+// (version 6) or reserves its entry only (version 7); publish() completes it.
+struct LateRecord {
+    Segment* seg;
+    std::vector<float> v;
+    uint64_t at = 0, varAt = 0;
+    qarbin::Record* r = nullptr;
+
+    LateRecord(Segment* s, std::vector<float> vector) : seg(s), v(std::move(vector)) {
+        if (seg->compact()) {
+            qarbin::CompactRegion region(seg->base, seg->mappedLen);
+            EXPECT_EQ(region.reserve(4, 0, &at, &varAt), qarbin::CompactAdd::Stored);
+            return;
+        }
+        at = seg->header->usedSlots.fetch_add(1);
+        r = seg->recordAt(at);
+        r->id = qarbin::recordId("late");
+        std::strcpy(r->key, "late");
+        r->dim = static_cast<uint16_t>(v.size());
+        r->graphNode = -1;
+        std::memcpy(reinterpret_cast<uint8_t*>(r) + qarbin::kSlotHeaderBytes, v.data(), sizeof(float) * v.size());
+    }
+    void publish() {
+        if (seg->compact()) {
+            qarbin::CompactRegion region(seg->base, seg->mappedLen);
+            const uint8_t* row = reinterpret_cast<const uint8_t*>(v.data());
+            std::vector<float> scratch(v.size());
+            const float norm = qarbin::compactNorm(*seg->compactHeader, row, nullptr, scratch.data());
+            region.fill(at, varAt, qarbin::recordId("late"), "late", 4, row, norm, nullptr, 0);
+            return;
+        }
+        qarbin::publishRecord(r);
+        seg->header->liveCount.fetch_add(1);
+    }
+};
+
+}  // namespace
+
 TEST(StoreWrite, RecordPublishedAfterLaterOnesIsFoundOnceValid) {
-    StorePtr st = memStore(4, 64);
-    ASSERT_TRUE(st);
-    ASSERT_EQ(setVec(*st, 0), 0);
-    Segment* seg = st->segments[0];
-    const uint64_t slot = seg->header->usedSlots.fetch_add(1);
-    qarbin::Record* r = seg->recordAt(slot);
-    r->id = qarbin::recordId("late");
-    std::strcpy(r->key, "late");
-    r->dim = 4;
-    r->graphNode = -1;
-    std::vector<float> v = vec(9, 4);
-    std::memcpy(reinterpret_cast<uint8_t*>(r) + qarbin::kSlotHeaderBytes, v.data(), sizeof(float) * 4);
-    EXPECT_FALSE(fetch(*st, "late").found);
-    ASSERT_EQ(setVec(*st, 1), 0);  // the slot after it
-    EXPECT_TRUE(fetch(*st, key(1)).found);
-    qarbin::publishRecord(r);
-    seg->header->liveCount.fetch_add(1);
-    Fetched f = fetch(*st, "late");
-    ASSERT_TRUE(f.found);
-    EXPECT_EQ(f.v, v);
-    ASSERT_EQ(st->del("late"), 0);
-    EXPECT_FALSE(fetch(*st, "late").found);
+    for (uint32_t format : {qarbin::kSegmentVersion, qarbin::kCompactSegmentVersion}) {
+        SCOPED_TRACE(format);
+        StorePtr st = memStoreIn(format, 4, 64);
+        ASSERT_TRUE(st);
+        ASSERT_EQ(setVec(*st, 0), 0);
+        LateRecord late(st->segments[0], vec(9, 4));
+        EXPECT_FALSE(fetch(*st, "late").found);
+        ASSERT_EQ(setVec(*st, 1), 0);  // the record after it
+        EXPECT_TRUE(fetch(*st, key(1)).found);
+        late.publish();
+        Fetched f = fetch(*st, "late");
+        ASSERT_TRUE(f.found);
+        EXPECT_EQ(f.v, late.v);
+        ASSERT_EQ(st->del("late"), 0);
+        EXPECT_FALSE(fetch(*st, "late").found);
+    }
 }
