@@ -110,29 +110,31 @@ void initCompactHeader(CompactHeader* h, const Shape& shape, const CompactLayout
 namespace {
 
 // The variable area hands out whole units, and every entry reserved its
-// bytes before it was published, so no valid entry ends past varUsed. Only
-// the newest entries are looked at: opening stays independent of the count.
+// bytes before it was published, so no valid entry ends past varUsed read
+// after it (writers in other processes may be adding meanwhile). Only the
+// newest entries are looked at: opening stays independent of the count.
 bool varUsedCoversEntries(const CompactHeader* h, const CompactLayout& l, uint64_t used) {
-    const uint64_t varUsed = h->tail.varUsed.load();
-    if (varUsed > l.varCapacity || varUsed % kVarUnit != 0) return false;
     const auto* entries = reinterpret_cast<const RecordEntry*>(reinterpret_cast<const uint8_t*>(h) + l.entryOffset);
     constexpr uint64_t kLooked = 64;
+    uint64_t furthest = 0;
     for (uint64_t i = used; i-- > 0 && used - i <= kLooked;) {
         const RecordEntry& e = entries[i];
         if (!entryValid(&e)) continue;
         const VarRef r = loadVarRef(&e);
-        const uint64_t end = uint64_t{r.unit} * kVarUnit + r.keyLen() + r.metaLen() + e.extraLen;
-        if (end > varUsed) return false;
+        furthest = std::max(furthest, uint64_t{r.unit} * kVarUnit + r.keyLen() + r.metaLen() + e.extraLen);
     }
-    return true;
+    // Once full, a refused reservation leaves varUsed past the capacity.
+    const uint64_t varUsed = h->tail.varUsed.load(std::memory_order_acquire);
+    return varUsed % kVarUnit == 0 && furthest <= varUsed && furthest <= l.varCapacity;
 }
 
 // An entry is handed out (usedSlots raised) before it is written, so a
-// valid entry right after the used ones means usedSlots lies.
+// valid entry right after the used ones means usedSlots lies, unless
+// usedSlots read again has moved past it (a writer adding meanwhile).
 bool noEntryPastUsed(const CompactHeader* h, const CompactLayout& l, uint64_t used) {
     if (used >= h->base.capacity.load()) return true;
     const auto* entries = reinterpret_cast<const RecordEntry*>(reinterpret_cast<const uint8_t*>(h) + l.entryOffset);
-    return !entryValid(&entries[used]);
+    return !entryValid(&entries[used]) || h->base.usedSlots.load(std::memory_order_acquire) > used;
 }
 
 }  // namespace

@@ -132,8 +132,12 @@ int Store::search(const float* query, int topK, float precision, Result** out, c
 
 bool Store::catchUpForReading() {
     if (mode != StorageMode::Shm || control == nullptr) return true;
-    followGeneration();
-    attachShmSegments();
+    // A compaction may switch while this handle attaches: it follows again.
+    for (int round = 0; round < 3; ++round) {
+        followGeneration();
+        attachShmSegments();
+        if (shmGenerationOf(control->segmentCount.load(std::memory_order_acquire)) == shmGeneration) break;
+    }
     if (segmentRefusal != 0) return false;
     // Records other processes encoded since this handle mapped a segment
     // decode only with the codebook they trained meanwhile.

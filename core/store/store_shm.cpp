@@ -434,7 +434,11 @@ void Store::attachShmSegments() {
         if (!shmSegmentName(name, shmGeneration, static_cast<uint32_t>(n), seg, sizeof seg)) return;
         Segment* s = Segment::openShm(seg, writable ? 1 : 0, sharedGroup);
         if (s == nullptr) {
-            refuseCountedSegment(seg, errno);
+            // A compaction that switched meanwhile removes this generation's
+            // objects: not a refusal, the caller follows the new one.
+            const int err = errno;
+            if (shmGenerationOf(control->segmentCount.load(std::memory_order_acquire)) == shmGeneration)
+                refuseCountedSegment(seg, err);
             return;
         }
         if (s->dim != shape.dim || s->quantization != static_cast<uint32_t>(shape.quantization) ||

@@ -277,7 +277,11 @@ int Store::del(const char* key) {
         }
         if (strnlen(key, kLongestKeyBytes + 1) > kLongestKeyBytes) return -1;  // no record can hold it
         const WriteArgs args{key, nullptr, nullptr, 0};
-        if (mode == StorageMode::Shm && control != nullptr) return writeAcrossCompaction(*this, delOnce, &args, true);
+        if (mode == StorageMode::Shm && control != nullptr) {
+            // The record may lie in a segment another process created since.
+            attachShmSegments();
+            return writeAcrossCompaction(*this, delOnce, &args, true);
+        }
         return delOnce(*this, &args, false);
     } catch (const std::bad_alloc&) {
         return -1;

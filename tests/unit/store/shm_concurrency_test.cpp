@@ -124,7 +124,9 @@ TEST(ShmConcurrent, FirstOpenersAtOnceMakeOneStoreAndOneFirstSegment) {
     }
 }
 
-TEST(ShmConcurrent, SearchAttachesAnotherProcessesSegmentGetDoesNot) {
+// get, delete and search each attach a segment another process created
+// since: a record stored there is found, and deleted, without a search first.
+TEST(ShmConcurrent, GetDeleteAndSearchAttachAnotherProcessesSegment) {
     ShmStoreName n("attach");
     std::unique_ptr<Store> b(openStore(n, 16));
     ASSERT_TRUE(b);
@@ -145,21 +147,37 @@ TEST(ShmConcurrent, SearchAttachesAnotherProcessesSegmentGetDoesNot) {
     EXPECT_EQ(b->control->segmentCount.load(), 2u);
 
     float got[kDim];
+    float q[kDim];
     const std::string inFirst = workerKey(7, 3), inSecond = workerKey(7, 18);
     EXPECT_EQ(b->get(inFirst.c_str(), got, nullptr, nullptr), 0);
-    EXPECT_EQ(b->get(inSecond.c_str(), got, nullptr, nullptr), -1);
-    EXPECT_EQ(b->segments.size(), 1u);
-
-    float q[kDim];
+    EXPECT_EQ(b->get(inSecond.c_str(), got, nullptr, nullptr), 0);
     workerVector(7, 18, q);
+    EXPECT_EQ(0, std::memcmp(got, q, sizeof got));
+    EXPECT_EQ(b->segments.size(), 2u);
+
+    // Created after b's get: found by a delete first.
+    rc = qarbin_test::runWorkers(1, [&](int) {
+        Store* a = openStore(n, 16);
+        if (a == nullptr) return 1;
+        float v[kDim];
+        for (int i = 20; i < 40; ++i) {
+            workerVector(7, i, v);
+            if (a->set(workerKey(7, i).c_str(), v, nullptr, 0) != 0) return 2;
+        }
+        delete a;
+        return 0;
+    });
+    ASSERT_EQ(rc[0], 0);
+    const std::string inThird = workerKey(7, 39);
+    EXPECT_EQ(b->del(inThird.c_str()), 0);
+    EXPECT_EQ(b->get(inThird.c_str(), got, nullptr, nullptr), -1);
+
+    workerVector(7, 38, q);
     qarbin::Result* res = nullptr;
     ASSERT_EQ(b->search(q, 1, 0.0f, &res), 1);
-    EXPECT_STREQ(res[0].key, inSecond.c_str());
+    EXPECT_EQ(std::string(res[0].key, res[0].keyLen), workerKey(7, 38));
     EXPECT_EQ(res[0].score, 0.0f);
     qarbin::releaseBytes(res);
-    EXPECT_EQ(b->segments.size(), 2u);
-    EXPECT_EQ(b->get(inSecond.c_str(), got, nullptr, nullptr), 0);
-    EXPECT_EQ(0, std::memcmp(got, q, sizeof got));
 }
 
 TEST(ShmConcurrent, AttachStopsAtANumberThatDoesNotOpenAndResumesThere) {
