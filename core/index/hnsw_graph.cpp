@@ -206,6 +206,7 @@ uint32_t distancesOf(const Graph& g, const Query& q, const uint32_t* nodes, uint
         if (slot >= g.slotLimit) continue;
         const uint8_t* v = g.vector(slot);
         for (uint64_t l = 0; l < lines; ++l) __builtin_prefetch(v + 64 * l);
+        if (g.storedNorms) __builtin_prefetch(g.seg->entries + slot);
         recs[k] = v;
         slots[k] = slot;
         kept[k] = i;

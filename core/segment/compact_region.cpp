@@ -238,11 +238,20 @@ bool CompactRegion::newestEntriesReachable(uint64_t looked) const {
     return true;
 }
 
+// Only buckets that hold an entry are written: a sparse table's holes read
+// as empty and stay unallocated.
+void CompactRegion::emptyKeyTable() {
+    std::atomic<uint32_t>* b = buckets();
+    const uint64_t n = uint64_t{1} << h_->tail.keyTableBits;
+    for (uint64_t p = 0; p < n; ++p)
+        if (b[p].load(std::memory_order_relaxed) != 0) b[p].store(0, std::memory_order_relaxed);
+}
+
 // No writer may append meanwhile (an opener runs it before anyone else
 // can have the segment).
 void CompactRegion::rebuildKeyTable() {
     h_->tail.keyTableDirty.store(1);
-    std::memset(base_ + h_->tail.keyTableOffset, 0, (uint64_t{1} << h_->tail.keyTableBits) * sizeof(KeyBucket));
+    emptyKeyTable();
     const uint64_t count = entryCount();
     bool complete = true;
     for (uint64_t i = 0; i < count; ++i) {
@@ -260,7 +269,7 @@ void CompactRegion::clearRecords() {
     std::memset(base_ + t.entryOffset, 0, used * sizeof(RecordEntry));
     std::memset(base_ + t.vectorOffset, 0, used * t.rowBytes);
     std::memset(base_ + t.varOffset, 0, std::min(t.varUsed.load(), t.varCapacity));
-    std::memset(base_ + t.keyTableOffset, 0, (uint64_t{1} << t.keyTableBits) * sizeof(KeyBucket));
+    emptyKeyTable();
     b.usedSlots.store(0);
     b.liveCount.store(0);
     b.insertSeq.store(0);

@@ -80,6 +80,8 @@ public:
     size_t findLive(uint64_t id, const char* key, uint32_t keyLen, std::vector<uint64_t>& out,
                     uint64_t* visited = nullptr) const;
 
+    // The bucket a key's probe run starts at.
+    uint64_t homeBucket(uint64_t id) const;
     // Whether the table can be trusted as found: not marked dirty, every
     // bucket names an entry below the entry count, and every valid entry is
     // reachable from its home bucket. Costs a walk; an opener runs it only
@@ -107,9 +109,9 @@ private:
 
     RecordEntry* entryAt(uint64_t i) const;
     std::atomic<uint32_t>* buckets() const;
-    uint64_t homeBucket(uint64_t id) const;
     bool insertBucket(uint64_t id, uint32_t index);
     bool reachable(uint64_t id, uint32_t index) const;
+    void emptyKeyTable();
 };
 
 }  // namespace qarbin

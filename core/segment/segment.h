@@ -254,6 +254,7 @@ private:
     int addEncoded(const char* key, const float* vector, const char* metadata, uint32_t metaLen);
     int addCopyCompact(const Segment& src, uint64_t slot);
     bool markDeletedCompact(uint64_t slot);
+    bool backKeyBuckets(uint64_t id);
     size_t findLiveCompact(const char* key, uint32_t keyLen, std::vector<uint64_t>& out) const;
     void clearCompact();
     void copyCompactRecords(Segment& g, uint64_t used) const;

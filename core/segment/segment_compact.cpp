@@ -37,6 +37,7 @@ void flushAhead(const Segment& seg, uint64_t offset, uint64_t len) {
 int Segment::addCompact(uint64_t id, const char* key, uint32_t keyLen, const uint8_t* row, float norm,
                         const char* meta, uint32_t metaLen) {
     const CompactHeaderTail& t = compactHeader->tail;
+    if (!backKeyBuckets(id)) return -1;
     const uint64_t next = counters[0].load();
     if (next < slotCapacity && (!ensureBacked(t.entryOffset + next * sizeof(RecordEntry), sizeof(RecordEntry)) ||
                                 !ensureBacked(t.vectorOffset + next * t.rowBytes, t.rowBytes)))
@@ -63,6 +64,25 @@ int Segment::addCompact(uint64_t id, const char* key, uint32_t keyLen, const uin
         msync(base, kCompactHeaderBytes, MS_ASYNC);
     }
     return 0;
+}
+
+// A key's bucket is claimed where its probe run lands: the page of its
+// home bucket, and the next one (the first, where the table wraps) when the
+// run may reach it, are backed before the append, so a full file system
+// refuses the record instead of faulting in the write. A run longer than
+// kProbeReach is the rare case a half-empty table leaves unbacked. The
+// table stays sparse otherwise; private memory needs no backing.
+bool Segment::backKeyBuckets(uint64_t id) {
+    if (mode == StorageMode::Memory) return true;
+    constexpr uint64_t kProbeReach = 64 * sizeof(KeyBucket);
+    const CompactHeaderTail& t = compactHeader->tail;
+    const uint64_t tableBytes = (uint64_t{1} << t.keyTableBits) * sizeof(KeyBucket);
+    const uint64_t home = regionOf(*this).homeBucket(id) * sizeof(KeyBucket);
+    const uint64_t page = pageDown(home);
+    if (!ensureBacked(t.keyTableOffset + page, std::min(kPage, tableBytes - page))) return false;
+    if (home + kProbeReach < page + kPage) return true;
+    const uint64_t next = page + kPage < tableBytes ? page + kPage : 0;
+    return ensureBacked(t.keyTableOffset + next, std::min(kPage, tableBytes - next));
 }
 
 // The id is the key's hash whatever the caller passed: the key table files

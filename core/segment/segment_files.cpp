@@ -162,6 +162,11 @@ void repairKeyTable(Segment& seg, bool mayRebuild = true) {
         if (!marked) seg.keyTableBypassed = true;
         return;
     }
+    // The rebuild writes buckets anywhere in the table: rare enough to back it whole.
+    if (!seg.ensureBacked(seg.compactHeader->tail.keyTableOffset, keyTableBytes(seg))) {
+        seg.keyTableBypassed = true;
+        return;
+    }
     region.rebuildKeyTable();
     seg.dirty = true;
 }
@@ -194,12 +199,8 @@ Segment* adoptNewRegion(StorageMode mode, int fd, void* map, uint64_t size, cons
     }
     seg->initHeader(shape);
     seg->mapPointers();
-    // Lookups read any bucket of the key table: it is backed whole.
-    if (seg->compact() && !seg->ensureBacked(seg->compactHeader->tail.keyTableOffset, keyTableBytes(*seg))) {
-        seg->writable = 0;
-        delete seg;
-        return nullptr;
-    }
+    // The key table stays sparse: a lookup reads a hole as an empty bucket,
+    // and each append backs its key's buckets first (backKeyBuckets).
     return seg;
 }
 
