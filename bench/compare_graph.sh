@@ -64,8 +64,8 @@ for s in "${sets[@]}"; do
     echo "recall@10 by precision: $recall"
     echo "| precision | previous QPS (median) | this QPS (median) | ratio |"
     echo "|---|---|---|---|"
-    awk '{ v[$2 " " $1][++n[$2 " " $1]] = $3; efs[$2] = 1 }
-         function med(k,   m, i, j, t, a) { m = n[k]; for (i = 1; i <= m; i++) a[i] = v[k][i];
+    awk '{ k = $2 " " $1; v[k, ++n[k]] = $3; efs[$2] = 1 }
+         function med(k,   m, i, j, t, a) { m = n[k]; for (i = 1; i <= m; i++) a[i] = v[k, i];
              for (i = 1; i <= m; i++) for (j = i + 1; j <= m; j++) if (a[j] < a[i]) { t = a[i]; a[i] = a[j]; a[j] = t }
              return a[int((m + 1) / 2)] }
          END { for (e in efs) { o = med(e " old"); w = med(e " new"); printf "%d %d %d %.2f\n", e, o, w, w / o } }' \
