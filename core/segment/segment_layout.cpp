@@ -200,9 +200,18 @@ Segment* Segment::createMemory(const Shape& shape) {
     const int noReserve = shape.format == kCompactSegmentVersion ? MAP_NORESERVE : 0;
     void* p = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | noReserve, -1, 0);
     if (p == MAP_FAILED) return nullptr;
-    // Compact areas fill from their starts: a huge page half used would be
-    // resident whole, once per area (about 460 bytes per record at 30 000).
-    if (shape.format != kCompactSegmentVersion) adviseHugePages(p, size);
+    if (shape.format != kCompactSegmentVersion) {
+        adviseHugePages(p, size);
+    } else {
+        // A graph hop reads a node and a row at random: with 4 KiB pages
+        // nearly every one is a TLB miss. The rows, entries, nodes and pool
+        // fill from their starts, so huge pages there keep at most one
+        // partly used page per area resident; the variable area's reserve
+        // stays in small pages, backed only as it fills.
+        CompactLayout l;
+        if (computeCompactLayout(shape.capacity, shape.dim, shape.quantization, shape.pqSubvectors, &l))
+            adviseHugePages(static_cast<uint8_t*>(p) + l.vectorOffset, l.keyTableOffset - l.vectorOffset);
+    }
     Segment* seg = new (std::nothrow) Segment();
     if (!seg) {
         munmap(p, size);
