@@ -19,7 +19,9 @@ $total = 6000;
 $faults = [];
 // A killed step may have replaced old links with links to nodes it never
 // published, so the checks use a wide beam: what matters is that no record
-// is hidden.
+// is hidden. 1000, not 200: a two-thread graph over uniform random points
+// reaches every record, but a beam of 200 misses one of 6 000 now and then
+// even without a kill.
 // [graph before the build: none, or one over the first half; pause before the kill in ms]
 foreach ([["none", 150], ["none", 600], ["half", 300], ["none", 1300]] as $r => [$before, $pauseMs]) {
     $name = "t_" . getmypid() . "_pk$r";
@@ -51,14 +53,14 @@ foreach ([["none", 150], ["none", 600], ["half", 300], ["none", 1300]] as $r => 
     $s = open($name, $dim);
     $lost = 0;
     for ($k = 0; $k < $total; $k += 7) {
-        if (($s->search(vec($k, $dim), 1, 200)[0]["key"] ?? null) !== "k$k") $lost++;
+        if (($s->search(vec($k, $dim), 1, 1000)[0]["key"] ?? null) !== "k$k") $lost++;
     }
     if ($lost) $faults[] = "round $r, before the build: $lost not found";
     $built = $s->buildIndex();
     if ($built !== $total) $faults[] = "round $r: next build put $built in graphs";
     $lost = 0;
     for ($k = 0; $k < $total; $k++) {
-        if (($s->search(vec($k, $dim), 1, 200)[0]["key"] ?? null) !== "k$k") $lost++;
+        if (($s->search(vec($k, $dim), 1, 1000)[0]["key"] ?? null) !== "k$k") $lost++;
     }
     if ($lost) $faults[] = "round $r, after the build: $lost not found";
     $s->close();
