@@ -34,7 +34,8 @@ CompactAdd copySlotIntoCompact(CompactRegion& dst, const Segment& src, uint64_t 
     const float norm = compactNorm(h, code, src.codebook, scratch.data());
     const uint32_t metaLen = std::min(src.metadataLenAt(slot), kLongestMetadataBytes);
     const KeyRef key = src.keyAt(slot);
-    return dst.add(src.idAt(slot), key.data, key.len, row.data(), norm, src.metadataAt(slot), metaLen);
+    const TextBytes text{src.hasTextAt(slot) ? src.textAt(slot) : nullptr, src.textLenAt(slot)};
+    return dst.add(src.idAt(slot), key.data, key.len, row.data(), norm, src.metadataAt(slot), metaLen, text);
 }
 
 bool scanCompact(const CompactRegion& region, const QueryScorer& scorer, const float* codebook, TopK& top) {
@@ -82,7 +83,8 @@ bool scanCompact(const CompactRegion& region, const QueryScorer& scorer, const f
             VarSpan s;
             if (!region.span(which[k], &s)) continue;
             const float score = normed ? scorer.cosineWithNorm(scores[k], norms[k]) : scores[k];
-            top.offer(region.entry(which[k])->id, s.key, s.keyLen, score, s.metaLen != 0 ? s.meta : nullptr, s.metaLen);
+            top.offer(region.entry(which[k])->id, s.key, s.keyLen, score, s.metaLen != 0 ? s.meta : nullptr, s.metaLen,
+                      s.text, s.textLen);
         }
     }
     return true;

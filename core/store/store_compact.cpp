@@ -82,7 +82,9 @@ int placeRecord(CompactSink& sink, const Segment& src, uint64_t i) {
             std::memcpy(key, k.data, k.len);
             key[k.len] = '\0';
             const uint32_t metaLen = std::min(src.metadataLenAt(i), kLongestMetadataBytes);
-            rc = dst->add(src.idAt(i), key, v, metaLen != 0 ? src.metadataAt(i) : nullptr, metaLen);
+            const bool hasText = src.hasTextAt(i);
+            rc = dst->add(src.idAt(i), key, v, metaLen != 0 ? src.metadataAt(i) : nullptr, metaLen,
+                          hasText ? src.textAt(i) : nullptr, src.textLenAt(i));
         }
         if (rc == 0) return 0;
         if (dst->usedSlotsClamped() < dst->capacity()) return -1;  // refused for another reason than room

@@ -35,6 +35,7 @@ void Store::stats(StoreStats* out) const {
     double mb = 0.0;
     for (const Segment* seg : segments) mb += static_cast<double>(seg->mappedLen) * (1.0 / 1048576.0);
     out->memoryMb = mb;
+    textStats(&out->text);
 }
 
 namespace {
@@ -72,8 +73,9 @@ void Store::forEachRecord(float* scratch, RecordVisitor visit, void* ctx) {
             if (key.empty() || key.size() > kLongestKeyBytes) continue;
             const std::string& meta = buf->metadata[j];
             const float* vec = finiteVector(buf->vectors.data() + static_cast<size_t>(j) * dim, dim, scratch);
-            if (!visit(ctx, key.c_str(), vec, meta.empty() ? nullptr : meta.data(),
-                       static_cast<uint32_t>(meta.size())))
+            const bool hasText = j < buf->hasText.size() && buf->hasText[j] != 0;
+            if (!visit(ctx, key.c_str(), vec, meta.empty() ? nullptr : meta.data(), static_cast<uint32_t>(meta.size()),
+                       hasText ? buf->texts[j].data() : nullptr, static_cast<uint32_t>(buf->texts[j].size())))
                 return;
         }
     }
@@ -100,7 +102,8 @@ void Store::forEachRecord(float* scratch, RecordVisitor visit, void* ctx) {
             vec = finiteVector(vec, dim, scratch);
             const uint32_t metaLen = seg->metadataLenAt(i);
             const char* meta = metaLen ? seg->metadataAt(i) : nullptr;
-            if (!visit(ctx, key, vec, meta, metaLen)) return;
+            if (!visit(ctx, key, vec, meta, metaLen, seg->hasTextAt(i) ? seg->textAt(i) : nullptr, seg->textLenAt(i)))
+                return;
         }
         if (mode == StorageMode::Disk) seg->adviseRecords(MADV_DONTNEED);
     }

@@ -310,7 +310,7 @@ TEST(CompactRegion, LyingEntriesAreSkipped) {
         {"key length past the limit", [](RecordEntry* e, CompactHeader*) { e->lengths = packLengths(2047, 0); }},
         {"metadata past the limit", [](RecordEntry* e, CompactHeader*) { e->lengths = packLengths(3, 0x1FFFFF); }},
         {"block past the bytes handed out", [](RecordEntry* e, CompactHeader*) { e->varUnit = 0xFFFFFFFFu; }},
-        {"extra field past the area", [](RecordEntry* e, CompactHeader*) { e->extraLen = 0xFFFFFFFFu; }},
+        {"text past the area", [](RecordEntry* e, CompactHeader*) { e->textLen = 0xFFFFFFFFu; }},
         {"variable area counter past its capacity",
          [](RecordEntry* e, CompactHeader* h) {
              h->tail.varUsed.store(UINT64_MAX);
