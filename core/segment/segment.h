@@ -130,7 +130,7 @@ public:
     // A readable record's text (only the compact format holds one).
     bool hasTextAt(uint64_t i) const { return compact() && entries[i].hasText != 0; }
     const char* textAt(uint64_t i) const {
-        return varBytes(entries[i]) + entryKeyLen(entries[i]) + entryMetaLen(entries[i]);
+        return compact() ? varBytes(entries[i]) + entryKeyLen(entries[i]) + entryMetaLen(entries[i]) : nullptr;
     }
     uint32_t textLenAt(uint64_t i) const { return compact() ? entries[i].textLen : 0; }
     // The text index's area (core/text/text_index.h), or null when the
