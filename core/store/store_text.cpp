@@ -307,7 +307,8 @@ int Store::searchText(const char* query, size_t queryLen, int topK, const Filter
     std::sort(candidates.begin(), candidates.end(), rankedBefore);
     size_t n = 0;
     for (const Candidate& c : candidates) {
-        if (n == k || c.score < minScore) break;
+        // Judged as the row reports it, so a row's own score passed back keeps it.
+        if (n == k || static_cast<float>(c.score) < minScore) break;
         results[n] = c.row;
         results[n].score = static_cast<float>(c.score);
         ++n;
