@@ -42,9 +42,12 @@ constexpr uint32_t kCompactMaxKeyBytes = 1024;
 constexpr uint32_t kCompactMaxMetadataBytes = 1048576;
 constexpr uint32_t kCompactMaxTextBytes = 1048576;
 // The text index's header (TextIndexHeader in core/text/text_format.h):
-// its first word is 0 until the index is formatted, its bytes 16..23 the
-// writer's append mark.
+// its first word is 0 until the index is formatted; it records the area's
+// capacity and the writer's append mark at these offsets (its offsets are
+// all from the area's start, so its used bytes move as they are).
 constexpr uint64_t kTextAreaHeaderBytes = 64;
+constexpr uint64_t kTextAreaCapacityAt = 8;
+constexpr uint64_t kTextAreaUsedAt = 16;
 
 // Variable blocks start on 8 bytes; entries name them in such units, so a
 // segment's variable area is at most 2^32 * 8 bytes (32 GiB).

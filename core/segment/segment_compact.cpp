@@ -123,7 +123,7 @@ size_t Segment::findLiveCompact(const char* key, uint32_t keyLen, std::vector<ui
 uint64_t Segment::textUsedBytes() const {
     const uint8_t* area = textArea();
     if (area == nullptr || __atomic_load_n(reinterpret_cast<const uint32_t*>(area), __ATOMIC_ACQUIRE) == 0) return 0;
-    return __atomic_load_n(reinterpret_cast<const uint64_t*>(area + 16), __ATOMIC_ACQUIRE);
+    return __atomic_load_n(reinterpret_cast<const uint64_t*>(area + kTextAreaUsedAt), __ATOMIC_ACQUIRE);
 }
 
 // Every used byte was backed when it was written, so zeroing it in place

@@ -17,7 +17,8 @@
 namespace qarbin {
 
 static_assert(kTextAreaHeaderBytes == sizeof(TextIndexHeader), "the segment knows the text index's header size");
-static_assert(offsetof(TextIndexHeader, usedBytes) == 16, "Segment::textUsedBytes reads the append mark there");
+static_assert(offsetof(TextIndexHeader, usedBytes) == kTextAreaUsedAt, "Segment::textUsedBytes reads the mark there");
+static_assert(offsetof(TextIndexHeader, capacity) == kTextAreaCapacityAt, "a grown copy sets the capacity there");
 
 TextLimit textLimit(const Store& st, const char* text, size_t len) {
     if (!st.textAllowed()) return TextLimit::NotAllowed;
@@ -159,7 +160,10 @@ bool countSegment(const Segment& seg, size_t index, Tokenizer& tokenizer, const 
     snap->endDoc = snap->indexed ? static_cast<uint32_t>(std::min<uint64_t>(snap->view.endDoc(), used)) : 0;
     if (snap->indexed) {
         const DocContext ctx{&seg, nullptr, snap->endDoc};
-        const DocTest live{docPasses, &ctx};
+        // A segment none of whose records was deleted counts from the
+        // index's totals, without a walk; otherwise the dead are left out.
+        const bool allLive = seg.header->liveCount.load() >= used && snap->endDoc == snap->view.endDoc();
+        const DocTest live = allLive ? DocTest{} : DocTest{docPasses, &ctx};
         if (snap->view.countDocs(live, &local) != TextStatus::Ok) snap->indexed = false;
         for (size_t t = 0; snap->indexed && t < terms.size(); ++t)
             if (snap->view.countTerm(terms[t].text, live, &localDf[t]) != TextStatus::Ok) snap->indexed = false;

@@ -98,7 +98,9 @@ void expectLikeFts5(Store& st, const Mirror& mirror, const char* when) {
             ASSERT_EQ(wanted.count(got[r].key), 1u) << got[r].key;
             EXPECT_NEAR(got[r].score, wanted[got[r].key], 1e-5 * std::fabs(wanted[got[r].key]) + 1e-9) << got[r].key;
             EXPECT_EQ(got[r].text, mirror.live.at(std::stoi(got[r].key.substr(1))));
-            if (r > 0) EXPECT_GE(got[r - 1].score, got[r].score);
+            if (r > 0) {
+                EXPECT_GE(got[r - 1].score, got[r].score);
+            }
         }
     }
 }
@@ -147,7 +149,9 @@ TEST_P(StoreText, RanksAsFts5ThroughEveryChange) {
     const std::vector<float> v = vecOf(99);
     ASSERT_EQ(st->set("plain", v.data(), nullptr, 0), 0);
     // Several segments (a memory store grows its one instead).
-    if (GetParam().mode != qarbin::StorageMode::Memory) ASSERT_GT(st->segments.size(), 1u);
+    if (GetParam().mode != qarbin::StorageMode::Memory) {
+        ASSERT_GT(st->segments.size(), 1u);
+    }
     EXPECT_EQ(textIndexed(*st), 0u);
     expectLikeFts5(*st, mirror, "before indexing");
 
@@ -199,7 +203,9 @@ TEST_P(StoreText, ReadersCarryTheText) {
         uint32_t metaLen = 0, textLen = 0;
         ASSERT_EQ(st->get(w.key, out.data(), &meta, &metaLen, &got, &textLen), 0);
         EXPECT_EQ(got != nullptr, w.has);
-        if (got != nullptr) EXPECT_EQ(std::string(got, textLen), w.text);
+        if (got != nullptr) {
+            EXPECT_EQ(std::string(got, textLen), w.text);
+        }
         qarbin::releaseBytes(meta);
         qarbin::releaseBytes(got);
     }
@@ -209,7 +215,9 @@ TEST_P(StoreText, ReadersCarryTheText) {
     for (int i = 0; i < n; ++i) {
         const std::string key(rows[i].key, rows[i].keyLen);
         EXPECT_EQ(rows[i].text != nullptr, key != "none") << key;
-        if (key == "with") EXPECT_EQ(std::string(rows[i].text, rows[i].textLen), text);
+        if (key == "with") {
+            EXPECT_EQ(std::string(rows[i].text, rows[i].textLen), text);
+        }
     }
     qarbin::releaseBytes(rows);
     struct Seen {
@@ -233,6 +241,34 @@ INSTANTIATE_TEST_SUITE_P(Modes, StoreText,
                                          ModeCase{"disk", qarbin::StorageMode::Disk},
                                          ModeCase{"shm", qarbin::StorageMode::Shm}),
                          [](const testing::TestParamInfo<ModeCase>& info) { return info.param.name; });
+
+// A memory segment that grows carries its text index into the larger
+// region: what was indexed stays indexed, and ranks as before.
+TEST(StoreTextGrowth, GrownMemorySegmentKeepsItsIndex) {
+    StorePtr st(Store::openMemory(textShape(8), nullptr));
+    ASSERT_TRUE(st);
+    st->autoIndexThreshold = 0;
+    Mirror mirror;
+    const auto& corpus = qarbin_test::fixtureCorpus();
+    for (int i = 0; i < 8; ++i) {
+        ASSERT_EQ(setText(*st, i, corpus[static_cast<size_t>(i)]), 0);
+        mirror.live[i] = corpus[static_cast<size_t>(i)];
+    }
+    ASSERT_EQ(st->buildIndex(), 0);
+    ASSERT_EQ(textIndexed(*st), 8u);
+    const uint64_t before = st->segments[0]->capacity();
+    for (int i = 8; i < static_cast<int>(corpus.size()); ++i) {
+        ASSERT_EQ(setText(*st, i, corpus[static_cast<size_t>(i)]), 0);
+        mirror.live[i] = corpus[static_cast<size_t>(i)];
+    }
+    ASSERT_EQ(st->segments.size(), 1u);
+    ASSERT_GT(st->segments[0]->capacity(), before);
+    EXPECT_EQ(textIndexed(*st), 8u);
+    expectLikeFts5(*st, mirror, "grown");
+    ASSERT_EQ(st->buildIndex(), 0);
+    EXPECT_EQ(textIndexed(*st), corpus.size());
+    expectLikeFts5(*st, mirror, "grown and indexed");
+}
 
 // A store of version-6 slots has no room for text: the record is refused
 // whole, and the check says why before anything is written.
