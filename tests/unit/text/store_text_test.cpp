@@ -270,6 +270,38 @@ TEST(StoreTextGrowth, GrownMemorySegmentKeepsItsIndex) {
     expectLikeFts5(*st, mirror, "grown and indexed");
 }
 
+// A product-quantization store holds records back until its codebook is
+// trained: their text is searched, read and kept through the training.
+TEST(StoreTextHeldBack, PqRecordsHeldBackKeepTheirText) {
+    qarbin::Shape shape = textShape(64);
+    shape.quantization = qarbin::Quantization::PQ;
+    shape.pqSubvectors = 2;
+    StorePtr st(Store::openMemory(shape, nullptr));
+    ASSERT_TRUE(st);
+    st->pqTrainingSize = 20;
+    Mirror mirror;
+    const auto& corpus = qarbin_test::fixtureCorpus();
+    for (int i = 0; i < 10; ++i) {
+        ASSERT_EQ(setText(*st, i, corpus[static_cast<size_t>(i)]), 0);
+        mirror.live[i] = corpus[static_cast<size_t>(i)];
+    }
+    ASSERT_NE(st->pqBuffer, nullptr);
+    expectLikeFts5(*st, mirror, "held back");
+    std::vector<float> out(kDim);
+    char* text = nullptr;
+    uint32_t textLen = 0;
+    ASSERT_EQ(st->get(keyOf(3).c_str(), out.data(), nullptr, nullptr, &text, &textLen), 0);
+    EXPECT_EQ(std::string(text, textLen), corpus[3]);
+    qarbin::releaseBytes(text);
+    for (int i = 10; i < 25; ++i) {
+        const std::string t = i < static_cast<int>(corpus.size()) ? corpus[static_cast<size_t>(i)] : "more words " + std::to_string(i);
+        ASSERT_EQ(setText(*st, i, t), 0);
+        mirror.live[i] = t;
+    }
+    ASSERT_EQ(st->pqBuffer, nullptr);
+    expectLikeFts5(*st, mirror, "trained");
+}
+
 // A store of version-6 slots has no room for text: the record is refused
 // whole, and the check says why before anything is written.
 TEST(StoreTextLimits, RefusedWhereNoTextFitsTooLongOrNotUtf8) {
