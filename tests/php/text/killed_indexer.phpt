@@ -44,7 +44,7 @@ function fts(int $total, string $match): array {
     return $out;
 }
 function differs(QarbinStore $s, int $total): ?string {
-    foreach (["w3 w5" => '"w3" OR "w5"', "word17 filler" => '"word17" OR "filler"'] as $q => $match) {
+    foreach (["w13 w45 w6" => '"w13" OR "w45" OR "w6"', "word17 w9" => '"word17" OR "w9"'] as $q => $match) {
         $want = fts($total, $match);
         $got = array_column($s->searchText($q, 1000), "score", "key");
         ksort($want);
