@@ -306,7 +306,7 @@ TEST(StoreTextHeldBack, PqRecordsHeldBackKeepTheirText) {
 // whole, and the check says why before anything is written.
 TEST(StoreTextLimits, RefusedWhereNoTextFitsTooLongOrNotUtf8) {
     qarbin::Shape slots = textShape(8);
-    slots.format = 0;
+    slots.format = qarbin::kSegmentVersion;
     StorePtr v6(Store::openMemory(slots, nullptr));
     ASSERT_TRUE(v6);
     EXPECT_EQ(qarbin::textLimit(*v6, "word", 4), qarbin::TextLimit::NotAllowed);
