@@ -52,8 +52,8 @@ class QarbinException extends \Exception
  * metadata up to 4096 bytes of any bytes, 1 to 4096 dimensions, at most 1000
  * results per search; vector components must be finite.
  *
- * @psalm-type SearchRow = array{key: string, score: float, metadata: string|null}
- * @psalm-type Record = array{key: string, vector: list<float>, metadata: string|null}
+ * @psalm-type SearchRow = array{key: string, score: float, metadata: string|null, text: string|null}
+ * @psalm-type Record = array{key: string, vector: list<float>, metadata: string|null, text: string|null}
  */
 class QarbinStore
 {
@@ -133,24 +133,31 @@ class QarbinStore
      * @param string $key 1 to 63 bytes
      * @param array<int|float|string|bool|null> $vector exactly `dimensions` elements
      * @param string|null $metadata up to 4096 bytes, any bytes; null or "" for none
+     * @param string|null $text default null (none): the record's text for searchText() and
+     *        searchHybrid(), well-formed UTF-8 of up to 1048576 bytes, kept beside the metadata (filters
+     *        never read it); "" is a text of no words. Only a store of compact segments (every new
+     *        store) holds text.
      * @return true
      * @throws QarbinException "Store not open", "Store is read-only", "Vector dim mismatch: expected %u",
      *         "Key too long (max 63 bytes)", "Metadata too long (max 4096 bytes)",
+     *         "Text must be valid UTF-8", "Text too long (max 1048576 bytes)",
+     *         "Text needs a store of compact segments (this store's segments hold no text)",
      *         "Vector components must be finite", "Failed to set vector" (empty key, memory limit reached)
      */
-    public function set($key, array $vector, $metadata = null) {}
+    public function set($key, array $vector, $metadata = null, ?string $text = null) {}
 
     /**
      * Stores many records, in order; records stored before a failing element stay stored.
-     * A "metadata" that is not a string is ignored.
+     * A "metadata" that is not a string is ignored. A "text" is stored as set()'s $text.
      *
-     * @param list<array{key: string, vector: array, metadata?: string|null}> $batch
+     * @param list<array{key: string, vector: array, metadata?: string|null, text?: string|null}> $batch
      * @return int the number of records stored
      * @throws QarbinException "Store not open", "Store is read-only", "Each batch element must be an array",
      *         "Each batch element must have a non-empty 'key' string" (no conversion of ints),
      *         "Each batch element must have a 'vector' array", "Vector dim mismatch: expected %u",
      *         "Key too long (max 63 bytes)", "Metadata too long (max 4096 bytes)",
-     *         "Vector components must be finite", "Failed to set vector in batch"
+     *         "Vector components must be finite", "Failed to set vector in batch",
+     *         "A batch element's 'text' must be a string or null", and set()'s text messages
      */
     public function batchSet(array $batch) {}
 
@@ -173,7 +180,7 @@ class QarbinStore
      *        search scans), weighting the score by 1 - diversity and the largest similarity to a row
      *        already chosen by diversity; rows come in the order chosen, the best hit first. 0 gives
      *        exactly the plain rows.
-     * @return list<array{key: string, score: float, metadata: string|null}>
+     * @return list<array{key: string, score: float, metadata: string|null, text: string|null}>
      * @throws QarbinException "Store not open", "Vector dim mismatch: expected %u",
      *         "Vector components must be finite", "Search failed (out of memory?)",
      *         "Search failed: " with the cause, when a segment another process added cannot be
@@ -215,7 +222,7 @@ class QarbinStore
      * Fetches a record; its vector is the stored one decoded (approximate for quantized stores).
      *
      * @param string $key
-     * @return array{key: string, vector: list<float>, metadata: string|null}|null null when not found
+     * @return array{key: string, vector: list<float>, metadata: string|null, text: string|null}|null null when not found
      * @throws QarbinException "Store not open"
      */
     public function get($key) {}
@@ -270,14 +277,18 @@ class QarbinStore
      * @return array{storage: string, total_count: int, segment_count: int, dimensions: int,
      *               distance: string, quantization: string, bytes_per_vector: int, pq_subvectors?: int,
      *               concurrency: string, index_status: string, unindexed_count: int, dead_count: int,
-     *               memory_mb: float, threads: int}|null
+     *               memory_mb: float, threads: int, text_records: int, text_indexed: int,
+     *               text_terms: int, text_bytes: int}|null
      *         null when the store is closed. storage "memory" | "disk" | "shm"; total_count excludes
      *         records held back for PQ training; pq_subvectors only for "pq" stores; concurrency is
      *         "lock-free (C++ std::atomic)"; index_status "ready" when some segment has a usable
      *         graph, else "none"; unindexed_count records without a graph node; dead_count slots
      *         still used by deleted or replaced records (compact() gives them back); memory_mb
      *         the size of all segment mappings; threads the threads the long calls use (0 resolved to
-     *         the online processors).
+     *         the online processors); text_records live records with text, text_indexed those of
+     *         them the segments' text indexes cover (the others are scored from their text),
+     *         text_terms the terms of the indexes (a term counted once per index part holding it),
+     *         text_bytes the bytes the indexes take.
      */
     public function stats() {}
 
@@ -292,7 +303,8 @@ class QarbinStore
     public function close() {}
 
     /**
-     * Writes every record as JSON Lines: {"key":...,"vector":[...],"metadata":string|null}.
+     * Writes every record as JSON Lines: {"key":...,"vector":[...],"metadata":string|null}, with
+     * "text":string after it for a record that has text.
      * To a file, components have six significant digits and bytes are copied as they are;
      * without a path, the text is json_encode(JSON_UNESCAPED_UNICODE) of each record, at full
      * precision.
@@ -305,7 +317,8 @@ class QarbinStore
 
     /**
      * Stores every line of a JSON Lines file as set() would; blank lines are skipped, a
-     * "metadata" that is not a string is dropped. Records from lines before an error stay stored.
+     * "metadata" or "text" that is not a string is dropped. Records from lines before an error stay
+     * stored. A "text" is refused at its line with set()'s text messages.
      *
      * @param string $path
      * @return int the number of records stored
@@ -366,7 +379,7 @@ class QarbinStore
      * store's threads (the "threads" option); the rows are the same, row for row, as with one.
      *
      * @param list<array<int|float|string|bool|null>> $vectors each exactly `dimensions` elements
-     * @return list<list<array{key: string, score: float, metadata: string|null}>>
+     * @return list<list<array{key: string, score: float, metadata: string|null, text: string|null}>>
      * @throws QarbinException "Store not open", "Query vector must be an array at index %u",
      *         "Vector dim mismatch at index %u: expected %u", "Vector components must be finite at index %u",
      *         "Vector components must be numbers at index %u", "Search failed (out of memory?)", the
@@ -379,7 +392,7 @@ class QarbinStore
      * More like this: search() with the vector stored under $key as the query, that record left
      * out. Arguments as search()'s.
      *
-     * @return list<array{key: string, score: float, metadata: string|null}>|null null when no
+     * @return list<array{key: string, score: float, metadata: string|null, text: string|null}>|null null when no
      *         record is stored under $key
      * @throws QarbinException "Store not open", "Search failed (out of memory?)", the filter's
      *         messages, "minScore must not be NaN", "diversity must be between 0 and 1"
@@ -412,4 +425,38 @@ class QarbinStore
      *         "Failed to set metadata" with its cause (": memory limit reached", ...)
      */
     public function setMetadata(string $key, ?string $metadata): bool {}
+
+    /**
+     * The records whose text holds any word of $query, ranked by BM25 exactly as SQLite FTS5's
+     * bm25() ranks them (k1 1.2, b 0.75; the score here is FTS5's negated, so larger is better),
+     * best first, ties by key. Words are made as FTS5's default tokenizer makes them (unicode61:
+     * runs of letters, numbers and private-use characters, case folded, diacritics removed);
+     * statistics count every live record with text in the store. Records not yet in a segment's
+     * text index (built with its graph) are scored from their text, so a new record is found at once.
+     *
+     * @param string $query words joined by OR; a query without words gives []
+     * @param int $topK default 10; below 1 gives [], above 1000 is served as 1000
+     * @param array<string, mixed>|null $filter as search()'s (it does not change the statistics)
+     * @param float|null $minScore default null: rows scoring below it are not returned
+     * @return list<array{key: string, score: float, metadata: string|null, text: string|null}>
+     * @throws QarbinException "Store not open", "minScore must not be NaN", the filter's messages,
+     *         "Search failed (out of memory?)", "Search failed: " with the cause
+     */
+    public function searchText(string $query, int $topK = 10, ?array $filter = null, ?float $minScore = null): array {}
+
+    /**
+     * Reciprocal-rank fusion of search($vector, max(50, $topK), $precision, $filter) and
+     * searchText($query, max(50, $topK), $filter): each record scores
+     * (1 - $textWeight) / (60 + its vector rank) + $textWeight / (60 + its text rank), ranks from
+     * 1, a list it is missing from adding 0; the best $topK rows, ties by key. A row's "score" is
+     * that sum; its other fields are those of the list that ranked it.
+     *
+     * @param array<int|float|string|bool|null> $vector exactly `dimensions` elements
+     * @param string $query as searchText()'s
+     * @param float $textWeight default 0.5, 0 to 1
+     * @return list<array{key: string, score: float, metadata: string|null, text: string|null}>
+     * @throws QarbinException search()'s and searchText()'s messages, "textWeight must be between 0 and 1"
+     */
+    public function searchHybrid(array $vector, string $query, int $topK = 10, float $precision = 50.0,
+                                 ?array $filter = null, float $textWeight = 0.5): array {}
 }

@@ -79,6 +79,7 @@ step writes env QARBIN_BENCH_GOALS="$data/goals.md" "${php_ext[@]}" "$root/bench
 step requests env QARBIN_BENCH_GOALS="$data/goals.md" "${php_ext[@]}" "$root/bench/php_requests.php"
 step compact env QARBIN_BENCH_GOALS="$data/goals.md" "${php_ext[@]}" "$root/bench/php_compact.php" "${COMPACT_N:-1000000}"
 step retrieval env QARBIN_BENCH_GOALS="$data/goals.md" "${php_ext[@]}" "$root/bench/php_retrieval.php" "$synth_n" "${FIND_N:-1000000}"
+step text env QARBIN_BENCH_GOALS="$data/goals.md" "${php_ext[@]}" -d extension=sqlite3 "$root/bench/php_text.php" "${TEXT_N:-70000}"
 step threads env QARBIN_BENCH_GOALS="$data/goals.md" "${php_ext[@]}" "$root/bench/php_threads.php" "$synth_n" "$data/train-images.idx"
 step php_nojit "${php_ext[@]}" "$root/bench/php_search.php" "$data" "without JIT"
 step php_jit "${php_ext[@]}" "${jit[@]}" "$root/bench/php_search.php" "$data" "with tracing JIT"
@@ -182,6 +183,7 @@ mem=$(awk '/MemTotal/ { printf "%.1f GiB", $2 / 1048576 }' /proc/meminfo)
     echo
     cat "$frag/retrieval.md"
     cat "$frag/threads.md"
+    cat "$frag/text.md"
     echo "### 11. The compact segment format (core/segment/format_compact.h, the default) against the fixed slots"
     echo
     echo "bench/bench_compact: records written straight into a compact region and into fixed slots; resident pages"
@@ -202,6 +204,6 @@ mem=$(awk '/MemTotal/ { printf "%.1f GiB", $2 / 1048576 }' /proc/meminfo)
     echo
     echo "With the 1-minute load average when the step began (2 cores; other jobs share the machine)."
     echo
-    for k in scan graph shm filter writes requests compact retrieval threads php_nojit php_jit format rawcos; do echo "- $k: ${took[$k]} s, load ${load[$k]}"; done
+    for k in scan graph shm filter writes requests compact retrieval text threads php_nojit php_jit format rawcos; do echo "- $k: ${took[$k]} s, load ${load[$k]}"; done
 } >"$out"
 echo "wrote $out and $png in $total s" >&2

@@ -112,6 +112,8 @@ struct Result {
     float score;
     const char* metadata;  // into segment memory or a held-back string; null when none
     uint32_t metadataLen;
+    const char* text;  // likewise; null when the record has none
+    uint32_t textLen;
 };
 
 }  // namespace qarbin

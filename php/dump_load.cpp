@@ -37,7 +37,10 @@ void appendComponents(smart_str* s, const float* vec, uint32_t dim) {
     }
 }
 
-bool dumpFileRecord(DumpContext* ctx, const char* key, const float* vec, const char* meta, uint32_t metaLen) {
+// A record's text is written only when it has one, so the lines of records
+// without text stay as they were.
+bool dumpFileRecord(DumpContext* ctx, const char* key, const float* vec, const char* meta, uint32_t metaLen,
+                    const char* text, uint32_t textLen) {
     smart_str* line = &ctx->line;
     if (line->s) ZSTR_LEN(line->s) = 0;
     smart_str_appendl(line, "{\"key\":", 7);
@@ -47,18 +50,23 @@ bool dumpFileRecord(DumpContext* ctx, const char* key, const float* vec, const c
     if (meta && metaLen) {
         smart_str_appendl(line, "],\"metadata\":", 13);
         qarbin_json_append_string(line, meta, metaLen);
-        smart_str_appendl(line, "}\n", 2);
     } else {
-        smart_str_appendl(line, "],\"metadata\":null}\n", 19);
+        smart_str_appendl(line, "],\"metadata\":null", 17);
     }
+    if (text) {
+        smart_str_appendl(line, ",\"text\":", 8);
+        qarbin_json_append_string(line, text, textLen);
+    }
+    smart_str_appendl(line, "}\n", 2);
     fwrite(ZSTR_VAL(line->s), 1, ZSTR_LEN(line->s), ctx->fp);
     ctx->written++;
     return true;
 }
 
-bool dumpStringRecord(DumpContext* ctx, const char* key, const float* vec, const char* meta, uint32_t metaLen) {
+bool dumpStringRecord(DumpContext* ctx, const char* key, const float* vec, const char* meta, uint32_t metaLen,
+                      const char* text, uint32_t textLen) {
     zval rec, tmp;
-    array_init_size(&rec, 3);
+    array_init_size(&rec, 4);
     HashTable* ht = Z_ARRVAL(rec);
     zend_hash_real_init_mixed(ht);
     ZVAL_STRING(&tmp, key);
@@ -76,6 +84,10 @@ bool dumpStringRecord(DumpContext* ctx, const char* key, const float* vec, const
     if (meta && metaLen) ZVAL_STRINGL(&tmp, meta, metaLen);
     else ZVAL_NULL(&tmp);
     _zend_hash_append(ht, qarbin_str_metadata, &tmp);
+    if (text) {
+        ZVAL_STRINGL(&tmp, text, textLen);
+        _zend_hash_append(ht, qarbin_str_text, &tmp);
+    }
 
     // A key or metadata that is not valid UTF-8 makes the plain encoding
     // fail part way; the record is then encoded again with such bytes
@@ -98,9 +110,11 @@ bool dumpStringRecord(DumpContext* ctx, const char* key, const float* vec, const
     return true;
 }
 
-bool visitRecord(void* p, const char* key, const float* vec, const char* meta, uint32_t metaLen) {
+bool visitRecord(void* p, const char* key, const float* vec, const char* meta, uint32_t metaLen, const char* text,
+                 uint32_t textLen) {
     DumpContext* ctx = static_cast<DumpContext*>(p);
-    return ctx->fp ? dumpFileRecord(ctx, key, vec, meta, metaLen) : dumpStringRecord(ctx, key, vec, meta, metaLen);
+    return ctx->fp ? dumpFileRecord(ctx, key, vec, meta, metaLen, text, textLen)
+                   : dumpStringRecord(ctx, key, vec, meta, metaLen, text, textLen);
 }
 
 struct LoadContext {
@@ -120,8 +134,10 @@ struct LoadContext {
 // ends the request instead of throwing. A slot store's records (63-byte
 // keys, 4096 bytes of metadata, 4096 components) take about 130 KB.
 constexpr size_t kMaxSlotLineBytes = size_t{1} << 20;
-constexpr size_t kMaxCompactLineBytes = size_t{8} << 20;
-static_assert(kMaxCompactLineBytes > 6 * (size_t{qarbin::kCompactMaxMetadataBytes} + qarbin::kCompactMaxKeyBytes) + 4096 * 32,
+constexpr size_t kMaxCompactLineBytes = size_t{16} << 20;
+static_assert(kMaxCompactLineBytes > 6 * (size_t{qarbin::kCompactMaxMetadataBytes} + qarbin::kCompactMaxKeyBytes +
+                                          qarbin::kCompactMaxTextBytes) +
+                                         4096 * 32,
               "a dumped record always loads");
 
 size_t maxLineBytes(const qarbin::Store* store) {
@@ -164,6 +180,7 @@ void loadLines(LoadContext* ctx, qarbin::Store* store) {
             zval* key = zend_hash_find_known_hash(ht, qarbin_str_key);
             zval* vec = key ? zend_hash_find_known_hash(ht, qarbin_str_vector) : nullptr;
             zval* meta = nullptr;
+            zval* text = nullptr;
             if (!key || Z_TYPE_P(key) != IS_STRING || Z_STRLEN_P(key) == 0) {
                 error = "Missing or empty 'key'";
             } else if (!vec || Z_TYPE_P(vec) != IS_ARRAY) {
@@ -173,14 +190,19 @@ void loadLines(LoadContext* ctx, qarbin::Store* store) {
             } else {
                 meta = zend_hash_find_known_hash(ht, qarbin_str_metadata);
                 if (meta && Z_TYPE_P(meta) != IS_STRING) meta = nullptr;
+                text = zend_hash_find_known_hash(ht, qarbin_str_text);
+                if (text && Z_TYPE_P(text) != IS_STRING) text = nullptr;
                 error = qarbin_record_limit_error(store, Z_STR_P(key), meta ? Z_STRLEN_P(meta) : 0);
+                if (!error && text) error = qarbin_text_error(store, Z_STR_P(text));
                 if (!error) {
                     const int rc = qarbin_convert_vector(Z_ARRVAL_P(vec), ctx->vec, ctx->dim);
                     if (rc == QARBIN_CONVERT_NOT_NUMBER) error = "Vector components must be numbers";
                     else if (rc != QARBIN_CONVERT_OK) error = "Vector components must be finite";
                 }
                 if (!error && qarbin_php::set(store, Z_STRVAL_P(key), ctx->vec, meta ? Z_STRVAL_P(meta) : nullptr,
-                                              meta ? static_cast<uint32_t>(Z_STRLEN_P(meta)) : 0) != 0)
+                                              meta ? static_cast<uint32_t>(Z_STRLEN_P(meta)) : 0,
+                                              text ? Z_STRVAL_P(text) : nullptr,
+                                              text ? static_cast<uint32_t>(Z_STRLEN_P(text)) : 0) != 0)
                     error = "Failed to set vector";
             }
         }

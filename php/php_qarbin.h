@@ -58,6 +58,7 @@ extern zend_string* qarbin_str_key;
 extern zend_string* qarbin_str_vector;
 extern zend_string* qarbin_str_score;
 extern zend_string* qarbin_str_metadata;
+extern zend_string* qarbin_str_text;
 
 // The option words of each code, in code order; stats() reports the same.
 extern const char* const qarbin_storage_names[3];
@@ -177,6 +178,18 @@ static inline const char* qarbin_record_limit_error(const qarbin::Store* store, 
         case qarbin::RecordLimit::KeyTooLong: return compact ? "Key too long (max 1024 bytes)" : "Key too long (max 63 bytes)";
         case qarbin::RecordLimit::MetadataTooLong:
             return compact ? "Metadata too long (max 1048576 bytes)" : "Metadata too long (max 4096 bytes)";
+        default: return nullptr;
+    }
+}
+
+// Why a record's text cannot be stored in this store, or null.
+static inline const char* qarbin_text_error(const qarbin::Store* store, const zend_string* text) {
+    static_assert(qarbin::kCompactMaxTextBytes == 1048576, "the message names the limit");
+    switch (qarbin::textLimit(*store, ZSTR_VAL(text), ZSTR_LEN(text))) {
+        case qarbin::TextLimit::NotAllowed:
+            return "Text needs a store of compact segments (this store's segments hold no text)";
+        case qarbin::TextLimit::TooLong: return "Text too long (max 1048576 bytes)";
+        case qarbin::TextLimit::NotUtf8: return "Text must be valid UTF-8";
         default: return nullptr;
     }
 }

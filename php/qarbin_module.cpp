@@ -58,6 +58,7 @@ zend_string* qarbin_str_key = nullptr;
 zend_string* qarbin_str_vector = nullptr;
 zend_string* qarbin_str_score = nullptr;
 zend_string* qarbin_str_metadata = nullptr;
+zend_string* qarbin_str_text = nullptr;
 bool qarbin_alloc_bailed = false;
 
 namespace {
@@ -121,6 +122,7 @@ PHP_MINIT_FUNCTION(qarbin) {
     qarbin_str_vector = zend_string_init_interned("vector", sizeof("vector") - 1, 1);
     qarbin_str_score = zend_string_init_interned("score", sizeof("score") - 1, 1);
     qarbin_str_metadata = zend_string_init_interned("metadata", sizeof("metadata") - 1, 1);
+    qarbin_str_text = zend_string_init_interned("text", sizeof("text") - 1, 1);
 
     zend_class_entry ce;
     INIT_CLASS_ENTRY(ce, "QarbinException", nullptr);

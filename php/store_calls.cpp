@@ -85,9 +85,10 @@ bool destroyShm(const char* name) noexcept {
     }
 }
 
-int set(Store* store, const char* key, const float* vector, const char* metadata, uint32_t metaLen) noexcept {
+int set(Store* store, const char* key, const float* vector, const char* metadata, uint32_t metaLen, const char* text,
+        uint32_t textLen) noexcept {
     try {
-        return store->set(key, vector, metadata, metaLen);
+        return store->set(key, vector, metadata, metaLen, text, textLen);
     } catch (...) {
         store->writeFailure = qarbin::WriteFailure::OutOfMemory;
         return -1;
@@ -188,9 +189,19 @@ int searchMany(Store* store, const float* queries, uint32_t count, int topK, flo
     }
 }
 
-int get(Store* store, const char* key, float* vecOut, char** metaOut, uint32_t* lenOut) noexcept {
+int get(Store* store, const char* key, float* vecOut, char** metaOut, uint32_t* lenOut, char** textOut,
+        uint32_t* textLenOut) noexcept {
     try {
-        return store->get(key, vecOut, metaOut, lenOut);
+        return store->get(key, vecOut, metaOut, lenOut, textOut, textLenOut);
+    } catch (...) {
+        return -1;
+    }
+}
+
+int searchText(Store* store, const char* query, size_t queryLen, int topK, const qarbin::Filter* filter,
+               double minScore, qarbin::Result** out) noexcept {
+    try {
+        return store->searchText(query, queryLen, topK, filter, minScore, out);
     } catch (...) {
         return -1;
     }

@@ -30,7 +30,8 @@ bool sameName(const qarbin::Store* store, const char* name) noexcept;
 bool destroyShm(const char* name) noexcept;
 
 // -1 when the core failed in a way it could not report itself.
-int set(qarbin::Store* store, const char* key, const float* vector, const char* metadata, uint32_t metaLen) noexcept;
+int set(qarbin::Store* store, const char* key, const float* vector, const char* metadata, uint32_t metaLen,
+        const char* text = nullptr, uint32_t textLen = 0) noexcept;
 int del(qarbin::Store* store, const char* key) noexcept;
 // Store::setMetadata: 1 replaced, 0 not stored, -1 refused or failed.
 int setMetadata(qarbin::Store* store, const char* key, const char* metadata, uint32_t metaLen) noexcept;
@@ -39,7 +40,11 @@ int search(qarbin::Store* store, const float* query, int topK, float precision, 
 // Store::searchMany on the store's threads; -1 when the core failed.
 int searchMany(qarbin::Store* store, const float* queries, uint32_t count, int topK, float precision,
                const qarbin::Filter* filter, qarbin::Result* results, int* counts) noexcept;
-int get(qarbin::Store* store, const char* key, float* vecOut, char** metaOut, uint32_t* lenOut) noexcept;
+int get(qarbin::Store* store, const char* key, float* vecOut, char** metaOut, uint32_t* lenOut, char** textOut,
+        uint32_t* textLenOut) noexcept;
+// Store::searchText; -1 when the core failed.
+int searchText(qarbin::Store* store, const char* query, size_t queryLen, int topK, const qarbin::Filter* filter,
+               double minScore, qarbin::Result** out) noexcept;
 // Store::retrieve, Store::similar (-2 when no record is stored under key)
 // and Store::find; -1 when the core failed.
 int retrieve(qarbin::Store* store, const float* query, int topK, float precision, qarbin::Result** out,

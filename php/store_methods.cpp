@@ -19,6 +19,8 @@ PHP_METHOD(QarbinStore, searchBatch);
 PHP_METHOD(QarbinStore, similar);
 PHP_METHOD(QarbinStore, setMetadata);
 PHP_METHOD(QarbinStore, find);
+PHP_METHOD(QarbinStore, searchText);
+PHP_METHOD(QarbinStore, searchHybrid);
 
 namespace {
 
@@ -65,9 +67,9 @@ qarbin::Store* qarbin_open_store(zend_object* object, bool writes) {
 
 namespace {
 
-// Row of search(): "key", "score", "metadata".
+// Row of search(): "key", "score", "metadata", "text".
 void makeRow(zval* row, const qarbin::Result* r) {
-    array_init_size(row, 3);
+    array_init_size(row, 4);
     HashTable* ht = Z_ARRVAL_P(row);
     zend_hash_real_init_mixed(ht);
     zval tmp;
@@ -82,6 +84,9 @@ void makeRow(zval* row, const qarbin::Result* r) {
         ZVAL_NULL(&tmp);
     }
     _zend_hash_append(ht, qarbin_str_metadata, &tmp);
+    if (r->text) ZVAL_STRINGL(&tmp, r->text, r->textLen);
+    else ZVAL_NULL(&tmp);
+    _zend_hash_append(ht, qarbin_str_text, &tmp);
 }
 
 }  // namespace
@@ -129,11 +134,13 @@ PHP_METHOD(QarbinStore, set) {
     zend_string* key;
     HashTable* vector;
     zend_string* metadata = nullptr;
-    ZEND_PARSE_PARAMETERS_START(2, 3)
+    zend_string* text = nullptr;
+    ZEND_PARSE_PARAMETERS_START(2, 4)
     Z_PARAM_STR(key)
     Z_PARAM_ARRAY_HT(vector)
     Z_PARAM_OPTIONAL
     Z_PARAM_STR_OR_NULL(metadata)
+    Z_PARAM_STR_OR_NULL(text)
     ZEND_PARSE_PARAMETERS_END();
 
     qarbin_store_object* intern = thisStore(execute_data);
@@ -148,6 +155,10 @@ PHP_METHOD(QarbinStore, set) {
         qarbin_throw(limit);
         RETURN_THROWS();
     }
+    if (const char* refused = text ? qarbin_text_error(store, text) : nullptr) {
+        qarbin_throw(refused);
+        RETURN_THROWS();
+    }
     float* buf = static_cast<float*>(emalloc(sizeof(float) * dim));
     int rc = qarbin_vector_arg(vector, intern, store, dim, buf);
     if (rc != QARBIN_VECTOR_OK) {
@@ -156,7 +167,8 @@ PHP_METHOD(QarbinStore, set) {
         RETURN_THROWS();
     }
     rc = qarbin_php::set(store, ZSTR_VAL(key), buf, metadata ? ZSTR_VAL(metadata) : nullptr,
-                         metadata ? static_cast<uint32_t>(ZSTR_LEN(metadata)) : 0);
+                         metadata ? static_cast<uint32_t>(ZSTR_LEN(metadata)) : 0, text ? ZSTR_VAL(text) : nullptr,
+                         text ? static_cast<uint32_t>(ZSTR_LEN(text)) : 0);
     efree(buf);
     QARBIN_RESUME_BAILOUT();
     if (rc != 0) {
@@ -212,9 +224,18 @@ PHP_METHOD(QarbinStore, batchSet) {
         if (meta && Z_TYPE_P(meta) != IS_STRING) meta = nullptr;
         error = qarbin_record_limit_error(store, Z_STR_P(key), meta ? Z_STRLEN_P(meta) : 0);
         if (error) break;
-        // Key and metadata must outlive user code the conversion may run.
+        zval* text = zend_hash_find_known_hash(record, qarbin_str_text);
+        if (text) ZVAL_DEREF(text);
+        if (text && Z_TYPE_P(text) != IS_STRING) {
+            if (Z_TYPE_P(text) != IS_NULL) error = "A batch element's 'text' must be a string or null";
+            text = nullptr;
+        }
+        if (!error && text) error = qarbin_text_error(store, Z_STR_P(text));
+        if (error) break;
+        // Key, metadata and text must outlive user code the conversion may run.
         zend_string* keyStr = zend_string_copy(Z_STR_P(key));
         zend_string* metaStr = meta ? zend_string_copy(Z_STR_P(meta)) : nullptr;
+        zend_string* textStr = text ? zend_string_copy(Z_STR_P(text)) : nullptr;
         int rc = qarbin_vector_arg(Z_ARRVAL_P(vec), intern, store, dim, buf);
         if (rc == QARBIN_VECTOR_CLOSED) {
             error = "Store not open";
@@ -224,7 +245,9 @@ PHP_METHOD(QarbinStore, batchSet) {
             error = "Vector components must be numbers";
         } else if (rc == QARBIN_VECTOR_OK) {
             rc = qarbin_php::set(store, ZSTR_VAL(keyStr), buf, metaStr ? ZSTR_VAL(metaStr) : nullptr,
-                                 metaStr ? static_cast<uint32_t>(ZSTR_LEN(metaStr)) : 0);
+                                 metaStr ? static_cast<uint32_t>(ZSTR_LEN(metaStr)) : 0,
+                                 textStr ? ZSTR_VAL(textStr) : nullptr,
+                                 textStr ? static_cast<uint32_t>(ZSTR_LEN(textStr)) : 0);
             if (rc != 0) {
                 error = "Failed to set vector in batch";
                 cause = qarbin_write_failure_cause(store);
@@ -232,6 +255,7 @@ PHP_METHOD(QarbinStore, batchSet) {
         }
         zend_string_release(keyStr);
         if (metaStr) zend_string_release(metaStr);
+        if (textStr) zend_string_release(textStr);
         if (error || rc != 0) break;
         ++stored;
     }
@@ -347,14 +371,17 @@ PHP_METHOD(QarbinStore, get) {
     float* buf = static_cast<float*>(emalloc(sizeof(float) * dim));
     char* meta = nullptr;
     uint32_t metaLen = 0;
-    int rc = qarbin_php::get(store, ZSTR_VAL(key), buf, &meta, &metaLen);
+    char* text = nullptr;
+    uint32_t textLen = 0;
+    int rc = qarbin_php::get(store, ZSTR_VAL(key), buf, &meta, &metaLen, &text, &textLen);
     QARBIN_RESUME_BAILOUT();
     if (rc != 0) {
         efree(buf);
         if (meta) efree(meta);
+        if (text) efree(text);
         RETURN_NULL();
     }
-    array_init_size(return_value, 3);
+    array_init_size(return_value, 4);
     HashTable* ht = Z_ARRVAL_P(return_value);
     zend_hash_real_init_mixed(ht);
     zval tmp;
@@ -375,6 +402,10 @@ PHP_METHOD(QarbinStore, get) {
     else ZVAL_NULL(&tmp);
     if (meta) efree(meta);
     _zend_hash_append(ht, qarbin_str_metadata, &tmp);
+    if (text) ZVAL_STRINGL(&tmp, text, textLen);
+    else ZVAL_NULL(&tmp);
+    if (text) efree(text);
+    _zend_hash_append(ht, qarbin_str_text, &tmp);
 }
 
 PHP_METHOD(QarbinStore, clear) {
@@ -439,7 +470,7 @@ PHP_METHOD(QarbinStore, stats) {
     qarbin::StoreStats st;
     qarbin_php::stats(store, &st);
     const qarbin::Shape& shape = st.shape;
-    array_init_size(return_value, 14);
+    array_init_size(return_value, 18);
     add_assoc_string(return_value, "storage", qarbin_storage_names[static_cast<uint32_t>(st.mode) % 3]);
     add_assoc_long(return_value, "total_count", static_cast<zend_long>(st.totalCount));
     add_assoc_long(return_value, "segment_count", static_cast<zend_long>(st.segmentCount));
@@ -455,6 +486,10 @@ PHP_METHOD(QarbinStore, stats) {
     add_assoc_long(return_value, "dead_count", static_cast<zend_long>(st.deadCount));
     add_assoc_double(return_value, "memory_mb", st.memoryMb);
     add_assoc_long(return_value, "threads", qarbin_php::threads(store));
+    add_assoc_long(return_value, "text_records", static_cast<zend_long>(st.text.records));
+    add_assoc_long(return_value, "text_indexed", static_cast<zend_long>(st.text.indexed));
+    add_assoc_long(return_value, "text_terms", static_cast<zend_long>(st.text.terms));
+    add_assoc_long(return_value, "text_bytes", static_cast<zend_long>(st.text.bytes));
 }
 
 PHP_METHOD(QarbinStore, close) {
@@ -480,6 +515,7 @@ ZEND_BEGIN_ARG_INFO_EX(arginfo_qarbin_set, 0, 0, 2)
 ZEND_ARG_INFO(0, key)
 ZEND_ARG_TYPE_INFO(0, vector, IS_ARRAY, 0)
 ZEND_ARG_INFO(0, metadata)
+ZEND_ARG_TYPE_INFO_WITH_DEFAULT_VALUE(0, text, IS_STRING, 1, "null")
 ZEND_END_ARG_INFO()
 
 ZEND_BEGIN_ARG_INFO_EX(arginfo_qarbin_batch_set, 0, 0, 1)
@@ -523,6 +559,22 @@ ZEND_END_ARG_INFO()
 ZEND_BEGIN_ARG_WITH_RETURN_TYPE_INFO_EX(arginfo_qarbin_set_metadata, 0, 2, _IS_BOOL, 0)
 ZEND_ARG_TYPE_INFO(0, key, IS_STRING, 0)
 ZEND_ARG_TYPE_INFO(0, metadata, IS_STRING, 1)
+ZEND_END_ARG_INFO()
+
+ZEND_BEGIN_ARG_WITH_RETURN_TYPE_INFO_EX(arginfo_qarbin_search_text, 0, 1, IS_ARRAY, 0)
+ZEND_ARG_TYPE_INFO(0, query, IS_STRING, 0)
+ZEND_ARG_TYPE_INFO_WITH_DEFAULT_VALUE(0, topK, IS_LONG, 0, "10")
+ZEND_ARG_TYPE_INFO_WITH_DEFAULT_VALUE(0, filter, IS_ARRAY, 1, "null")
+ZEND_ARG_TYPE_INFO_WITH_DEFAULT_VALUE(0, minScore, IS_DOUBLE, 1, "null")
+ZEND_END_ARG_INFO()
+
+ZEND_BEGIN_ARG_WITH_RETURN_TYPE_INFO_EX(arginfo_qarbin_search_hybrid, 0, 2, IS_ARRAY, 0)
+ZEND_ARG_TYPE_INFO(0, vector, IS_ARRAY, 0)
+ZEND_ARG_TYPE_INFO(0, query, IS_STRING, 0)
+ZEND_ARG_TYPE_INFO_WITH_DEFAULT_VALUE(0, topK, IS_LONG, 0, "10")
+ZEND_ARG_TYPE_INFO_WITH_DEFAULT_VALUE(0, precision, IS_DOUBLE, 0, "50.0")
+ZEND_ARG_TYPE_INFO_WITH_DEFAULT_VALUE(0, filter, IS_ARRAY, 1, "null")
+ZEND_ARG_TYPE_INFO_WITH_DEFAULT_VALUE(0, textWeight, IS_DOUBLE, 0, "0.5")
 ZEND_END_ARG_INFO()
 
 ZEND_BEGIN_ARG_INFO_EX(arginfo_qarbin_delete_where, 0, 0, 1)
@@ -587,5 +639,7 @@ const zend_function_entry qarbin_store_methods[] = {
     PHP_ME(QarbinStore, similar, arginfo_qarbin_similar, ZEND_ACC_PUBLIC)
     PHP_ME(QarbinStore, find, arginfo_qarbin_find, ZEND_ACC_PUBLIC)
     PHP_ME(QarbinStore, setMetadata, arginfo_qarbin_set_metadata, ZEND_ACC_PUBLIC)
+    PHP_ME(QarbinStore, searchText, arginfo_qarbin_search_text, ZEND_ACC_PUBLIC)
+    PHP_ME(QarbinStore, searchHybrid, arginfo_qarbin_search_hybrid, ZEND_ACC_PUBLIC)
     PHP_FE_END,
 };

@@ -5,7 +5,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(cmake g++ make php8.2-dev php8.2-cli php8.2-cgi php8.2-fpm libfcgi-bin libgtest-dev libbenchmark-dev libsimdjson-dev libicu-dev libstemmer-dev libsqlite3-dev)
+packages=(cmake g++ make php8.2-dev php8.2-cli php8.2-cgi php8.2-fpm libfcgi-bin libgtest-dev libbenchmark-dev libsimdjson-dev libicu-dev libstemmer-dev libsqlite3-dev php8.2-sqlite3)
 if [ "${1:-}" = "--demo" ]; then packages+=(dataset-fashion-mnist php8.2-gd); fi
 missing=()
 for p in "${packages[@]}"; do
@@ -17,6 +17,13 @@ if [ ${#missing[@]} -gt 0 ]; then
     [ "$(id -u)" -ne 0 ] && SUDO=sudo
     $SUDO apt-get update -qq
     DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${missing[@]}" >/dev/null
+fi
+
+# The package demo searches apt's English package descriptions.
+if [ "${1:-}" = "--demo" ] && ! ls /var/lib/apt/lists/*_i18n_Translation-en* >/dev/null 2>&1; then
+    SUDO=""
+    [ "$(id -u)" -ne 0 ] && SUDO=sudo
+    $SUDO apt-get update -qq -o Acquire::Languages=en
 fi
 
 build_dir=${QARBIN_BUILD_DIR:-build}

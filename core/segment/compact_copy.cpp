@@ -35,7 +35,8 @@ CompactAdd copySlotIntoCompact(CompactRegion& dst, const Segment& src, uint64_t 
     const KeyRef meta = src.metadataRefAt(slot);
     const uint32_t metaLen = std::min(meta.len, kLongestMetadataBytes);
     const KeyRef key = src.keyAt(slot);
-    return dst.add(src.idAt(slot), key.data, key.len, row.data(), norm, meta.data, metaLen);
+    const KeyRef text = src.textRefAt(slot);
+    return dst.add(src.idAt(slot), key.data, key.len, row.data(), norm, meta.data, metaLen, TextBytes{text.data, text.len});
 }
 
 bool scanCompact(const CompactRegion& region, const QueryScorer& scorer, const float* codebook, TopK& top) {
@@ -83,7 +84,8 @@ bool scanCompact(const CompactRegion& region, const QueryScorer& scorer, const f
             VarSpan s;
             if (!region.span(which[k], &s)) continue;
             const float score = normed ? scorer.cosineWithNorm(scores[k], norms[k]) : scores[k];
-            top.offer(region.entry(which[k])->id, s.key, s.keyLen, score, s.metaLen != 0 ? s.meta : nullptr, s.metaLen);
+            top.offer(region.entry(which[k])->id, s.key, s.keyLen, score, s.metaLen != 0 ? s.meta : nullptr, s.metaLen,
+                      s.text, s.textLen);
         }
     }
     return true;

@@ -64,6 +64,10 @@ bool computeCompactLayout(uint64_t capacity, uint32_t dim, Quantization q, uint3
     if (!placeArea(&cursor, l.poolEntries, kPoolEntryBytes, &l.poolOffset)) return false;
     if (!placeArea(&cursor, uint64_t{1} << l.keyTableBits, sizeof(KeyBucket), &l.keyTableOffset)) return false;
     if (!placeArea(&cursor, 1, l.varCapacity, &l.varOffset)) return false;
+    // The text index is a reserve like the variable area: an index is
+    // smaller than the texts it covers, with room left for merging runs.
+    l.textCapacity = l.varCapacity;
+    if (!placeArea(&cursor, 1, l.textCapacity, &l.textOffset)) return false;
     if (!alignUp(cursor, kCompactAreaAlign, &l.regionBytes)) return false;
     *out = l;
     return true;
@@ -105,6 +109,8 @@ void initCompactHeader(CompactHeader* h, const Shape& shape, const CompactLayout
     t.normOrder = shape.metric == DistanceMetric::Cosine ? static_cast<uint32_t>(order) : 0;
     t.keyTableDirty.store(0);
     t.regionBytes = layout.regionBytes;
+    t.textOffset = layout.textOffset;
+    t.textCapacity = layout.textCapacity;
 }
 
 namespace {
@@ -121,7 +127,7 @@ bool varUsedCoversEntries(const CompactHeader* h, const CompactLayout& l, uint64
         const RecordEntry& e = entries[i];
         if (!entryValid(&e)) continue;
         const VarRef r = loadVarRef(&e);
-        furthest = std::max(furthest, uint64_t{r.unit} * kVarUnit + r.keyLen() + r.metaLen() + e.extraLen);
+        furthest = std::max(furthest, uint64_t{r.unit} * kVarUnit + r.keyLen() + r.metaLen() + e.textLen);
     }
     // Once full, a refused reservation leaves varUsed past the capacity.
     const uint64_t varUsed = h->tail.varUsed.load(std::memory_order_acquire);
@@ -148,6 +154,10 @@ bool compactHeaderUsable(const CompactHeader* h, uint64_t len) {
     CompactLayout l;
     if (!computeCompactLayout(b.capacity.load(), b.dim, q, b.pqSubvectors, &l)) return false;
     const CompactHeaderTail& t = h->tail;
+    // Laid out before the text index existed: everything up to it.
+    const bool textless = t.textOffset == 0 && t.textCapacity == 0;
+    if (textless) l.regionBytes = l.textOffset;
+    else if (t.textOffset != l.textOffset || t.textCapacity != l.textCapacity) return false;
     if (len < l.regionBytes || t.regionBytes != l.regionBytes) return false;
     if (b.graphOffset != l.nodeOffset || b.linkPoolOffset != l.poolOffset) return false;
     if (t.vectorOffset != l.vectorOffset || t.entryOffset != l.entryOffset || t.keyTableOffset != l.keyTableOffset)

@@ -21,6 +21,8 @@ struct CompactLayout {
     uint32_t keyTableBits = 0;
     uint64_t varOffset = 0;
     uint64_t varCapacity = 0;
+    uint64_t textOffset = 0;
+    uint64_t textCapacity = 0;
     uint64_t regionBytes = 0;
 };
 

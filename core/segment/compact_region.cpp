@@ -89,12 +89,14 @@ CompactRegion CompactRegion::checked(uint8_t* base, uint64_t len) {
     return r;
 }
 
-CompactAdd CompactRegion::reserve(uint32_t keyLen, uint32_t metaLen, uint64_t* entry, uint64_t* varAt) {
+CompactAdd CompactRegion::reserve(uint32_t keyLen, uint32_t metaLen, uint32_t textLen, uint64_t* entry,
+                                  uint64_t* varAt) {
     if (keyLen > kCompactMaxKeyBytes) return CompactAdd::KeyTooLong;
     if (metaLen > kCompactMaxMetadataBytes) return CompactAdd::MetadataTooLong;
+    if (textLen > kCompactMaxTextBytes) return CompactAdd::TextTooLong;
     const uint64_t cap = capacity();
     if (h_->base.usedSlots.load() >= cap) return CompactAdd::Full;
-    const uint64_t at = reserveVar(h_->tail, uint64_t{keyLen} + metaLen);
+    const uint64_t at = reserveVar(h_->tail, uint64_t{keyLen} + metaLen + textLen);
     if (at == UINT64_MAX) return CompactAdd::Full;
     const int64_t reserved = reserveEntry(h_->base, cap);
     if (reserved < 0) return CompactAdd::Full;
@@ -112,7 +114,7 @@ void CompactRegion::replaceMetadata(uint64_t i, uint64_t at, const char* meta, u
     char* to = reinterpret_cast<char*>(base_ + h_->tail.varOffset + at);
     std::memcpy(to, from, old.keyLen());
     if (metaLen != 0) std::memcpy(to + old.keyLen(), meta, metaLen);
-    if (e->extraLen != 0) std::memcpy(to + old.keyLen() + metaLen, from + old.keyLen() + old.metaLen(), e->extraLen);
+    if (e->textLen != 0) std::memcpy(to + old.keyLen() + metaLen, from + old.keyLen() + old.metaLen(), e->textLen);
     storeVarRef(e, {static_cast<uint32_t>(at / kVarUnit), packLengths(old.keyLen(), metaLen)});
 }
 
@@ -122,15 +124,18 @@ bool CompactRegion::unreserve(uint64_t entry) {
 }
 
 void CompactRegion::fill(uint64_t i, uint64_t at, uint64_t id, const char* key, uint32_t keyLen,
-                         const uint8_t* encodedRow, float norm, const char* meta, uint32_t metaLen) {
+                         const uint8_t* encodedRow, float norm, const char* meta, uint32_t metaLen, TextBytes text) {
     char* var = reinterpret_cast<char*>(base_ + h_->tail.varOffset + at);
     if (keyLen != 0) std::memcpy(var, key, keyLen);
     if (metaLen != 0) std::memcpy(var + keyLen, meta, metaLen);
+    const uint32_t textLen = text.data != nullptr ? text.len : 0;
+    if (textLen != 0) std::memcpy(var + keyLen + metaLen, text.data, textLen);
     std::memcpy(base_ + h_->tail.vectorOffset + i * h_->tail.rowBytes, encodedRow, h_->tail.rowBytes);
     RecordEntry* e = entryAt(i);
     e->id = id;
     storeVarRef(e, {static_cast<uint32_t>(at / kVarUnit), packLengths(keyLen, metaLen)});
-    e->extraLen = 0;
+    e->textLen = textLen;
+    e->hasText = text.data != nullptr ? 1 : 0;
     e->graphNode = -1;
     e->norm = norm;
     e->deleted = 0;
@@ -142,10 +147,10 @@ void CompactRegion::fill(uint64_t i, uint64_t at, uint64_t id, const char* key, 
 }
 
 CompactAdd CompactRegion::add(uint64_t id, const char* key, uint32_t keyLen, const uint8_t* encodedRow, float norm,
-                              const char* meta, uint32_t metaLen) {
+                              const char* meta, uint32_t metaLen, TextBytes text) {
     uint64_t i = 0, at = 0;
-    const CompactAdd rc = reserve(keyLen, metaLen, &i, &at);
-    if (rc == CompactAdd::Stored) fill(i, at, id, key, keyLen, encodedRow, norm, meta, metaLen);
+    const CompactAdd rc = reserve(keyLen, metaLen, text.data != nullptr ? text.len : 0, &i, &at);
+    if (rc == CompactAdd::Stored) fill(i, at, id, key, keyLen, encodedRow, norm, meta, metaLen, text);
     return rc;
 }
 
@@ -165,17 +170,19 @@ bool CompactRegion::span(uint64_t i, VarSpan* out) const {
     const VarRef r = loadVarRef(e);
     const uint32_t keyLen = r.keyLen();
     const uint32_t metaLen = r.metaLen();
-    if (keyLen > kCompactMaxKeyBytes || metaLen > kCompactMaxMetadataBytes || e->extraLen > kCompactMaxMetadataBytes)
+    if (keyLen > kCompactMaxKeyBytes || metaLen > kCompactMaxMetadataBytes || e->textLen > kCompactMaxTextBytes)
         return false;
     const uint64_t used = std::min(h_->tail.varUsed.load(), h_->tail.varCapacity);
     const uint64_t at = uint64_t{r.unit} * kVarUnit;
-    const uint64_t bytes = uint64_t{keyLen} + metaLen + e->extraLen;
+    const uint64_t bytes = uint64_t{keyLen} + metaLen + e->textLen;
     if (at > used || bytes > used - at) return false;
     const char* var = reinterpret_cast<const char*>(base_ + h_->tail.varOffset + at);
     out->key = var;
     out->keyLen = keyLen;
     out->meta = var + keyLen;
     out->metaLen = metaLen;
+    out->text = e->hasText != 0 ? var + keyLen + metaLen : nullptr;
+    out->textLen = e->hasText != 0 ? e->textLen : 0;
     return true;
 }
 
@@ -270,6 +277,10 @@ void CompactRegion::clearRecords() {
     std::memset(base_ + t.vectorOffset, 0, used * t.rowBytes);
     std::memset(base_ + t.varOffset, 0, std::min(t.varUsed.load(), t.varCapacity));
     emptyKeyTable();
+    // An unformatted text index covers nothing; a page never written is
+    // left alone, as it may not be backed.
+    uint32_t* textMagic = t.textOffset != 0 ? reinterpret_cast<uint32_t*>(base_ + t.textOffset) : nullptr;
+    if (textMagic != nullptr && *textMagic != 0) std::memset(textMagic, 0, kTextAreaHeaderBytes);
     b.usedSlots.store(0);
     b.liveCount.store(0);
     b.insertSeq.store(0);

@@ -15,7 +15,7 @@
 namespace qarbin {
 
 // Why an append stored nothing.
-enum class CompactAdd { Stored, Full, KeyTooLong, MetadataTooLong };
+enum class CompactAdd { Stored, Full, KeyTooLong, MetadataTooLong, TextTooLong };
 
 // Where an entry's key and metadata lie in the variable area.
 struct VarSpan {
@@ -23,6 +23,14 @@ struct VarSpan {
     uint32_t keyLen = 0;
     const char* meta = nullptr;
     uint32_t metaLen = 0;
+    const char* text = nullptr;  // null when the record has none
+    uint32_t textLen = 0;
+};
+
+// A record's text: null for none.
+struct TextBytes {
+    const char* data = nullptr;
+    uint32_t len = 0;
 };
 
 class CompactRegion {
@@ -48,13 +56,13 @@ public:
     // the `valid` byte. Other processes may append, read and look up at the
     // same time. encodedRow holds rowBytes() bytes (the encoded vector).
     CompactAdd add(uint64_t id, const char* key, uint32_t keyLen, const uint8_t* encodedRow, float norm,
-                   const char* meta, uint32_t metaLen);
+                   const char* meta, uint32_t metaLen, TextBytes text = {});
     // add in two steps, for an owner that backs the reserved bytes between
     // them: the entry number and variable offset, then the bytes, the key
     // table bucket and last the `valid` byte.
-    CompactAdd reserve(uint32_t keyLen, uint32_t metaLen, uint64_t* entry, uint64_t* varAt);
+    CompactAdd reserve(uint32_t keyLen, uint32_t metaLen, uint32_t textLen, uint64_t* entry, uint64_t* varAt);
     void fill(uint64_t entry, uint64_t varAt, uint64_t id, const char* key, uint32_t keyLen, const uint8_t* encodedRow,
-              float norm, const char* meta, uint32_t metaLen);
+              float norm, const char* meta, uint32_t metaLen, TextBytes text = {});
     // Gives a reserved entry back when no writer reserved after it; false
     // when one did (the entry then stays unpublished, skipped by readers).
     // Offset of `bytes` fresh variable bytes, or UINT64_MAX when the area
@@ -69,7 +77,7 @@ public:
     bool markDeleted(uint64_t i);
     uint32_t rowBytes() const { return h_->tail.rowBytes; }
 
-    // The key and metadata of a valid entry; false when the entry is not
+    // The key, metadata and text of a valid entry; false when the entry is not
     // valid or its lengths or offset point outside what the variable area
     // has handed out (a corrupt region: the record is skipped).
     bool span(uint64_t i, VarSpan* out) const;

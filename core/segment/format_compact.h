@@ -5,14 +5,17 @@
 // is pinned here. Every opener reads both versions; a segment is created
 // in this one when its shape asks for it (Shape::format).
 //
-//   header (256 B) | codebook | vectors | entries | nodes | link pool | key table | variable area
+//   header (256 B) | codebook | vectors | entries | nodes | link pool | key table | variable area | text index
 //
 // - The first 128 header bytes are a version-6 `SegmentHeader` with the
 //   same meaning (usedSlots counts entries handed out); `CompactHeaderTail`
 //   follows with the offsets of the new areas and their counters.
 // - Every area starts on a page, so backing, hole punching and advice work
-//   per area; the variable area is the last and the largest reserve, and
-//   only its used prefix is ever backed.
+//   per area; the variable area and the text index are the largest
+//   reserves, and only their used prefixes are ever backed. The text index
+//   (core/text/text_format.h) comes last, so a region written before it
+//   existed (textOffset 0) keeps every other offset and opens as one whose
+//   records are scored from their text.
 // - Vector row i lies at vectorOffset + i * rowBytes, rowBytes being the
 //   encoded size rounded up to 32 bytes (the kernels' aligned loads): a scan
 //   streams one dense area, and a graph hop finds a neighbour's row from its
@@ -38,6 +41,14 @@ constexpr uint64_t kVectorRowAlign = 32;
 // Limits of a record in the compact format.
 constexpr uint32_t kCompactMaxKeyBytes = 1024;
 constexpr uint32_t kCompactMaxMetadataBytes = 1048576;
+constexpr uint32_t kCompactMaxTextBytes = 1048576;
+// The text index's header (TextIndexHeader in core/text/text_format.h):
+// its first word is 0 until the index is formatted; it records the area's
+// capacity and the writer's append mark at these offsets (its offsets are
+// all from the area's start, so its used bytes move as they are).
+constexpr uint64_t kTextAreaHeaderBytes = 64;
+constexpr uint64_t kTextAreaCapacityAt = 8;
+constexpr uint64_t kTextAreaUsedAt = 16;
 
 // Variable blocks start on 8 bytes; entries name them in such units, so a
 // segment's variable area is at most 2^32 * 8 bytes (32 GiB).
@@ -70,7 +81,10 @@ struct CompactHeaderTail {
     // opener that finds it set rebuilds the table.
     std::atomic<uint32_t> keyTableDirty;
     uint64_t regionBytes;          // total length the layout needs
-    uint8_t reserved[56];
+    // The text index's area; both 0 in a region laid out without one.
+    uint64_t textOffset;
+    uint64_t textCapacity;
+    uint8_t reserved[40];
 };
 
 static_assert(sizeof(CompactHeaderTail) == 128, "header tail is 128 bytes");
@@ -85,6 +99,8 @@ static_assert(offsetof(CompactHeaderTail, keyTableBits) == 52);
 static_assert(offsetof(CompactHeaderTail, normOrder) == 56);
 static_assert(offsetof(CompactHeaderTail, keyTableDirty) == 60);
 static_assert(offsetof(CompactHeaderTail, regionBytes) == 64);
+static_assert(offsetof(CompactHeaderTail, textOffset) == 72);
+static_assert(offsetof(CompactHeaderTail, textCapacity) == 80);
 static_assert(std::atomic<uint32_t>::is_always_lock_free && sizeof(std::atomic<uint32_t>) == 4);
 
 struct CompactHeader {
@@ -105,29 +121,31 @@ static_assert(kCompactMaxMetadataBytes < (1u << kMetaLenBits));
 static_assert(kKeyLenBits + kMetaLenBits == 32);
 
 // One record. Its variable block, at varUnit * 8 in the variable area,
-// holds the key, the metadata and then `extraLen` bytes of the one field
-// still to come (0 today), back to back.
+// holds the key, the metadata and then `textLen` bytes of its text, back
+// to back; `hasText` tells an empty text from none.
 struct RecordEntry {
     uint64_t id;        // FNV-1a of the key; the whole key decides identity
     uint32_t varUnit;
     uint32_t lengths;   // keyLen | metaLen << 11
-    uint32_t extraLen;
+    uint32_t textLen;
     int32_t graphNode;  // -1 when the record is not in the graph
     float norm;         // cosine: the stored vector's norm (normOrder); else 0
     uint8_t valid;      // published last, with release ordering
     uint8_t deleted;    // tombstone
-    uint16_t reserved;
+    uint8_t hasText;
+    uint8_t reserved;
 };
 
 static_assert(sizeof(RecordEntry) == 32, "two entries per cache line");
 static_assert(offsetof(RecordEntry, id) == 0);
 static_assert(offsetof(RecordEntry, varUnit) == 8);
 static_assert(offsetof(RecordEntry, lengths) == 12);
-static_assert(offsetof(RecordEntry, extraLen) == 16);
+static_assert(offsetof(RecordEntry, textLen) == 16);
 static_assert(offsetof(RecordEntry, graphNode) == 20);
 static_assert(offsetof(RecordEntry, norm) == 24);
 static_assert(offsetof(RecordEntry, valid) == 28);
 static_assert(offsetof(RecordEntry, deleted) == 29);
+static_assert(offsetof(RecordEntry, hasText) == 30);
 
 inline uint32_t packLengths(uint32_t keyLen, uint32_t metaLen) { return keyLen | (metaLen << kKeyLenBits); }
 inline uint32_t entryKeyLen(const RecordEntry& e) { return e.lengths & ((1u << kKeyLenBits) - 1); }

@@ -70,6 +70,8 @@ public:
     uint64_t backedPoolStart = 0;
     uint64_t backedVarStart = 0;    // the compact format's variable area
     uint64_t backedVarEnd = 0;
+    uint64_t backedTextStart = 0;   // the compact format's text index
+    uint64_t backedTextEnd = 0;
     uint64_t backedGeneration = 0;  // header generation the slot range was seen under
     uint64_t strideBytes = 0;       // set by mapPointers
     uint64_t vecBytesCached = 0;
@@ -141,6 +143,24 @@ public:
     }
     const char* metadataAt(uint64_t i) const { return metadataRefAt(i).data; }
     uint32_t metadataLenAt(uint64_t i) const { return metadataRefAt(i).len; }
+    // A readable record's text (only the compact format holds one): null
+    // data when it has none. Read from one snapshot of its block, like the
+    // metadata; a metadata replacement carries the text along.
+    KeyRef textRefAt(uint64_t i) const {
+        if (!compact() || entries[i].hasText == 0) return {nullptr, 0};
+        const VarRef r = loadVarRef(entries + i);
+        return {varBytes(r) + r.keyLen() + r.metaLen(), entries[i].textLen};
+    }
+    bool hasTextAt(uint64_t i) const { return compact() && entries[i].hasText != 0; }
+    const char* textAt(uint64_t i) const { return textRefAt(i).data; }
+    uint32_t textLenAt(uint64_t i) const { return compact() ? entries[i].textLen : 0; }
+    // The text index's area (core/text/text_index.h), or null when the
+    // region has none; textUsedBytes: what its writer has handed out.
+    uint8_t* textArea() const {
+        return compact() && compactHeader->tail.textOffset != 0 ? base + compactHeader->tail.textOffset : nullptr;
+    }
+    uint64_t textCapacity() const { return textArea() != nullptr ? compactHeader->tail.textCapacity : 0; }
+    uint64_t textUsedBytes() const;
     int32_t graphNodeAt(uint64_t i) const { return compact() ? entries[i].graphNode : recordAt(i)->graphNode; }
     // Writes into the mapping, as every graph writer does through a const view.
     void setGraphNode(uint64_t i, int32_t node) const {
@@ -204,7 +224,10 @@ public:
 
     // Record operations. add: 0 stored, -1 full (or refused), -2 PQ codebook
     // untrained. A compact segment takes keyHash(key) as the id, whatever id says.
-    int add(uint64_t id, const char* key, const float* vector, const char* metadata, uint32_t metaLen);
+    // text: textLen bytes, or null for none; a version-6 slot holds none
+    // and refuses (-1) a record with text.
+    int add(uint64_t id, const char* key, const float* vector, const char* metadata, uint32_t metaLen,
+            const char* text = nullptr, uint32_t textLen = 0);
     // Appends record slot of src, a segment of the same dimension and
     // encoding, with its encoded vector and metadata as stored (no decoding,
     // so it scores exactly as before). Nothing is flushed. 0 stored, -1
@@ -250,8 +273,9 @@ public:
 private:
     void mapCompact();
     int addCompact(uint64_t id, const char* key, uint32_t keyLen, const uint8_t* row, float norm, const char* meta,
-                   uint32_t metaLen);
-    int addEncoded(const char* key, const float* vector, const char* metadata, uint32_t metaLen);
+                   uint32_t metaLen, const char* text, uint32_t textLen);
+    int addEncoded(const char* key, const float* vector, const char* metadata, uint32_t metaLen, const char* text,
+                   uint32_t textLen);
     int addCopyCompact(const Segment& src, uint64_t slot);
     bool markDeletedCompact(uint64_t slot);
     bool backKeyBuckets(uint64_t id);
@@ -269,12 +293,12 @@ private:
         const VarRef r = loadVarRef(&e);
         const uint32_t keyLen = r.keyLen();
         const uint32_t metaLen = r.metaLen();
-        if (keyLen > kCompactMaxKeyBytes || metaLen > kCompactMaxMetadataBytes || e.extraLen > kCompactMaxMetadataBytes)
+        if (keyLen > kCompactMaxKeyBytes || metaLen > kCompactMaxMetadataBytes || e.textLen > kCompactMaxTextBytes)
             return false;
         const CompactHeaderTail& t = compactHeader->tail;
         const uint64_t used = std::min(t.varUsed.load(std::memory_order_acquire), t.varCapacity);
         const uint64_t at = uint64_t{r.unit} * kVarUnit;
-        const uint64_t bytes = uint64_t{keyLen} + metaLen + e.extraLen;
+        const uint64_t bytes = uint64_t{keyLen} + metaLen + e.textLen;
         return at <= used && bytes <= used - at;
     }
 };

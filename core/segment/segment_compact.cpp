@@ -35,7 +35,9 @@ void flushAhead(const Segment& seg, uint64_t offset, uint64_t len) {
 // look at the entry), the variable bytes once their offset is known. -1
 // (nothing visible) when full or not backed.
 int Segment::addCompact(uint64_t id, const char* key, uint32_t keyLen, const uint8_t* row, float norm,
-                        const char* meta, uint32_t metaLen) {
+                        const char* meta, uint32_t metaLen, const char* text, uint32_t textLen) {
+    if (text == nullptr) textLen = 0;
+    const uint64_t varLen = uint64_t{keyLen} + metaLen + textLen;
     const CompactHeaderTail& t = compactHeader->tail;
     if (!backKeyBuckets(id)) return -1;
     const uint64_t next = counters[0].load();
@@ -44,21 +46,21 @@ int Segment::addCompact(uint64_t id, const char* key, uint32_t keyLen, const uin
         return -1;
     CompactRegion region = regionOf(*this);
     uint64_t i = 0, at = 0;
-    if (region.reserve(keyLen, metaLen, &i, &at) != CompactAdd::Stored) return -1;
+    if (region.reserve(keyLen, metaLen, textLen, &i, &at) != CompactAdd::Stored) return -1;
     dirty = true;
     const uint64_t entryAt = t.entryOffset + i * sizeof(RecordEntry);
     const bool backed = (i == next || (ensureBacked(entryAt, sizeof(RecordEntry)) &&
                                        ensureBacked(t.vectorOffset + i * t.rowBytes, t.rowBytes))) &&
-                        ensureBacked(t.varOffset + at, uint64_t{keyLen} + metaLen);
+                        ensureBacked(t.varOffset + at, varLen);
     if (!backed) {
         // Give the entry back if nobody reserved after it; otherwise at
         // least its entry is made readable. Its variable bytes stay counted.
         if (!region.unreserve(i)) ensureBacked(entryAt, sizeof(RecordEntry));
         return -1;
     }
-    region.fill(i, at, id, key, keyLen, row, norm, meta, metaLen);
+    region.fill(i, at, id, key, keyLen, row, norm, meta, metaLen, TextBytes{text, textLen});
     if (mode == StorageMode::Disk) {
-        flushAhead(*this, t.varOffset + at, uint64_t{keyLen} + metaLen);
+        flushAhead(*this, t.varOffset + at, varLen);
         flushAhead(*this, t.vectorOffset + i * t.rowBytes, t.rowBytes);
         flushAhead(*this, entryAt, sizeof(RecordEntry));
         msync(base, kCompactHeaderBytes, MS_ASYNC);
@@ -87,13 +89,15 @@ bool Segment::backKeyBuckets(uint64_t id) {
 
 // The id is the key's hash whatever the caller passed: the key table files
 // every entry under it, and a lookup knows only the key.
-int Segment::addEncoded(const char* key, const float* vector, const char* metadata, uint32_t metaLen) {
+int Segment::addEncoded(const char* key, const float* vector, const char* metadata, uint32_t metaLen, const char* text,
+                        uint32_t textLen) {
     std::vector<uint8_t> row(rowStride, 0);
     encodeVector(row.data(), vector, dim, quantization, pqSubvectors, codebook);
     std::vector<float> scratch(dim);
     const float norm = compactNorm(*compactHeader, row.data(), codebook, scratch.data());
     const uint32_t keyLen = key != nullptr ? static_cast<uint32_t>(strnlen(key, kCompactMaxKeyBytes + 1)) : 0;
-    return addCompact(keyHash(key, keyLen), key, keyLen, row.data(), norm, metadata, metadata != nullptr ? metaLen : 0);
+    return addCompact(keyHash(key, keyLen), key, keyLen, row.data(), norm, metadata, metadata != nullptr ? metaLen : 0,
+                      text, textLen);
 }
 
 // From either format, with the encoded vector as stored; the norm is taken
@@ -106,7 +110,8 @@ int Segment::addCopyCompact(const Segment& src, uint64_t slot) {
     const float norm = compactNorm(*compactHeader, row.data(), src.codebook, scratch.data());
     const KeyRef k = src.keyAt(slot);
     const KeyRef meta = src.metadataRefAt(slot);
-    return addCompact(keyHash(k.data, k.len), k.data, k.len, row.data(), norm, meta.data, meta.len);
+    const KeyRef text = src.textRefAt(slot);
+    return addCompact(keyHash(k.data, k.len), k.data, k.len, row.data(), norm, meta.data, meta.len, text.data, text.len);
 }
 
 // The new block is backed before it is published; the old one is left to
@@ -116,7 +121,7 @@ bool Segment::replaceMetadata(uint64_t slot, const char* meta, uint32_t metaLen)
         return false;
     const CompactHeaderTail& t = compactHeader->tail;
     const VarRef old = loadVarRef(entries + slot);
-    const uint64_t bytes = uint64_t{old.keyLen()} + metaLen + entries[slot].extraLen;
+    const uint64_t bytes = uint64_t{old.keyLen()} + metaLen + entries[slot].textLen;
     CompactRegion region = regionOf(*this);
     const uint64_t at = region.reserveBlock(bytes);
     if (at == UINT64_MAX || !ensureBacked(t.varOffset + at, bytes)) return false;
@@ -153,6 +158,12 @@ size_t Segment::findLiveCompact(const char* key, uint32_t keyLen, std::vector<ui
         if (k.len == keyLen && std::memcmp(k.data, key, keyLen) == 0) out.push_back(i);
     }
     return out.size() - before;
+}
+
+uint64_t Segment::textUsedBytes() const {
+    const uint8_t* area = textArea();
+    if (area == nullptr || __atomic_load_n(reinterpret_cast<const uint32_t*>(area), __ATOMIC_ACQUIRE) == 0) return 0;
+    return __atomic_load_n(reinterpret_cast<const uint64_t*>(area + kTextAreaUsedAt), __ATOMIC_ACQUIRE);
 }
 
 // Every used byte was backed when it was written, so zeroing it in place

@@ -124,6 +124,9 @@ void setUnusableCause(const SegmentHeader* h, uint64_t len) {
         need = Segment::computeMmapSize(h->capacity.load(), h->dim, q, h->pqSubvectors);
     } else if (computeCompactLayout(h->capacity.load(), h->dim, q, h->pqSubvectors, &layout)) {
         need = layout.regionBytes;
+        // A region laid out before the text index ends where it begins.
+        if (len >= kCompactHeaderBytes && reinterpret_cast<const CompactHeader*>(h)->tail.textOffset == 0)
+            need = layout.textOffset;
     }
     if (need != 0 && len < need) errno = ENODATA;
 }

@@ -70,6 +70,14 @@ void Segment::copyCompactRecords(Segment& g, uint64_t used) const {
     std::memcpy(g.base + to.varOffset, base + from.varOffset, var);
     to.varUsed.store(var);
     to.normOrder = from.normOrder;
+    // The text index moves as it lies (its offsets are from its area's
+    // start) and may then use the larger area.
+    const uint64_t text = textUsedBytes();
+    if (g.textArea() != nullptr && text >= kTextAreaHeaderBytes && text <= std::min(textCapacity(), g.textCapacity())) {
+        std::memcpy(g.textArea(), textArea(), text);
+        const uint64_t capacity = g.textCapacity();
+        std::memcpy(g.textArea() + kTextAreaCapacityAt, &capacity, sizeof capacity);
+    }
 }
 
 }  // namespace qarbin

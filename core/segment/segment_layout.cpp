@@ -77,14 +77,14 @@ uint64_t Segment::countedRegionBytes(const Shape& shape) {
     if (shape.format != kCompactSegmentVersion) return regionBytes(shape);
     CompactLayout l;
     if (!computeCompactLayout(shape.capacity, shape.dim, shape.quantization, shape.pqSubvectors, &l)) return 0;
-    return l.regionBytes - l.varCapacity;
+    return l.regionBytes - l.varCapacity - l.textCapacity;
 }
 
 uint64_t Segment::countedBytes() const {
     if (!compact() || compactHeader == nullptr) return mappedLen;
     const CompactHeaderTail& t = compactHeader->tail;
     const uint64_t used = std::min(t.varUsed.load(), t.varCapacity);
-    const uint64_t reserve = t.varCapacity - used;
+    const uint64_t reserve = t.varCapacity - used + (t.textCapacity - std::min(textUsedBytes(), t.textCapacity));
     return reserve < mappedLen ? mappedLen - reserve : mappedLen;
 }
 
@@ -386,8 +386,10 @@ bool Segment::ensureBackedCompact(uint64_t offset, uint64_t end) {
         lo = &backedNodesStart, hi = &backedNodesEnd, areaEnd = header->linkPoolOffset;
     } else if (offset < t.keyTableOffset) {
         lo = &backedPoolStart, hi = &backedPoolEnd, areaEnd = t.keyTableOffset;
+    } else if (t.textOffset == 0 || offset < t.textOffset) {
+        lo = &backedVarStart, hi = &backedVarEnd, areaEnd = t.textOffset != 0 ? t.textOffset : mappedLen;
     } else {
-        lo = &backedVarStart, hi = &backedVarEnd, areaEnd = mappedLen;
+        lo = &backedTextStart, hi = &backedTextEnd, areaEnd = mappedLen;
     }
     return backArea(offset, end, areaEnd, lo, hi);
 }

@@ -161,10 +161,12 @@ int64_t reserveSlot(Segment& seg) {
 // same region meanwhile. -2 (nothing touched) while a PQ codebook is
 // missing; -1 when full, read-only, or when the file system cannot back the
 // slot (see reserveSlot).
-int Segment::add(uint64_t id, const char* key, const float* vector, const char* metadata, uint32_t metaLen) {
+int Segment::add(uint64_t id, const char* key, const float* vector, const char* metadata, uint32_t metaLen,
+                 const char* text, uint32_t textLen) {
     if (quantization == static_cast<uint32_t>(Quantization::PQ) && codebook == nullptr) return -2;
     if (!writable) return -1;
-    if (compact()) return addEncoded(key, vector, metadata, metaLen);
+    if (compact()) return addEncoded(key, vector, metadata, metaLen, text, textLen);
+    if (text != nullptr) return -1;  // a slot has no room for text
     if ((key != nullptr && strnlen(key, kKeyFieldBytes) > kMaxKeyBytes) || (metadata != nullptr && metaLen > kMaxMetadataBytes))
         return -1;
     const int64_t reserved = reserveSlot(*this);
@@ -206,6 +208,7 @@ int Segment::add(uint64_t id, const char* key, const float* vector, const char* 
 int Segment::addCopy(const Segment& src, uint64_t slot) {
     if (!writable || src.dim != dim || src.quantization != quantization || src.pqSubvectors != pqSubvectors) return -1;
     if (compact()) return addCopyCompact(src, slot);
+    if (src.hasTextAt(slot)) return -1;  // a slot has no room for text
     const KeyRef key = src.keyAt(slot);
     const KeyRef meta = src.metadataRefAt(slot);
     const uint32_t n = meta.len;

@@ -26,9 +26,12 @@ public:
 
     // key: keyLen bytes; meta: metaLen bytes or null. Both are kept by
     // address, so they must outlive the results' use.
-    void offer(uint64_t id, const char* key, size_t keyLen, float score, const char* meta, uint32_t metaLen) {
+    void offer(uint64_t id, const char* key, size_t keyLen, float score, const char* meta, uint32_t metaLen,
+               const char* text = nullptr, uint32_t textLen = 0) {
         Result* out = slotFor(score);
         if (out == nullptr) return;
+        out->text = text;
+        out->textLen = text != nullptr ? textLen : 0;
         out->id = id;
         out->key = key;
         out->keyLen = static_cast<uint32_t>(keyLen);
@@ -41,7 +44,8 @@ public:
     void offer(const Segment& seg, uint64_t i, float score) {
         const KeyRef k = seg.keyAt(i);
         const KeyRef meta = seg.metadataRefAt(i);
-        offer(seg.idAt(i), k.data, k.len, score, meta.data, meta.len);
+        const KeyRef text = seg.textRefAt(i);
+        offer(seg.idAt(i), k.data, k.len, score, meta.data, meta.len, text.data, text.len);
     }
 
     // False only when no score <= ub can enter: the array is full and its

@@ -98,6 +98,9 @@ int indexSegment(Segment& seg, bool rebuild, const GraphStop* stop, uint32_t thr
     } else {
         rc = hnswInsertIncremental(seg, stop, threads, levels);
     }
+    // Text unindexed is still found (from the record's text): a failure
+    // here costs speed only.
+    if (rc != 1) indexSegmentText(seg);
     releaseGraphWriter(seg.header);
     return rc;
 }

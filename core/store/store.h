@@ -23,7 +23,17 @@ struct PQTrainingBuffer {
     std::vector<uint64_t> ids;
     std::vector<std::string> keys;
     std::vector<std::string> metadata;  // empty string: no metadata
+    std::vector<std::string> texts;
+    std::vector<uint8_t> hasText;
     uint32_t count = 0;
+};
+
+// What stats() reports of full text (Store::textStats).
+struct TextStats {
+    uint64_t records = 0;  // live records with text
+    uint64_t indexed = 0;  // of them, those the segments' text indexes cover
+    uint64_t terms = 0;    // terms of the indexes (a term in two runs or segments counts each time)
+    uint64_t bytes = 0;    // bytes the indexes take
 };
 
 // What stats() reports, gathered in one pass over the segment list.
@@ -37,12 +47,15 @@ struct StoreStats {
     uint64_t unindexed;  // live records without a graph node
     uint64_t deadCount;  // used slots whose record was deleted or replaced
     double memoryMb;     // mapped size of every segment
+    TextStats text;
 };
 
 // Called for each record a dump writes: key (NUL-terminated, at most
 // kLongestKeyBytes, never empty), dim floats (finite: see forEachRecord), metadata or
-// null with its length. Returns false to stop the walk.
-typedef bool (*RecordVisitor)(void* ctx, const char* key, const float* vec, const char* meta, uint32_t metaLen);
+// null with its length, text or null (none) with its length. Returns false
+// to stop the walk.
+typedef bool (*RecordVisitor)(void* ctx, const char* key, const float* vec, const char* meta, uint32_t metaLen,
+                              const char* text, uint32_t textLen);
 
 // Why a record cannot be stored: its key (the bytes up to the first NUL)
 // or its metadata is longer than a record of the format holds (a store's
@@ -53,6 +66,11 @@ uint32_t maxMetadataBytes(uint32_t format);
 RecordLimit recordLimit(size_t keyLen, size_t metaLen, uint32_t format);
 
 class Store;
+
+// Why a record's text cannot be stored: the store writes version-6 slots,
+// which hold no text; longer than kCompactMaxTextBytes; not UTF-8.
+enum class TextLimit { Ok, NotAllowed, TooLong, NotUtf8 };
+TextLimit textLimit(const Store& st, const char* text, size_t len);
 
 // Whether a filtered search of k results with beam ef should scan the
 // matching records rather than walk the graph: judged from the match rate
@@ -163,9 +181,15 @@ public:
     uint64_t count() const;
 
     // Write path. 0 stored (or held back), -1 rejected (also a record over
-    // recordLimit), -2 PQ codebook untrained.
-    int set(const char* key, const float* vector, const char* metadata, uint32_t metaLen);
-    int add(uint64_t id, const char* key, const float* vector, const char* metadata, uint32_t metaLen);
+    // recordLimit, or with text a store of version-6 segments cannot hold:
+    // textAllowed), -2 PQ codebook untrained. text: textLen bytes of
+    // well-formed UTF-8 (the caller checks), or null for none.
+    int set(const char* key, const float* vector, const char* metadata, uint32_t metaLen, const char* text = nullptr,
+            uint32_t textLen = 0);
+    int add(uint64_t id, const char* key, const float* vector, const char* metadata, uint32_t metaLen,
+            const char* text = nullptr, uint32_t textLen = 0);
+    // Whether new records may carry text: the store writes compact segments.
+    bool textAllowed() const { return shape.format == kCompactSegmentVersion; }
     int del(const char* key);
     // Replaces the metadata (metaLen bytes, or none when null) of the record
     // stored under key and keeps its vector, its graph node and its place:
@@ -226,7 +250,11 @@ public:
     // Live records a published graph node stands for.
     uint64_t recordsInGraphs() const;
     // vecOut: dim floats; *metaOut allocated through the seam when non-null.
-    int get(const char* key, float* vecOut, char** metaOut, uint32_t* lenOut);
+    // *textOut (when textOut is given): the record's text, allocated
+    // through the seam with a NUL after its *textLenOut bytes, or null when
+    // it has none.
+    int get(const char* key, float* vecOut, char** metaOut, uint32_t* lenOut, char** textOut = nullptr,
+            uint32_t* textLenOut = nullptr);
 
     // Deletes every live record the filter matches, as del() would, and
     // returns how many; -1 when the store is read-only.
@@ -264,6 +292,16 @@ public:
     // segments it holds are found without this, as for any open handle.
     bool catchUp();
 
+    // BM25 as SQLite FTS5's bm25() ranks (larger is better here), the
+    // query's words joined by OR, statistics over every live record with
+    // text in the store: at most topK rows (capped at kMaxTopK) scoring at
+    // least minScore, best first, ties by key, with their key, metadata,
+    // text and score, allocated through the seam into *out (which the
+    // caller releases when set). A query without words gives no rows. -1
+    // when a segment another process created cannot be taken.
+    int searchText(const char* query, size_t queryLen, int topK, const Filter* filter, double minScore, Result** out);
+    void textStats(TextStats* out) const;
+
     // Whole-store readers.
     void stats(StoreStats* out) const;
     // Held-back records first, then the live slots of each segment in
@@ -292,7 +330,7 @@ public:
     // Last step of add in shm mode when every attached segment refused the
     // record: creates the next shared segment under the control lock.
     int addToNewShmSegment(uint64_t id, const char* key, const float* vector, const char* metadata,
-                           uint32_t metaLen);
+                           uint32_t metaLen, const char* text = nullptr, uint32_t textLen = 0);
     // Before held-back vectors are trained: attach new segments and, when one
     // already carries a trained codebook, copy it into every untrained
     // segment. When none does, train the first segment from the held-back

@@ -26,7 +26,10 @@ Shape snapshotShape(const Store& st, uint32_t dim, uint64_t capacity) {
 }
 
 int writeSegmentCopy(const Store& st, const Segment* src, uint64_t used, const char* path) {
-    Segment* out = Segment::createDisk(path, snapshotShape(st, src->dim, used));
+    Shape shape = snapshotShape(st, src->dim, used);
+    // Text is held by the compact format only.
+    if (src->compact()) shape.format = kCompactSegmentVersion;
+    Segment* out = Segment::createDisk(path, shape);
     if (out == nullptr) return -1;
     const float* codebook = src->trainedCodebook();
     const bool decodable = src->dim <= kMaxDim &&
@@ -41,7 +44,8 @@ int writeSegmentCopy(const Store& st, const Segment* src, uint64_t used, const c
         const KeyRef meta = src->metadataRefAt(i);
         const uint32_t metaLen = meta.len <= kLongestMetadataBytes ? meta.len : kLongestMetadataBytes;
         const float* v = decodeVector(src->vectorAt(i), src->dim, src->quantization, src->pqSubvectors, codebook, scratch);
-        out->add(src->idAt(i), key, v, metaLen != 0 ? meta.data : nullptr, metaLen);
+        const KeyRef text = src->textRefAt(i);
+        out->add(src->idAt(i), key, v, metaLen != 0 ? meta.data : nullptr, metaLen, text.data, text.len);
     }
     delete out;
     return 0;
@@ -66,6 +70,8 @@ void Store::clear() {
         pqBuffer->ids.clear();
         pqBuffer->keys.clear();
         pqBuffer->metadata.clear();
+        pqBuffer->texts.clear();
+        pqBuffer->hasText.clear();
         pqBuffer->count = 0;
     }
     // A disk store is cleared by an empty compaction: its files shrink to
@@ -109,8 +115,10 @@ int Store::snapshot(const char* dir) const {
     if (out == nullptr) return -1;
     for (uint32_t i = 0; i < b.count; ++i) {
         const std::string& meta = b.metadata[i];
+        const bool hasText = i < b.hasText.size() && b.hasText[i] != 0;
         out->add(b.ids[i], b.keys[i].c_str(), b.vectors.data() + static_cast<size_t>(i) * shape.dim,
-                 meta.empty() ? nullptr : meta.data(), static_cast<uint32_t>(meta.size()));
+                 meta.empty() ? nullptr : meta.data(), static_cast<uint32_t>(meta.size()),
+                 hasText ? b.texts[i].data() : nullptr, hasText ? static_cast<uint32_t>(b.texts[i].size()) : 0);
     }
     delete out;
     return 0;

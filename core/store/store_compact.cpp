@@ -83,7 +83,8 @@ int placeRecord(CompactSink& sink, const Segment& src, uint64_t i) {
             key[k.len] = '\0';
             const KeyRef meta = src.metadataRefAt(i);
             const uint32_t metaLen = std::min(meta.len, kLongestMetadataBytes);
-            rc = dst->add(src.idAt(i), key, v, metaLen != 0 ? meta.data : nullptr, metaLen);
+            const KeyRef text = src.textRefAt(i);
+            rc = dst->add(src.idAt(i), key, v, metaLen != 0 ? meta.data : nullptr, metaLen, text.data, text.len);
         }
         if (rc == 0) return 0;
         if (dst->usedSlotsClamped() < dst->capacity()) return -1;  // refused for another reason than room

@@ -21,6 +21,7 @@ bool buildCompactedGraphs(const Store& st, const std::vector<Segment*>& made) {
     for (Segment* seg : made) {
         seg->useAvx2 = st.shape.useAvx2;
         if (wantsGraph(st, *seg) && buildHnsw(*seg, nullptr, graphThreads(st, *seg)) != 0) return false;
+        indexSegmentText(*seg);
     }
     return true;
 }
@@ -32,6 +33,7 @@ bool extendCompactedGraphs(const Store& st, const std::vector<Segment*>& made) {
         const bool usable = (seg->header->flags & kFlagGraphUsable) != 0;
         const uint32_t threads = graphThreads(st, *seg);
         if ((usable ? hnswInsertIncremental(*seg, nullptr, threads) : buildHnsw(*seg, nullptr, threads)) != 0) return false;
+        indexSegmentText(*seg);
     }
     return true;
 }

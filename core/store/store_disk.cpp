@@ -125,7 +125,7 @@ int adoptableDirectory(const char* dir) {
 }  // namespace
 
 int addToNewDiskSegment(Store* st, uint64_t id, const char* key, const float* vector, const char* metadata,
-                        uint32_t metaLen) {
+                        uint32_t metaLen, const char* text, uint32_t textLen) {
     for (int attempt = 0; attempt < kMaxDiskCreateAttempts; ++attempt) {
         const size_t before = st->segments.size();
         scanSegmentFiles(st, st->dir, true);
@@ -134,7 +134,7 @@ int addToNewDiskSegment(Store* st, uint64_t id, const char* key, const float* ve
             return -1;
         }
         for (size_t i = before; i < st->segments.size(); ++i) {
-            const int rc = st->segments[i]->add(id, key, vector, metadata, metaLen);
+            const int rc = st->segments[i]->add(id, key, vector, metadata, metaLen, text, textLen);
             if (rc == 0) {
                 st->totalCount.fetch_add(1);
                 return 0;
@@ -149,7 +149,7 @@ int addToNewDiskSegment(Store* st, uint64_t id, const char* key, const float* ve
             return -1;
         }
         if (!appendSegment(st, seg)) return -1;
-        const int rc = seg->add(id, key, vector, metadata, metaLen);
+        const int rc = seg->add(id, key, vector, metadata, metaLen, text, textLen);
         if (rc == 0) {
             st->totalCount.fetch_add(1);
             return 0;

@@ -120,7 +120,7 @@ Segment* createSegmentFile(Store* store);
 // that number first, the exclusive create fails with EEXIST and the record
 // goes on to the next number. 0 stored, -1 refused, -2 untrained.
 int addToNewDiskSegment(Store* st, uint64_t id, const char* key, const float* vector, const char* metadata,
-                        uint32_t metaLen);
+                        uint32_t metaLen, const char* text = nullptr, uint32_t textLen = 0);
 constexpr int kMaxDiskCreateAttempts = 64;
 
 // Whether the name a long-lived handle opened now stands for other bytes
@@ -172,6 +172,14 @@ void settleDeadExtension(Segment& seg);
 // segment's level stream across the steps of one build, or null.
 int indexSegment(Segment& seg, bool rebuild, const GraphStop* stop, uint32_t threads = 1,
                  LevelStream* levels = nullptr);
+
+// Extends seg's text index (store_text.cpp) over the records published
+// since it was last extended; formats it first when it is new, was left
+// mid-rewrite by a killed writer or is damaged. The caller holds the
+// segment's graph writer word. 0 done (or nothing to do), -1 when the area
+// could not be backed or is full (the records are then scored from their
+// text).
+int indexSegmentText(Segment& seg);
 
 // Scratch of each thread but the caller's in a build of seg: a visit mark
 // and a slot per node, a lock and a made flag per node, a decode block.
@@ -284,10 +292,12 @@ bool extendCompactedGraphs(const Store& st, const std::vector<Segment*>& made);
 // a compaction may have copied that generation before the write landed,
 // once more in the generation it switched to. op(st, replay) is the write.
 // A record the store's format cannot hold whole (over recordLimit).
-bool overLimit(const Store& st, const char* key, const char* metadata, uint32_t metaLen);
+// Text too: refused when the store's format holds none or it is too long.
+bool overLimit(const Store& st, const char* key, const char* metadata, uint32_t metaLen, const char* text = nullptr,
+               uint32_t textLen = 0);
 // True (writeFailure MemoryLimit) when a compact memory segment's new
 // variable bytes for this key and metadata would pass memory_limit.
-bool overMemoryLimit(Store& st, const char* key, const char* metadata, uint32_t metaLen);
+bool overMemoryLimit(Store& st, const char* key, const char* metadata, uint32_t metaLen, uint32_t textLen = 0);
 int writeAcrossCompaction(Store& st, int (*op)(Store&, const void*, bool), const void* args, bool combineAsDelete);
 
 // The scan reads seg_0000 to seg_9999; no store or snapshot writes a file it

@@ -37,6 +37,7 @@ void Store::stats(StoreStats* out) const {
     // is address space only.
     for (const Segment* seg : segments) mb += static_cast<double>(seg->countedBytes()) * (1.0 / 1048576.0);
     out->memoryMb = mb;
+    textStats(&out->text);
 }
 
 namespace {
@@ -74,8 +75,9 @@ void Store::forEachRecord(float* scratch, RecordVisitor visit, void* ctx) {
             if (key.empty() || key.size() > kLongestKeyBytes) continue;
             const std::string& meta = buf->metadata[j];
             const float* vec = finiteVector(buf->vectors.data() + static_cast<size_t>(j) * dim, dim, scratch);
-            if (!visit(ctx, key.c_str(), vec, meta.empty() ? nullptr : meta.data(),
-                       static_cast<uint32_t>(meta.size())))
+            const bool hasText = j < buf->hasText.size() && buf->hasText[j] != 0;
+            if (!visit(ctx, key.c_str(), vec, meta.empty() ? nullptr : meta.data(), static_cast<uint32_t>(meta.size()),
+                       hasText ? buf->texts[j].data() : nullptr, static_cast<uint32_t>(buf->texts[j].size())))
                 return;
         }
     }
@@ -103,7 +105,8 @@ void Store::forEachRecord(float* scratch, RecordVisitor visit, void* ctx) {
             const KeyRef ref = seg->metadataRefAt(i);
             const uint32_t metaLen = ref.len;
             const char* meta = metaLen ? ref.data : nullptr;
-            if (!visit(ctx, key, vec, meta, metaLen)) return;
+            const KeyRef text = seg->textRefAt(i);
+            if (!visit(ctx, key, vec, meta, metaLen, text.data, text.len)) return;
         }
         if (mode == StorageMode::Disk) seg->adviseRecords(MADV_DONTNEED);
     }

@@ -127,7 +127,8 @@ long Store::find(const Filter* filter, uint64_t offset, uint64_t limit, Result**
     if (rows == nullptr) return -1;
     uint64_t n = 0;
     uint64_t skipped = 0;
-    auto take = [&](const char* key, size_t keyLen, const char* meta, uint32_t metaLen) {
+    auto take = [&](const char* key, size_t keyLen, const char* meta, uint32_t metaLen, const char* text = nullptr,
+                    uint32_t textLen = 0) {
         if (keyLen == 0 || !keep.accepts(meta, metaLen)) return;
         if (skipped < offset) {
             ++skipped;
@@ -138,12 +139,16 @@ long Store::find(const Filter* filter, uint64_t offset, uint64_t limit, Result**
         row.keyLen = static_cast<uint32_t>(keyLen);
         row.metadata = metaLen != 0 ? meta : nullptr;
         row.metadataLen = metaLen;
+        row.text = text;
+        row.textLen = text != nullptr ? textLen : 0;
     };
     if (pqBuffer != nullptr) {
         for (uint32_t i = 0; i < pqBuffer->count && i < pqBuffer->keys.size() && n < room; ++i) {
             const std::string& m = pqBuffer->metadata[i];
+            const bool hasText = i < pqBuffer->hasText.size() && pqBuffer->hasText[i] != 0;
             take(pqBuffer->keys[i].data(), pqBuffer->keys[i].size(), m.empty() ? nullptr : m.data(),
-                 static_cast<uint32_t>(m.size()));
+                 static_cast<uint32_t>(m.size()), hasText ? pqBuffer->texts[i].data() : nullptr,
+                 static_cast<uint32_t>(pqBuffer->texts[i].size()));
         }
     }
     for (const Segment* seg : segments) {
@@ -153,7 +158,8 @@ long Store::find(const Filter* filter, uint64_t offset, uint64_t limit, Result**
             if (!seg->readableAt(i)) continue;
             const KeyRef k = seg->keyAt(i);
             const KeyRef meta = seg->metadataRefAt(i);
-            take(k.data, k.len, meta.len != 0 ? meta.data : nullptr, meta.len);
+            const KeyRef text = seg->textRefAt(i);
+            take(k.data, k.len, meta.len != 0 ? meta.data : nullptr, meta.len, text.data, text.len);
         }
         // As a search does: the rows stay readable, the pages come back from the file.
         if (mode == StorageMode::Disk) seg->adviseRecords(MADV_DONTNEED);

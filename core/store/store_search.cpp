@@ -28,8 +28,10 @@ void scoreHeldBack(const Store& st, const float* query, int k, Result* results, 
         const std::string& meta = b.metadata[i];
         if (!keep.accepts(meta.empty() ? nullptr : meta.data(), static_cast<uint32_t>(meta.size()))) continue;
         const float sc = computeScore(query, b.vectors.data() + static_cast<size_t>(i) * dim, dim, st.shape.metric, false);
+        const bool hasText = i < b.hasText.size() && b.hasText[i] != 0;
         top.offer(b.ids[i], b.keys[i].data(), b.keys[i].size(), sc, meta.empty() ? nullptr : meta.data(),
-                  static_cast<uint32_t>(meta.size()));
+                  static_cast<uint32_t>(meta.size()), hasText ? b.texts[i].data() : nullptr,
+                  static_cast<uint32_t>(b.texts[i].size()));
     }
 }
 
@@ -56,6 +58,21 @@ int copyMetadata(const char* src, uint32_t len, char** metaOut, uint32_t* lenOut
     }
     if (metaOut != nullptr) *metaOut = copy;
     if (lenOut != nullptr) *lenOut = copy != nullptr ? len : 0;
+    return 0;
+}
+
+// A text copy with a NUL after it, so that an empty text is not null.
+int copyText(const char* src, uint32_t len, bool has, char** textOut, uint32_t* lenOut) {
+    if (textOut == nullptr) return 0;
+    *textOut = nullptr;
+    if (lenOut != nullptr) *lenOut = 0;
+    if (!has) return 0;
+    char* copy = static_cast<char*>(allocBytes(size_t{len} + 1));
+    if (copy == nullptr) return -1;
+    if (len != 0) std::memcpy(copy, src, len);
+    copy[len] = '\0';
+    *textOut = copy;
+    if (lenOut != nullptr) *lenOut = len;
     return 0;
 }
 
@@ -173,7 +190,9 @@ int Store::buildIndex() {
 // vecOut: shape.dim floats. *metaOut: a copy through the allocation seam, or null
 // when the record has no metadata. -1 with the outputs untouched when no
 // live record is stored under key.
-int Store::get(const char* key, float* vecOut, char** metaOut, uint32_t* lenOut) {
+int Store::get(const char* key, float* vecOut, char** metaOut, uint32_t* lenOut, char** textOut,
+               uint32_t* textLenOut) {
+    if (textOut != nullptr) *textOut = nullptr;
     if (key == nullptr || key[0] == '\0' || vecOut == nullptr) return -1;
     // A record another process wrote into a segment it created since.
     if (!catchUpForReading()) return -1;
@@ -183,6 +202,9 @@ int Store::get(const char* key, float* vecOut, char** metaOut, uint32_t* lenOut)
             const size_t at = static_cast<size_t>(i);
             const std::string& meta = pqBuffer->metadata[at];
             if (copyMetadata(meta.data(), static_cast<uint32_t>(meta.size()), metaOut, lenOut) != 0) return -1;
+            const bool has = at < pqBuffer->hasText.size() && pqBuffer->hasText[at] != 0;
+            const std::string& text = pqBuffer->texts[at];
+            if (copyText(text.data(), static_cast<uint32_t>(text.size()), has, textOut, textLenOut) != 0) return -1;
             std::memcpy(vecOut, pqBuffer->vectors.data() + at * shape.dim, sizeof(float) * shape.dim);
             return 0;
         }
@@ -203,6 +225,8 @@ int Store::get(const char* key, float* vecOut, char** metaOut, uint32_t* lenOut)
                                   shape.pqSubvectors, codebook, scratch);
     const KeyRef meta = seg->metadataRefAt(r);
     if (copyMetadata(meta.data, std::min<uint32_t>(meta.len, kLongestMetadataBytes), metaOut, lenOut) != 0) return -1;
+    const KeyRef text = seg->textRefAt(r);
+    if (copyText(text.data, text.len, text.data != nullptr, textOut, textLenOut) != 0) return -1;
     std::memcpy(vecOut, v, sizeof(float) * shape.dim);
     dropRecordPages(*this, seg);
     return 0;

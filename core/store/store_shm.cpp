@@ -452,7 +452,7 @@ void Store::attachShmSegments() {
 }
 
 int Store::addToNewShmSegment(uint64_t id, const char* key, const float* vector, const char* metadata,
-                              uint32_t metaLen) {
+                              uint32_t metaLen, const char* text, uint32_t textLen) {
     if (control == nullptr || !writable) return -1;
     // Other writers may fill a new segment between our unlock and our add;
     // the record then simply goes on to the next new segment.
@@ -475,7 +475,7 @@ int Store::addToNewShmSegment(uint64_t id, const char* key, const float* vector,
         }
         for (size_t i = before; i < segments.size(); ++i) {
             segments[i]->refreshCodebook();
-            if (segments[i]->add(id, key, vector, metadata, metaLen) == 0) {
+            if (segments[i]->add(id, key, vector, metadata, metaLen, text, textLen) == 0) {
                 unlockCreate(control);
                 totalCount.fetch_add(1);
                 control->totalCount.fetch_add(1);
@@ -498,7 +498,7 @@ int Store::addToNewShmSegment(uint64_t id, const char* key, const float* vector,
         control->segmentCount.fetch_add(1);
         unlockCreate(control);
 
-        const int rc = seg->add(id, key, vector, metadata, metaLen);
+        const int rc = seg->add(id, key, vector, metadata, metaLen, text, textLen);
         if (rc == 0) {
             totalCount.fetch_add(1);
             control->totalCount.fetch_add(1);

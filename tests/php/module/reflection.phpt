@@ -18,7 +18,7 @@ foreach ($class->getMethods() as $m) {
 ?>
 --EXPECT--
 __construct($dir?, ?array $options?) required 0
-set($key, array $vector, $metadata?) required 2
+set($key, array $vector, $metadata?, ?string $text?=default) required 2
 batchSet(array $batch) required 1
 search(array $vector, $topK?=default, $precision?=default, ?array $filter?=default, ?float $minScore?=default, float $diversity?=default) required 1
 buildIndex(?callable $progress?=default) required 0 returns int
@@ -40,3 +40,5 @@ searchBatch(array $vectors, int $topK?=default, float $precision?=default, ?arra
 similar(string $key, int $topK?=default, float $precision?=default, ?array $filter?=default, ?float $minScore?=default, float $diversity?=default) required 1 returns ?array
 find(array $filter, int $limit?=default, int $offset?=default) required 1 returns array
 setMetadata(string $key, ?string $metadata) required 2 returns bool
+searchText(string $query, int $topK?=default, ?array $filter?=default, ?float $minScore?=default) required 1 returns array
+searchHybrid(array $vector, string $query, int $topK?=default, float $precision?=default, ?array $filter?=default, float $textWeight?=default) required 2 returns array

@@ -91,7 +91,7 @@ foreach ($stores as $mode => $open) {
     }
     // Whatever was stored reads back whole, and searches stay well formed.
     $rows = $s->search([1, 1, 1], 1000, 0);
-    $bad = array_filter($rows, fn($r) => array_keys($r) !== ["key", "score", "metadata"] || !is_float($r["score"]));
+    $bad = array_filter($rows, fn($r) => array_keys($r) !== ["key", "score", "metadata", "text"] || !is_float($r["score"]));
     echo "rows ", count($rows), " of count ", $s->count(), ", malformed ", count($bad), "\n";
     // Rounded: the int8 store reads back its quantized values.
     $vec = fn($k) => json_encode(array_map(fn($x) => round($x, 1), $s->get($k)["vector"]));

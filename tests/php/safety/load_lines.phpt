@@ -14,7 +14,7 @@ $files = [
     "CRLF with empty"    => [$rec("a") . "\r\n\r\n" . $rec("b") . "\r\n"],
     "CRLF spaces at end" => [$rec("a") . "\r\n  \r\n"],
     "too long"           => [$rec("a") . "\n" . '{"key":"x","vector":[', [str_repeat("1,", 500000), 40], '1]}' . "\n" . $rec("b") . "\n"],
-    "too long padding"   => [$rec("a") . "\n", [str_repeat(" ", 1000000), 9], "x\n"],
+    "too long padding"   => [$rec("a") . "\n", [str_repeat(" ", 1000000), 17], "x\n"],
 ];
 foreach ($files as $label => $pieces) {
     $f = fopen("$dir/f.jsonl", "w");
@@ -39,5 +39,5 @@ spaces line          loaded 2; count 2
 tabs and spaces      loaded 2; count 2
 CRLF with empty      loaded 2; count 2
 CRLF spaces at end   loaded 1; count 1
-too long             Line too long (max 8388608 bytes) at line 2; count 1
-too long padding     Line too long (max 8388608 bytes) at line 2; count 1
+too long             Line too long (max 16777216 bytes) at line 2; count 1
+too long padding     Line too long (max 16777216 bytes) at line 2; count 1

@@ -50,9 +50,9 @@ try {
 }
 ?>
 --EXPECT--
-key,score,metadata | x1 -0.10000002384185791 NULL
-key,score,metadata | origin -0.8999999761581421 'o'
-key,score,metadata | x2 -1.100000023841858 'two'
+key,score,metadata,text | x1 -0.10000002384185791 NULL
+key,score,metadata,text | origin -0.8999999761581421 'o'
+key,score,metadata,text | x2 -1.100000023841858 'two'
 topK 0: 0 rows
 topK -1: 0 rows
 topK -1099511627776: 0 rows

@@ -76,6 +76,10 @@ unindexed_count  integer 1
 dead_count       integer 0
 memory_mb        double 
 threads          integer 3
+text_records     integer 0
+text_indexed     integer 0
+text_terms       integer 0
+text_bytes       integer 0
 grown: 1 segment, memory of 32 slots: true
 none dim 100: bytes_per_vector 400, pq_subvectors 'absent'
 f16 dim 100: bytes_per_vector 200, pq_subvectors 'absent'

@@ -86,7 +86,7 @@ echo implode("\n", compare("ChangedStub")), "\n";
 ?>
 --EXPECT--
 stub against module: same
-methods compared: 23
+methods compared: 25
 settings documented: 12
 options: 11, missing from the stub's shape [], only in it [], without an entry []
 module only: public batchSet(array $batch) required 1

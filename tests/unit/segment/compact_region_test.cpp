@@ -107,7 +107,31 @@ TEST(CompactLayout, AreasOfASmallSegment) {
     EXPECT_EQ(l.keyTableBits, kMinKeyTableBits);
     EXPECT_EQ(l.varOffset, 45056u);
     EXPECT_EQ(l.varCapacity, kMinVarAreaBytes);
-    EXPECT_EQ(l.regionBytes, 45056u + kMinVarAreaBytes);
+    EXPECT_EQ(l.textOffset, 45056u + kMinVarAreaBytes);
+    EXPECT_EQ(l.textCapacity, l.varCapacity);
+    EXPECT_EQ(l.regionBytes, l.textOffset + l.textCapacity);
+}
+
+// A region laid out before the text index existed ends where the index
+// would begin and says so by a zero text offset: it opens, with no text
+// area; a region claiming another text area, or cut inside the one it has,
+// does not.
+TEST(CompactLayout, RegionWithoutTextAreaStillOpens) {
+    const Shape shape = makeShape(8, DistanceMetric::Cosine, Quantization::None, 16);
+    CompactLayout l;
+    ASSERT_TRUE(computeCompactLayout(16, 8, Quantization::None, 0, &l));
+    std::vector<uint8_t> bytes(l.regionBytes, 0);
+    ASSERT_TRUE(CompactRegion::init(bytes.data(), bytes.size(), shape, NormOrder::Sequential));
+    auto* h = reinterpret_cast<CompactHeader*>(bytes.data());
+    EXPECT_TRUE(compactRegionUsable(h, l.regionBytes));
+    EXPECT_FALSE(compactRegionUsable(h, l.regionBytes - 1));
+    h->tail.textOffset += kCompactAreaAlign;
+    EXPECT_FALSE(compactRegionUsable(h, l.regionBytes));
+    h->tail.textOffset = 0;
+    h->tail.textCapacity = 0;
+    h->tail.regionBytes = l.textOffset;
+    EXPECT_TRUE(compactRegionUsable(h, l.textOffset));
+    EXPECT_FALSE(compactRegionUsable(h, l.textOffset - 1));
 }
 
 TEST(CompactLayout, EveryShapeAlignsAndOrdersItsAreas) {
@@ -310,7 +334,7 @@ TEST(CompactRegion, LyingEntriesAreSkipped) {
         {"key length past the limit", [](RecordEntry* e, CompactHeader*) { e->lengths = packLengths(2047, 0); }},
         {"metadata past the limit", [](RecordEntry* e, CompactHeader*) { e->lengths = packLengths(3, 0x1FFFFF); }},
         {"block past the bytes handed out", [](RecordEntry* e, CompactHeader*) { e->varUnit = 0xFFFFFFFFu; }},
-        {"extra field past the area", [](RecordEntry* e, CompactHeader*) { e->extraLen = 0xFFFFFFFFu; }},
+        {"text past the area", [](RecordEntry* e, CompactHeader*) { e->textLen = 0xFFFFFFFFu; }},
         {"variable area counter past its capacity",
          [](RecordEntry* e, CompactHeader* h) {
              h->tail.varUsed.store(UINT64_MAX);

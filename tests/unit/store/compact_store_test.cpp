@@ -367,7 +367,7 @@ TEST(CompactStoreCorrupt, LyingEntriesAreSkippedByEveryReader) {
         seg->entries[1].lengths = qarbin::packLengths(4, (1u << qarbin::kMetaLenBits) - 1);  // over the limit
         seg->entries[2].varUnit = 0x7fffffff;                                               // past what was handed out
         seg->entries[3].lengths = qarbin::packLengths(2000, 0);                               // key over the limit
-        seg->entries[4].extraLen = 1u << 30;
+        seg->entries[4].textLen = 1u << 30;
         auto* buckets = reinterpret_cast<uint32_t*>(seg->base + seg->compactHeader->tail.keyTableOffset);
         buckets[0] = 0xfffffff0u;  // names no entry
     }

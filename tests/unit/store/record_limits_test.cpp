@@ -74,7 +74,7 @@ struct Seen {
     const std::string* meta;
 };
 
-bool visit(void* ctx, const char* key, const float*, const char* meta, uint32_t metaLen) {
+bool visit(void* ctx, const char* key, const float*, const char* meta, uint32_t metaLen, const char*, uint32_t) {
     Seen& s = *static_cast<Seen*>(ctx);
     ++s.records;
     if (*s.key == key && meta != nullptr && std::string(meta, metaLen) == *s.meta) s.found = true;
