@@ -5,7 +5,9 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/mman.h>
+#include <linux/magic.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -145,6 +147,11 @@ uint64_t headBytes(const Shape& shape) {
     return head + Segment::codebookSize(shape.dim, shape.pqSubvectors);
 }
 
+bool onTmpfs(int fd) {
+    struct statfs fs;
+    return fd >= 0 && fstatfs(fd, &fs) == 0 && fs.f_type == TMPFS_MAGIC;
+}
+
 uint64_t keyTableBytes(const Segment& seg) {
     return (uint64_t{1} << seg.compactHeader->tail.keyTableBits) * sizeof(KeyBucket);
 }
@@ -202,8 +209,21 @@ Segment* adoptNewRegion(StorageMode mode, int fd, void* map, uint64_t size, cons
     }
     seg->initHeader(shape);
     seg->mapPointers();
-    // The key table stays sparse: a lookup reads a hole as an empty bucket,
-    // and each append backs its key's buckets first (backKeyBuckets).
+    // On a disk file system the key table stays sparse: a lookup reads a
+    // hole as an empty bucket, and each append backs its key's buckets
+    // first (backKeyBuckets). tmpfs (shared memory, or a directory on it)
+    // allocates a page even to read a hole, which a full one answers with
+    // SIGBUS: there the table is backed whole, as the lookups will touch it.
+    // The text index's header is read by every count of the segment's size.
+    const CompactHeaderTail* t = seg->compact() ? &seg->compactHeader->tail : nullptr;
+    const bool backed = t == nullptr ||
+                        ((!onTmpfs(fd) || seg->ensureBacked(t->keyTableOffset, keyTableBytes(*seg))) &&
+                         (t->textOffset == 0 || seg->ensureBacked(t->textOffset, kTextAreaHeaderBytes)));
+    if (!backed) {
+        seg->writable = 0;
+        delete seg;
+        return nullptr;
+    }
     return seg;
 }
 

@@ -1,14 +1,5 @@
 --TEST--
 searchHybrid gives the rows of reciprocal-rank fusion done in PHP from search() and searchText() (first max(50, topK) rows of each, k 60, ties by key), for several weights, topK and a filter; its errors
---SKIPIF--
-<?php
-// Text lives in compact segments only.
-try {
-    (new QarbinStore(null, ["dimensions" => 1]))->set("k", [1], null, "t");
-} catch (QarbinException $e) {
-    die("skip new stores are written in fixed slots, which hold no text");
-}
-?>
 --FILE--
 <?php
 $s = new QarbinStore(null, ["dimensions" => 3, "segment_size" => 64]);

@@ -4,15 +4,6 @@ Killed indexers and text: a writable handle killed with SIGKILL while its search
 pcntl
 posix
 sqlite3
---SKIPIF--
-<?php
-// Text lives in compact segments only.
-try {
-    (new QarbinStore(null, ["dimensions" => 1]))->set("k", [1], null, "t");
-} catch (QarbinException $e) {
-    die("skip new stores are written in fixed slots, which hold no text");
-}
-?>
 --FILE--
 <?php
 function open(string $name): QarbinStore {

@@ -1,14 +1,5 @@
 --TEST--
 Text with every record in every mode: set, batchSet, get, search rows, dump, load, snapshot, compact and reopening keep it; invalid UTF-8 and over-long text are refused with nothing stored
---SKIPIF--
-<?php
-// Text lives in compact segments only.
-try {
-    (new QarbinStore(null, ["dimensions" => 1]))->set("k", [1], null, "t");
-} catch (QarbinException $e) {
-    die("skip new stores are written in fixed slots, which hold no text");
-}
-?>
 --FILE--
 <?php
 $dir = sys_get_temp_dir() . "/qb_text_records_" . getmypid();

@@ -2,15 +2,6 @@
 searchText in every mode ranks as SQLite FTS5's bm25() over the live texts: before and after indexing, after deletes, replacements and compaction, with a filter and a score floor; queries without words give no rows
 --EXTENSIONS--
 sqlite3
---SKIPIF--
-<?php
-// Text lives in compact segments only.
-try {
-    (new QarbinStore(null, ["dimensions" => 1]))->set("k", [1], null, "t");
-} catch (QarbinException $e) {
-    die("skip new stores are written in fixed slots, which hold no text");
-}
-?>
 --FILE--
 <?php
 $dir = sys_get_temp_dir() . "/qb_text_search_" . getmypid();

@@ -2,15 +2,6 @@
 Shared memory: another process finds by its words a text a writer just stored, before and after the writer's process indexed it; a read-only handle searches the index others built
 --EXTENSIONS--
 pcntl
---SKIPIF--
-<?php
-// Text lives in compact segments only.
-try {
-    (new QarbinStore(null, ["dimensions" => 1]))->set("k", [1], null, "t");
-} catch (QarbinException $e) {
-    die("skip new stores are written in fixed slots, which hold no text");
-}
-?>
 --FILE--
 <?php
 $name = "t_" . getmypid() . "_textshm";

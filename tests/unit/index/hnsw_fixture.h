@@ -87,8 +87,12 @@ inline const LinkPoolEntry* poolAt(const Segment& seg, uint64_t k) {
 inline std::vector<uint8_t> headerBytes(const Segment& seg) {
     return std::vector<uint8_t>(seg.base, seg.base + qarbin::kHeaderBytes);
 }
+// The nodes and the link pool (in the compact format the key table, the
+// variable area and the text index follow them).
 inline std::vector<uint8_t> graphBytes(const Segment& seg) {
-    return std::vector<uint8_t>(seg.nodeArea, seg.base + seg.mappedLen);
+    const uint8_t* begin = seg.nodeArea;
+    const uint8_t* end = seg.compact() ? seg.base + seg.compactHeader->tail.keyTableOffset : seg.base + seg.mappedLen;
+    return std::vector<uint8_t>(begin, end);
 }
 
 // Runs a search of the graph (in the segment's metric and order) and returns its hits.

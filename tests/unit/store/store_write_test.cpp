@@ -287,7 +287,7 @@ struct LateRecord {
     LateRecord(Segment* s, std::vector<float> vector) : seg(s), v(std::move(vector)) {
         if (seg->compact()) {
             qarbin::CompactRegion region(seg->base, seg->mappedLen);
-            EXPECT_EQ(region.reserve(4, 0, &at, &varAt), qarbin::CompactAdd::Stored);
+            EXPECT_EQ(region.reserve(4, 0, 0, &at, &varAt), qarbin::CompactAdd::Stored);
             return;
         }
         at = seg->header->usedSlots.fetch_add(1);
