@@ -301,7 +301,10 @@ struct LateRecord {
     void publish() {
         if (seg->compact()) {
             qarbin::CompactRegion region(seg->base, seg->mappedLen);
-            const uint8_t* row = reinterpret_cast<const uint8_t*>(v.data());
+            // fill copies a whole row: the vector padded to rowBytes.
+            std::vector<uint8_t> padded(region.rowBytes(), 0);
+            std::memcpy(padded.data(), v.data(), sizeof(float) * v.size());
+            const uint8_t* row = padded.data();
             std::vector<float> scratch(v.size());
             const float norm = qarbin::compactNorm(*seg->compactHeader, row, nullptr, scratch.data());
             region.fill(at, varAt, qarbin::recordId("late"), "late", 4, row, norm, nullptr, 0);
