@@ -203,3 +203,13 @@ qarbin::Filter* qarbin_compile_filter(HashTable* filter, char* error, size_t err
 }
 
 void qarbin_free_filter(qarbin::Filter* filter) { delete filter; }
+
+bool qarbin_filter_arg(HashTable* filterArg, qarbin::Filter** out) {
+    *out = nullptr;
+    if (filterArg == nullptr) return true;
+    char error[kQarbinFilterErrorBytes];
+    *out = qarbin_compile_filter(filterArg, error, sizeof error);
+    if (*out != nullptr) return true;
+    qarbin_throw(error);
+    return false;
+}

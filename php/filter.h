@@ -13,3 +13,13 @@ void qarbin_free_filter(qarbin::Filter* filter);
 
 // Room for any message of qarbin_compile_filter.
 constexpr size_t kQarbinFilterErrorBytes = 256;
+
+// The owned filter for a method's filter argument (null when none is
+// given), or false after throwing its message.
+bool qarbin_filter_arg(HashTable* filterArg, qarbin::Filter** out);
+
+// A method's topK, bounded while still a zend_long: below 1 gives 0, above
+// the most rows a search returns gives that many.
+inline int qarbin_capped_topk(zend_long topK) {
+    return topK < 1 ? 0 : static_cast<int>(topK > qarbin::kMaxTopK ? qarbin::kMaxTopK : topK);
+}

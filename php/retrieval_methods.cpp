@@ -13,23 +13,6 @@ namespace {
 // Queries searched together before their rows are copied.
 constexpr uint32_t kBatchChunk = 256;
 
-int cappedTopK(zend_long topK) {
-    // Bounded while still a zend_long, as search() does.
-    return topK < 1 ? 0 : static_cast<int>(topK > qarbin::kMaxTopK ? qarbin::kMaxTopK : topK);
-}
-
-// The owned filter for filterArg (null when none is given), or false after
-// throwing its message.
-bool compileFilterArg(HashTable* filterArg, qarbin::Filter** out) {
-    *out = nullptr;
-    if (filterArg == nullptr) return true;
-    char error[kQarbinFilterErrorBytes];
-    *out = qarbin_compile_filter(filterArg, error, sizeof error);
-    if (*out != nullptr) return true;
-    qarbin_throw(error);
-    return false;
-}
-
 // Throws what a failed conversion of the query at `index` means.
 void throwQueryError(int code, uint32_t index, uint32_t dim) {
     switch (code) {
@@ -180,11 +163,11 @@ PHP_METHOD(QarbinStore, searchBatch) {
     float* bufs = static_cast<float*>(safe_emalloc(count, sizeof(float) * dim, 0));
     const long queries = convertQueries(vectors, intern, store, dim, count, bufs);
     qarbin::Filter* filter = nullptr;
-    if (queries < 0 || !compileFilterArg(filterArg, &filter)) {
+    if (queries < 0 || !qarbin_filter_arg(filterArg, &filter)) {
         efree(bufs);
         RETURN_THROWS();
     }
-    const int k = cappedTopK(topK);
+    const int k = qarbin_capped_topk(topK);
     const bool refined = !minScoreNull || diversity > 0.0;
     if (!refined) {
         searchAll(return_value, store, bufs, static_cast<uint32_t>(queries), k, precision, filter);
@@ -248,9 +231,9 @@ PHP_METHOD(QarbinStore, similar) {
     qarbin::SearchRefinement how;
     if (!qarbin_refinement_arg(minScore, minScoreNull, diversity, &how)) RETURN_THROWS();
     qarbin::Filter* filter = nullptr;
-    if (!compileFilterArg(filterArg, &filter)) RETURN_THROWS();
+    if (!qarbin_filter_arg(filterArg, &filter)) RETURN_THROWS();
     qarbin::Result* results = nullptr;
-    const int n = qarbin_php::similar(store, ZSTR_VAL(key), cappedTopK(topK), static_cast<float>(precision), &results,
+    const int n = qarbin_php::similar(store, ZSTR_VAL(key), qarbin_capped_topk(topK), static_cast<float>(precision), &results,
                                       filter, how);
     qarbin_free_filter(filter);
     QARBIN_RESUME_BAILOUT();
@@ -286,7 +269,7 @@ PHP_METHOD(QarbinStore, find) {
         RETURN_THROWS();
     }
     qarbin::Filter* filter = nullptr;
-    if (!compileFilterArg(filterArg, &filter)) RETURN_THROWS();
+    if (!qarbin_filter_arg(filterArg, &filter)) RETURN_THROWS();
     qarbin::Result* rows = nullptr;
     const long n = qarbin_php::find(store, filter, static_cast<uint64_t>(offset), static_cast<uint64_t>(limit), &rows);
     qarbin_free_filter(filter);

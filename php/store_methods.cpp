@@ -325,7 +325,7 @@ PHP_METHOD(QarbinStore, search) {
     qarbin::Result* results = nullptr;
     // Bounded while still a zend_long: narrowing first would wrap 2^31 to a
     // negative count and 2^32 + 5 to 5.
-    const int k = topK < 1 ? 0 : static_cast<int>(topK > qarbin::kMaxTopK ? qarbin::kMaxTopK : topK);
+    const int k = qarbin_capped_topk(topK);
     const bool refined = !minScoreNull || diversity > 0.0;
     int n = refined ? qarbin_php::retrieve(store, buf, k, static_cast<float>(precision), &results, filter, how)
                     : qarbin_php::search(store, buf, k, static_cast<float>(precision), &results, filter);

@@ -14,20 +14,6 @@ namespace {
 constexpr double kFusionK = 60.0;
 constexpr int kFusionRows = 50;
 
-int cappedTopK(zend_long topK) {
-    return topK < 1 ? 0 : static_cast<int>(topK > qarbin::kMaxTopK ? qarbin::kMaxTopK : topK);
-}
-
-bool compileFilterArg(HashTable* filterArg, qarbin::Filter** out) {
-    *out = nullptr;
-    if (filterArg == nullptr) return true;
-    char error[kQarbinFilterErrorBytes];
-    *out = qarbin_compile_filter(filterArg, error, sizeof error);
-    if (*out != nullptr) return true;
-    qarbin_throw(error);
-    return false;
-}
-
 // The text search's rows into rows (an array), or false after throwing.
 bool textRows(zval* rows, qarbin::Store* store, const zend_string* query, int k, const qarbin::Filter* filter,
               double minScore) {
@@ -108,8 +94,8 @@ PHP_METHOD(QarbinStore, searchText) {
         RETURN_THROWS();
     }
     qarbin::Filter* filter = nullptr;
-    if (!compileFilterArg(filterArg, &filter)) RETURN_THROWS();
-    const bool ok = textRows(return_value, store, query, cappedTopK(topK), filter,
+    if (!qarbin_filter_arg(filterArg, &filter)) RETURN_THROWS();
+    const bool ok = textRows(return_value, store, query, qarbin_capped_topk(topK), filter,
                              minScoreNull ? -INFINITY : minScore);
     qarbin_free_filter(filter);
     QARBIN_RESUME_BAILOUT();
@@ -153,11 +139,11 @@ PHP_METHOD(QarbinStore, searchHybrid) {
         RETURN_THROWS();
     }
     qarbin::Filter* filter = nullptr;
-    if (!compileFilterArg(filterArg, &filter)) {
+    if (!qarbin_filter_arg(filterArg, &filter)) {
         efree(buf);
         RETURN_THROWS();
     }
-    const int k = cappedTopK(topK);
+    const int k = qarbin_capped_topk(topK);
     const int fetch = k < 1 ? 0 : (k > kFusionRows ? k : kFusionRows);
     // Each list is copied into rows before the next search runs: a search
     // may move what the other's rows point into (a shared store's new
